@@ -1,0 +1,82 @@
+/*
+ * kxsmon.h - monitoring interface of a thin-client server.
+ *
+ * A caller obtains a handle with kxs_init(), passes it to every query and
+ * releases it with kxs_freeHandle(). A query that returns a record or list
+ * allocates it afresh; the caller releases it with the matching kxs_free*
+ * function, which accepts NULL. Returned texts are malloc()ed: release them
+ * with free(). Numeric queries return 0 when the figure cannot be had.
+ *
+ * The library starts no thread and keeps process-wide state: use it from one
+ * thread at a time.
+ */
+#ifndef KXSMON_H
+#define KXSMON_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+/* Nothing the library exports throws. */
+#define KXS_NOEXCEPT noexcept
+extern "C" {
+#else
+#define KXS_NOEXCEPT
+#endif
+
+/* Per-caller context; its contents are private to the library. */
+typedef struct KXSHandle KXSHandle;
+
+/* Version and installation date of the product's core package. */
+typedef struct KXSVersion {
+    char *version;     /* may be NULL */
+    char *installDate; /* may be NULL; at least one of the two is set */
+} KXSVersion;
+
+/* ---- lifecycle ---------------------------------------------------------- */
+
+/* NULL when the handle cannot be made or the services file cannot be read. */
+KXSHandle *kxs_init(void) KXS_NOEXCEPT;
+void kxs_freeHandle(KXSHandle *handle) KXS_NOEXCEPT;
+
+/* ---- version and patches -------------------------------------------------- */
+
+/* NULL when the package information cannot be had. */
+KXSVersion *kxs_version(KXSHandle *handle) KXS_NOEXCEPT;
+void kxs_freeVersion(KXSHandle *handle, KXSVersion *version) KXS_NOEXCEPT;
+/* Installed patches joined by ", "; the empty text when they cannot be had.
+ * Release with free(). */
+char *kxs_patches(KXSHandle *handle) KXS_NOEXCEPT;
+
+/* ---- system contact ------------------------------------------------------- */
+
+/* The contact text, or "System Admin" when none is known. Release with free(). */
+char *kxs_contact(KXSHandle *handle) KXS_NOEXCEPT;
+/* Sets and stores the contact: 0, or -1 when it could not be stored (the new
+ * value stays in effect for this handle). */
+int32_t kxs_setContact(KXSHandle *handle, const char *contact) KXS_NOEXCEPT;
+
+/* ---- monitored terminals ---------------------------------------------------- */
+
+/* Maximum number of monitored terminals. */
+#define KXS_MAX_MONITORED_DTUS 999
+
+/* 0 when the terminal is monitored afterwards (also when it already was);
+ * -1 when the table is full, the ID is unusable, or the table could not be
+ * stored (the change stays in effect for this handle). */
+int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXCEPT;
+/* 0 when the terminal is not monitored afterwards; -1 when the table could not
+ * be stored (the deletion stays in effect for this handle). */
+int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXCEPT;
+
+/* ---- Extensions ------------------------------------------------------------ */
+
+/* Sets the directory put in front of every product path (like rpm --root);
+ * call it before kxs_init(). Returns 0; -1 for a relative path or one that is
+ * not an existing directory, leaving the root as it was. NULL clears it. */
+int32_t kxs_setRoot(const char *dir) KXS_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KXSMON_H */

@@ -1,0 +1,104 @@
+// Diagnostics, the product root, the package-root query and the small text,
+// list and file helpers that the whole library shares.
+//
+// Everything here lives in namespace kx. The diagnostic routine `dprintf`
+// would collide with POSIX dprintf(int, const char *, ...) at global scope;
+// inside namespace kx an unqualified call resolves to ours. Code outside the
+// namespace must write kx::dprintf.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx {
+
+// ---- diagnostics ---------------------------------------------------------
+
+// Formatted messages are cut to this many bytes, NUL included.
+constexpr std::size_t kDiagnosticBufferSize = 1024;
+
+void dprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void dlprintf(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void log_admin(const char *tag, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int gdebug(const char *category);
+void set_gdebug(const char *options);
+
+// Where diagnostic lines go: syslog by default. A sink receives the syslog
+// priority and the finished line; an empty sink restores syslog.
+using DiagnosticSink = std::function<void(int priority, const std::string &line)>;
+void set_diagnostic_sink(DiagnosticSink sink);
+
+// ---- the product root ----------------------------------------------------
+
+// Sets the directory put in front of every product path. Returns 0; -1 for a
+// relative path or one that is not an existing directory (the root stays as it
+// was). NULL clears it.
+int set_root(const char *dir);
+const std::string &root();
+// `path` (absolute) under the root.
+std::string product_path(std::string_view path);
+
+// ---- the host's package tool -----------------------------------------------
+
+char *get_package_root(const char *package);
+
+// Splits text as successive fgets calls into a buffer of `bufferSize` bytes
+// would return it: a line longer than bufferSize - 1 arrives in pieces.
+std::vector<std::string> split_as_fgets(std::string_view text, std::size_t bufferSize);
+
+// ---- allocation ------------------------------------------------------------
+
+void *safe_malloc(std::size_t size);
+void *safe_calloc(std::size_t count, std::size_t size);
+char *safe_strdup(const char *text);
+
+// ---- text ------------------------------------------------------------------
+
+char *strip_leading_and_trailing_whitespace(const char *text);
+int is_numeric(const char *text);
+// Each side of the '=' is taken up to this many characters.
+constexpr std::size_t kKeyValueSideMax = 511;
+int parse_key_and_value(const char *line, char **key, char **value);
+// Splits `line` in place; stores at most `maxFields` field starts and stops
+// there, so a line of more words than the caller has room for never writes
+// past `fields`.
+int make_fields(char *line, char **fields, int maxFields);
+char *scramble_text(const char *text);
+
+// ---- keyed list ------------------------------------------------------------
+
+struct LinkedListNode {
+    char *key;
+    void *data;
+    LinkedListNode *next;
+};
+using ReleaseFunction = void (*)(void *);
+
+LinkedListNode *kx_allocLinkedListNode();
+int kx_addNode2List(LinkedListNode **list, char *key, void *data, int order);
+int kx_findLinkedListNode(LinkedListNode *list, const char *key, void **data);
+void kx_freeLinkedListNode(LinkedListNode *node, ReleaseFunction release);
+void kx_freeLinkedList(LinkedListNode *list, ReleaseFunction release);
+
+// ---- line files ------------------------------------------------------------
+
+// Line length limit of the line files: a longer line is read as several.
+constexpr std::size_t kLineBufferSize = 256;
+
+// Reads at most `maxLines` lines of up to 255 characters, newline kept.
+// Returns the number read, or -1 when the file cannot be opened.
+int file_to_array(const char *path, std::vector<std::string> &lines,
+                  std::size_t maxLines = std::numeric_limits<std::size_t>::max());
+// Replaces the file with the non-empty entries, written one after the other.
+// The new contents go to a temporary file in the same directory, reach the
+// disk, and are renamed over the old file with its permissions, so that the
+// file is always either the old contents or the new ones. Returns 0, or -1
+// (the old file untouched).
+int array_to_file(const char *path, const std::vector<std::string> &lines);
+
+}  // namespace kx

@@ -1,0 +1,169 @@
+#include "kxsdesktop.h"
+
+#include "kxsinit.h"
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+namespace kx {
+namespace {
+
+KXSMonitoredDTU *make_node(const char *terminalId)
+{
+    auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
+    if (!node)
+        return nullptr;
+    node->terminalID = strdup(terminalId);
+    if (!node->terminalID) {
+        free(node);
+        return nullptr;
+    }
+    return node;
+}
+
+void release_node(KXSMonitoredDTU *node)
+{
+    free(node->terminalID);
+    free(node);
+}
+
+KXSMonitoredDTU **tail_of(KXSHandle *handle)
+{
+    KXSMonitoredDTU **link = &handle->monitoredDTUs;
+    while (*link)
+        link = &(*link)->next;
+    return link;
+}
+
+// The first node whose ID matches without regard to case, as the link that
+// points at it; the end link when there is none.
+KXSMonitoredDTU **find_link(KXSHandle *handle, const char *terminalId)
+{
+    KXSMonitoredDTU **link = &handle->monitoredDTUs;
+    while (*link && strcasecmp((*link)->terminalID, terminalId) != 0)
+        link = &(*link)->next;
+    return link;
+}
+
+// Writes the whole table, one ID a line. Returns 0 or -1.
+int store_table(KXSHandle *handle)
+{
+    std::vector<std::string> lines;
+    for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
+        lines.push_back(std::string(node->terminalID) + "\n");
+    return array_to_file(product_path(kMonitoredPath).c_str(), lines);
+}
+
+}  // namespace
+
+void kxs_initDTUMonitored(KXSHandle *handle)
+{
+    dlprintf("s", "kxs_initDTUMonitored initializing table\n");
+    std::string path = product_path(kMonitoredPath);
+    std::vector<std::string> lines;
+    // One line more than the table holds tells an overlong file.
+    int count = file_to_array(path.c_str(), lines, kMaxMonitored + 1);
+    if (count < 0) {
+        dlprintf("s", "kxs_initDTUMonitored could not open %s file\n", path.c_str());
+        return;
+    }
+    if (count == 0)
+        return;
+    if (count > kMaxMonitored) {
+        dprintf("kxs_initDTUMonitored(): %s holds more than %d terminals, the rest is ignored\n",
+                path.c_str(), kMaxMonitored);
+        lines.resize(kMaxMonitored);
+    }
+    KXSMonitoredDTU **tail = tail_of(handle);
+    for (std::string &line : lines) {
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        dlprintf("s", "kxs_initDTUMonitored: %s\n", line.c_str());
+        KXSMonitoredDTU *node = make_node(line.c_str());
+        if (!node)
+            return;
+        *tail = node;
+        tail = &node->next;
+        ++handle->numMonitoredDTUs;
+    }
+    dlprintf("s", "kxs_initDTUMonitored completed\n");
+}
+
+void kxs_freeDTUMonitored(KXSHandle *handle)
+{
+    if (!handle)
+        return;
+    dlprintf("s", "kxs_freeDTUMonitored freeing table\n");
+    KXSMonitoredDTU *node = handle->monitoredDTUs;
+    while (node) {
+        KXSMonitoredDTU *next = node->next;
+        release_node(node);
+        node = next;
+    }
+    handle->monitoredDTUs = nullptr;
+    dlprintf("s", "kxs_freeDTUMonitored completed\n");
+}
+
+}  // namespace kx
+
+KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+{
+    using namespace kx;
+    if (!handle || !terminalId)
+        return -1;
+    // The file carries one ID a line of at most 255 characters: an ID that
+    // holds a line feed, or a longer one, would come back as several IDs.
+    if (strchr(terminalId, '\n') || strlen(terminalId) > kMaxTerminalIdLength) {
+        kx::dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
+                    "than %d characters\n",
+                    static_cast<int>(kMaxTerminalIdLength));
+        return -1;
+    }
+    if (*find_link(handle, terminalId)) {
+        dlprintf("s", "kxs_addDTUMonitored: duplicate terminalID \"%s\"\n", terminalId);
+        return 0;
+    }
+    if (handle->numMonitoredDTUs >= kMaxMonitored) {
+        kx::dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        return -1;
+    }
+    KXSMonitoredDTU *node = make_node(terminalId);
+    if (!node)
+        return -1;
+    *tail_of(handle) = node;
+    ++handle->numMonitoredDTUs;
+    if (store_table(handle) != 0) {
+        kx::dprintf("kxs_addDTUMonitored(): Unable to write %s file",
+                    product_path(kMonitoredPath).c_str());
+        return -1;
+    }
+    dlprintf("s", "kxs_addDTUMonitored: added terminalID \"%s\"\n", terminalId);
+    return 0;
+}
+
+KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+{
+    using namespace kx;
+    if (!handle || !terminalId)
+        return -1;
+    KXSMonitoredDTU **link = find_link(handle, terminalId);
+    if (!*link) {
+        dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" not found\n", terminalId);
+        return 0;
+    }
+    KXSMonitoredDTU *node = *link;
+    *link = node->next;
+    release_node(node);
+    --handle->numMonitoredDTUs;
+    if (store_table(handle) != 0) {
+        kx::dprintf("kxs_deleteDTUMonitored(): Unable to write %s file",
+                    product_path(kMonitoredPath).c_str());
+        return -1;
+    }
+    dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" deleted\n", terminalId);
+    return 0;
+}

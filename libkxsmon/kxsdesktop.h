@@ -1,0 +1,26 @@
+// The monitored-terminal table.
+#pragma once
+
+#include <cstdint>
+
+struct KXSHandle;
+
+struct KXSMonitoredDTU {
+    char *terminalID;
+    KXSMonitoredDTU *next;
+};
+
+namespace kx {
+
+constexpr const char *kMonitoredPath = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
+// The table holds at most 999 terminals: the array that carries the file's
+// lines has 1000 slots, the last for its terminator.
+constexpr int kMonitoredSlots = 1000;
+constexpr int kMaxMonitored = kMonitoredSlots - 1;
+// Longest ID that a line of the file carries back whole.
+constexpr std::size_t kMaxTerminalIdLength = 255;
+
+void kxs_initDTUMonitored(KXSHandle *handle);
+void kxs_freeDTUMonitored(KXSHandle *handle);
+
+}  // namespace kx

@@ -1,0 +1,39 @@
+// A private product root for one test: a temporary directory made the
+// library's root, removed again at the end. Nothing a test writes leaves it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kxtest {
+
+class TestRoot {
+public:
+    TestRoot();
+    ~TestRoot();
+    TestRoot(const TestRoot &) = delete;
+    TestRoot &operator=(const TestRoot &) = delete;
+
+    const std::string &path() const { return path_; }
+    // `productPath` (absolute, as the product names it) inside this root.
+    std::string at(std::string_view productPath) const;
+    // Writes a file under the root, making its directories; returns its path.
+    std::string write(std::string_view productPath, std::string_view contents, int mode = 0644) const;
+    std::string read(std::string_view productPath) const;
+    bool exists(std::string_view productPath) const;
+    void make_dir(std::string_view productPath) const;
+
+    // An empty services file and the core package record (BASEDIR=/opt), so
+    // that kxs_init succeeds.
+    void lay_out_minimal_product() const;
+
+private:
+    std::string path_;
+};
+
+// Runs `body` in a child process that cannot override file permissions
+// (root drops to an unprivileged user). Returns the child's exit code, or -1
+// when it did not exit normally.
+int run_unprivileged(int (*body)(void *), void *arg);
+
+}  // namespace kxtest

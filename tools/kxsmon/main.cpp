@@ -1,0 +1,222 @@
+// kxsmon: runs the monitoring library's queries and prints what they answer.
+#include "kxsmon.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const char kUsageText[] =
+    "usage: kxsmon [-R DIR | --root DIR] [--json] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  version              version and installation date of the product\n"
+    "  patches              installed product patches\n"
+    "  contact              the system contact\n"
+    "  contact TEXT         set the system contact\n"
+    "  monitored            the monitored terminals\n"
+    "  monitored add ID     monitor the terminal ID\n"
+    "  monitored delete ID  stop monitoring the terminal ID\n"
+    "\n"
+    "Options:\n"
+    "  -R, --root DIR       read and write the product's files under DIR\n"
+    "  --json               print the answer as JSON\n"
+    "  -h, --help           print this help\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the query failed, 2 on a usage error.\n";
+
+struct Options {
+    std::string root;
+    bool json = false;
+    std::vector<std::string> words;
+};
+
+int usage_error(const char *why)
+{
+    fprintf(stderr, "kxsmon: %s\n%s", why, kUsageText);
+    return kUsage;
+}
+
+std::string json_string(const char *text)
+{
+    if (!text)
+        return "null";
+    std::string out = "\"";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        switch (*p) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (*p < 0x20) {
+                char esc[8];
+                snprintf(esc, sizeof esc, "\\u%04x", *p);
+                out += esc;
+            } else {
+                out += static_cast<char>(*p);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+int show_version(KXSHandle *handle, const Options &opts)
+{
+    KXSVersion *version = kxs_version(handle);
+    if (!version) {
+        fprintf(stderr, "kxsmon: the product's version is not known\n");
+        return kFailed;
+    }
+    if (opts.json)
+        printf("{\"version\": %s, \"installDate\": %s}\n", json_string(version->version).c_str(),
+               json_string(version->installDate).c_str());
+    else
+        printf("Version:      %s\nInstall date: %s\n", version->version ? version->version : "-",
+               version->installDate ? version->installDate : "-");
+    kxs_freeVersion(handle, version);
+    return kOk;
+}
+
+int show_patches(KXSHandle *handle, const Options &opts)
+{
+    char *patches = kxs_patches(handle);
+    if (opts.json)
+        printf("{\"patches\": %s}\n", json_string(patches).c_str());
+    else
+        printf("Patches: %s\n", patches && *patches ? patches : "none");
+    free(patches);
+    return kOk;
+}
+
+int contact(KXSHandle *handle, const Options &opts)
+{
+    if (opts.words.size() > 2)
+        return usage_error("contact takes at most one TEXT (quote it)");
+    if (opts.words.size() == 2 && kxs_setContact(handle, opts.words[1].c_str()) != 0) {
+        fprintf(stderr, "kxsmon: the contact could not be stored\n");
+        return kFailed;
+    }
+    char *text = kxs_contact(handle);
+    if (opts.json)
+        printf("{\"contact\": %s}\n", json_string(text).c_str());
+    else
+        printf("Contact: %s\n", text ? text : "");
+    free(text);
+    return kOk;
+}
+
+// The monitored table as stored: the library keeps it in this file.
+int list_monitored(const Options &opts)
+{
+    std::ifstream in(opts.root + "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data");
+    std::vector<std::string> ids;
+    for (std::string line; std::getline(in, line);)
+        ids.push_back(line);
+    if (opts.json) {
+        printf("{\"monitored\": [");
+        for (size_t i = 0; i < ids.size(); ++i)
+            printf("%s%s", i ? ", " : "", json_string(ids[i].c_str()).c_str());
+        printf("]}\n");
+    } else {
+        printf("Monitored terminals: %zu\n", ids.size());
+        for (const auto &id : ids)
+            printf("  %s\n", id.c_str());
+    }
+    return kOk;
+}
+
+int monitored(KXSHandle *handle, const Options &opts)
+{
+    const auto &w = opts.words;
+    if (w.size() == 1)
+        return list_monitored(opts);
+    if (w.size() != 3 || (w[1] != "add" && w[1] != "delete"))
+        return usage_error("monitored takes nothing, add ID or delete ID");
+    bool add = w[1] == "add";
+    int32_t rc = add ? kxs_addDTUMonitored(handle, w[2].c_str())
+                     : kxs_deleteDTUMonitored(handle, w[2].c_str());
+    if (rc != 0) {
+        fprintf(stderr, "kxsmon: could not %s %s\n", add ? "add" : "delete", w[2].c_str());
+        return kFailed;
+    }
+    return list_monitored(opts);
+}
+
+bool parse_arguments(int argc, char **argv, Options &opts, int &exitCode)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (!opts.words.empty()) {
+            opts.words.push_back(arg);
+        } else if (arg == "-h" || arg == "--help") {
+            fputs(kUsageText, stdout);
+            exitCode = kOk;
+            return false;
+        } else if (arg == "-R" || arg == "--root") {
+            if (++i == argc) {
+                exitCode = usage_error("-R needs a directory");
+                return false;
+            }
+            opts.root = argv[i];
+        } else if (arg == "--json") {
+            opts.json = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            exitCode = usage_error(("unknown option " + arg).c_str());
+            return false;
+        } else {
+            opts.words.push_back(arg);
+        }
+    }
+    if (opts.words.empty()) {
+        exitCode = usage_error("no command given");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options opts;
+    int exitCode = kOk;
+    if (!parse_arguments(argc, argv, opts, exitCode))
+        return exitCode;
+
+    const std::string &command = opts.words[0];
+    using Query = int (*)(KXSHandle *, const Options &);
+    Query query = command == "version"     ? show_version
+                  : command == "patches"   ? show_patches
+                  : command == "contact"   ? contact
+                  : command == "monitored" ? monitored
+                                           : nullptr;
+    if (!query)
+        return usage_error(("unknown command " + command).c_str());
+    if ((command == "version" || command == "patches") && opts.words.size() != 1)
+        return usage_error((command + " takes no arguments").c_str());
+
+    if (!opts.root.empty() && kxs_setRoot(opts.root.c_str()) != 0) {
+        fprintf(stderr, "kxsmon: %s is not an absolute path to a directory\n", opts.root.c_str());
+        return kUsage;
+    }
+    KXSHandle *handle = kxs_init();
+    if (!handle) {
+        fprintf(stderr, "kxsmon: the library could not start (is %s/etc/opt/ZARNkx/kxsservices.cfg "
+                        "readable?)\n",
+                opts.root.c_str());
+        return kFailed;
+    }
+    exitCode = query(handle, opts);
+    kxs_freeHandle(handle);
+    return exitCode;
+}
