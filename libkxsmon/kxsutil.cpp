@@ -1,5 +1,6 @@
 #include "kxsutil.h"
 
+#include "admin.h"
 #include "kxsinit.h"
 #include "utils.h"
 
@@ -13,7 +14,7 @@ namespace kx {
 
 int kxs_checkAdminMode(KXSHandle *handle)
 {
-    FILE *config = fopen(product_path(kAdminConfigPath).c_str(), "r");
+    FILE *config = fopen(product_path(kAdminConfigFile).c_str(), "r");
     if (config)
         fclose(config);
     if (handle)

@@ -7,9 +7,6 @@ struct KXSHandle;
 
 namespace kx {
 
-// Where the administration configuration lives (under the product root).
-constexpr const char *kAdminConfigPath = "/etc/opt/ZARNkx/kxadmin.conf";
-
 int kxs_checkAdminMode(KXSHandle *handle);
 
 // Runs `command` under /bin/ksh with one end of a pipe as its standard output
