@@ -1,6 +1,7 @@
 // The monitored-terminal table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct KXSHandle;
@@ -17,8 +18,9 @@ constexpr const char *kMonitoredPath = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.da
 // lines has 1000 slots, the last for its terminator.
 constexpr int kMonitoredSlots = 1000;
 constexpr int kMaxMonitored = kMonitoredSlots - 1;
-// Longest ID that a line of the file carries back whole.
-constexpr std::size_t kMaxTerminalIdLength = 255;
+// Longest ID that a line of the file carries back whole: lines are read
+// 255 characters at a time, and the line feed counts.
+constexpr std::size_t kMaxTerminalIdLength = 254;
 
 void kxs_initDTUMonitored(KXSHandle *handle);
 void kxs_freeDTUMonitored(KXSHandle *handle);

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
