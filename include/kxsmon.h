@@ -32,6 +32,17 @@ typedef struct KXSVersion {
     char *installDate; /* may be NULL; at least one of the two is set */
 } KXSVersion;
 
+/* One configured daemon's state. */
+typedef struct KXSDaemon {
+    char *name;
+    int32_t status;      /* 1 up, 2 down, -1 never examined */
+    uint32_t stime;      /* earliest start of its processes, seconds since the
+                            epoch; 0 when none runs */
+    uint32_t changetm;   /* last change of its state; 0 when none was seen */
+    int32_t instances;   /* number of its processes */
+    char *description;   /* may be NULL */
+} KXSDaemon;
+
 /* ---- lifecycle ---------------------------------------------------------- */
 
 /* NULL when the handle cannot be made or the services file cannot be read. */
@@ -46,6 +57,16 @@ void kxs_freeVersion(KXSHandle *handle, KXSVersion *version) KXS_NOEXCEPT;
 /* Installed patches joined by ", "; the empty text when they cannot be had.
  * Release with free(). */
 char *kxs_patches(KXSHandle *handle) KXS_NOEXCEPT;
+
+/* ---- daemons -------------------------------------------------------------- */
+
+/* Every configured daemon that applies on this server, in the order of the
+ * services file, as a NULL-terminated array; NULL on failure. The process
+ * table and the daemons' ports are examined at most once every 10 seconds
+ * per handle; a port probe waits at most 3 seconds for its connection.
+ * Release with kxs_freeDaemons(). */
+KXSDaemon **kxs_daemons(KXSHandle *handle) KXS_NOEXCEPT;
+void kxs_freeDaemons(KXSHandle *handle, KXSDaemon **daemons) KXS_NOEXCEPT;
 
 /* ---- system contact ------------------------------------------------------- */
 

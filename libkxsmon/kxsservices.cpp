@@ -3,9 +3,20 @@
 #include "kxsinit.h"
 #include "utils.h"
 
+#include "admin.h"
+#include "kxsutil.h"
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace kx {
 
@@ -35,11 +46,11 @@ KXSCheckRoutine find_check_routine(const char *value)
     return nullptr;
 }
 
-// The display manager is judged by the process named in its pid file. That
-// verdict needs the watched-process table of the process scan, which does not
-// exist yet: until it does, the routine leaves the service's state alone.
-int _check_dtlogin(KXSHandle *, KXSService *)
+// The display manager is judged by the process that its pid file names, as
+// the last scan saw it, whatever the scan found under the service's name.
+int _check_dtlogin(KXSHandle *, KXSService *service)
 {
+    service->state = kxs_checkProcess("dtlogin") == 1 ? KXS_SVC_UP : KXS_SVC_DOWN;
     return 0;
 }
 
@@ -153,4 +164,358 @@ void kxs_freeServices(KXSHandle *handle)
     handle->services = nullptr;
 }
 
+// ---- process scan --------------------------------------------------------------
+
+namespace {
+
+bool argument_text_holds(const char *pid, const PsInfo *info, const char *argexp)
+{
+    char *arguments = nullptr;
+    if (kxs_getPsargs(pid, info, &arguments) != 0)
+        return info->arguments.find(argexp) != std::string::npos;
+    bool holds = strstr(arguments, argexp) != nullptr;
+    free(arguments);
+    return holds;
+}
+
+void count_process(KXSService *service, const PsInfo *info)
+{
+    service->instances += 1;
+    service->state = KXS_SVC_UP;
+    if (service->stime == 0 || info->startTime < service->stime)
+        service->stime = info->startTime;
+    if (info->startTime > service->changetm)
+        service->changetm = info->startTime;
+}
+
+}  // namespace
+
+void checkService(const char *pid, KXSHandle *handle, const PsInfo *info)
+{
+    if (!pid) {
+        dlprintf("s", "checkService: no pid specified\n");
+        return;
+    }
+    if (!handle || !handle->services) {
+        dlprintf("s", "checkService: no entries for services\n");
+        return;
+    }
+    if (!info)
+        return;
+    for (KXSService **slot = handle->services; *slot; ++slot) {
+        KXSService *service = *slot;
+        if (info->name != service->procname)
+            continue;
+        if (service->argexp && !argument_text_holds(pid, info, service->argexp))
+            continue;
+        count_process(service, info);
+        return;
+    }
+}
+
+// ---- port probes ---------------------------------------------------------------
+
+namespace {
+
+constexpr const char *kProbeHost = "localhost";
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool resolve_ipv4(const char *host, in_addr &address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+// A non-blocking TCP connection to host:port, or -1. The connect is given
+// kProbeTimeoutMs to complete, so that a port whose listener does not accept
+// cannot stall the caller.
+int open_probe_connection(const char *host, uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (!resolve_ipv4(host, address.sin_addr)) {
+        dprintf("checkServicePorts(): Could not resolve %s\n", host);
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        dprintf("checkServicePorts(): Could not open socket - %s\n", strerror(errno));
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    if (errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    pollfd waiting{fd, POLLOUT, 0};
+    int ready;
+    do
+        ready = poll(&waiting, 1, kProbeTimeoutMs);
+    while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (ready <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        if (ready == 0)
+            dlprintf("s", "checkServicePorts: connect to port %d timed out\n", port);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The port of a TCP service name, or 0 when the services database lacks it.
+int lookup_service_port(const char *netname)
+{
+    servent entry{};
+    servent *found = nullptr;
+    char buffer[1024];
+    if (getservbyname_r(netname, "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found)
+        return 0;
+    return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
+// Whether the service's port takes a connection and its whole netcommand.
+bool port_answers(const KXSService *service, int port)
+{
+    Descriptor connection(open_probe_connection(kProbeHost, static_cast<uint16_t>(port)));
+    if (connection.get() < 0) {
+        dlprintf("s", "checkServicePorts: could not open port %d\n", service->port);
+        return false;
+    }
+    if (!service->netcommand)
+        return true;
+    // The descriptor is non-blocking already: a write that the peer does not
+    // take at once is a short write.
+    size_t length = strlen(service->netcommand);
+    ssize_t written = write(connection.get(), service->netcommand, length);
+    if (written < 0 || static_cast<size_t>(written) < length) {
+        dprintf("checkServicePorts(): write failed to %d\n", service->port);
+        return false;
+    }
+    return true;
+}
+
+// Applies the administration configuration to a service that names a key of
+// it: excluded while there is no configuration, else its port from there.
+void apply_admin_port(KXSHandle *handle, KXSService *service)
+{
+    if (handle->adminMode != kAdminModeOn) {
+        service->flags |= KXS_SVC_EXCLUDED;
+        return;
+    }
+    char *value = get_kxadmin_info(service->adminconf);
+    if (!value)
+        return;
+    service->flags &= ~KXS_SVC_EXCLUDED;
+    int port = atoi(value);
+    if (port != 0)
+        service->port = port;
+    free(value);
+}
+
+}  // namespace
+
+void checkServicePorts(KXSHandle *handle)
+{
+    if (!handle || !handle->services)
+        return;
+    kxs_checkAdminMode(handle);
+    for (KXSService **slot = handle->services; *slot; ++slot) {
+        KXSService *service = *slot;
+        if (service->adminconf)
+            apply_admin_port(handle, service);
+        if ((service->flags & KXS_SVC_EXCLUDED) || service->state != KXS_SVC_UP || service->port == 0)
+            continue;
+
+        int port = service->port;
+        if (service->netname && !service->adminconf) {
+            int known = lookup_service_port(service->netname);
+            if (known != 0)
+                port = known;
+            else
+                dlprintf("s", "checkServicePorts: getservbyname failed for %s\n", service->netname);
+        }
+        // A port number the network cannot carry is a configuration fault; it
+        // must not be cut to 16 bits and probed somewhere else.
+        if (port < 1 || port > 65535) {
+            dprintf("checkServicePorts(): invalid port %d for %s\n", port, service->name);
+            service->state = KXS_SVC_DOWN;
+            continue;
+        }
+        if (!port_answers(service, port))
+            service->state = KXS_SVC_DOWN;
+    }
+}
+
+void checkRoutine(KXSHandle *handle)
+{
+    if (!handle || !handle->services)
+        return;
+    for (KXSService **slot = handle->services; *slot; ++slot) {
+        KXSService *service = *slot;
+        if (!service->check)
+            continue;
+        if (service->adminconf && (service->flags & KXS_SVC_EXCLUDED))
+            continue;
+        service->check(handle, service);
+    }
+}
+
+// ---- refresh ---------------------------------------------------------------------
+
+namespace {
+
+void start_refresh(KXSService *service)
+{
+    service->prevState = service->state;
+    service->prevStime = service->stime;
+    service->prevInstances = service->instances;
+    service->state = KXS_SVC_DOWN;
+    service->instances = 0;
+    service->stime = 0;
+}
+
+bool changed(const KXSService *service)
+{
+    bool wentDown = service->state == KXS_SVC_DOWN && service->prevState == KXS_SVC_UP;
+    bool restarted = service->stime != service->prevStime && service->prevStime != 0;
+    bool recounted = service->instances != service->prevInstances && service->prevInstances != 0;
+    return wentDown || restarted || recounted;
+}
+
+}  // namespace
+
+int kxs_refreshServices(KXSHandle *handle)
+{
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (!handle || !handle->services) {
+        dlprintf("s", "kxs_refreshServices: no entries for services\n");
+        return 0;
+    }
+    if (now - kServicesFreshSeconds < handle->servicesRefreshed) {
+        dlprintf("s", "kxs_refreshServices: services fresh enough\n");
+        return 0;
+    }
+    for (KXSService **slot = handle->services; *slot; ++slot)
+        start_refresh(*slot);
+
+    {
+        platform::ProcessDirectory processes;
+        if (!processes.is_open()) {
+            dprintf("kxs_refreshServices(): cannot open PROC directory %s\n",
+                    platform::kProcessDirectory);
+            return -1;
+        }
+        init_ps_cache();
+        PsInfo info;
+        while (const char *pid = processes.next()) {
+            if (kxs_getPsinfo(pid, &info) != 0 || info.zombie || info.threads == 0)
+                continue;
+            checkService(pid, handle, &info);
+            updateProcCache(pid, &info);
+        }
+    }
+    checkServicePorts(handle);
+    checkRoutine(handle);
+
+    for (KXSService **slot = handle->services; *slot; ++slot)
+        if (!((*slot)->flags & KXS_SVC_EXCLUDED) && changed(*slot))
+            (*slot)->changetm = now;
+    handle->servicesRefreshed = now;
+    return 0;
+}
+
 }  // namespace kx
+
+// ---- the daemons query -------------------------------------------------------------
+
+namespace {
+
+KXSDaemon *make_daemon(const KXSService *service)
+{
+    auto *daemon = static_cast<KXSDaemon *>(calloc(1, sizeof(KXSDaemon)));
+    if (!daemon)
+        return nullptr;
+    daemon->name = strdup(service->name);
+    daemon->description = service->description ? strdup(service->description) : nullptr;
+    if (!daemon->name || (service->description && !daemon->description)) {
+        free(daemon->name);
+        free(daemon->description);
+        free(daemon);
+        return nullptr;
+    }
+    daemon->status = service->state;
+    daemon->stime = service->stime;
+    daemon->changetm = service->changetm;
+    daemon->instances = service->instances;
+    return daemon;
+}
+
+}  // namespace
+
+KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
+{
+    if (!handle || !handle->services) {
+        kx::dprintf("kxs_daemons(): no entries for services\n");
+        return nullptr;
+    }
+    // A refresh that cannot read the process table leaves every service
+    // down: that is still the answer.
+    kx::kxs_refreshServices(handle);
+
+    auto **list = static_cast<KXSDaemon **>(
+        calloc(static_cast<size_t>(handle->maxServices), sizeof(KXSDaemon *)));
+    if (!list) {
+        kx::dprintf("kxs_daemons(): calloc failed for daemon list\n");
+        return nullptr;
+    }
+    int next = 0;
+    for (KXSService **slot = handle->services; *slot; ++slot) {
+        if ((*slot)->flags & KXS_SVC_EXCLUDED)
+            continue;
+        KXSDaemon *daemon = make_daemon(*slot);
+        if (!daemon) {
+            kx::dprintf("kxs_daemons(): malloc failed for KXSDaemon\n");
+            kxs_freeDaemons(handle, list);
+            return nullptr;
+        }
+        list[next++] = daemon;
+    }
+    return list;
+}
+
+KXS_EXPORT void kxs_freeDaemons(KXSHandle *, KXSDaemon **daemons) noexcept
+{
+    if (!daemons)
+        return;
+    for (KXSDaemon **slot = daemons; *slot; ++slot) {
+        free((*slot)->name);
+        free((*slot)->description);
+        free(*slot);
+    }
+    free(daemons);
+}

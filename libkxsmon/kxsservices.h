@@ -2,6 +2,8 @@
 // check routines that a services file block can name.
 #pragma once
 
+#include "kxsprocess.h"
+
 #include <cstdint>
 
 struct KXSHandle;
@@ -52,5 +54,22 @@ void kxs_freeServices(KXSHandle *handle);
 KXSCheckRoutine find_check_routine(const char *value);
 int _check_dtlogin(KXSHandle *handle, KXSService *service);
 int _check_kxscreventd(KXSHandle *handle, KXSService *service);
+
+// ---- service state -----------------------------------------------------------------
+
+// Results of a refresh are reused for this many seconds.
+constexpr uint32_t kServicesFreshSeconds = 10;
+// A port probe waits at most this long for its connection to "localhost" to
+// be accepted; a port that takes longer counts as not answering.
+constexpr int kProbeTimeoutMs = 3000;
+
+// Scans the process table, probes the ports and runs the check routines, at
+// most once every 10 seconds per handle. 0, or -1 when the process table
+// cannot be listed (every service is then down).
+int kxs_refreshServices(KXSHandle *handle);
+// Counts one process for the first service it matches.
+void checkService(const char *pid, KXSHandle *handle, const PsInfo *info);
+void checkServicePorts(KXSHandle *handle);
+void checkRoutine(KXSHandle *handle);
 
 }  // namespace kx
