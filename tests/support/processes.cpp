@@ -181,15 +181,19 @@ int Listener::connections()
     return accepted_;
 }
 
-RefusingPort::RefusingPort() : fd_(bound_loopback_socket(port_)) {}
+RefusingPort::RefusingPort()
+{
+    fd_ = bound_loopback_socket(port_);
+}
 
 RefusingPort::~RefusingPort()
 {
     close(fd_);
 }
 
-StalledPort::StalledPort() : fd_(bound_loopback_socket(port_))
+StalledPort::StalledPort()
 {
+    fd_ = bound_loopback_socket(port_);
     if (listen(fd_, 0) != 0)
         throw std::runtime_error("listen failed");
     // Fill the accept queue: further connection requests go unanswered.
