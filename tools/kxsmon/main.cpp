@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ const char kUsageText[] =
     "  patches              installed product patches\n"
     "  contact              the system contact\n"
     "  contact TEXT         set the system contact\n"
+    "  daemons              state of every configured daemon\n"
     "  monitored            the monitored terminals\n"
     "  monitored add ID     monitor the terminal ID\n"
     "  monitored delete ID  stop monitoring the terminal ID\n"
@@ -115,6 +117,56 @@ int contact(KXSHandle *handle, const Options &opts)
     return kOk;
 }
 
+const char *status_word(int32_t status)
+{
+    switch (status) {
+    case 1: return "up";
+    case 2: return "down";
+    default: return "unknown";
+    }
+}
+
+// Seconds since the epoch as local time; "-" for none.
+std::string local_time(uint32_t seconds)
+{
+    if (seconds == 0)
+        return "-";
+    time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    char text[32];
+    if (!localtime_r(&t, &parts) || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
+        return std::to_string(seconds);
+    return text;
+}
+
+int show_daemons(KXSHandle *handle, const Options &opts)
+{
+    KXSDaemon **daemons = kxs_daemons(handle);
+    if (!daemons) {
+        fprintf(stderr, "kxsmon: no daemons are configured\n");
+        return kFailed;
+    }
+    if (opts.json) {
+        printf("{\"daemons\": [");
+        for (KXSDaemon **d = daemons; *d; ++d)
+            printf("%s\n  {\"name\": %s, \"status\": %d, \"state\": \"%s\", \"instances\": %d, "
+                   "\"stime\": %u, \"changetm\": %u, \"description\": %s}",
+                   d == daemons ? "" : ",", json_string((*d)->name).c_str(), (*d)->status,
+                   status_word((*d)->status), (*d)->instances, (*d)->stime, (*d)->changetm,
+                   json_string((*d)->description).c_str());
+        printf("%s]}\n", *daemons ? "\n" : "");
+    } else {
+        printf("%-16s %-7s %9s  %-19s  %-19s  %s\n", "NAME", "STATE", "INSTANCES", "STARTED",
+               "LAST CHANGE", "DESCRIPTION");
+        for (KXSDaemon **d = daemons; *d; ++d)
+            printf("%-16s %-7s %9d  %-19s  %-19s  %s\n", (*d)->name, status_word((*d)->status),
+                   (*d)->instances, local_time((*d)->stime).c_str(),
+                   local_time((*d)->changetm).c_str(), (*d)->description ? (*d)->description : "");
+    }
+    kxs_freeDaemons(handle, daemons);
+    return kOk;
+}
+
 // The monitored table as stored: the library keeps it in this file.
 int list_monitored(const Options &opts)
 {
@@ -198,11 +250,13 @@ int main(int argc, char **argv)
     Query query = command == "version"     ? show_version
                   : command == "patches"   ? show_patches
                   : command == "contact"   ? contact
+                  : command == "daemons"   ? show_daemons
                   : command == "monitored" ? monitored
                                            : nullptr;
     if (!query)
         return usage_error(("unknown command " + command).c_str());
-    if ((command == "version" || command == "patches") && opts.words.size() != 1)
+    if ((command == "version" || command == "patches" || command == "daemons") &&
+        opts.words.size() != 1)
         return usage_error((command + " takes no arguments").c_str());
 
     if (!opts.root.empty() && kxs_setRoot(opts.root.c_str()) != 0) {
