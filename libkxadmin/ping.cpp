@@ -252,15 +252,21 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
     }
     LineAssembler lines(client);
     char chunk[kReadChunkSize + 1];
+    std::size_t received = 0;
     for (;;) {
         ssize_t got = read(fd, chunk, kReadChunkSize);
         if (got == 0)
             return ExchangeStatus::Complete;
         if (got > 0) {
             chunk[got] = '\0';
-            lines.feed(chunk, static_cast<std::size_t>(got), onLine);
-            if (milliseconds_left(deadline) == 0) {
-                report_read_error(client, ETIMEDOUT);
+            if (!lines.feed(chunk, static_cast<std::size_t>(got), onLine))
+                return ExchangeStatus::Complete;
+            received += static_cast<std::size_t>(got);
+            int bound = received > limits.maxBytes ? EFBIG
+                        : milliseconds_left(deadline) == 0 ? ETIMEDOUT
+                                                           : 0;
+            if (bound) {
+                report_read_error(client, bound);
                 return ExchangeStatus::ReadError;
             }
             continue;
@@ -281,7 +287,7 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
     }
 }
 
-void LineAssembler::feed(const char *data, std::size_t length, const LineHandler &onLine)
+bool LineAssembler::feed(const char *data, std::size_t length, const LineHandler &onLine)
 {
     const char *end = data + length;
     while (data < end) {
@@ -293,16 +299,20 @@ void LineAssembler::feed(const char *data, std::size_t length, const LineHandler
         else
             overlong_ = true;
         if (!feed)
-            return;
+            return true;
+        bool goOn = true;
         if (overlong_)
             dprintf("%s(): dropped a reply line longer than %zu bytes\n", client_.name,
                     kMaxLineLength);
         else
-            onLine(pending_.c_str());
+            goOn = onLine(pending_.c_str());
         pending_.clear();
         overlong_ = false;
+        if (!goOn)
+            return false;
         data = feed + 1;
     }
+    return true;
 }
 
 bool append_block_line(std::string &blockText, const char *line)

@@ -40,9 +40,13 @@ constexpr int kFirstDataTimeoutMs = 5000;
 // connection open and silent for `idleMs`, or that is still sending `totalMs`
 // after the command was written, has its reply ended as a read error with
 // ETIMEDOUT. The defaults are 5 seconds of silence and 30 seconds in all.
+// A reply of more than `maxBytes` is ended the same way (with EFBIG): what a
+// reply may build in memory stays bounded. 64 MiB is some ten times the
+// largest reply a real server sends.
 struct ReplyLimits {
     int idleMs = 5000;
     int totalMs = 30000;
+    std::size_t maxBytes = std::size_t{64} << 20;
 };
 ReplyLimits reply_limits();
 // For tests that exercise the bounds without waiting for the defaults.
@@ -98,11 +102,13 @@ enum class ExchangeStatus {
     TimedOut,    // no data within kFirstDataTimeoutMs
 };
 
-using LineHandler = std::function<void(const char *line)>;
+// Receives one complete reply line; returns false to end the exchange there.
+using LineHandler = std::function<bool(const char *line)>;
 
 // Sends `command` on the connected descriptor `fd` and hands each complete
 // reply line, in order, to `onLine`. Reports write, time-out and read
-// failures with the client's messages. Does not close `fd`.
+// failures with the client's messages. Does not close `fd`. A handler that
+// returns false ends the exchange as Complete.
 ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_view command,
                                 const LineHandler &onLine);
 
@@ -113,7 +119,8 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
 class LineAssembler {
 public:
     explicit LineAssembler(const DaemonClient &client) : client_(client) {}
-    void feed(const char *data, std::size_t length, const LineHandler &onLine);
+    // False when the handler asked to stop.
+    bool feed(const char *data, std::size_t length, const LineHandler &onLine);
 
 private:
     const DaemonClient &client_;

@@ -97,6 +97,7 @@ int get_smstatus(void *connection, const char *host, SMStatus **rec)
     }
     ExchangeStatus status = exchange_command(kClient, fd, "smstatus\n", [rec](const char *line) {
         parse_smstatus_line(rec, line);
+        return true;
     });
     close(fd);
     return status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut ? -1 : 0;

@@ -217,6 +217,7 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
     }
     ExchangeStatus result = exchange_command(client, fd, "amstatus\n", [status](const char *line) {
         _parse_amstatus_line(line, status);
+        return true;
     });
     close(fd);
     if (result == ExchangeStatus::WriteFailed || result == ExchangeStatus::TimedOut) {

@@ -22,7 +22,10 @@ std::vector<std::string> assemble(const std::vector<std::string> &reads)
     std::vector<std::string> lines;
     kx::LineAssembler assembler(kTestClient);
     for (const auto &chunk : reads)
-        assembler.feed(chunk.data(), chunk.size(), [&](const char *line) { lines.emplace_back(line); });
+        assembler.feed(chunk.data(), chunk.size(), [&](const char *line) {
+            lines.emplace_back(line);
+            return true;
+        });
     return lines;
 }
 
