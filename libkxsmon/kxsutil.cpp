@@ -1,10 +1,18 @@
 #include "kxsutil.h"
 
 #include "admin.h"
+#include "hostname.h"
+#include "kxerrno.h"
 #include "kxsinit.h"
+#include "ping.h"
 #include "utils.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -107,6 +115,119 @@ int kxs_safe_pclose(FILE *stream)
     int status = wait_for_child(_pipepid);
     _pipepid = 0;
     return status;
+}
+
+// ---- the daemons ------------------------------------------------------------
+
+int kxs_open_socket(const char *host, int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (!platform::resolve_ipv4(host, address.sin_addr)) {
+        dprintf("kxs_open_socket(): Could not gethostbyname(%s)\n", host ? host : "(null)");
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        dprintf("kxs_open_socket(): Could not open socket - %s\n", strerror(errno));
+        return -1;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+        dprintf("kxs_open_socket(): Could not bind - %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (connect_bounded(fd, address) < 0) {
+        dlprintf("s", "kxs_open_socket(): Could not connect - %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0)
+        dprintf("kxs_open_socket(): Could not set SO_KEEPALIVE - %s\n", strerror(errno));
+    return fd;
+}
+
+namespace {
+
+constexpr DaemonClient kAmStatusClient{"kxs_get_amstatus", "s", false, true};
+
+const char *or_nil(const char *value)
+{
+    return value && *value ? value : "(nil)";
+}
+
+}  // namespace
+
+int _parse_amstatus_line(const char *line, AMStatus *status)
+{
+    char *key = nullptr;
+    char *value = nullptr;
+    if (!status || !parse_key_and_value(line, &key, &value) || !key) {
+        free(key);
+        free(value);
+        return 0;
+    }
+    int known = 1;
+    bool hasValue = value && *value;
+    if (strcasecmp(key, "starttime") == 0) {
+        dlprintf("s", "got starttime |%s|\n", or_nil(value));
+        if (hasValue)
+            status->starttime = static_cast<uint32_t>(strtoul(value, nullptr, 0));
+    } else if (strcasecmp(key, "desktops") == 0) {
+        dlprintf("s", "got desktops |%s|\n", or_nil(value));
+        if (hasValue)
+            status->desktops = atoi(value);
+    } else {
+        dlprintf("s", "unknown key |%s| value |%s|\n", key, or_nil(value));
+        known = 0;
+    }
+    free(key);
+    free(value);
+    return known;
+}
+
+int kxs_get_amstatus(const char *host, AMStatus **out)
+{
+    if (!out)
+        return KX_EINVAL;
+    const DaemonClient &client = kAmStatusClient;
+    int port = daemon_port(client, kAuthMgrService, kAuthMgrFallbackPort);
+    if (ping_host(host) != 0) {
+        report_no_response(client, host ? host : "(null)", port);
+        return KX_EUNREACHABLE;
+    }
+    auto *status = static_cast<AMStatus *>(calloc(1, sizeof(AMStatus)));
+    if (!status) {
+        dprintf("kxs_get_amstatus(): allocation failed for AMStatus \n");
+        return KX_ENOMEM;
+    }
+    *out = status;
+    trace_opening(client, host ? host : "(null)", port);
+    int fd = kxs_open_socket(host, port);
+    if (fd < 0) {
+        report_open_failure(client, host ? host : "(null)", port);
+        free(status);
+        *out = nullptr;
+        return KX_ESOCKET;
+    }
+    ExchangeStatus result = exchange_command(client, fd, "amstatus\n", [status](const char *line) {
+        _parse_amstatus_line(line, status);
+        return true;
+    });
+    close(fd);
+    if (result == ExchangeStatus::WriteFailed || result == ExchangeStatus::TimedOut) {
+        free(status);
+        *out = nullptr;
+        return result == ExchangeStatus::WriteFailed ? KX_ESOCKWRITE : KX_EAMTIMEOUT;
+    }
+    dlprintf("s", "amstatus starttime=%d desktops=%d\n", static_cast<int>(status->starttime),
+             status->desktops);
+    return 0;
 }
 
 }  // namespace kx

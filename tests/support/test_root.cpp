@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <grp.h>
 #include <sys/stat.h>
 #include <grp.h>
 #include <sys/wait.h>

@@ -1,0 +1,259 @@
+#include "auth_mgr.h"
+
+#include "kxerrno.h"
+#include "ping.h"
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <strings.h>
+
+#include <unistd.h>
+
+namespace kx {
+
+namespace {
+
+constexpr DaemonClient kClient{"getAuthMgrRecords", "b", false, false};
+constexpr const char *kSelectionStart = "~terminalCID~terminalId~tokenName~firmware~";
+
+enum class Action { Copy, ReplaceTerminal, FirstTerminal, PrimaryFlag, XTokenFlag, Index };
+
+struct KeyRule {
+    const char *key;
+    Action action;
+    char *KeyValuesNode::*field;
+};
+
+// In the order of comparison: the first row whose key matches is used.
+constexpr KeyRule kKeyTable[] = {
+    {"tokenName", Action::Copy, &KeyValuesNode::token_name},
+    {"MultiheadPrimary", Action::PrimaryFlag, nullptr},
+    {"MultiheadGroupName", Action::Copy, &KeyValuesNode::MHgroup_name},
+    {"MultiheadTerminalIndex", Action::Index, nullptr},
+    {"LocalName", Action::Copy, &KeyValuesNode::local_name},
+    {"annotation.x_token", Action::XTokenFlag, nullptr},
+    {"firmware", Action::Copy, &KeyValuesNode::firmware},
+    {"boot", Action::Copy, &KeyValuesNode::boot},
+    {"terminalCID", Action::ReplaceTerminal, &KeyValuesNode::terminal_CID},
+    {"terminalId", Action::FirstTerminal, &KeyValuesNode::terminal_CID},
+    {"terminalModel", Action::Copy, &KeyValuesNode::model},
+    {"connected", Action::Copy, &KeyValuesNode::connected},
+    {"createTime", Action::Copy, &KeyValuesNode::create_time},
+    {"connectTime", Action::Copy, &KeyValuesNode::connect_time},
+    {"terminalIPA", Action::Copy, &KeyValuesNode::terminal_IPA},
+    {"terminalPort", Action::Copy, &KeyValuesNode::terminal_port},
+    {"GlobalName", Action::Copy, &KeyValuesNode::global_name},
+    {"ModuleName", Action::Copy, &KeyValuesNode::module_name},
+    {"SessionManagerId", Action::Copy, &KeyValuesNode::session_mgr_id},
+    {"ServiceInitCommand", Action::Copy, &KeyValuesNode::service_init_cmd},
+    {"clientCreated", Action::Copy, &KeyValuesNode::client_created},
+    {"controller", Action::Copy, &KeyValuesNode::controller},
+    {"lifetime", Action::Copy, &KeyValuesNode::lifetime},
+    {"terminalPackets", Action::Copy, &KeyValuesNode::terminal_packets},
+    {"terminalLostPackets", Action::Copy, &KeyValuesNode::terminal_lost_packets},
+    {"terminalConnectTime", Action::Copy, &KeyValuesNode::terminal_conn_time},
+    {"terminalIdleTime", Action::Copy, &KeyValuesNode::terminal_idle_time},
+    {"terminalBytes", Action::Copy, &KeyValuesNode::terminal_bytes},
+    {"terminalLatency", Action::Copy, &KeyValuesNode::terminal_latency},
+    {"encryptUpType", Action::Copy, &KeyValuesNode::enc_up_type},
+    {"encryptDownType", Action::Copy, &KeyValuesNode::enc_down_type},
+    {"authenticateUpType", Action::Copy, &KeyValuesNode::auth_up_type},
+    {"authenticateDownType", Action::Copy, &KeyValuesNode::auth_down_type},
+    {"securityMode", Action::Copy, &KeyValuesNode::security_mode},
+};
+
+// Every owned text of a record, for its release.
+constexpr char *KeyValuesNode::*kTextFields[] = {
+    &KeyValuesNode::terminal_CID,      &KeyValuesNode::model,
+    &KeyValuesNode::firmware,          &KeyValuesNode::boot,
+    &KeyValuesNode::connected,         &KeyValuesNode::MHgroup_name,
+    &KeyValuesNode::create_time,       &KeyValuesNode::connect_time,
+    &KeyValuesNode::terminal_IPA,      &KeyValuesNode::terminal_port,
+    &KeyValuesNode::local_name,        &KeyValuesNode::global_name,
+    &KeyValuesNode::module_name,       &KeyValuesNode::session_mgr_id,
+    &KeyValuesNode::service_init_cmd,  &KeyValuesNode::token_name,
+    &KeyValuesNode::client_created,    &KeyValuesNode::controller,
+    &KeyValuesNode::lifetime,          &KeyValuesNode::terminal_packets,
+    &KeyValuesNode::terminal_lost_packets, &KeyValuesNode::terminal_conn_time,
+    &KeyValuesNode::terminal_idle_time, &KeyValuesNode::terminal_bytes,
+    &KeyValuesNode::terminal_latency,  &KeyValuesNode::enc_up_type,
+    &KeyValuesNode::enc_down_type,     &KeyValuesNode::auth_up_type,
+    &KeyValuesNode::auth_down_type,    &KeyValuesNode::security_mode,
+};
+
+void replace_text(char *&field, const char *value)
+{
+    free(field);
+    field = safe_strdup(value);
+}
+
+void apply_key(KeyValuesNode *node, const char *key, const char *value)
+{
+    for (const KeyRule &rule : kKeyTable) {
+        if (strcasecmp(key, rule.key) != 0)
+            continue;
+        switch (rule.action) {
+        case Action::Copy:
+        case Action::ReplaceTerminal:
+            replace_text(node->*rule.field, value);
+            break;
+        case Action::FirstTerminal:
+            if (!(node->*rule.field))
+                node->*rule.field = safe_strdup(value);
+            break;
+        case Action::PrimaryFlag:
+            if (std::strcmp(value, "false") == 0)
+                node->flag |= kSecondaryHead;
+            break;
+        case Action::XTokenFlag:
+            node->flag |= kXToken;
+            break;
+        case Action::Index:
+            node->MHterm_index = atoi(value);
+            break;
+        }
+        return;
+    }
+}
+
+bool selected(const char *selection, const char *key)
+{
+    std::string needle = std::string("~") + key + "~";
+    return std::strstr(selection, needle.c_str()) != nullptr;
+}
+
+void parse_record_line(KeyValuesNode *node, const std::string &line, const char *selection)
+{
+    if (line.size() < 2)
+        return;
+    char *key = nullptr;
+    char *value = nullptr;
+    if (parse_key_and_value(line.c_str(), &key, &value) && key && value && *value &&
+        selected(selection, key))
+        apply_key(node, key, value);
+    free(key);
+    free(value);
+}
+
+const char *sort_key(const KeyValuesNode *node, int mode)
+{
+    const char *key = mode == kSortByTerminal ? node->terminal_CID : node->token_name;
+    return key ? key : "";
+}
+
+std::string make_selection(const char *const *fieldNames)
+{
+    std::string selection = kSelectionStart;
+    for (const char *const *name = fieldNames; name && *name; ++name) {
+        selection += *name;
+        selection += '~';
+    }
+    return selection;
+}
+
+}  // namespace
+
+int parse_record(KeyValuesNode **list, const char *blockText, int mode, const char *selection,
+                 const char *filter)
+{
+    auto *node = static_cast<KeyValuesNode *>(safe_calloc(1, sizeof(KeyValuesNode)));
+    node->MHterm_index = -1;
+    std::string_view text(blockText ? blockText : "");
+    while (!text.empty()) {
+        std::size_t feed = text.find('\n');
+        parse_record_line(node, std::string(text.substr(0, feed)), selection);
+        text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
+    }
+    bool keep = node->terminal_CID && node->token_name &&
+                (!filter || std::strstr(filter, node->terminal_CID));
+    if (keep)
+        add_to_KeyValuesNode_list(list, node, mode);
+    else
+        free_KeyValuesNode(node);
+    return 0;
+}
+
+void add_to_KeyValuesNode_list(KeyValuesNode **list, KeyValuesNode *node, int mode)
+{
+    const char *key = sort_key(node, mode);
+    if (!*list || std::strcmp(key, sort_key(*list, mode)) < 0) {
+        node->next = *list;
+        *list = node;
+        return;
+    }
+    KeyValuesNode *after = *list;
+    while (after->next && std::strcmp(sort_key(after->next, mode), key) <= 0)
+        after = after->next;
+    node->next = after->next;
+    after->next = node;
+}
+
+void free_KeyValuesNode(KeyValuesNode *node)
+{
+    if (!node)
+        return;
+    for (auto field : kTextFields)
+        free(node->*field);
+    free(node);
+}
+
+void kx_free_KeyValuesNode_list(KeyValuesNode *head)
+{
+    while (head) {
+        KeyValuesNode *next = head->next;
+        free_KeyValuesNode(head);
+        head = next;
+    }
+}
+
+int getAuthMgrRecords(const char *host, int mode, const char *filter,
+                      const char *const *fieldNames, KeyValuesNode **list, const char *command)
+{
+    if (!list)
+        return KX_EINVAL;
+    int port = daemon_port(kClient, kAuthMgrService, kAuthMgrFallbackPort);
+    if (ping_host(host) != 0) {
+        report_no_response(kClient, host ? host : "(null)", port);
+        return KX_EUNREACHABLE;
+    }
+    trace_opening(kClient, host ? host : "(null)", port);
+    int fd = open_socket(host, port);
+    if (fd < 0) {
+        report_open_failure(kClient, host ? host : "(null)", port);
+        return KX_ESOCKET;
+    }
+    const std::string selection = make_selection(fieldNames);
+    std::string blockText;
+    ExchangeStatus status =
+        exchange_command(kClient, fd, command ? command : "", [&](const char *line) {
+            if (frame_record_line(blockText, line))
+                parse_record(list, blockText.c_str(), mode, selection.c_str(), filter);
+            return true;
+        });
+    close(fd);
+    switch (status) {
+    case ExchangeStatus::WriteFailed:
+        return KX_ESOCKWRITE;
+    case ExchangeStatus::TimedOut:
+        return KX_EAMTIMEOUT;
+    case ExchangeStatus::ReadError:
+        kx_free_KeyValuesNode_list(*list);
+        *list = nullptr;
+        return -1;
+    case ExchangeStatus::Complete:
+        break;
+    }
+    return 0;
+}
+
+int kx_getAuthMgrRecords(const char *host, int mode, const char *filter,
+                         const char *const *fieldNames, KeyValuesNode **list)
+{
+    return getAuthMgrRecords(host ? host : "127.0.0.1", mode, filter, fieldNames, list,
+                             "status\n");
+}
+
+}  // namespace kx

@@ -1,0 +1,267 @@
+#include "group_mgr.h"
+
+#include "hostname.h"
+#include "libkxsmon/kxsinit.h"
+#include "ping.h"
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <strings.h>
+
+#include <unistd.h>
+
+namespace kx {
+
+namespace {
+
+constexpr DaemonClient kClient{"get_gstatus", "b", true, false};
+
+// A reply line split into words, on a copy of its own.
+struct Words {
+    std::string text;
+    char *word[kMaxLineWords];
+    int count;
+    explicit Words(std::string_view line) : text(line)
+    {
+        count = make_fields(text.data(), word, kMaxLineWords);
+    }
+    bool is(const char *kind) const
+    {
+        return count >= kMinEntryWords && std::strcmp(word[0], kind) == 0;
+    }
+};
+
+uint32_t hex_word(const char *word)
+{
+    return static_cast<uint32_t>(strtoul(word, nullptr, 16));
+}
+
+void copy_name(char *into, std::size_t size, const char *from)
+{
+    std::strncpy(into, from, size - 1);
+    into[size - 1] = '\0';
+}
+
+void apply_host_line(gm_host *host, const Words &w)
+{
+    for (int i = kMinEntryWords; i < w.count; ++i) {
+        const char *word = w.word[i];
+        if (strcasecmp(word, "TRUSTED") == 0)
+            host->trusted = 1;
+        else if (strcasecmp(word, "OFFLINE") == 0)
+            host->offline = 1;
+        else if (strcasecmp(word, "LAN_OK") == 0)
+            host->lanOk = 1;
+        else if (strcasecmp(word, "period") == 0 && i + 1 < w.count)
+            host->info->period = atoi(w.word[++i]);
+        else if (strcasecmp(word, "starttime") == 0 && i + 1 < w.count)
+            host->info->starttime = atoi(w.word[++i]);
+    }
+    gm_hostinfo *info = host->info;
+    copy_name(info->name, sizeof info->name, w.word[1]);
+    info->hostaddr = hex_word(w.word[7]);
+    info->timeoff = atoi(w.word[5]);
+    info->lastseen = atoi(w.word[3]);
+    int numifs = atoi(w.word[9]);
+    if (numifs < 0 || numifs > kMaxHostInterfaces)
+        numifs = 0;
+    // A later host line in the same block replaces the earlier one's table.
+    free(info->interfaces);
+    info->interfaces = nullptr;
+    info->numifs = numifs;
+    if (numifs > 0)
+        info->interfaces = static_cast<gm_interface *>(safe_calloc(numifs, sizeof(gm_interface)));
+}
+
+void apply_interface_line(gm_interface *entry, const Words &w)
+{
+    copy_name(entry->ifname, sizeof entry->ifname, w.word[1]);
+    entry->ifipaddr = hex_word(w.word[3]);
+    entry->ifnetmask = hex_word(w.word[5]);
+    entry->ifbcastaddr = hex_word(w.word[7]);
+    entry->iflastpkt = atoi(w.word[9]);
+    for (int i = kMinEntryWords; i < w.count; ++i)
+        if (strcasecmp(w.word[i], "LAN") == 0)
+            entry->isLAN = 1;
+}
+
+// The state of one "gstatus" reply: the open host block and its counts.
+struct GstatusReader {
+    HostList **list;
+    HostList **tail;  // where the next host goes: appending stays O(1)
+    std::string block;
+    int numifs = 0;
+    int ifcount = 0;
+
+    explicit GstatusReader(HostList **head) : list(head), tail(head) {}
+
+    bool hostSeen() const { return Words(std::string_view(block).substr(0, block.find('\n'))).is("host"); }
+    // A host line followed by as many interface lines as it announced.
+    bool complete() const { return hostSeen() && ifcount == numifs && numifs >= 0; }
+
+    void take_block()
+    {
+        parse_host_entry(tail, block.c_str());
+        while (*tail)
+            tail = &(*tail)->next;
+        block.assign(block.size(), '\0');
+        block.clear();
+        numifs = 0;
+        ifcount = 0;
+    }
+
+    // False when the reply announced fewer interfaces than it sent: the
+    // whole list is then dropped.
+    bool line(const char *text)
+    {
+        if (complete()) {
+            take_block();
+        } else if (ifcount > 0 && ifcount > numifs) {
+            dprintf("get_gstatus(): error: ifcount=%d > numifs=%d.\n", ifcount, numifs);
+            free_HostList(*list);
+            *list = nullptr;
+            return false;
+        }
+        parse_host_line(list, text, block, &numifs, &ifcount);
+        return true;
+    }
+};
+
+}  // namespace
+
+void parse_host_line(HostList **list, const char *line, std::string &hostBlock, int *numifs,
+                     int *ifcount)
+{
+    (void)list;
+    Words w(line ? line : "");
+    if (w.is("host")) {
+        *numifs = atoi(w.word[9]);
+        append_block_line(hostBlock, line);
+    } else if (w.is("interface")) {
+        ++*ifcount;
+        append_block_line(hostBlock, line);
+    }
+}
+
+void parse_host_entry(HostList **list, const char *hostBlock)
+{
+    gm_host *host = allocate_gm_host();
+    int filled = 0;
+    bool haveHost = false;
+    std::string_view text(hostBlock ? hostBlock : "");
+    while (!text.empty()) {
+        std::size_t feed = text.find('\n');
+        Words w(text.substr(0, feed));
+        text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
+        if (w.is("host")) {
+            apply_host_line(host, w);
+            haveHost = true;
+            filled = 0;
+        } else if (w.is("interface") && filled < host->info->numifs) {
+            apply_interface_line(&host->info->interfaces[filled++], w);
+        }
+    }
+    if (haveHost)
+        add_host_to_list(list, host);
+    else
+        free_gm_host(host);
+}
+
+gm_host *allocate_gm_host()
+{
+    auto *host = static_cast<gm_host *>(safe_calloc(1, sizeof(gm_host)));
+    host->info = static_cast<gm_hostinfo *>(safe_calloc(1, sizeof(gm_hostinfo)));
+    host->info->period = 20;
+    return host;
+}
+
+void add_host_to_list(HostList **list, gm_host *host)
+{
+    auto *node = static_cast<HostList *>(safe_calloc(1, sizeof(HostList)));
+    node->host = host;
+    while (*list)
+        list = &(*list)->next;
+    *list = node;
+}
+
+void free_gm_host(gm_host *host)
+{
+    if (!host)
+        return;
+    if (host->info)
+        free(host->info->interfaces);
+    free(host->info);
+    free(host);
+}
+
+void free_HostList(HostList *list)
+{
+    while (list) {
+        HostList *next = list->next;
+        free_gm_host(list->host);
+        free(list);
+        list = next;
+    }
+}
+
+bool isTimedOut(int32_t age, int32_t period)
+{
+    return 3u * static_cast<uint32_t>(period) < static_cast<uint32_t>(age);
+}
+
+void get_gstatus(const char *host, HostList **list)
+{
+    int port = daemon_port(kClient, kAuthMgrService, kAuthMgrFallbackPort);
+    in_addr resolved{};
+    if (!platform::resolve_ipv4(host, resolved)) {
+        dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
+        return;
+    }
+    if (ping_host(host) != 0) {
+        report_no_response(kClient, host, port);
+        return;
+    }
+    trace_opening(kClient, host, port);
+    int fd = open_socket(host, port);
+    if (fd < 0) {
+        report_open_failure(kClient, host, port);
+        return;
+    }
+    GstatusReader reader(list);
+    bool dropped = false;
+    ExchangeStatus status = exchange_command(kClient, fd, "gstatus\n", [&](const char *line) {
+        dropped = !reader.line(line);
+        return !dropped;
+    });
+    close(fd);
+    if (dropped || status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut)
+        return;
+    // The last host of the group has no line after it: a block that is
+    // complete when the reply ends is taken too.
+    if (reader.complete())
+        reader.take_block();
+}
+
+HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)
+{
+    if (count)
+        *count = 0;
+    const char *target = host ? host : handle ? handle->hostname : nullptr;
+    if (!target) {
+        dprintf("get_gm_hosts(): First and second args are NULL pointers\n");
+        return nullptr;
+    }
+    HostList *list = nullptr;
+    get_gstatus(target, &list);
+    int hosts = 0;
+    for (HostList *node = list; node; node = node->next)
+        ++hosts;
+    if (count)
+        *count = hosts;
+    dlprintf("e", "found %d hosts\n", hosts);
+    return list;
+}
+
+}  // namespace kx

@@ -1,0 +1,106 @@
+#include "session_mgr.h"
+
+#include "ping.h"
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include <unistd.h>
+
+namespace kx {
+
+namespace {
+
+constexpr DaemonClient kClient{"get_smstatus", "b", true, false};
+// Words of a reply line that are looked at; further words are ignored.
+constexpr int kMaxWords = 100;
+
+// The host to ask: the given one, else the directory server's.
+const char *smstatus_host(void *connection, const char *host)
+{
+    if (host)
+        return host;
+    // The directory server's name comes from the directory connection, which
+    // this build does not make yet: with no host there is nobody to ask.
+    (void)connection;
+    return nullptr;
+}
+
+void apply_smstatus_pair(SMStatus *rec, const char *word)
+{
+    char *key = nullptr;
+    char *value = nullptr;
+    if (parse_key_and_value(word, &key, &value) && key && value && *value) {
+        int number = atoi(value);
+        if (strcasecmp(key, "stime") == 0)
+            rec->starttime = number;
+        else if (strcasecmp(key, "sessions") == 0)
+            rec->sessions = number;
+        else if (strcasecmp(key, "connected") == 0)
+            rec->connected = number;
+        else if (strcasecmp(key, "auth") == 0)
+            rec->auth = number;
+    }
+    free(key);
+    free(value);
+}
+
+}  // namespace
+
+SMStatus *allocate_smstatus()
+{
+    return static_cast<SMStatus *>(safe_calloc(1, sizeof(SMStatus)));
+}
+
+void free_smstatus(SMStatus *rec)
+{
+    if (!rec)
+        return;
+    free(rec->error);
+    free(rec);
+}
+
+void parse_smstatus_line(SMStatus **rec, const char *line)
+{
+    if (!rec || !*rec || !line)
+        return;
+    std::string copy(line);
+    char *words[kMaxWords];
+    int count = make_fields(copy.data(), words, kMaxWords);
+    if (count < 2)
+        return;
+    if (std::strcmp(words[0], "OK/smstatus") == 0) {
+        for (int i = 1; i < count; ++i)
+            apply_smstatus_pair(*rec, words[i]);
+    } else if (std::strcmp(words[0], "ERR/smstatus") == 0) {
+        free((*rec)->error);
+        (*rec)->error = safe_strdup(words[1]);
+    }
+}
+
+int get_smstatus(void *connection, const char *host, SMStatus **rec)
+{
+    const char *target = smstatus_host(connection, host);
+    if (!target) {
+        dprintf("get_smstatus(): First and second args are NULL pointers\n");
+        return -1;
+    }
+    int port = daemon_port(kClient, kSessionMgrService, kSessionMgrFallbackPort);
+    trace_opening(kClient, target, port);
+    int fd = open_socket(target, port);
+    if (fd < 0) {
+        report_open_failure(kClient, target, port);
+        return -1;
+    }
+    ExchangeStatus status = exchange_command(kClient, fd, "smstatus\n", [rec](const char *line) {
+        parse_smstatus_line(rec, line);
+        return true;
+    });
+    close(fd);
+    return status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut ? -1 : 0;
+}
+
+}  // namespace kx

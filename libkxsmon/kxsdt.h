@@ -1,0 +1,69 @@
+// The terminal status list: every terminal that a server's authentication
+// manager serves ("status"), or the terminals of every live server of the
+// failover group, ordered by terminal identifier.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct KXSHandle;
+
+namespace kx {
+
+struct HostList;
+
+struct KXSTerm {
+    char *terminalId;    // after the last "." of the reply's terminalId
+    char *terminalCID;   // or NULL
+    char *serverName;    // the host that reported the terminal
+    char *terminalIPA;
+    char *model;         // before the last "." of the reply's terminalId; "" without one
+    char *firmware;      // or NULL
+    uint32_t terminalConnectTime;
+    uint32_t terminalPackets;
+    uint32_t terminalLostPackets;
+    float lossPercent;   // lost * 100 / (packets + lost); 0 when both are 0
+    KXSTerm *next;
+};
+
+// Terminals in the order they were added. kxs_link_list puts them in list
+// order at once (a stable sort), so a reply of n terminals costs
+// O(n log n) rather than an insertion walk per terminal.
+struct KXSTermList {
+    std::vector<KXSTerm *> terms;
+    KXSTermList() = default;
+    KXSTermList(const KXSTermList &) = delete;
+    KXSTermList &operator=(const KXSTermList &) = delete;
+    ~KXSTermList();  // releases terminals not yet linked
+};
+
+// Asks the authentication manager on `host`. *count gets the number of
+// terminals, or -1 when the exchange failed. Only terminals whose short
+// identifier contains `filter` are kept when it is given.
+KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter);
+// The terminals of every trusted host of `hosts` that has not timed out.
+KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
+
+// Framing step: hands each closed record block to kxs_parse_entry.
+void kxs_parse_line(KXSHandle *handle, KXSTermList &list, const char *line, std::string &blockText,
+                    const char *filter);
+void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
+// Adds a terminal with copies of the texts (NULL stays NULL).
+void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *terminalId,
+                            const char *terminalCID, const char *terminalIPA,
+                            const char *serverName, const char *model, const char *firmware,
+                            uint32_t terminalConnectTime, uint32_t terminalPackets,
+                            uint32_t terminalLostPackets);
+// Orders the terminals ascending by identifier without regard to case, equal
+// identifiers in the order added, and links them; the list is left empty.
+KXSTerm *kxs_link_list(KXSTermList &list);
+// Releases every terminal and sets *list to NULL.
+void kxs_free_linked_list(KXSHandle *handle, KXSTerm **list);
+
+char *kxs_get_model(const char *terminalId);
+char *get_short_terminal_id(const char *terminalId);
+// No packets and connected for at least `limit` seconds.
+bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
+
+}  // namespace kx

@@ -1,0 +1,37 @@
+#include "hostname.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+namespace kx::platform {
+
+bool resolve_ipv4(const char *name, in_addr &address)
+{
+    if (!name)
+        return false;
+    in_addr_t dotted = inet_addr(name);
+    if (dotted != INADDR_NONE) {
+        address.s_addr = dotted;
+        return true;
+    }
+    // The reentrant lookup reports a work buffer that is too small with
+    // ERANGE; grow it and ask again.
+    std::vector<char> work(512);
+    hostent entry{};
+    hostent *result = nullptr;
+    int lookupError = 0;
+    int rc;
+    while ((rc = gethostbyname_r(name, &entry, work.data(), work.size(), &result,
+                                 &lookupError)) == ERANGE)
+        work.resize(work.size() * 2);
+    if (rc != 0 || !result || result->h_addrtype != AF_INET || !result->h_addr_list[0])
+        return false;
+    std::memcpy(&address, result->h_addr_list[0], sizeof address);
+    return true;
+}
+
+}  // namespace kx::platform
