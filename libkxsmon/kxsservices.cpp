@@ -5,6 +5,7 @@
 
 #include "admin.h"
 #include "kxsutil.h"
+#include "ping.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,10 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kx {
@@ -235,58 +233,6 @@ private:
     int fd_;
 };
 
-bool resolve_ipv4(const char *host, in_addr &address)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-// A non-blocking TCP connection to host:port, or -1. The connect is given
-// kProbeTimeoutMs to complete, so that a port whose listener does not accept
-// cannot stall the caller.
-int open_probe_connection(const char *host, uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (!resolve_ipv4(host, address.sin_addr)) {
-        dprintf("checkServicePorts(): Could not resolve %s\n", host);
-        return -1;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        dprintf("checkServicePorts(): Could not open socket - %s\n", strerror(errno));
-        return -1;
-    }
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-        return fd;
-    if (errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    pollfd waiting{fd, POLLOUT, 0};
-    int ready;
-    do
-        ready = poll(&waiting, 1, kProbeTimeoutMs);
-    while (ready < 0 && errno == EINTR);
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (ready <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-        if (ready == 0)
-            dlprintf("s", "checkServicePorts: connect to port %d timed out\n", port);
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The port of a TCP service name, or 0 when the services database lacks it.
 int lookup_service_port(const char *netname)
 {
@@ -301,15 +247,17 @@ int lookup_service_port(const char *netname)
 // Whether the service's port takes a connection and its whole netcommand.
 bool port_answers(const KXSService *service, int port)
 {
-    Descriptor connection(open_probe_connection(kProbeHost, static_cast<uint16_t>(port)));
+    // The connect is bounded (kProbeTimeoutMs): a listener that does not
+    // accept cannot stall the caller.
+    Descriptor connection(kxs_open_socket(kProbeHost, port));
     if (connection.get() < 0) {
         dlprintf("s", "checkServicePorts: could not open port %d\n", service->port);
         return false;
     }
     if (!service->netcommand)
         return true;
-    // The descriptor is non-blocking already: a write that the peer does not
-    // take at once is a short write.
+    // Non-blocking: a write that the peer does not take at once is a short write.
+    fcntl(connection.get(), F_SETFL, O_NONBLOCK);
     size_t length = strlen(service->netcommand);
     ssize_t written = write(connection.get(), service->netcommand, length);
     if (written < 0 || static_cast<size_t>(written) < length) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kxsprocess.h"
+#include "ping.h"
 
 #include <cstdint>
 
@@ -60,8 +61,9 @@ int _check_kxscreventd(KXSHandle *handle, KXSService *service);
 // Results of a refresh are reused for this many seconds.
 constexpr uint32_t kServicesFreshSeconds = 10;
 // A port probe waits at most this long for its connection to "localhost" to
-// be accepted; a port that takes longer counts as not answering.
-constexpr int kProbeTimeoutMs = 3000;
+// be accepted (the opener's bound); a port that takes longer counts as not
+// answering.
+constexpr int kProbeTimeoutMs = kConnectTimeoutMs;
 
 // Scans the process table, probes the ports and runs the check routines, at
 // most once every 10 seconds per handle. 0, or -1 when the process table

@@ -222,8 +222,7 @@ TEST_F(Daemons, ProbeOfAPortThatNeverAcceptsIsBounded)
     EXPECT_EQ(all[0].status, KXS_SVC_DOWN);
     EXPECT_EQ(all[0].instances, 1);
     EXPECT_LT(took, std::chrono::milliseconds(kx::kProbeTimeoutMs + 5000));
-    EXPECT_TRUE(diag.has("(s) checkServicePorts: connect to port " + std::to_string(stalled.port()) +
-                         " timed out\n"))
+    EXPECT_TRUE(diag.has("(s) kxs_open_socket(): Could not connect - Connection timed out\n"))
         << diag.all();
 }
 
