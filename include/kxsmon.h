@@ -68,6 +68,13 @@ char *kxs_patches(KXSHandle *handle) KXS_NOEXCEPT;
 KXSDaemon **kxs_daemons(KXSHandle *handle) KXS_NOEXCEPT;
 void kxs_freeDaemons(KXSHandle *handle, KXSDaemon **daemons) KXS_NOEXCEPT;
 
+/* ---- up time -------------------------------------------------------------- */
+
+/* For how long the product has been up as a whole, in hundredths of a second:
+ * the shortest up time among the session manager, the authentication manager
+ * and every critical daemon; 0 when any of them is down or unknown. */
+uint32_t kxs_upTime(KXSHandle *handle) KXS_NOEXCEPT;
+
 /* ---- system contact ------------------------------------------------------- */
 
 /* The contact text, or "System Admin" when none is known. Release with free(). */

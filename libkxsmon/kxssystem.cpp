@@ -1,14 +1,18 @@
 #include "kxssystem.h"
 
 #include "kxsinit.h"
+#include "kxsservices.h"
 #include "kxsutil.h"
 #include "pkginfo.h"
+#include "session_mgr.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace kx {
@@ -175,6 +179,92 @@ void kxs_freeContact(KXSHandle *handle)
     }
 }
 
+// ---- up time ---------------------------------------------------------------------
+
+uint32_t up_time_since(uint32_t now, uint32_t start)
+{
+    // A start later than now (clocks that disagree) is a fresh start, not
+    // an up time of some 497 days.
+    if (start > now)
+        return 1;
+    // Hundredths of a second in 32 bits wrap after some 497 days, as the
+    // figure's unit does everywhere.
+    uint32_t hundredths = (now - start) * 100u;
+    return hundredths == 0 ? 1 : hundredths;
+}
+
+namespace {
+
+// The session manager's share of the up time, or 0.
+uint32_t session_manager_up_time(KXSHandle *handle, uint32_t now)
+{
+    SMStatus *record = allocate_smstatus();
+    if (!record)
+        return 0;
+    int result = get_smstatus(handle->connection, "localhost", &record);
+    uint32_t up = 0;
+    if (result != 0)
+        dprintf("kxs_upTime(): get_smstatus returned %d\n", result);
+    else if (record->starttime == 0)
+        dprintf("kxs_upTime(): get_smstatus returned zero starttime\n");
+    else
+        up = up_time_since(now, static_cast<uint32_t>(record->starttime));
+    free_smstatus(record);
+    return up;
+}
+
+// The authentication manager's share of the up time, or 0.
+uint32_t authentication_manager_up_time(uint32_t now)
+{
+    AMStatus *record = nullptr;
+    int result = kxs_get_amstatus("localhost", &record);
+    uint32_t up = 0;
+    if (result != 0)
+        dprintf("kxs_upTime(): kxs_get_amstatus returned %d\n", result);
+    else if (!record || record->starttime == 0)
+        dprintf("kxs_upTime(): kxs_get_amstatus returned zero starttime\n");
+    else
+        up = up_time_since(now, record->starttime);
+    free(record);
+    return up;
+}
+
+}  // namespace
+
+uint32_t up_time(KXSHandle *handle)
+{
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (!handle)
+        return 0;
+    uint32_t up = session_manager_up_time(handle, now);
+    if (up == 0)
+        return 0;
+    uint32_t authUp = authentication_manager_up_time(now);
+    if (authUp == 0)
+        return 0;
+    up = std::min(up, authUp);
+
+    if (kxs_refreshServices(handle) != 0) {
+        dprintf("kxs_upTime(): kxs_refreshServices failed\n");
+        return 0;
+    }
+    if (!handle->services) {
+        dlprintf("s", "kxs_upTime: no services present \n");
+        return up;
+    }
+    for (KXSService **slot = handle->services; *slot; ++slot) {
+        const KXSService *service = *slot;
+        if (!(service->flags & KXS_SVC_CRITICAL) || (service->flags & KXS_SVC_EXCLUDED))
+            continue;
+        if (service->state == KXS_SVC_DOWN || service->stime == 0) {
+            dlprintf("s", "kxs_upTime: service %s down\n", service->name);
+            return 0;
+        }
+        up = std::min(up, up_time_since(now, service->stime));
+    }
+    return up;
+}
+
 }  // namespace kx
 
 // ---- exported ------------------------------------------------------------------
@@ -223,4 +313,9 @@ KXS_EXPORT int32_t kxs_setContact(KXSHandle *handle, const char *contact) noexce
         return -1;
     }
     return 0;
+}
+
+KXS_EXPORT uint32_t kxs_upTime(KXSHandle *handle) noexcept
+{
+    return kx::up_time(handle);
 }

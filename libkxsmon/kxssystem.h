@@ -3,6 +3,8 @@
 
 #include "kxsmon.h"
 
+#include <cstdint>
+
 namespace kx {
 
 constexpr const char *kContactPath = "/var/opt/ZARNkx/snmp/kxssyscontact.data";
@@ -15,6 +17,13 @@ KXSVersion *getPackageInfo(const char *package);
 // as read with fgets into a 128-byte buffer. Values are owned by the caller.
 void parse_package_info(const char *output, char **version, char **installDate);
 char *getPatches(const char *key);
+
+// Hundredths of a second from `start` to `now` (seconds since the epoch),
+// never 0: the up time of something started then.
+uint32_t up_time_since(uint32_t now, uint32_t start);
+// The product's up time: the shortest among the session manager, the
+// authentication manager and every critical service; 0 when any is down.
+uint32_t up_time(KXSHandle *handle);
 
 void kxs_initSystemContact(KXSHandle *handle);
 void kxs_freeContact(KXSHandle *handle);
