@@ -24,6 +24,7 @@ const char kUsageText[] =
     "  contact              the system contact\n"
     "  contact TEXT         set the system contact\n"
     "  daemons              state of every configured daemon\n"
+    "  uptime               for how long the product has been up\n"
     "  monitored            the monitored terminals\n"
     "  monitored add ID     monitor the terminal ID\n"
     "  monitored delete ID  stop monitoring the terminal ID\n"
@@ -167,6 +168,23 @@ int show_daemons(KXSHandle *handle, const Options &opts)
     return kOk;
 }
 
+int show_uptime(KXSHandle *handle, const Options &opts)
+{
+    uint32_t hundredths = kxs_upTime(handle);
+    if (opts.json) {
+        printf("{\"uptime\": %u, \"up\": %s}\n", hundredths, hundredths ? "true" : "false");
+        return kOk;
+    }
+    if (hundredths == 0) {
+        printf("Up time: down or unknown\n");
+        return kOk;
+    }
+    uint32_t seconds = hundredths / 100;
+    printf("Up time: %u days, %02u:%02u:%02u.%02u\n", seconds / 86400, seconds / 3600 % 24,
+           seconds / 60 % 60, seconds % 60, hundredths % 100);
+    return kOk;
+}
+
 // The monitored table as stored: the library keeps it in this file.
 int list_monitored(const Options &opts)
 {
@@ -251,11 +269,13 @@ int main(int argc, char **argv)
                   : command == "patches"   ? show_patches
                   : command == "contact"   ? contact
                   : command == "daemons"   ? show_daemons
+                  : command == "uptime"    ? show_uptime
                   : command == "monitored" ? monitored
                                            : nullptr;
     if (!query)
         return usage_error(("unknown command " + command).c_str());
-    if ((command == "version" || command == "patches" || command == "daemons") &&
+    if ((command == "version" || command == "patches" || command == "daemons" ||
+         command == "uptime") &&
         opts.words.size() != 1)
         return usage_error((command + " takes no arguments").c_str());
 
