@@ -1,0 +1,162 @@
+// One service refresh over the whole process table, against the host's
+// process lister reading the same table ("ps -e -o pid,comm,args"), with
+// 2,000 extra idle processes started for the run. Prints the ratio of the
+// two times: below 1.0 the refresh is the cheaper.
+#include "kxsinit.h"
+#include "kxsservices.h"
+#include "utils.h"
+
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kIdleProcesses = 2000;
+constexpr const char *kIdleName = "kxbenchidle";
+
+// The idle processes: copies of sleep that die with the benchmark.
+class IdleProcesses {
+public:
+    explicit IdleProcesses(int count)
+    {
+        std::string pattern = (fs::temp_directory_path() / "kxsmon-bench.XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        std::string program = dir_ + "/" + kIdleName;
+        fs::copy_file("/bin/sleep", program);
+        fs::permissions(program, fs::perms::owner_all);
+        for (int i = 0; i < count; ++i) {
+            pid_t pid = fork();
+            if (pid < 0)
+                throw std::runtime_error("fork failed after " + std::to_string(i) + " processes");
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                int null = open("/dev/null", O_RDWR);
+                dup2(null, 0);
+                dup2(null, 1);
+                execl(program.c_str(), kIdleName, "3600", static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            pids_.push_back(pid);
+        }
+    }
+    ~IdleProcesses()
+    {
+        for (pid_t pid : pids_)
+            kill(pid, SIGKILL);
+        for (pid_t pid : pids_)
+            waitpid(pid, nullptr, 0);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+private:
+    std::string dir_;
+    std::vector<pid_t> pids_;
+};
+
+// A server's usual services: none of them matches an idle process, two match
+// by arguments, so the scan does what it does on a real server.
+void add_services(KXSHandle &handle)
+{
+    kx::kxs_addService(&handle, "kxauthd", nullptr, nullptr, "kxauthd-cb", nullptr, nullptr, 7010,
+                       1, nullptr, "Authentication Manager");
+    kx::kxs_addService(&handle, "kxsessiond", nullptr, nullptr, nullptr, nullptr, nullptr, 7007, 1,
+                       nullptr, "Session Manager");
+    kx::kxs_addService(&handle, "dtlogin", nullptr, nullptr, nullptr, nullptr,
+                       kx::find_check_routine("dtlogin"), 0, 0, nullptr, "Display Manager");
+    kx::kxs_addService(&handle, "kxscreventd", nullptr, nullptr, nullptr, nullptr,
+                       kx::find_check_routine("kxscreventd"), 0, 0, nullptr, "Card reader events");
+    kx::kxs_addService(&handle, "kxpolicyd", "java", "kxpolicy", nullptr, nullptr, nullptr, 0, 0,
+                       nullptr, "Policy");
+    kx::kxs_addService(&handle, "kxwebd", "java", "kxweb", nullptr, nullptr, nullptr, 0, 0,
+                       nullptr, "Web administration");
+    kx::kxs_addService(&handle, "kxdhcpd", "dhcpd", nullptr, nullptr, nullptr, nullptr, 0, 0,
+                       nullptr, "DHCP server");
+}
+
+void BM_RefreshServices(benchmark::State &state)
+{
+    KXSHandle handle{};
+    add_services(handle);
+    for (auto _ : state) {
+        handle.servicesRefreshed = 0;
+        benchmark::DoNotOptimize(kx::kxs_refreshServices(&handle));
+    }
+    kx::kxs_freeServices(&handle);
+}
+
+void BM_ProcessLister(benchmark::State &state)
+{
+    char buffer[65536];
+    for (auto _ : state) {
+        FILE *ps = popen("ps -e -o pid,comm,args", "r");
+        if (!ps) {
+            state.SkipWithError("ps could not be started");
+            break;
+        }
+        size_t total = 0;
+        while (size_t n = fread(buffer, 1, sizeof buffer, ps))
+            total += n;
+        if (pclose(ps) != 0 || total == 0) {
+            state.SkipWithError("ps failed");
+            break;
+        }
+        benchmark::DoNotOptimize(total);
+    }
+}
+
+BENCHMARK(BM_RefreshServices)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ProcessLister)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Keeps each benchmark's mean real time per iteration.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs)
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+                seconds[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Diagnostics of the scan (the pid file is absent here) are not measured.
+    kx::set_diagnostic_sink([](int, const std::string &) {});
+    IdleProcesses idle(kIdleProcesses);
+    printf("%d idle processes started\n", kIdleProcesses);
+
+    benchmark::Initialize(&argc, argv);
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    auto refresh = reporter.seconds.find("BM_RefreshServices/real_time");
+    auto ps = reporter.seconds.find("BM_ProcessLister/real_time");
+    if (refresh == reporter.seconds.end() || ps == reporter.seconds.end() || ps->second <= 0) {
+        fprintf(stderr, "refresh_bench: both benchmarks must run to give a ratio\n");
+        return 1;
+    }
+    printf("refresh %.2f ms, ps %.2f ms: ratio refresh/ps = %.2f (goal: at most 1.0)\n",
+           refresh->second * 1e3, ps->second * 1e3, refresh->second / ps->second);
+    return 0;
+}
