@@ -12,25 +12,19 @@
 
 namespace {
 
-std::string rootDir;
-
-void remove_root()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(rootDir, ec);
-}
-
 std::string make_root()
 {
-    char dir[] = "/tmp/kxs-fuzz-services.XXXXXX";
-    if (!mkdtemp(dir))
+    // libFuzzer ends the process without running exit handlers: the root is
+    // left in the temporary directory, which the fuzzing script points at
+    // its build tree.
+    std::string pattern = (std::filesystem::temp_directory_path() / "kxs-fuzz-services.XXXXXX").string();
+    char *dir = mkdtemp(pattern.data());
+    if (!dir)
         abort();
     std::filesystem::create_directories(std::string(dir) + "/etc/opt/ZARNkx");
     std::filesystem::create_directories(std::string(dir) + "/var/opt/ZARNkx/snmp");
     kx::set_root(dir);
     kx::set_diagnostic_sink([](int, const std::string &) {});
-    rootDir = dir;
-    atexit(remove_root);
     return dir;
 }
 
