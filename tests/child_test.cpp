@@ -1,6 +1,7 @@
 // The child-command runner: one child at a time, raw wait status, and idle
 // again after every failure.
 #include "kxsutil.h"
+#include "test_root.h"
 
 #include <gtest/gtest.h>
 
@@ -46,19 +47,13 @@ TEST(ChildRunner, ReadsOutputAndReturnsTheRawWaitStatus)
 
 TEST(ChildRunner, WritingModeFeedsTheChildsInput)
 {
-    char path[] = "/tmp/kxs-child-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    FILE *s = kx::kxs_safe_popen(("cat > " + std::string(path)).c_str(), "w");
+    kxtest::TestRoot root;
+    std::string path = root.at("/written");
+    FILE *s = kx::kxs_safe_popen(("cat > " + path).c_str(), "w");
     ASSERT_NE(s, nullptr);
     fputs("to the child\n", s);
     EXPECT_EQ(kx::kxs_safe_pclose(s), 0);
-    FILE *f = fopen(path, "r");
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(read_all(f), "to the child\n");
-    fclose(f);
-    unlink(path);
+    EXPECT_EQ(root.read("/written"), "to the child\n");
 }
 
 TEST(ChildRunner, SecondOpenIsRefusedWhileAChildRuns)

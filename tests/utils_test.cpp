@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <libintl.h>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,21 @@ TEST(ErrorCodes, EveryCodeHasItsMessage)
         EXPECT_STREQ(kx::kx_err2str(code), "Undefined error code") << code;
     EXPECT_STREQ(kx::kx_errNotPrivileged(),
                  "Administrator privilege is required to perform this activity");
+}
+
+TEST(ErrorCodes, CatalogueIsBoundAtLoadAndFollowsTheRoot)
+{
+    // Asking for the binding with NULL does not change it.
+    const char *bound = bindtextdomain(kx::kMessageDomain, nullptr);
+    ASSERT_NE(bound, nullptr);
+    EXPECT_STREQ(bound, "/opt/ZARNkx/lib/locale");
+    {
+        kxtest::TestRoot root;
+        kx::kx_err2str_init();
+        EXPECT_EQ(std::string(bindtextdomain(kx::kMessageDomain, nullptr)),
+                  root.at("/opt/ZARNkx/lib/locale"));
+    }
+    kx::kx_err2str_init();
 }
 
 TEST(ErrorCodes, SystemAndDirectoryErrorsMapOntoCodes)
