@@ -17,7 +17,7 @@ check() {  # check DESCRIPTION EXPECTED-STATUS EXPECTED-OUTPUT-PATTERN -- COMMAN
 }
 
 check "help lists every command" 0 'monitored delete ID' -- "$kxsmon" --help
-for c in version patches contact monitored; do
+for c in version patches contact daemons uptime monitored; do
   check "help names $c" 0 "^  $c" -- "$kxsmon" --help
 done
 check "no command" 2 'no command given' -- "$kxsmon"
@@ -41,6 +41,24 @@ check "list json" 0 '^\{"monitored": \["T1"\]\}$' -- "$kxsmon" -R "$root" --json
 check "refused terminal" 1 'could not add' -- "$kxsmon" -R "$root" monitored add "$(printf 'a%.0s' {1..300})"
 check "delete terminal" 0 'Monitored terminals: 0' -- "$kxsmon" -R "$root" monitored delete t1
 check "bad monitored use" 2 'monitored takes' -- "$kxsmon" -R "$root" monitored remove T1
+
+check "no daemons configured" 1 'no daemons are configured' -- "$kxsmon" -R "$root" daemons
+# A daemon that runs: a copy of sleep under the configured name.
+daemon=kxcli$$
+daemon=${daemon:0:15}
+cp /bin/sleep "$root/$daemon"
+"$root/$daemon" 600 &
+daemon_pid=$!
+trap 'kill $daemon_pid 2>/dev/null; rm -rf "$root"' EXIT
+printf 'begin\nname=%s\ndescription=CLI daemon\nend\nbegin\nname=kxcligone\nend\n' "$daemon" \
+  > "$root/etc/opt/ZARNkx/kxsservices.cfg"
+check "daemons table" 0 "^$daemon +up +1  [0-9-]+ [0-9:]+  [0-9-]+ [0-9:]+  CLI daemon$" -- "$kxsmon" -R "$root" daemons
+check "daemon down" 0 '^kxcligone +down +0  - +- +$' -- "$kxsmon" -R "$root" daemons
+check "daemons json" 0 "^  \{\"name\": \"$daemon\", \"status\": 1, \"state\": \"up\", \"instances\": 1, \"stime\": [1-9][0-9]*, \"changetm\": [1-9][0-9]*, \"description\": \"CLI daemon\"\},$" -- "$kxsmon" -R "$root" --json daemons
+check "daemons takes no arguments" 2 'takes no arguments' -- "$kxsmon" -R "$root" daemons x
+# No session manager answers here: the product is not up.
+check "uptime down" 0 '^Up time: down or unknown$' -- "$kxsmon" -R "$root" uptime
+check "uptime json" 0 '^\{"uptime": 0, "up": false\}$' -- "$kxsmon" -R "$root" --json uptime
 
 echo "cli: $failures failed"
 [ "$failures" = 0 ]
