@@ -1,5 +1,6 @@
 #include "kxsinit.h"
 
+#include "admin.h"
 #include "admin_error.h"
 #include "kxsdesktop.h"
 #include "kxsfog.h"
@@ -43,10 +44,13 @@ KXS_EXPORT KXSHandle *kxs_init() noexcept
     }
     dlprintf("s", "kxs_init: services added\n");
 
-    // In administration mode the anonymous directory connection is opened
-    // here; the directory client is not part of the library yet, so the
-    // mode is only recorded.
-    kxs_checkAdminMode(handle);
+    // In administration mode, an anonymous read-only directory connection.
+    if (kxs_checkAdminMode(handle) == 1) {
+        int status = 0;
+        handle->connection = open_connection(KXA_ANONYMOUS, nullptr, nullptr, nullptr, &status);
+        if (!handle->connection || status == -1)
+            kx::dprintf("kxs_init(): Could not connect to admin server\n");
+    }
 
     kxs_initSystemContact(handle);
     kxs_initDTUMonitored(handle);
@@ -58,6 +62,8 @@ KXS_EXPORT void kxs_freeHandle(KXSHandle *handle) noexcept
     using namespace kx;
     if (!handle)
         return;
+    if (handle->connection)
+        close_connection(static_cast<kxa *>(handle->connection));
     kxs_freeContact(handle);
     kxs_freeServices(handle);
     kxs_freeReplicas(handle);

@@ -67,14 +67,17 @@ TEST(Handle, AdministrationModeFollowsTheConfigurationFile)
         EXPECT_EQ(h->adminMode, 1);
         EXPECT_EQ(h->connection, nullptr);
     }
+    EXPECT_FALSE(diag.contains("Could not connect to admin server"));
+    // An incomplete configuration: administration mode, but no connection.
     root.write("/etc/opt/ZARNkx/kxadmin.conf", "admin.server.name=localhost\n");
     {
         Handle h(kxs_init());
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(h->adminMode, 16);
+        EXPECT_EQ(h->connection, nullptr);
         EXPECT_EQ(kx::kxs_checkAdminMode(h.get()), 1);
     }
-    EXPECT_FALSE(diag.contains("Could not connect to admin server"));
+    EXPECT_TRUE(diag.has("kxs_init(): Could not connect to admin server\n"));
 }
 
 TEST(Handle, FreeAcceptsNull)

@@ -1,0 +1,13 @@
+// The user status database: opened and closed beside the desktop one.
+#pragma once
+
+#include "kx_ndbm.h"
+
+namespace kx {
+
+DBM *open_user_dbm(const char *path, int mode);
+// The ndbm open flags for a connection mode: read-only for the anonymous
+// monitoring connection, read-write otherwise; never created.
+int dbm_open_flags(int mode);
+
+}  // namespace kx
