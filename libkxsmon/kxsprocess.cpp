@@ -4,6 +4,7 @@
 #include "kxerrno.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

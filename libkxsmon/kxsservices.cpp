@@ -1,11 +1,10 @@
 #include "kxsservices.h"
 
-#include "kxsinit.h"
-#include "utils.h"
-
 #include "admin.h"
+#include "kxsinit.h"
 #include "kxsutil.h"
 #include "ping.h"
+#include "utils.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace kx {
@@ -256,10 +256,12 @@ bool port_answers(const KXSService *service, int port)
     }
     if (!service->netcommand)
         return true;
-    // Non-blocking: a write that the peer does not take at once is a short write.
+    // Non-blocking: a write that the peer does not take at once is a short
+    // write. MSG_NOSIGNAL: a listener that has already closed must not raise
+    // SIGPIPE in the caller's process.
     fcntl(connection.get(), F_SETFL, O_NONBLOCK);
     size_t length = strlen(service->netcommand);
-    ssize_t written = write(connection.get(), service->netcommand, length);
+    ssize_t written = send(connection.get(), service->netcommand, length, MSG_NOSIGNAL);
     if (written < 0 || static_cast<size_t>(written) < length) {
         dprintf("checkServicePorts(): write failed to %d\n", service->port);
         return false;
