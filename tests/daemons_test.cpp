@@ -109,6 +109,19 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesTheEnd)
     EXPECT_EQ(fewer[0].instances, 1);
     EXPECT_GE(fewer[0].changetm, refreshed);
 
+    // A restart (one process, a later start): the change time is the refresh,
+    // not the new process's start.
+    first.reset();
+    first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
+    uint32_t restartedAt = now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    refreshed = now();
+    auto restarted = rescan();
+    EXPECT_EQ(restarted[0].instances, 1);
+    EXPECT_GE(restarted[0].stime + 1, restartedAt);
+    EXPECT_GE(restarted[0].changetm, refreshed);
+    EXPECT_GT(restarted[0].changetm, restarted[0].stime + 1);
+
     first.reset();
     refreshed = now();
     auto down = rescan();
