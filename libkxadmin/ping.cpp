@@ -327,11 +327,11 @@ bool append_block_line(std::string &blockText, const char *line)
 
 bool frame_record_line(std::string &blockText, const char *line)
 {
-    if (std::strcmp(line, "begin") == 0) {
+    if (line[0] == 'b' && std::strcmp(line, "begin") == 0) {
         blockText.clear();
         return false;
     }
-    if (std::strcmp(line, "end") == 0)
+    if (line[0] == 'e' && std::strcmp(line, "end") == 0)
         return true;
     append_block_line(blockText, line);
     return false;
