@@ -2,10 +2,32 @@
 // without a filter) and for the terminal status list.
 #include "auth_mgr.h"
 #include "kxsdt.h"
+#include "utils.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <string_view>
+
+namespace {
+
+// The copying and the viewing key=value splits must agree on every line.
+void check_splits_agree(const std::string &line)
+{
+    char *key = nullptr;
+    char *value = nullptr;
+    std::string_view keyView, valueView;
+    int copied = kx::parse_key_and_value(line.c_str(), &key, &value);
+    int viewed = kx::split_key_and_value(line, keyView, valueView);
+    if (copied != viewed || std::string_view(key ? key : "") != keyView ||
+        std::string_view(value ? value : "") != valueView)
+        __builtin_trap();
+    free(key);
+    free(value);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -21,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (end == std::string::npos)
             end = input.size();
         std::string block = input.substr(from, end - from);
+        check_splits_agree(block.substr(0, block.find('\n')));
         kx::parse_record(&records, block.c_str(), 1 + block.size() % 2, selection,
                          block.size() % 3 == 0 ? "P1.0001 abc" : nullptr);
         kx::kxs_parse_entry(nullptr, terms, block.c_str(), block.size() % 5 == 0 ? "0" : nullptr);
