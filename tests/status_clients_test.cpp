@@ -234,6 +234,23 @@ TEST_F(StatusClients, GroupFailures)
     EXPECT_TRUE(diagnostics.has("get_gm_hosts(): First and second args are NULL pointers\n"));
 }
 
+TEST_F(StatusClients, SilentManagerTimesOutTheListAndTheGroup)
+{
+    FakeDaemon daemon("127.0.0.1", 7010);
+    ScriptedReply silent;
+    silent.silent = true;
+    daemon.on("status", silent);
+    daemon.on("gstatus", silent);
+    int count = 0;
+    EXPECT_EQ(kx::kxs_get_current_list(nullptr, "127.0.0.1", &count, nullptr), nullptr);
+    EXPECT_EQ(count, -1);
+    EXPECT_TRUE(diagnostics.has("kxs_get_current_list(): poll timed out\n"));
+    GroupHosts hosts("127.0.0.1");
+    EXPECT_EQ(hosts.head, nullptr);
+    EXPECT_EQ(hosts.count, 0);
+    EXPECT_TRUE(diagnostics.has("get_gstatus(): Poll timed out\n"));
+}
+
 TEST_F(StatusClients, HostileGroupRepliesEndDefined)
 {
     FakeDaemon daemon("127.0.0.1", 7010);
