@@ -43,8 +43,8 @@ constexpr int kFirstDataTimeoutMs = 5000;
 // after the command was written, has its reply ended as a read error with
 // ETIMEDOUT. The defaults are 5 seconds of silence and 30 seconds in all.
 // A reply of more than `maxBytes` is ended the same way (with EFBIG): what a
-// reply may build in memory stays bounded. 64 MiB is some ten times the
-// largest reply a real server sends.
+// reply may build in memory stays bounded. 64 MiB is over ten times the
+// "status" reply of a server with 20,000 terminals (about 4 MiB).
 struct ReplyLimits {
     int idleMs = 5000;
     int totalMs = 30000;

@@ -234,6 +234,21 @@ TEST_F(DaemonClients, ATricklingReplyEndsAtTheOverallLimit)
     EXPECT_TRUE(diagnostics.has("get_smstatus(): read error - Connection timed out\n"));
 }
 
+TEST_F(DaemonClients, AReplyOverTheSizeBoundEndsAsAReadError)
+{
+    kx::set_reply_limits({5000, 30000, 4096});
+    FakeDaemon daemon("127.0.0.1", 7010);
+    std::string reply = "desktops=3\n";
+    while (reply.size() < 100000)
+        reply += "padding=" + std::string(100, 'p') + "\n";
+    daemon.on("amstatus", reply + "starttime=99\n");
+    AmResult am("127.0.0.1");
+    ASSERT_EQ(am.rc, 0);
+    EXPECT_EQ(am.status->desktops, 3);
+    EXPECT_EQ(am.status->starttime, 0u);
+    EXPECT_TRUE(diagnostics.has("kxs_get_amstatus(): read error - File too large\n"));
+}
+
 TEST_F(DaemonClients, PingReachesLoopbackGroupMembersOnly)
 {
     EXPECT_EQ(kx::ping_host(kxtest::member_name(5).c_str()), 0);
