@@ -199,13 +199,16 @@ void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText
     }
     if (f.id.empty() || f.ipa.empty())
         return;
-    char *shortId = get_short_terminal_id(f.id.c_str());
-    char *model = kxs_get_model(f.id.c_str());
-    if (!filter || std::strstr(shortId, filter))
-        kxs_add_to_linked_list(handle, list, shortId, text_or_null(f.cid), f.ipa.c_str(), nullptr,
-                               model, text_or_null(f.firmware), f.connectTime, f.packets, f.lost);
-    free(shortId);
-    free(model);
+    // The identifier splits at its last ".": the model before, the short
+    // identifier after (the whole value without one), as kxs_get_model and
+    // get_short_terminal_id give them.
+    std::size_t dot = f.id.rfind('.');
+    std::string model = dot == std::string::npos ? std::string() : f.id.substr(0, dot);
+    std::string shortId = dot == std::string::npos ? f.id : f.id.substr(dot + 1);
+    if (!filter || shortId.find(filter) != std::string::npos)
+        kxs_add_to_linked_list(handle, list, shortId.c_str(), text_or_null(f.cid), f.ipa.c_str(),
+                               nullptr, model.c_str(), text_or_null(f.firmware), f.connectTime,
+                               f.packets, f.lost);
 }
 
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, const char *line, std::string &blockText,

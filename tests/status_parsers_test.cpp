@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,15 @@ TEST(TerminalList, IdentifierSplitsIntoModelAndShortId)
     ASSERT_NE(head->next->next, nullptr);
     EXPECT_STREQ(head->next->next->terminalId, "plain");
     EXPECT_STREQ(head->next->next->model, "");
+
+    for (const char *id : {"P1.080020abcdef", "a.b.c", "plain", "trailing.", ".lead"}) {
+        char *model = kx::kxs_get_model(id);
+        char *shortId = kx::get_short_terminal_id(id);
+        std::string whole = std::string(model) + (std::strchr(id, '.') ? "." : "") + shortId;
+        EXPECT_EQ(whole, id);
+        free(model);
+        free(shortId);
+    }
 }
 
 TEST(TerminalList, ABlockWithoutAnAddressGivesNoTerminal)
