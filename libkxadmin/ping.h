@@ -58,8 +58,9 @@ void set_reply_limits(ReplyLimits limits);
 
 // 0 when the host answered the host system's ping within 5 seconds; 0 for a
 // NULL host; EINVAL for an empty one; otherwise errno of a failed fork or
-// wait, the ping's exit status, 4 when it was killed by a signal, 3 when it
-// stopped.
+// wait, the ping's exit status (errno when it could not be started), 4 when
+// it was killed by a signal, 3 when it stopped (it is then killed, so that
+// the probe never waits without end).
 int ping_host(const char *host);
 // The child side of ping_host: returns only on failure, with errno.
 int execping(const char *host);
