@@ -87,49 +87,50 @@ void apply_interface_line(gm_interface *entry, const Words &w)
             entry->isLAN = 1;
 }
 
-// The state of one "gstatus" reply: the open host block and its counts.
-struct GstatusReader {
-    HostList **list;
-    HostList **tail;  // where the next host goes: appending stays O(1)
-    std::string block;
-    int numifs = 0;
-    int ifcount = 0;
-
-    explicit GstatusReader(HostList **head) : list(head), tail(head) {}
-
-    bool hostSeen() const { return Words(std::string_view(block).substr(0, block.find('\n'))).is("host"); }
-    // A host line followed by as many interface lines as it announced.
-    bool complete() const { return hostSeen() && ifcount == numifs && numifs >= 0; }
-
-    void take_block()
-    {
-        parse_host_entry(tail, block.c_str());
-        while (*tail)
-            tail = &(*tail)->next;
-        block.assign(block.size(), '\0');
-        block.clear();
-        numifs = 0;
-        ifcount = 0;
-    }
-
-    // False when the reply announced fewer interfaces than it sent: the
-    // whole list is then dropped.
-    bool line(const char *text)
-    {
-        if (complete()) {
-            take_block();
-        } else if (ifcount > 0 && ifcount > numifs) {
-            dprintf("get_gstatus(): error: ifcount=%d > numifs=%d.\n", ifcount, numifs);
-            free_HostList(*list);
-            *list = nullptr;
-            return false;
-        }
-        parse_host_line(list, text, block, &numifs, &ifcount);
-        return true;
-    }
-};
-
 }  // namespace
+
+bool GstatusReader::hostSeen() const
+{
+    return Words(std::string_view(block).substr(0, block.find('\n'))).is("host");
+}
+
+bool GstatusReader::complete() const
+{
+    return hostSeen() && ifcount == numifs && numifs >= 0;
+}
+
+void GstatusReader::take_block()
+{
+    parse_host_entry(tail, block.c_str());
+    while (*tail)
+        tail = &(*tail)->next;
+    block.assign(block.size(), '\0');
+    block.clear();
+    numifs = 0;
+    ifcount = 0;
+}
+
+bool GstatusReader::line(const char *text)
+{
+    if (complete()) {
+        take_block();
+    } else if (ifcount > 0 && ifcount > numifs) {
+        dprintf("get_gstatus(): error: ifcount=%d > numifs=%d.\n", ifcount, numifs);
+        free_HostList(*list);
+        *list = nullptr;
+        return false;
+    }
+    parse_host_line(list, text, block, &numifs, &ifcount);
+    return true;
+}
+
+void GstatusReader::finish()
+{
+    // The last host of the group has no line after it: a block that is
+    // complete when the reply ends is taken too.
+    if (complete())
+        take_block();
+}
 
 void parse_host_line(HostList **list, const char *line, std::string &hostBlock, int *numifs,
                      int *ifcount)
@@ -238,10 +239,7 @@ void get_gstatus(const char *host, HostList **list)
     close(fd);
     if (dropped || status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut)
         return;
-    // The last host of the group has no line after it: a block that is
-    // complete when the reply ends is taken too.
-    if (reader.complete())
-        reader.take_block();
+    reader.finish();
 }
 
 HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)

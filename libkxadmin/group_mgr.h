@@ -63,6 +63,29 @@ void parse_host_line(HostList **list, const char *line, std::string &hostBlock, 
 // Turns one host block into a host appended to the list.
 void parse_host_entry(HostList **list, const char *hostBlock);
 
+// The state of one "gstatus" reply: the open host block and its counts.
+// Hosts are appended to *list as their blocks complete.
+class GstatusReader {
+public:
+    explicit GstatusReader(HostList **head) : list(head), tail(head) {}
+    // One complete reply line. False when the reply sent more interface
+    // lines than announced: the whole list has then been released.
+    bool line(const char *text);
+    // At the end of the reply: a complete block still open is taken.
+    void finish();
+
+private:
+    bool hostSeen() const;
+    bool complete() const;
+    void take_block();
+
+    HostList **list;
+    HostList **tail;  // where the next host goes: appending stays O(1)
+    std::string block;
+    int numifs = 0;
+    int ifcount = 0;
+};
+
 gm_host *allocate_gm_host();
 void add_host_to_list(HostList **list, gm_host *host);
 void free_gm_host(gm_host *host);

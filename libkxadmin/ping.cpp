@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -123,9 +124,18 @@ int ping_host(const char *host)
         return errno;
     if (pid == 0)
         _exit(execping(host));
+    // WUNTRACED: a probe that stops would otherwise hold the caller for
+    // ever. It is reported as stopped, and ended and reaped here.
     int status = 0;
     pid_t waited;
-    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    while ((waited = waitpid(pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
+    }
+    if (waited > 0 && WIFSTOPPED(status)) {
+        kill(pid, SIGKILL);
+        int ignored;
+        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+        }
+        return 3;
     }
     if (waited < 0) {
         if (errno == ECHILD) {
@@ -327,11 +337,11 @@ bool append_block_line(std::string &blockText, const char *line)
 
 bool frame_record_line(std::string &blockText, const char *line)
 {
-    if (std::strcmp(line, "begin") == 0) {
+    if (line[0] == 'b' && std::strcmp(line, "begin") == 0) {
         blockText.clear();
         return false;
     }
-    if (std::strcmp(line, "end") == 0)
+    if (line[0] == 'e' && std::strcmp(line, "end") == 0)
         return true;
     append_block_line(blockText, line);
     return false;

@@ -21,8 +21,10 @@ constexpr int kSessionMgrFallbackPort = 7007;
 
 // ---- sizes of the reply ------------------------------------------------------
 
-// Bytes asked for by one read.
-constexpr std::size_t kReadChunkSize = 511;
+// Bytes asked for by one read. Reading more than one line's worth at a time
+// changes nothing a daemon can see and saves a system call per line on the
+// long "status" replies; the line limit below is what the parsers rely on.
+constexpr std::size_t kReadChunkSize = 16384;
 // Longest line handed to a parser. A longer line is dropped whole (with a
 // diagnostic): a cut line would hand a parser a value that the daemon never
 // sent.
@@ -41,8 +43,8 @@ constexpr int kFirstDataTimeoutMs = 5000;
 // after the command was written, has its reply ended as a read error with
 // ETIMEDOUT. The defaults are 5 seconds of silence and 30 seconds in all.
 // A reply of more than `maxBytes` is ended the same way (with EFBIG): what a
-// reply may build in memory stays bounded. 64 MiB is some ten times the
-// largest reply a real server sends.
+// reply may build in memory stays bounded. 64 MiB is over ten times the
+// "status" reply of a server with 20,000 terminals (about 4 MiB).
 struct ReplyLimits {
     int idleMs = 5000;
     int totalMs = 30000;
@@ -56,8 +58,9 @@ void set_reply_limits(ReplyLimits limits);
 
 // 0 when the host answered the host system's ping within 5 seconds; 0 for a
 // NULL host; EINVAL for an empty one; otherwise errno of a failed fork or
-// wait, the ping's exit status, 4 when it was killed by a signal, 3 when it
-// stopped.
+// wait, the ping's exit status (errno when it could not be started), 4 when
+// it was killed by a signal, 3 when it stopped (it is then killed, so that
+// the probe never waits without end).
 int ping_host(const char *host);
 // The child side of ping_host: returns only on failure, with errno.
 int execping(const char *host);

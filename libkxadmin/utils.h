@@ -64,6 +64,9 @@ int is_numeric(const char *text);
 // Each side of the '=' is taken up to this many characters.
 constexpr std::size_t kKeyValueSideMax = 511;
 int parse_key_and_value(const char *line, char **key, char **value);
+// The same split without copying: `key` and `value` view into `line` (empty
+// where parse_key_and_value gives NULL). For parsers that read many pairs.
+int split_key_and_value(std::string_view line, std::string_view &key, std::string_view &value);
 // Splits `line` in place; stores at most `maxFields` field starts and stops
 // there, so a line of more words than the caller has room for never writes
 // past `fields`.

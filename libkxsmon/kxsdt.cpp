@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <string_view>
 #include <strings.h>
@@ -36,9 +37,26 @@ void free_term(KXSTerm *term)
     free(term);
 }
 
-const char *or_nil(const char *value)
+bool same_key(std::string_view key, const char *name)
 {
-    return *value ? value : "(nil)";
+    return key.size() == std::strlen(name) && strncasecmp(key.data(), name, key.size()) == 0;
+}
+
+// Traces a recognised key's value, "(nil)" when it is empty.
+void trace_value(const char *key, std::string_view value)
+{
+    if (!gdebug("b"))
+        return;
+    if (value.empty())
+        dlprintf("b", "got %s |(nil)|\n", key);
+    else
+        dlprintf("b", "got %s |%.*s|\n", key, static_cast<int>(value.size()), value.data());
+}
+
+uint32_t to_number(std::string_view value)
+{
+    std::string text(value);  // short: no allocation
+    return static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 0));
 }
 
 // What one record block says about its terminal.
@@ -47,30 +65,30 @@ struct TermFields {
     uint32_t connectTime = 0, packets = 0, lost = 0;
 };
 
-void apply_term_key(TermFields &f, const char *key, const char *value)
+void apply_term_key(TermFields &f, std::string_view key, std::string_view value)
 {
-    auto number = [value] { return static_cast<uint32_t>(strtoul(value, nullptr, 0)); };
-    if (strcasecmp(key, "terminalId") == 0) {
-        dlprintf("b", "got terminalId |%s|\n", or_nil(value));
-        f.id = value;
-    } else if (strcasecmp(key, "terminalCID") == 0) {
-        dlprintf("b", "got terminalCID |%s|\n", or_nil(value));
-        f.cid = value;
-    } else if (strcasecmp(key, "terminalIPA") == 0) {
-        dlprintf("b", "got terminalIPA |%s|\n", or_nil(value));
-        f.ipa = value;
-    } else if (strcasecmp(key, "firmware") == 0) {
-        dlprintf("b", "got firmware |%s|\n", or_nil(value));
-        f.firmware = value;
-    } else if (strcasecmp(key, "terminalConnectTime") == 0) {
-        dlprintf("b", "got terminalConnectTime |%s|\n", or_nil(value));
-        f.connectTime = number();
-    } else if (strcasecmp(key, "terminalPackets") == 0) {
-        dlprintf("b", "got terminalPackets |%s|\n", or_nil(value));
-        f.packets = number();
-    } else if (strcasecmp(key, "terminalLostPackets") == 0) {
-        dlprintf("b", "got terminalLostPackets |%s|\n", or_nil(value));
-        f.lost = number();
+    static constexpr struct {
+        const char *name;
+        std::string TermFields::*text;
+        uint32_t TermFields::*number;
+    } kKeys[] = {
+        {"terminalId", &TermFields::id, nullptr},
+        {"terminalCID", &TermFields::cid, nullptr},
+        {"terminalIPA", &TermFields::ipa, nullptr},
+        {"firmware", &TermFields::firmware, nullptr},
+        {"terminalConnectTime", nullptr, &TermFields::connectTime},
+        {"terminalPackets", nullptr, &TermFields::packets},
+        {"terminalLostPackets", nullptr, &TermFields::lost},
+    };
+    for (const auto &k : kKeys) {
+        if (!same_key(key, k.name))
+            continue;
+        trace_value(k.name, value);
+        if (k.text)
+            f.*k.text = value;
+        else
+            f.*k.number = to_number(value);
+        return;
     }
 }
 
@@ -131,13 +149,26 @@ void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminal
 
 KXSTerm *kxs_link_list(KXSTermList &list)
 {
-    std::stable_sort(list.terms.begin(), list.terms.end(), [](const KXSTerm *a, const KXSTerm *b) {
-        return strcasecmp(a->terminalId ? a->terminalId : "", b->terminalId ? b->terminalId : "") < 0;
-    });
+    // Byte order of the lower-cased identifiers is strcasecmp's order; each
+    // identifier is lower-cased once instead of at every comparison, and
+    // the sort moves positions, not strings.
+    std::vector<std::string> keys;
+    keys.reserve(list.terms.size());
+    for (const KXSTerm *term : list.terms) {
+        std::string key = term->terminalId ? term->terminalId : "";
+        for (char &c : key)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        keys.push_back(std::move(key));
+    }
+    std::vector<uint32_t> order(list.terms.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
     KXSTerm *head = nullptr;
-    for (auto term = list.terms.rbegin(); term != list.terms.rend(); ++term) {
-        (*term)->next = head;
-        head = *term;
+    for (auto at = order.rbegin(); at != order.rend(); ++at) {
+        list.terms[*at]->next = head;
+        head = list.terms[*at];
     }
     list.terms.clear();
     return head;
@@ -160,24 +191,24 @@ void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText
     std::string_view text(blockText ? blockText : "");
     while (!text.empty()) {
         std::size_t feed = text.find('\n');
-        std::string line(text.substr(0, feed));
+        std::string_view line = text.substr(0, feed);
         text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
-        char *key = nullptr;
-        char *value = nullptr;
-        if (parse_key_and_value(line.c_str(), &key, &value) && key && value)
+        std::string_view key, value;
+        if (split_key_and_value(line, key, value) && !key.empty())
             apply_term_key(f, key, value);
-        free(key);
-        free(value);
     }
     if (f.id.empty() || f.ipa.empty())
         return;
-    char *shortId = get_short_terminal_id(f.id.c_str());
-    char *model = kxs_get_model(f.id.c_str());
-    if (!filter || std::strstr(shortId, filter))
-        kxs_add_to_linked_list(handle, list, shortId, text_or_null(f.cid), f.ipa.c_str(), nullptr,
-                               model, text_or_null(f.firmware), f.connectTime, f.packets, f.lost);
-    free(shortId);
-    free(model);
+    // The identifier splits at its last ".": the model before, the short
+    // identifier after (the whole value without one), as kxs_get_model and
+    // get_short_terminal_id give them.
+    std::size_t dot = f.id.rfind('.');
+    std::string model = dot == std::string::npos ? std::string() : f.id.substr(0, dot);
+    std::string shortId = dot == std::string::npos ? f.id : f.id.substr(dot + 1);
+    if (!filter || shortId.find(filter) != std::string::npos)
+        kxs_add_to_linked_list(handle, list, shortId.c_str(), text_or_null(f.cid), f.ipa.c_str(),
+                               nullptr, model.c_str(), text_or_null(f.firmware), f.connectTime,
+                               f.packets, f.lost);
 }
 
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, const char *line, std::string &blockText,

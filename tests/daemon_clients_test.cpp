@@ -10,12 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -232,6 +234,74 @@ TEST_F(DaemonClients, ATricklingReplyEndsAtTheOverallLimit)
     EXPECT_LT(took, 4.0);
     EXPECT_EQ(s.rec->starttime, 9);
     EXPECT_TRUE(diagnostics.has("get_smstatus(): read error - Connection timed out\n"));
+}
+
+TEST_F(DaemonClients, AReplyOverTheSizeBoundEndsAsAReadError)
+{
+    kx::set_reply_limits({5000, 30000, 4096});
+    FakeDaemon daemon("127.0.0.1", 7010);
+    std::string reply = "desktops=3\n";
+    while (reply.size() < 100000)
+        reply += "padding=" + std::string(100, 'p') + "\n";
+    daemon.on("amstatus", reply + "starttime=99\n");
+    AmResult am("127.0.0.1");
+    ASSERT_EQ(am.rc, 0);
+    EXPECT_EQ(am.status->desktops, 3);
+    EXPECT_EQ(am.status->starttime, 0u);
+    EXPECT_TRUE(diagnostics.has("kxs_get_amstatus(): read error - File too large\n"));
+}
+
+// Puts a stand-in over the host's ping for the life of the object (the
+// sandbox's mount namespace is the test's own).
+class PingStandIn {
+public:
+    PingStandIn(const std::string &contents, mode_t mode)
+    {
+        char path[] = "/tmp/kxping.XXXXXX";
+        int fd = mkstemp(path);
+        (void)!write(fd, contents.data(), contents.size());
+        fchmod(fd, mode);
+        close(fd);
+        path_ = path;
+        mounted_ = mount(path, "/usr/bin/ping", nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~PingStandIn()
+    {
+        if (mounted_)
+            umount("/usr/bin/ping");
+        unlink(path_.c_str());
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(DaemonClients, PingResultFollowsHowThePingProgramEnded)
+{
+    {
+        PingStandIn exits("#!/bin/sh\nexit 7\n", 0755);
+        ASSERT_TRUE(exits.mounted());
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), 7);
+    }
+    {
+        PingStandIn killed("#!/bin/sh\nkill -KILL $$\n", 0755);
+        ASSERT_TRUE(killed.mounted());
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), 4);
+    }
+    {
+        // A stopped probe would otherwise keep the caller waiting for ever.
+        PingStandIn stopped("#!/bin/sh\nkill -STOP $$\n", 0755);
+        ASSERT_TRUE(stopped.mounted());
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), 3);
+    }
+    {
+        PingStandIn notExecutable("not a program\n", 0644);
+        ASSERT_TRUE(notExecutable.mounted());
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), EACCES);
+    }
+    EXPECT_EQ(kx::ping_host("127.0.0.1"), 0);
 }
 
 TEST_F(DaemonClients, PingReachesLoopbackGroupMembersOnly)

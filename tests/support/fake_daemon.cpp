@@ -155,7 +155,7 @@ void FakeDaemon::answer(int connection)
     if (!known)
         return;
     if (reply.silent) {
-        pause(-1);
+        hold(connection);
         return;
     }
     std::vector<std::size_t> cuts = reply.splitAt;
@@ -178,7 +178,22 @@ void FakeDaemon::answer(int connection)
         return;
     }
     if (reply.neverClose)
-        pause(-1);
+        hold(connection);
+}
+
+// Keeps the connection open until the client closes it or the daemon stops.
+void FakeDaemon::hold(int connection) const
+{
+    for (;;) {
+        pollfd entries[2] = {{connection, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (poll(entries, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (entries[1].revents)
+            return;
+        char sink[512];
+        if (entries[0].revents && read(connection, sink, sizeof sink) <= 0)
+            return;
+    }
 }
 
 bool in_network_sandbox()

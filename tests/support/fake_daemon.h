@@ -47,6 +47,7 @@ private:
     void serve();
     void answer(int connection);
     bool pause(int milliseconds) const;
+    void hold(int connection) const;
     bool send_all(int connection, const char *data, std::size_t length) const;
 
     int listener_ = -1;

@@ -1,0 +1,163 @@
+// The terminal status list of 20,000 terminals, asked of kxs-simd through
+// the real socket with kxs_get_current_list, against merely reading the same
+// reply from the same socket: in-process (connect, send the command, read to
+// the end) and with the peer tool socat into /dev/null. Prints the ratios.
+//
+// Runs inside the network sandbox (bench/status-list does that), because
+// kxs-simd listens on the authentication manager's real port.
+#include "kxsdt.h"
+#include "scenario.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr int kTerminals = 20000;
+constexpr int kPort = 7010;
+
+pid_t start_simulator(std::string &scenarioPath)
+{
+    char path[] = "/tmp/kxsimd-bench.XXXXXX";
+    int fd = mkstemp(path);
+    std::string text = kxsim::generate_scenario(kTerminals, 1);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return -1;
+    close(fd);
+    scenarioPath = path;
+    int log[2];
+    if (pipe(log) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(log[1], 2);
+        close(log[0]);
+        close(log[1]);
+        execl(KXS_SIMD_PATH, "kxs-simd", path, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(log[1]);
+    // Wait for "ready", then let the log drain into nowhere.
+    std::string seen;
+    char buffer[512];
+    while (seen.find("kxs-simd: ready") == std::string::npos) {
+        ssize_t got = read(log[0], buffer, sizeof buffer);
+        if (got <= 0)
+            return -1;
+        seen.append(buffer, got);
+    }
+    if (fork() == 0) {
+        while (read(log[0], buffer, sizeof buffer) > 0) {
+        }
+        _exit(0);
+    }
+    close(log[0]);
+    return pid;
+}
+
+void BM_ParseAndOrder(benchmark::State &state)
+{
+    for (auto _ : state) {
+        int count = 0;
+        kx::KXSTerm *list = kx::kxs_get_current_list(nullptr, "127.0.0.1", &count, nullptr);
+        if (count != kTerminals)
+            state.SkipWithError("wrong terminal count");
+        kx::kxs_free_linked_list(nullptr, &list);
+    }
+}
+
+void BM_RawRead(benchmark::State &state)
+{
+    static char buffer[1 << 16];
+    for (auto _ : state) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
+            write(fd, "status\n", 7) != 7)
+            state.SkipWithError("cannot reach kxs-simd");
+        std::size_t total = 0;
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            total += static_cast<std::size_t>(got);
+        benchmark::DoNotOptimize(total);
+        close(fd);
+    }
+}
+
+void BM_Socat(benchmark::State &state)
+{
+    for (auto _ : state) {
+        int rc = system("printf 'status\\n' | socat -t 30 - TCP:127.0.0.1:7010 >/dev/null");
+        if (rc != 0)
+            state.SkipWithError("socat failed");
+    }
+}
+
+// Keeps each benchmark's mean real time per iteration.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto &run : runs)
+            if (!run.error_occurred && run.iterations > 0)
+                seconds[run.run_name.function_name] =
+                    run.real_accumulated_time / static_cast<double>(run.iterations);
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+BENCHMARK(BM_ParseAndOrder)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_RawRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Socat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+int main(int argc, char **argv)
+{
+    const char *sandbox = getenv("KXS_NET_SANDBOX");
+    if (!sandbox || strcmp(sandbox, "1") != 0) {
+        fprintf(stderr, "run me through bench/status-list (the network sandbox)\n");
+        return 2;
+    }
+    std::string scenarioPath;
+    pid_t simulator = start_simulator(scenarioPath);
+    if (simulator < 0) {
+        fprintf(stderr, "cannot start kxs-simd\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    kill(simulator, SIGTERM);
+    waitpid(simulator, nullptr, 0);
+    unlink(scenarioPath.c_str());
+
+    double parse = reporter.seconds["BM_ParseAndOrder"];
+    double raw = reporter.seconds["BM_RawRead"];
+    double socat = reporter.seconds["BM_Socat"];
+    if (parse > 0 && raw > 0)
+        printf("kxs_get_current_list(%d terminals) / raw read of the same reply: %.2fx\n",
+               kTerminals, parse / raw);
+    if (parse > 0 && socat > 0)
+        printf("kxs_get_current_list(%d terminals) / socat into /dev/null: %.2fx\n", kTerminals,
+               parse / socat);
+    benchmark::Shutdown();
+    return 0;
+}

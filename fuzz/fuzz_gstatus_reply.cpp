@@ -1,0 +1,26 @@
+// A whole "gstatus" reply, line by line, as the client reads it.
+#include "group_mgr.h"
+#include "ping.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const kx::DaemonClient client{"fuzz", "b", false, false};
+    kx::HostList *list = nullptr;
+    kx::GstatusReader reader(&list);
+    kx::LineAssembler lines(client);
+    bool dropped = !lines.feed(reinterpret_cast<const char *>(data), size,
+                               [&](const char *line) { return reader.line(line); });
+    if (!dropped)
+        reader.finish();
+    for (kx::HostList *node = list; node; node = node->next) {
+        const kx::gm_hostinfo *info = node->host->info;
+        if (info->numifs < 0 || info->numifs > kx::kMaxHostInterfaces ||
+            (info->numifs > 0) != (info->interfaces != nullptr))
+            __builtin_trap();
+    }
+    kx::free_HostList(list);
+    return 0;
+}

@@ -1,0 +1,256 @@
+// kxs-simd: a simulated thin-client server. It serves the authentication
+// manager ("amstatus", "status", "gstatus") and the session manager
+// ("smstatus") of every host of a scenario on the host's loopback address,
+// in the foreground, until SIGTERM or SIGINT.
+//
+//   kxs-simd [--am-port N] [--sm-port N] SCENARIO
+//   kxs-simd --generate TERMINALS HOSTS      (a scenario on standard output)
+#include "scenario.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+
+void on_stop(int)
+{
+    gStop = 1;
+}
+
+// One listening socket: a daemon of one host.
+struct Listener {
+    int fd = -1;
+    const kxsim::Host *host = nullptr;
+    bool authManager = false;
+    int port = 0;
+};
+
+// How long a client may take to send its command line.
+constexpr int kCommandWaitMs = 5000;
+
+int listen_on(const std::string &address, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 || listen(fd, 64) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads one command line (without its line feed); empty when none came.
+std::string read_command(int connection)
+{
+    std::string line;
+    while (line.size() < 256) {
+        pollfd entry{connection, POLLIN, 0};
+        if (poll(&entry, 1, kCommandWaitMs) <= 0)
+            return "";
+        char byte;
+        if (read(connection, &byte, 1) != 1)
+            return "";
+        if (byte == '\n')
+            return line;
+        line.push_back(byte);
+    }
+    return "";
+}
+
+bool send_all(int connection, const std::string &bytes)
+{
+    std::size_t at = 0;
+    while (at < bytes.size() && !gStop) {
+        ssize_t sent = send(connection, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (sent < 0 && errno != EINTR)
+            return false;
+        if (sent > 0)
+            at += static_cast<std::size_t>(sent);
+    }
+    return at == bytes.size();
+}
+
+class Server {
+public:
+    explicit Server(kxsim::Scenario scenario) : scenario_(std::move(scenario))
+    {
+        gstatus_ = kxsim::gstatus_reply(scenario_);
+        for (const auto &host : scenario_.hosts)
+            status_.push_back(kxsim::status_reply(host));
+    }
+
+    bool open(int amPort, int smPort)
+    {
+        for (const auto &host : scenario_.hosts) {
+            for (bool am : {true, false}) {
+                int port = am ? amPort : smPort;
+                int fd = listen_on(host.address, port);
+                if (fd < 0) {
+                    fprintf(stderr, "kxs-simd: cannot listen on %s:%d - %s\n",
+                            host.address.c_str(), port, strerror(errno));
+                    return false;
+                }
+                listeners_.push_back({fd, &host, am, port});
+                fprintf(stderr, "kxs-simd: %s %s on %s:%d\n", host.name.c_str(),
+                        am ? "authentication manager" : "session manager", host.address.c_str(),
+                        port);
+            }
+        }
+        return true;
+    }
+
+    // Serves until a stop signal arrives; the signals stay blocked except
+    // while waiting, so that none is missed.
+    void run(const sigset_t &waitMask)
+    {
+        std::vector<pollfd> entries;
+        for (const auto &l : listeners_)
+            entries.push_back({l.fd, POLLIN, 0});
+        while (!gStop) {
+            int ready = ppoll(entries.data(), entries.size(), nullptr, &waitMask);
+            if (ready < 0)
+                continue;
+            for (std::size_t i = 0; i < entries.size() && !gStop; ++i)
+                if (entries[i].revents & POLLIN)
+                    serve_one(listeners_[i]);
+        }
+    }
+
+    ~Server()
+    {
+        for (const auto &l : listeners_)
+            close(l.fd);
+    }
+
+private:
+    std::string reply_to(const Listener &l, const std::string &command) const
+    {
+        std::size_t index = l.host - scenario_.hosts.data();
+        if (l.authManager && command == "amstatus")
+            return kxsim::amstatus_reply(*l.host);
+        if (l.authManager && command == "status")
+            return status_[index];
+        if (l.authManager && command == "gstatus")
+            return gstatus_;
+        if (!l.authManager && command == "smstatus")
+            return kxsim::smstatus_reply(*l.host);
+        return "";
+    }
+
+    void serve_one(const Listener &l)
+    {
+        int connection = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0)
+            return;
+        std::string command = read_command(connection);
+        std::string reply = reply_to(l, command);
+        bool sent = send_all(connection, reply);
+        fprintf(stderr, "kxs-simd: %s:%d \"%s\" -> %zu bytes%s\n", l.host->address.c_str(), l.port,
+                command.c_str(), reply.size(), sent ? "" : " (cut short)");
+        close(connection);
+    }
+
+    kxsim::Scenario scenario_;
+    std::string gstatus_;
+    std::vector<std::string> status_;
+    std::vector<Listener> listeners_;
+};
+
+int usage()
+{
+    fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] SCENARIO\n"
+                    "       kxs-simd --generate TERMINALS HOSTS\n");
+    return 2;
+}
+
+bool read_file(const char *path, std::string &text)
+{
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "--generate") {
+        int terminals = atoi(args[1].c_str());
+        int hosts = atoi(args[2].c_str());
+        if (terminals < 0 || hosts < 1 || hosts > 254)
+            return usage();
+        std::cout << kxsim::generate_scenario(terminals, hosts);
+        return 0;
+    }
+    int amPort = 7010, smPort = 7007;
+    std::string path;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size())
+            (args[i] == "--am-port" ? amPort : smPort) = atoi(args[++i].c_str());
+        else if (path.empty() && args[i][0] != '-')
+            path = args[i];
+        else
+            return usage();
+    }
+    if (path.empty())
+        return usage();
+    std::string text, error;
+    if (!read_file(path.c_str(), text)) {
+        fprintf(stderr, "kxs-simd: cannot read %s\n", path.c_str());
+        return 1;
+    }
+    auto scenario = kxsim::parse_scenario(text, error);
+    if (!scenario) {
+        fprintf(stderr, "kxs-simd: %s: %s\n", path.c_str(), error.c_str());
+        return 1;
+    }
+
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    Server server(std::move(*scenario));
+    if (!server.open(amPort, smPort))
+        return 1;
+    fprintf(stderr, "kxs-simd: ready\n");
+    server.run(waitMask);
+    fprintf(stderr, "kxs-simd: stopped\n");
+    return 0;
+}

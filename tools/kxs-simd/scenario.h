@@ -1,0 +1,56 @@
+// The simulated server's scenario: the failover group's hosts with their
+// interfaces, daemons, terminals and sessions, read from a text file, and the
+// replies that each host's daemons give.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kxsim {
+
+struct Interface {
+    std::string name;
+    std::string ip, netmask, broadcast;  // dotted
+    int lastPacket = 0;
+    bool lan = false;
+};
+
+struct Host {
+    std::string name;
+    std::string address;  // 127.0.0.x: where its daemons listen
+    bool trusted = false, offline = false, lanOk = false;
+    int lastSeen = 0, timeOff = 0, period = 20;
+    long startTime = 0;
+    std::vector<Interface> interfaces;
+    // The authentication manager.
+    long amStartTime = 0;
+    int desktops = 0;
+    // The session manager: an error word, or the four figures.
+    std::string smError;
+    long smStartTime = 0;
+    int sessions = 0, connected = 0, auth = 0;
+    // Each terminal: its key=value lines, in the order written.
+    std::vector<std::vector<std::string>> terminals;
+};
+
+struct Scenario {
+    std::vector<Host> hosts;
+};
+
+// Reads a scenario. On a bad line, returns nothing and puts "line N: why" in
+// `error`.
+std::optional<Scenario> parse_scenario(const std::string &text, std::string &error);
+
+// A scenario of `terminals` terminals spread evenly over `hosts` hosts
+// (kxmember1 .. kxmemberM on 127.0.0.1 .. 127.0.0.M), as scenario text.
+std::string generate_scenario(int terminals, int hosts);
+
+// The replies of one host's daemons to each command.
+std::string amstatus_reply(const Host &host);
+std::string status_reply(const Host &host);
+std::string gstatus_reply(const Scenario &scenario);
+std::string smstatus_reply(const Host &host);
+
+}  // namespace kxsim
