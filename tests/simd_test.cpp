@@ -29,7 +29,7 @@ namespace {
 // A running kxs-simd: started on a scenario, stopped with SIGTERM.
 class Simulator {
 public:
-    explicit Simulator(const std::string &scenario)
+    explicit Simulator(const std::string &scenario, std::vector<std::string> options = {})
     {
         char path[] = "/tmp/kxsimd-scenario.XXXXXX";
         int fd = mkstemp(path);
@@ -44,7 +44,12 @@ public:
             dup2(out[1], 2);
             close(out[0]);
             close(out[1]);
-            execl(KXS_SIMD_PATH, "kxs-simd", scenarioPath_.c_str(), static_cast<char *>(nullptr));
+            std::vector<char *> argv{const_cast<char *>("kxs-simd")};
+            for (auto &option : options)
+                argv.push_back(option.data());
+            argv.push_back(scenarioPath_.data());
+            argv.push_back(nullptr);
+            execv(KXS_SIMD_PATH, argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -202,6 +207,14 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminal)
     EXPECT_EQ(terminals, 3000);
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
+}
+
+TEST_F(SimulatedServer, EachDaemonListensOnItsChosenPort)
+{
+    Simulator sim("host kxtest-host 127.0.0.1 trusted\n", {"--am-port", "17010", "--sm-port", "17007"});
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    EXPECT_NE(sim.log().find("authentication manager on 127.0.0.1:17010\n"), std::string::npos) << sim.log();
+    EXPECT_NE(sim.log().find("session manager on 127.0.0.1:17007\n"), std::string::npos) << sim.log();
 }
 
 TEST(Scenario, BadLinesAreReportedWithTheirNumber)

@@ -214,9 +214,10 @@ int main(int argc, char **argv)
     int amPort = 7010, smPort = 7007;
     std::string path;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size())
-            (args[i] == "--am-port" ? amPort : smPort) = atoi(args[++i].c_str());
-        else if (path.empty() && args[i][0] != '-')
+        if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size()) {
+            int &port = args[i] == "--am-port" ? amPort : smPort;
+            port = atoi(args[++i].c_str());
+        } else if (path.empty() && args[i][0] != '-')
             path = args[i];
         else
             return usage();

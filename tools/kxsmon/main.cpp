@@ -1,6 +1,7 @@
 // kxsmon: runs the monitoring library's queries and prints what they answer.
 #include "kxsmon.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,7 @@ const char kUsageText[] =
     "  monitored            the monitored terminals\n"
     "  monitored add ID     monitor the terminal ID\n"
     "  monitored delete ID  stop monitoring the terminal ID\n"
+    "  report               every query above, one after the other\n"
     "\n"
     "Options:\n"
     "  -R, --root DIR       read and write the product's files under DIR\n"
@@ -73,49 +75,75 @@ std::string json_string(const char *text)
     return out + "\"";
 }
 
-int show_version(KXSHandle *handle, const Options &opts)
+// What one query answered: the text for people, the JSON members for
+// programs (without the surrounding braces), and the exit status.
+struct Answer {
+    int status = kOk;
+    std::string text;
+    std::string json;
+    std::string error;  // for standard error; a usage error when status is kUsage
+};
+
+Answer failed(const std::string &error, std::string text, std::string json)
+{
+    return {kFailed, std::move(text), std::move(json), error};
+}
+
+Answer misuse(const std::string &why)
+{
+    return {kUsage, "", "", why};
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    char *text = nullptr;
+    int n = vasprintf(&text, fmt, args);
+    va_end(args);
+    std::string out = n >= 0 ? text : "";
+    free(text);
+    return out;
+}
+
+Answer version_answer(KXSHandle *handle, const Options &)
 {
     KXSVersion *version = kxs_version(handle);
-    if (!version) {
-        fprintf(stderr, "kxsmon: the product's version is not known\n");
-        return kFailed;
-    }
-    if (opts.json)
-        printf("{\"version\": %s, \"installDate\": %s}\n", json_string(version->version).c_str(),
-               json_string(version->installDate).c_str());
-    else
-        printf("Version:      %s\nInstall date: %s\n", version->version ? version->version : "-",
-               version->installDate ? version->installDate : "-");
+    if (!version)
+        return failed("the product's version is not known", "Version:      unknown\n",
+                      "\"version\": null, \"installDate\": null");
+    Answer a;
+    a.text = format("Version:      %s\nInstall date: %s\n", version->version ? version->version : "-",
+                    version->installDate ? version->installDate : "-");
+    a.json = "\"version\": " + json_string(version->version) +
+             ", \"installDate\": " + json_string(version->installDate);
     kxs_freeVersion(handle, version);
-    return kOk;
+    return a;
 }
 
-int show_patches(KXSHandle *handle, const Options &opts)
+Answer patches_answer(KXSHandle *handle, const Options &)
 {
     char *patches = kxs_patches(handle);
-    if (opts.json)
-        printf("{\"patches\": %s}\n", json_string(patches).c_str());
-    else
-        printf("Patches: %s\n", patches && *patches ? patches : "none");
+    Answer a;
+    a.text = format("Patches: %s\n", patches && *patches ? patches : "none");
+    a.json = "\"patches\": " + json_string(patches);
     free(patches);
-    return kOk;
+    return a;
 }
 
-int contact(KXSHandle *handle, const Options &opts)
+Answer contact_answer(KXSHandle *handle, const Options &opts)
 {
     if (opts.words.size() > 2)
-        return usage_error("contact takes at most one TEXT (quote it)");
-    if (opts.words.size() == 2 && kxs_setContact(handle, opts.words[1].c_str()) != 0) {
-        fprintf(stderr, "kxsmon: the contact could not be stored\n");
-        return kFailed;
-    }
+        return misuse("contact takes at most one TEXT (quote it)");
+    if (opts.words.size() == 2 && kxs_setContact(handle, opts.words[1].c_str()) != 0)
+        return failed("the contact could not be stored", "", "");
     char *text = kxs_contact(handle);
-    if (opts.json)
-        printf("{\"contact\": %s}\n", json_string(text).c_str());
-    else
-        printf("Contact: %s\n", text ? text : "");
+    Answer a;
+    a.text = format("Contact: %s\n", text ? text : "");
+    a.json = "\"contact\": " + json_string(text);
     free(text);
-    return kOk;
+    return a;
 }
 
 const char *status_word(int32_t status)
@@ -140,86 +168,119 @@ std::string local_time(uint32_t seconds)
     return text;
 }
 
-int show_daemons(KXSHandle *handle, const Options &opts)
+Answer daemons_answer(KXSHandle *handle, const Options &)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
-    if (!daemons) {
-        fprintf(stderr, "kxsmon: no daemons are configured\n");
-        return kFailed;
+    if (!daemons)
+        return failed("no daemons are configured", "Daemons: none configured\n",
+                      "\"daemons\": null");
+    Answer a;
+    a.text = format("%-16s %-7s %9s  %-19s  %-19s  %s\n", "NAME", "STATE", "INSTANCES", "STARTED",
+                    "LAST CHANGE", "DESCRIPTION");
+    a.json = "\"daemons\": [";
+    for (KXSDaemon **d = daemons; *d; ++d) {
+        a.text += format("%-16s %-7s %9d  %-19s  %-19s  %s\n", (*d)->name, status_word((*d)->status),
+                         (*d)->instances, local_time((*d)->stime).c_str(),
+                         local_time((*d)->changetm).c_str(),
+                         (*d)->description ? (*d)->description : "");
+        a.json += format("%s\n  {\"name\": %s, \"status\": %d, \"state\": \"%s\", \"instances\": %d, "
+                         "\"stime\": %u, \"changetm\": %u, \"description\": %s}",
+                         d == daemons ? "" : ",", json_string((*d)->name).c_str(), (*d)->status,
+                         status_word((*d)->status), (*d)->instances, (*d)->stime, (*d)->changetm,
+                         json_string((*d)->description).c_str());
     }
-    if (opts.json) {
-        printf("{\"daemons\": [");
-        for (KXSDaemon **d = daemons; *d; ++d)
-            printf("%s\n  {\"name\": %s, \"status\": %d, \"state\": \"%s\", \"instances\": %d, "
-                   "\"stime\": %u, \"changetm\": %u, \"description\": %s}",
-                   d == daemons ? "" : ",", json_string((*d)->name).c_str(), (*d)->status,
-                   status_word((*d)->status), (*d)->instances, (*d)->stime, (*d)->changetm,
-                   json_string((*d)->description).c_str());
-        printf("%s]}\n", *daemons ? "\n" : "");
-    } else {
-        printf("%-16s %-7s %9s  %-19s  %-19s  %s\n", "NAME", "STATE", "INSTANCES", "STARTED",
-               "LAST CHANGE", "DESCRIPTION");
-        for (KXSDaemon **d = daemons; *d; ++d)
-            printf("%-16s %-7s %9d  %-19s  %-19s  %s\n", (*d)->name, status_word((*d)->status),
-                   (*d)->instances, local_time((*d)->stime).c_str(),
-                   local_time((*d)->changetm).c_str(), (*d)->description ? (*d)->description : "");
-    }
+    a.json += *daemons ? "\n]" : "]";
     kxs_freeDaemons(handle, daemons);
-    return kOk;
+    return a;
 }
 
-int show_uptime(KXSHandle *handle, const Options &opts)
+Answer uptime_answer(KXSHandle *handle, const Options &)
 {
     uint32_t hundredths = kxs_upTime(handle);
-    if (opts.json) {
-        printf("{\"uptime\": %u, \"up\": %s}\n", hundredths, hundredths ? "true" : "false");
-        return kOk;
-    }
+    Answer a;
+    a.json = format("\"uptime\": %u, \"up\": %s", hundredths, hundredths ? "true" : "false");
     if (hundredths == 0) {
-        printf("Up time: down or unknown\n");
-        return kOk;
+        a.text = "Up time: down or unknown\n";
+        return a;
     }
     uint32_t seconds = hundredths / 100;
-    printf("Up time: %u days, %02u:%02u:%02u.%02u\n", seconds / 86400, seconds / 3600 % 24,
-           seconds / 60 % 60, seconds % 60, hundredths % 100);
-    return kOk;
+    a.text = format("Up time: %u days, %02u:%02u:%02u.%02u\n", seconds / 86400, seconds / 3600 % 24,
+                    seconds / 60 % 60, seconds % 60, hundredths % 100);
+    return a;
 }
 
 // The monitored table as stored: the library keeps it in this file.
-int list_monitored(const Options &opts)
+Answer list_monitored(const Options &opts)
 {
     std::ifstream in(opts.root + "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data");
     std::vector<std::string> ids;
     for (std::string line; std::getline(in, line);)
         ids.push_back(line);
-    if (opts.json) {
-        printf("{\"monitored\": [");
-        for (size_t i = 0; i < ids.size(); ++i)
-            printf("%s%s", i ? ", " : "", json_string(ids[i].c_str()).c_str());
-        printf("]}\n");
-    } else {
-        printf("Monitored terminals: %zu\n", ids.size());
-        for (const auto &id : ids)
-            printf("  %s\n", id.c_str());
+    Answer a;
+    a.text = format("Monitored terminals: %zu\n", ids.size());
+    a.json = "\"monitored\": [";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        a.text += "  " + ids[i] + "\n";
+        a.json += (i ? ", " : "") + json_string(ids[i].c_str());
     }
-    return kOk;
+    a.json += "]";
+    return a;
 }
 
-int monitored(KXSHandle *handle, const Options &opts)
+Answer monitored_answer(KXSHandle *handle, const Options &opts)
 {
     const auto &w = opts.words;
     if (w.size() == 1)
         return list_monitored(opts);
     if (w.size() != 3 || (w[1] != "add" && w[1] != "delete"))
-        return usage_error("monitored takes nothing, add ID or delete ID");
+        return misuse("monitored takes nothing, add ID or delete ID");
     bool add = w[1] == "add";
     int32_t rc = add ? kxs_addDTUMonitored(handle, w[2].c_str())
                      : kxs_deleteDTUMonitored(handle, w[2].c_str());
-    if (rc != 0) {
-        fprintf(stderr, "kxsmon: could not %s %s\n", add ? "add" : "delete", w[2].c_str());
-        return kFailed;
-    }
+    if (rc != 0)
+        return failed(std::string("could not ") + (add ? "add " : "delete ") + w[2], "", "");
     return list_monitored(opts);
+}
+
+using Query = Answer (*)(KXSHandle *, const Options &);
+
+// Every query, in the order of the report.
+Answer report_answer(KXSHandle *handle, const Options &opts)
+{
+    const Query sections[] = {version_answer, patches_answer, uptime_answer,
+                              contact_answer, daemons_answer, monitored_answer};
+    Answer report;
+    for (Query query : sections) {
+        Answer a = query(handle, opts);
+        if (a.status != kOk) {
+            report.status = a.status;
+            report.error += (report.error.empty() ? "" : "; ") + a.error;
+        }
+        report.text += (report.text.empty() ? "" : "\n") + a.text;
+        report.json += (report.json.empty() ? "" : ", ") + a.json;
+    }
+    return report;
+}
+
+struct Command {
+    const char *name;
+    Query query;
+    bool takesArguments;
+};
+
+constexpr Command kCommands[] = {
+    {"version", version_answer, false}, {"patches", patches_answer, false},
+    {"contact", contact_answer, true},  {"daemons", daemons_answer, false},
+    {"uptime", uptime_answer, false},   {"monitored", monitored_answer, true},
+    {"report", report_answer, false},
+};
+
+const Command *find_command(const std::string &name)
+{
+    for (const auto &c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
 }
 
 bool parse_arguments(int argc, char **argv, Options &opts, int &exitCode)
@@ -263,21 +324,12 @@ int main(int argc, char **argv)
     if (!parse_arguments(argc, argv, opts, exitCode))
         return exitCode;
 
-    const std::string &command = opts.words[0];
-    using Query = int (*)(KXSHandle *, const Options &);
-    Query query = command == "version"     ? show_version
-                  : command == "patches"   ? show_patches
-                  : command == "contact"   ? contact
-                  : command == "daemons"   ? show_daemons
-                  : command == "uptime"    ? show_uptime
-                  : command == "monitored" ? monitored
-                                           : nullptr;
-    if (!query)
-        return usage_error(("unknown command " + command).c_str());
-    if ((command == "version" || command == "patches" || command == "daemons" ||
-         command == "uptime") &&
-        opts.words.size() != 1)
-        return usage_error((command + " takes no arguments").c_str());
+    const std::string &name = opts.words[0];
+    const Command *command = find_command(name);
+    if (!command)
+        return usage_error(("unknown command " + name).c_str());
+    if (!command->takesArguments && opts.words.size() != 1)
+        return usage_error((name + " takes no arguments").c_str());
 
     if (!opts.root.empty() && kxs_setRoot(opts.root.c_str()) != 0) {
         fprintf(stderr, "kxsmon: %s is not an absolute path to a directory\n", opts.root.c_str());
@@ -290,7 +342,15 @@ int main(int argc, char **argv)
                 opts.root.c_str());
         return kFailed;
     }
-    exitCode = query(handle, opts);
+    Answer answer = command->query(handle, opts);
     kxs_freeHandle(handle);
-    return exitCode;
+    if (answer.status == kUsage)
+        return usage_error(answer.error.c_str());
+    if (opts.json && !answer.json.empty())
+        printf("{%s}\n", answer.json.c_str());
+    else if (!opts.json)
+        fputs(answer.text.c_str(), stdout);
+    if (!answer.error.empty())
+        fprintf(stderr, "kxsmon: %s\n", answer.error.c_str());
+    return answer.status;
 }
