@@ -37,20 +37,20 @@ void free_term(KXSTerm *term)
     free(term);
 }
 
-bool same_key(std::string_view key, const char *name)
+bool same_key(std::string_view key, std::string_view name)
 {
-    return key.size() == std::strlen(name) && strncasecmp(key.data(), name, key.size()) == 0;
+    return key.size() == name.size() && strncasecmp(key.data(), name.data(), key.size()) == 0;
 }
 
 // Traces a recognised key's value, "(nil)" when it is empty.
-void trace_value(const char *key, std::string_view value)
+void trace_value(std::string_view key, std::string_view value)
 {
     if (!gdebug("b"))
         return;
     if (value.empty())
-        dlprintf("b", "got %s |(nil)|\n", key);
+        dlprintf("b", "got %s |(nil)|\n", key.data());
     else
-        dlprintf("b", "got %s |%.*s|\n", key, static_cast<int>(value.size()), value.data());
+        dlprintf("b", "got %s |%.*s|\n", key.data(), static_cast<int>(value.size()), value.data());
 }
 
 uint32_t to_number(std::string_view value)
@@ -67,8 +67,10 @@ struct TermFields {
 
 void apply_term_key(TermFields &f, std::string_view key, std::string_view value)
 {
+    // Names as views: their lengths are known, so most keys are told apart
+    // by length alone. Each view is a whole literal, so it ends in a NUL.
     static constexpr struct {
-        const char *name;
+        std::string_view name;
         std::string TermFields::*text;
         uint32_t TermFields::*number;
     } kKeys[] = {
