@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -11,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kx::HostList *list = nullptr;
     kx::GstatusReader reader(&list);
     kx::LineAssembler lines(client);
-    bool dropped = !lines.feed(reinterpret_cast<const char *>(data), size,
+    std::string reply(reinterpret_cast<const char *>(data), size);
+    bool dropped = !lines.feed(reply.data(), reply.size(),
                                [&](const char *line) { return reader.line(line); });
     if (!dropped)
         reader.finish();

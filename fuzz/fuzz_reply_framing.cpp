@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (std::size_t at = 1; at < size; at += step) {
         std::size_t n = size - at < step ? size - at : step;
         std::string chunk(reinterpret_cast<const char *>(data) + at, n);
-        lines.feed(chunk.c_str(), chunk.size(), onLine);
+        lines.feed(chunk.data(), chunk.size(), onLine);
     }
     if (block.size() > kx::kMaxBlockLength)
         __builtin_trap();

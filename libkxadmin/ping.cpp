@@ -297,25 +297,32 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
     }
 }
 
-bool LineAssembler::feed(const char *data, std::size_t length, const LineHandler &onLine)
+bool LineAssembler::feed(char *data, std::size_t length, const LineHandler &onLine)
 {
-    const char *end = data + length;
+    char *end = data + length;
     while (data < end) {
-        const char *feed = static_cast<const char *>(std::memchr(data, '\n', end - data));
-        const char *pieceEnd = feed ? feed : end;
-        std::size_t pieceLength = pieceEnd - data;
-        if (!overlong_ && pending_.size() + pieceLength <= kMaxLineLength)
-            pending_.append(data, pieceLength);
-        else
-            overlong_ = true;
-        if (!feed)
+        char *feed = static_cast<char *>(std::memchr(data, '\n', end - data));
+        std::size_t pieceLength = (feed ? feed : end) - data;
+        bool fits = !overlong_ && pending_.size() + pieceLength <= kMaxLineLength;
+        if (!feed) {
+            if (fits)
+                pending_.append(data, pieceLength);
+            else
+                overlong_ = true;
             return true;
+        }
         bool goOn = true;
-        if (overlong_)
+        if (!fits) {
             dprintf("%s(): dropped a reply line longer than %zu bytes\n", client_.name,
                     kMaxLineLength);
-        else
+        } else if (pending_.empty()) {
+            // The whole line is in this read: handed over in place.
+            *feed = '\0';
+            goOn = onLine(data);
+        } else {
+            pending_.append(data, pieceLength);
             goOn = onLine(pending_.c_str());
+        }
         pending_.clear();
         overlong_ = false;
         if (!goOn)

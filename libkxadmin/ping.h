@@ -118,12 +118,13 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
 // Joins the bytes of successive reads into lines ended by a line feed. The
 // line feed is not part of the line; a carriage return stays. Text after the
 // last line feed is held until more arrives, and never handed over if
-// nothing does.
+// nothing does. A line that lies whole in one read is handed over in place:
+// feed writes a NUL over its line feed in the caller's buffer.
 class LineAssembler {
 public:
     explicit LineAssembler(const DaemonClient &client) : client_(client) {}
     // False when the handler asked to stop.
-    bool feed(const char *data, std::size_t length, const LineHandler &onLine);
+    bool feed(char *data, std::size_t length, const LineHandler &onLine);
 
 private:
     const DaemonClient &client_;

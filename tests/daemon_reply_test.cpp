@@ -21,7 +21,7 @@ std::vector<std::string> assemble(const std::vector<std::string> &reads)
 {
     std::vector<std::string> lines;
     kx::LineAssembler assembler(kTestClient);
-    for (const auto &chunk : reads)
+    for (std::string chunk : reads)
         assembler.feed(chunk.data(), chunk.size(), [&](const char *line) {
             lines.emplace_back(line);
             return true;
