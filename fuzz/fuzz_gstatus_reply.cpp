@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kx::LineAssembler lines(client);
     std::string reply(reinterpret_cast<const char *>(data), size);
     bool dropped = !lines.feed(reply.data(), reply.size(),
-                               [&](const char *line) { return reader.line(line); });
+                               [&](std::string_view line) { return reader.line(line.data()); });
     if (!dropped)
         reader.finish();
     for (kx::HostList *node = list; node; node = node->next) {

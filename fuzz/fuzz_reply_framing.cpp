@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::size_t step = 1 + data[0] % kx::kReadChunkSize;
     kx::LineAssembler lines(client);
     std::string block;
-    auto onLine = [&](const char *line) {
+    auto onLine = [&](std::string_view line) {
         kx::frame_record_line(block, line);
         return true;
     };

@@ -228,7 +228,7 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
     const std::string selection = make_selection(fieldNames);
     std::string blockText;
     ExchangeStatus status =
-        exchange_command(kClient, fd, command ? command : "", [&](const char *line) {
+        exchange_command(kClient, fd, command ? command : "", [&](std::string_view line) {
             if (frame_record_line(blockText, line))
                 parse_record(list, blockText.c_str(), mode, selection.c_str(), filter);
             return true;

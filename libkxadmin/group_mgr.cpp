@@ -232,8 +232,8 @@ void get_gstatus(const char *host, HostList **list)
     }
     GstatusReader reader(list);
     bool dropped = false;
-    ExchangeStatus status = exchange_command(kClient, fd, "gstatus\n", [&](const char *line) {
-        dropped = !reader.line(line);
+    ExchangeStatus status = exchange_command(kClient, fd, "gstatus\n", [&](std::string_view line) {
+        dropped = !reader.line(line.data());
         return !dropped;
     });
     close(fd);

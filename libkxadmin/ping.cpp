@@ -299,6 +299,9 @@ ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_
 
 bool LineAssembler::feed(char *data, std::size_t length, const LineHandler &onLine)
 {
+    // A line ends at its first NUL, as a C string would. Most reads hold
+    // none, and then a line's length is simply its bytes up to the feed.
+    const bool holdsNul = std::memchr(data, '\0', length) != nullptr;
     char *end = data + length;
     while (data < end) {
         char *feed = static_cast<char *>(std::memchr(data, '\n', end - data));
@@ -318,10 +321,10 @@ bool LineAssembler::feed(char *data, std::size_t length, const LineHandler &onLi
         } else if (pending_.empty()) {
             // The whole line is in this read: handed over in place.
             *feed = '\0';
-            goOn = onLine(data);
+            goOn = onLine(holdsNul ? std::string_view(data) : std::string_view(data, pieceLength));
         } else {
             pending_.append(data, pieceLength);
-            goOn = onLine(pending_.c_str());
+            goOn = onLine(std::string_view(pending_.c_str()));
         }
         pending_.clear();
         overlong_ = false;
@@ -332,23 +335,22 @@ bool LineAssembler::feed(char *data, std::size_t length, const LineHandler &onLi
     return true;
 }
 
-bool append_block_line(std::string &blockText, const char *line)
+bool append_block_line(std::string &blockText, std::string_view line)
 {
-    std::size_t length = std::strlen(line);
-    if (blockText.size() + length + 1 > kMaxBlockLength)
+    if (blockText.size() + line.size() + 1 > kMaxBlockLength)
         return false;
-    blockText.append(line, length);
+    blockText.append(line);
     blockText.push_back('\n');
     return true;
 }
 
-bool frame_record_line(std::string &blockText, const char *line)
+bool frame_record_line(std::string &blockText, std::string_view line)
 {
-    if (line[0] == 'b' && std::strcmp(line, "begin") == 0) {
+    if (line == "begin") {
         blockText.clear();
         return false;
     }
-    if (line[0] == 'e' && std::strcmp(line, "end") == 0)
+    if (line == "end")
         return true;
     append_block_line(blockText, line);
     return false;

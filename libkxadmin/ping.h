@@ -105,8 +105,9 @@ enum class ExchangeStatus {
     TimedOut,    // no data within kFirstDataTimeoutMs
 };
 
-// Receives one complete reply line; returns false to end the exchange there.
-using LineHandler = std::function<bool(const char *line)>;
+// Receives one complete reply line, up to its first NUL if it holds one;
+// line.data() is NUL-terminated. Returns false to end the exchange there.
+using LineHandler = std::function<bool(std::string_view line)>;
 
 // Sends `command` on the connected descriptor `fd` and hands each complete
 // reply line, in order, to `onLine`. Reports write, time-out and read
@@ -136,10 +137,10 @@ private:
 // "end" returns true (the block is closed and `blockText` holds it); any
 // other line is appended to the block with a line feed, as long as the block
 // stays within kMaxBlockLength.
-bool frame_record_line(std::string &blockText, const char *line);
+bool frame_record_line(std::string &blockText, std::string_view line);
 
 // Appends `line` and a line feed when the block stays within
 // kMaxBlockLength; returns false (the block unchanged) otherwise.
-bool append_block_line(std::string &blockText, const char *line);
+bool append_block_line(std::string &blockText, std::string_view line);
 
 }  // namespace kx

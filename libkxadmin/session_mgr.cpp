@@ -95,8 +95,8 @@ int get_smstatus(void *connection, const char *host, SMStatus **rec)
         report_open_failure(kClient, target, port);
         return -1;
     }
-    ExchangeStatus status = exchange_command(kClient, fd, "smstatus\n", [rec](const char *line) {
-        parse_smstatus_line(rec, line);
+    ExchangeStatus status = exchange_command(kClient, fd, "smstatus\n", [rec](std::string_view line) {
+        parse_smstatus_line(rec, line.data());
         return true;
     });
     close(fd);

@@ -213,8 +213,8 @@ void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText
                                f.packets, f.lost);
 }
 
-void kxs_parse_line(KXSHandle *handle, KXSTermList &list, const char *line, std::string &blockText,
-                    const char *filter)
+void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
+                    std::string &blockText, const char *filter)
 {
     if (frame_record_line(blockText, line))
         kxs_parse_entry(handle, list, blockText.c_str(), filter);
@@ -242,7 +242,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
     }
     KXSTermList list;
     std::string blockText;
-    ExchangeStatus status = exchange_command(kClient, fd, "status\n", [&](const char *line) {
+    ExchangeStatus status = exchange_command(kClient, fd, "status\n", [&](std::string_view line) {
         kxs_parse_line(handle, list, line, blockText, filter);
         return true;
     });

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct KXSHandle;
@@ -46,8 +47,8 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
 
 // Framing step: hands each closed record block to kxs_parse_entry.
-void kxs_parse_line(KXSHandle *handle, KXSTermList &list, const char *line, std::string &blockText,
-                    const char *filter);
+void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
+                    std::string &blockText, const char *filter);
 void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
 // Adds a terminal with copies of the texts (NULL stays NULL).
 void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *terminalId,

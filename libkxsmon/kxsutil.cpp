@@ -215,8 +215,8 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
         *out = nullptr;
         return KX_ESOCKET;
     }
-    ExchangeStatus result = exchange_command(client, fd, "amstatus\n", [status](const char *line) {
-        _parse_amstatus_line(line, status);
+    ExchangeStatus result = exchange_command(client, fd, "amstatus\n", [status](std::string_view line) {
+        _parse_amstatus_line(line.data(), status);
         return true;
     });
     close(fd);

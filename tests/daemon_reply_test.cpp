@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ std::vector<std::string> assemble(const std::vector<std::string> &reads)
     std::vector<std::string> lines;
     kx::LineAssembler assembler(kTestClient);
     for (std::string chunk : reads)
-        assembler.feed(chunk.data(), chunk.size(), [&](const char *line) {
+        assembler.feed(chunk.data(), chunk.size(), [&](std::string_view line) {
             lines.emplace_back(line);
             return true;
         });
@@ -44,6 +45,21 @@ TEST(LineAssembly, JoinsALineSplitOverReadsAndDropsAnUnterminatedTail)
     EXPECT_EQ(assemble({"key=va", "lue\nsecond\nthi", "rd\nno feed"}),
               (std::vector<std::string>{"key=value", "second", "third"}));
     EXPECT_EQ(assemble({"a\n\n", "\nb\r\n"}), (std::vector<std::string>{"a", "", "", "b\r"}));
+}
+
+TEST(LineAssembly, ALineEndsAtItsFirstNulWhetherWholeInOneReadOrJoined)
+{
+    using namespace std::string_literals;
+    // Whole in one read, then joined over two reads.
+    EXPECT_EQ(assemble({"begin\0junk\nkey=1\n"s}), (std::vector<std::string>{"begin", "key=1"}));
+    EXPECT_EQ(assemble({"ab\0c"s, "d\nnext\n"}), (std::vector<std::string>{"ab", "next"}));
+    // The view and the C string agree.
+    std::string read = "x\0y\nplain\n"s;
+    kx::LineAssembler assembler(kTestClient);
+    assembler.feed(read.data(), read.size(), [](std::string_view line) {
+        EXPECT_EQ(line.size(), std::strlen(line.data()));
+        return true;
+    });
 }
 
 TEST(LineAssembly, DropsAnOverlongLineWholeAndGoesOn)
