@@ -53,8 +53,23 @@ void trace_value(std::string_view key, std::string_view value)
         dlprintf("b", "got %s |%.*s|\n", key.data(), static_cast<int>(value.size()), value.data());
 }
 
+bool is_plain_decimal(std::string_view value)
+{
+    return !value.empty() && value.size() <= 9 && value[0] != '0' &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// strtoul(value, NULL, 0). Plain decimal figures below a billion, the usual
+// case, are summed up directly; every other form (blanks, signs, "0x",
+// octal, overflow) goes through strtoul itself.
 uint32_t to_number(std::string_view value)
 {
+    if (is_plain_decimal(value)) {
+        uint32_t number = 0;
+        for (char c : value)
+            number = number * 10 + static_cast<uint32_t>(c - '0');
+        return number;
+    }
     std::string text(value);  // short: no allocation
     return static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 0));
 }

@@ -191,6 +191,23 @@ TEST(TerminalList, PacketFiguresAndLoss)
     EXPECT_FLOAT_EQ(b->next->lossPercent, 50.0f);
 }
 
+TEST(TerminalList, FiguresFollowStrtoulInEveryForm)
+{
+    const std::pair<const char *, uint32_t> cases[] = {
+        {"7", 7u},          {"999999999", 999999999u}, {"1000000000", 1000000000u},
+        {"010", 8u},        {"0", 0u},                 {"4294967296", 0u},
+        {"-1", 4294967295u}, {"+12", 12u},             {"12abc", 12u},
+        {"\v5", 5u},        {"x", 0u},
+    };
+    for (const auto &[text, expected] : cases) {
+        Terms t;
+        t.parse(std::string("terminalId=m.a\nterminalIPA=i\nterminalPackets=") + text);
+        auto *term = t.link();
+        ASSERT_NE(term, nullptr) << text;
+        EXPECT_EQ(term->terminalPackets, expected) << text;
+    }
+}
+
 TEST(TerminalList, OrderIgnoresCaseAndKeepsArrivalOrder)
 {
     Terms t;
