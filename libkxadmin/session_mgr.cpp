@@ -95,10 +95,11 @@ int get_smstatus(void *connection, const char *host, SMStatus **rec)
         report_open_failure(kClient, target, port);
         return -1;
     }
-    ExchangeStatus status = exchange_command(kClient, fd, "smstatus\n", [rec](std::string_view line) {
-        parse_smstatus_line(rec, line.data());
-        return true;
-    });
+    ExchangeStatus status =
+        exchange_command(kClient, fd, "smstatus\n", [rec](std::string_view line) {
+            parse_smstatus_line(rec, line.data());
+            return true;
+        });
     close(fd);
     return status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut ? -1 : 0;
 }

@@ -215,10 +215,11 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
         *out = nullptr;
         return KX_ESOCKET;
     }
-    ExchangeStatus result = exchange_command(client, fd, "amstatus\n", [status](std::string_view line) {
-        _parse_amstatus_line(line.data(), status);
-        return true;
-    });
+    ExchangeStatus result =
+        exchange_command(client, fd, "amstatus\n", [status](std::string_view line) {
+            _parse_amstatus_line(line.data(), status);
+            return true;
+        });
     close(fd);
     if (result == ExchangeStatus::WriteFailed || result == ExchangeStatus::TimedOut) {
         free(status);
