@@ -14,10 +14,7 @@ using kxtest::TestRoot;
 
 namespace {
 
-struct HandleDeleter {
-    void operator()(KXSHandle *h) const { kxs_freeHandle(h); }
-};
-using Handle = std::unique_ptr<KXSHandle, HandleDeleter>;
+using kxtest::Handle;
 
 TEST(Handle, NoServicesFileMeansNoHandle)
 {

@@ -24,10 +24,7 @@ namespace {
 constexpr const char *kContact = "/var/opt/ZARNkx/snmp/kxssyscontact.data";
 constexpr const char *kMonitored = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
 
-struct HandleDeleter {
-    void operator()(KXSHandle *h) const { kxs_freeHandle(h); }
-};
-using Handle = std::unique_ptr<KXSHandle, HandleDeleter>;
+using kxtest::Handle;
 
 std::string owned(char *text)
 {

@@ -2,10 +2,19 @@
 // library's root, removed again at the end. Nothing a test writes leaves it.
 #pragma once
 
+#include "kxsmon.h"
+
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace kxtest {
+
+// A handle from kxs_init, released with kxs_freeHandle.
+struct HandleDeleter {
+    void operator()(KXSHandle *h) const { kxs_freeHandle(h); }
+};
+using Handle = std::unique_ptr<KXSHandle, HandleDeleter>;
 
 class TestRoot {
 public:
