@@ -1,45 +1,15 @@
 // The administration configuration and credentials files.
 #include "admin.h"
+#include "fuzz_root.h"
 #include "utils.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 namespace {
-
-std::string rootDir;
-
-void remove_root()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(rootDir, ec);
-}
-
-std::string make_root()
-{
-    char dir[] = "/tmp/kxs-fuzz-admin.XXXXXX";
-    if (!mkdtemp(dir))
-        abort();
-    std::filesystem::create_directories(std::string(dir) + "/etc/opt/ZARNkx");
-    kx::set_root(dir);
-    kx::set_diagnostic_sink([](int, const std::string &) {});
-    rootDir = dir;
-    atexit(remove_root);
-    return dir;
-}
-
-void put(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        abort();
-    fwrite(data, 1, size, f);
-    fclose(f);
-}
 
 void check_text(const char *text)
 {
@@ -51,11 +21,11 @@ void check_text(const char *text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string root = make_root();
+    static const std::string root = kxfuzz::make_root("kxs-fuzz-admin", {"/etc/opt/ZARNkx"});
     const std::string config = root + kx::kAdminConfigFile;
     const std::string password = root + kx::kAdminPasswordFile;
-    put(config, data, size);
-    put(password, data, size);
+    kxfuzz::put(config, data, size);
+    kxfuzz::put(password, data, size);
 
     kx::kxa *rec = kx::allocate_kxa();
     if (kx::read_config_file(rec, config.c_str()) != 0)

@@ -1,49 +1,20 @@
 // The services file and the monitored-terminal file, as read by kxs_init.
+#include "fuzz_root.h"
 #include "kxsdesktop.h"
 #include "kxsinit.h"
 #include "kxsservices.h"
 #include "utils.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-
-namespace {
-
-std::string make_root()
-{
-    // libFuzzer ends the process without running exit handlers: the root is
-    // left in the temporary directory, which the fuzzing script points at
-    // its build tree.
-    std::string pattern = (std::filesystem::temp_directory_path() / "kxs-fuzz-services.XXXXXX").string();
-    char *dir = mkdtemp(pattern.data());
-    if (!dir)
-        abort();
-    std::filesystem::create_directories(std::string(dir) + "/etc/opt/ZARNkx");
-    std::filesystem::create_directories(std::string(dir) + "/var/opt/ZARNkx/snmp");
-    kx::set_root(dir);
-    kx::set_diagnostic_sink([](int, const std::string &) {});
-    return dir;
-}
-
-void put(const std::string &path, const uint8_t *data, size_t size)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
-        abort();
-    fwrite(data, 1, size, f);
-    fclose(f);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string root = make_root();
-    put(root + kx::kServicesPath, data, size);
-    put(root + kx::kMonitoredPath, data, size);
+    static const std::string root =
+        kxfuzz::make_root("kxs-fuzz-services", {"/etc/opt/ZARNkx", "/var/opt/ZARNkx/snmp"});
+    kxfuzz::put(root + kx::kServicesPath, data, size);
+    kxfuzz::put(root + kx::kMonitoredPath, data, size);
 
     KXSHandle handle{};
     kx::kxs_initServices(&handle);

@@ -216,7 +216,6 @@ ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::str
     status.system = is_kernel_thread(stat.flags);
     status.startTime = start_seconds(boot_time(), stat.startTicks, sysconf(_SC_CLK_TCK));
 
-    std::string argumentsPath;
     status.arguments.clear();
     if (!status.system && !status.zombie) {
         char raw[kShortArgumentsMax];
