@@ -4,19 +4,20 @@
 #include "ping.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <strings.h>
-
-#include <unistd.h>
+#include <vector>
 
 namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"getAuthMgrRecords", "b", false, false};
+constexpr DaemonClient kClient{"getAuthMgrRecords", "b",    false, false, kAuthMgrService,
+                               kAuthMgrFallbackPort, true,  Opener::Plain};
 constexpr const char *kSelectionStart = "~terminalCID~terminalId~tokenName~firmware~";
 
 enum class Action { Copy, ReplaceTerminal, FirstTerminal, PrimaryFlag, XTokenFlag, Index };
@@ -112,7 +113,7 @@ void apply_key(KeyValuesNode *node, const char *key, const char *value)
             node->flag |= kXToken;
             break;
         case Action::Index:
-            node->MHterm_index = atoi(value);
+            node->MHterm_index = reply_int32(value);
             break;
         }
         return;
@@ -154,10 +155,9 @@ std::string make_selection(const char *const *fieldNames)
     return selection;
 }
 
-}  // namespace
-
-int parse_record(KeyValuesNode **list, const char *blockText, int mode, const char *selection,
-                 const char *filter)
+// One closed block as a record, or nullptr when it lacks a terminal
+// identifier or a token name, or fails the filter.
+KeyValuesNode *build_record(const char *blockText, const char *selection, const char *filter)
 {
     auto *node = static_cast<KeyValuesNode *>(safe_calloc(1, sizeof(KeyValuesNode)));
     node->MHterm_index = -1;
@@ -167,12 +167,47 @@ int parse_record(KeyValuesNode **list, const char *blockText, int mode, const ch
         parse_record_line(node, std::string(text.substr(0, feed)), selection);
         text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
     }
-    bool keep = node->terminal_CID && node->token_name &&
-                (!filter || std::strstr(filter, node->terminal_CID));
-    if (keep)
+    if (node->terminal_CID && node->token_name &&
+        (!filter || std::strstr(filter, node->terminal_CID)))
+        return node;
+    free_KeyValuesNode(node);
+    return nullptr;
+}
+
+void parse_record_into(std::vector<KeyValuesNode *> &records, const char *blockText,
+                       const char *selection, const char *filter)
+{
+    if (KeyValuesNode *node = build_record(blockText, selection, filter))
+        records.push_back(node);
+}
+
+// Links the records of *list and then `records` in the order of `mode`: a
+// stable sort, so equal keys keep their order of arrival, as the insertion
+// of add_to_KeyValuesNode_list would leave them, in O(n log n).
+void link_sorted(KeyValuesNode **list, std::vector<KeyValuesNode *> &records, int mode)
+{
+    std::vector<KeyValuesNode *> all;
+    for (KeyValuesNode *node = *list; node; node = node->next)
+        all.push_back(node);
+    all.insert(all.end(), records.begin(), records.end());
+    std::stable_sort(all.begin(), all.end(), [mode](const KeyValuesNode *a, const KeyValuesNode *b) {
+        return std::strcmp(sort_key(a, mode), sort_key(b, mode)) < 0;
+    });
+    KeyValuesNode *head = nullptr;
+    for (auto at = all.rbegin(); at != all.rend(); ++at) {
+        (*at)->next = head;
+        head = *at;
+    }
+    *list = head;
+}
+
+}  // namespace
+
+int parse_record(KeyValuesNode **list, const char *blockText, int mode, const char *selection,
+                 const char *filter)
+{
+    if (KeyValuesNode *node = build_record(blockText, selection, filter))
         add_to_KeyValuesNode_list(list, node, mode);
-    else
-        free_KeyValuesNode(node);
     return 0;
 }
 
@@ -214,38 +249,34 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
 {
     if (!list)
         return KX_EINVAL;
-    int port = daemon_port(kClient, kAuthMgrService, kAuthMgrFallbackPort);
-    if (ping_host(host) != 0) {
-        report_no_response(kClient, host ? host : "(null)", port);
-        return KX_EUNREACHABLE;
-    }
-    trace_opening(kClient, host ? host : "(null)", port);
-    int fd = open_socket(host, port);
-    if (fd < 0) {
-        report_open_failure(kClient, host ? host : "(null)", port);
-        return KX_ESOCKET;
-    }
     const std::string selection = make_selection(fieldNames);
-    std::string blockText;
-    ExchangeStatus status =
-        exchange_command(kClient, fd, command ? command : "", [&](std::string_view line) {
-            if (frame_record_line(blockText, line))
-                parse_record(list, blockText.c_str(), mode, selection.c_str(), filter);
-            return true;
-        });
-    close(fd);
-    switch (status) {
-    case ExchangeStatus::WriteFailed:
+    RecordFramer framer(kClient.name);
+    std::vector<KeyValuesNode *> records;
+    Outcome outcome = ask_daemon(kClient, host, command ? command : "", [&](std::string_view line) {
+        if (const char *block = framer.line(line))
+            parse_record_into(records, block, selection.c_str(), filter);
+        return true;
+    });
+    switch (outcome) {
+    case Outcome::Unreachable:
+        return KX_EUNREACHABLE;
+    case Outcome::OpenFailed:
+        return KX_ESOCKET;
+    case Outcome::WriteFailed:
         return KX_ESOCKWRITE;
-    case ExchangeStatus::TimedOut:
+    case Outcome::TimedOut:
         return KX_EAMTIMEOUT;
-    case ExchangeStatus::ReadError:
+    case Outcome::ReadError:
+    case Outcome::TooLarge:
+        for (KeyValuesNode *node : records)
+            free_KeyValuesNode(node);
         kx_free_KeyValuesNode_list(*list);
         *list = nullptr;
         return -1;
-    case ExchangeStatus::Complete:
+    case Outcome::Complete:
         break;
     }
+    link_sorted(list, records, mode);
     return 0;
 }
 

@@ -16,7 +16,8 @@ namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"get_gstatus", "b", true, false};
+constexpr DaemonClient kClient{"get_gstatus", "b",    true, false, kAuthMgrService,
+                               kAuthMgrFallbackPort, true, Opener::Plain};
 
 // A reply line split into words, on a copy of its own.
 struct Words {
@@ -35,7 +36,7 @@ struct Words {
 
 uint32_t hex_word(const char *word)
 {
-    return static_cast<uint32_t>(strtoul(word, nullptr, 16));
+    return reply_uint32(word, 16);
 }
 
 void copy_name(char *into, std::size_t size, const char *from)
@@ -55,16 +56,16 @@ void apply_host_line(gm_host *host, const Words &w)
         else if (strcasecmp(word, "LAN_OK") == 0)
             host->lanOk = 1;
         else if (strcasecmp(word, "period") == 0 && i + 1 < w.count)
-            host->info->period = atoi(w.word[++i]);
+            host->info->period = reply_int32(w.word[++i]);
         else if (strcasecmp(word, "starttime") == 0 && i + 1 < w.count)
-            host->info->starttime = atoi(w.word[++i]);
+            host->info->starttime = reply_int32(w.word[++i]);
     }
     gm_hostinfo *info = host->info;
     copy_name(info->name, sizeof info->name, w.word[1]);
     info->hostaddr = hex_word(w.word[7]);
-    info->timeoff = atoi(w.word[5]);
-    info->lastseen = atoi(w.word[3]);
-    int numifs = atoi(w.word[9]);
+    info->timeoff = reply_int32(w.word[5]);
+    info->lastseen = reply_int32(w.word[3]);
+    int numifs = reply_int32(w.word[9]);
     if (numifs < 0 || numifs > kMaxHostInterfaces)
         numifs = 0;
     // A later host line in the same block replaces the earlier one's table.
@@ -81,7 +82,7 @@ void apply_interface_line(gm_interface *entry, const Words &w)
     entry->ifipaddr = hex_word(w.word[3]);
     entry->ifnetmask = hex_word(w.word[5]);
     entry->ifbcastaddr = hex_word(w.word[7]);
-    entry->iflastpkt = atoi(w.word[9]);
+    entry->iflastpkt = reply_int32(w.word[9]);
     for (int i = kMinEntryWords; i < w.count; ++i)
         if (strcasecmp(w.word[i], "LAN") == 0)
             entry->isLAN = 1;
@@ -101,7 +102,10 @@ bool GstatusReader::complete() const
 
 void GstatusReader::take_block()
 {
-    parse_host_entry(tail, block.c_str());
+    if (hosts == kMaxGroupMembers)
+        dprintf("get_gstatus(): more than %d hosts; the rest is dropped\n", kMaxGroupMembers);
+    if (hosts++ < kMaxGroupMembers)
+        parse_host_entry(tail, block.c_str());
     while (*tail)
         tail = &(*tail)->next;
     block.assign(block.size(), '\0');
@@ -138,7 +142,7 @@ void parse_host_line(HostList **list, const char *line, std::string &hostBlock, 
     (void)list;
     Words w(line ? line : "");
     if (w.is("host")) {
-        *numifs = atoi(w.word[9]);
+        *numifs = reply_int32(w.word[9]);
         append_block_line(hostBlock, line);
     } else if (w.is("interface")) {
         ++*ifcount;
@@ -163,6 +167,14 @@ void parse_host_entry(HostList **list, const char *hostBlock)
         } else if (w.is("interface") && filled < host->info->numifs) {
             apply_interface_line(&host->info->interfaces[filled++], w);
         }
+    }
+    // A host line that announced more interfaces than its block holds would
+    // leave blank entries that look like live interfaces: no table then.
+    gm_hostinfo *info = host->info;
+    if (filled < info->numifs) {
+        free(info->interfaces);
+        info->interfaces = nullptr;
+        info->numifs = 0;
     }
     if (haveHost)
         add_host_to_list(list, host);
@@ -214,32 +226,20 @@ bool isTimedOut(int32_t age, int32_t period)
 
 void get_gstatus(const char *host, HostList **list)
 {
-    int port = daemon_port(kClient, kAuthMgrService, kAuthMgrFallbackPort);
     in_addr resolved{};
     if (!platform::resolve_ipv4(host, resolved)) {
+        daemon_port(kClient);  // the service is looked up first, with its messages
         dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
-        return;
-    }
-    if (ping_host(host) != 0) {
-        report_no_response(kClient, host, port);
-        return;
-    }
-    trace_opening(kClient, host, port);
-    int fd = open_socket(host, port);
-    if (fd < 0) {
-        report_open_failure(kClient, host, port);
         return;
     }
     GstatusReader reader(list);
     bool dropped = false;
-    ExchangeStatus status = exchange_command(kClient, fd, "gstatus\n", [&](std::string_view line) {
+    Outcome outcome = ask_daemon(kClient, host, "gstatus\n", [&](std::string_view line) {
         dropped = !reader.line(line.data());
         return !dropped;
     });
-    close(fd);
-    if (dropped || status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut)
-        return;
-    reader.finish();
+    if (!dropped && exchange_ran(outcome))
+        reader.finish();
 }
 
 HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)

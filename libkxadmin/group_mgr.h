@@ -49,6 +49,17 @@ constexpr int kMinEntryWords = 10;
 // host line announcing more, or a negative count, gets no interface table.
 constexpr int kMaxHostInterfaces = 72;
 
+// The most hosts one group reply may list (later hosts are dropped with a
+// diagnostic), and so the most members a merged query asks. Failover groups
+// are a handful of servers; 64 leaves room to spare while keeping what one
+// reply can make the caller allocate and ask small.
+constexpr int kMaxGroupMembers = 64;
+// The whole of a query that asks the group's members in turn: a member that
+// hangs costs up to 5 seconds of probe, 5 of connect and 30 of reply, so one
+// such member still leaves time for the others, and the caller never waits
+// longer than this for the group.
+constexpr int kGroupQueryMs = 60000;
+
 // The group's hosts as seen from `host` (the handle's host name when NULL),
 // or NULL; *count gets their number. Release with free_HostList.
 HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count);
@@ -84,6 +95,7 @@ private:
     std::string block;
     int numifs = 0;
     int ifcount = 0;
+    int hosts = 0;  // blocks taken
 };
 
 gm_host *allocate_gm_host();

@@ -5,13 +5,15 @@
 #include "utils.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <csignal>
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,22 +25,25 @@ namespace {
 
 ReplyLimits gReplyLimits;
 
-using Clock = std::chrono::steady_clock;
-
-int milliseconds_left(Clock::time_point deadline)
+int milliseconds_left(Deadline deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
+    if (deadline == kNoDeadline)
+        return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
-// poll for one event, resumed after signals. Returns poll's result.
-int poll_one(int fd, short events, int timeoutMs)
+// Waits for one event on `fd` until `deadline`. A signal does not restart
+// the wait with its whole time: each round waits only for what is left.
+// Returns poll's result: 0 when the deadline passed.
+int poll_until(int fd, short events, Deadline deadline)
 {
-    pollfd entry{fd, events, 0};
-    int rc;
-    while ((rc = poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        int rc = poll(&entry, 1, milliseconds_left(deadline));
+        if (rc >= 0 || errno != EINTR)
+            return rc;
     }
-    return rc;
 }
 
 int set_blocking(int fd, bool blocking)
@@ -48,29 +53,6 @@ int set_blocking(int fd, bool blocking)
         return -1;
     flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
     return fcntl(fd, F_SETFL, flags);
-}
-
-void report_write_failure(const DaemonClient &client)
-{
-    if (client.capitalised)
-        dprintf("%s(): Write command failed\n", client.name);
-    else
-        dprintf("%s(): write command failed\n", client.name);
-}
-
-void report_timeout(const DaemonClient &client)
-{
-    if (client.quietFailures)
-        dlprintf("s", "%s(): poll timed out\n", client.name);
-    else if (client.capitalised)
-        dprintf("%s(): Poll timed out\n", client.name);
-    else
-        dprintf("%s(): poll timed out\n", client.name);
-}
-
-void report_read_error(const DaemonClient &client, int error)
-{
-    dprintf("%s(): read error - %s\n", client.name, strerror(error));
 }
 
 // The whole command in one write. MSG_NOSIGNAL: a daemon that has already
@@ -84,7 +66,104 @@ bool write_command(int fd, std::string_view command)
     return written == static_cast<ssize_t>(command.size());
 }
 
+// Connects the non-blocking socket `fd` by `deadline` and leaves it in
+// blocking mode. 0, or -1 with errno set (ETIMEDOUT when the bound was hit).
+int connect_by(int fd, const sockaddr_in &address, Deadline deadline)
+{
+    const auto *target = reinterpret_cast<const sockaddr *>(&address);
+    if (connect(fd, target, sizeof address) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR)
+            return -1;
+        int ready = poll_until(fd, POLLOUT, deadline);
+        if (ready < 0)
+            return -1;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+            return -1;
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    return set_blocking(fd, true);
+}
+
+void report_socket_failure(const OpenerStyle &style, const char *what, const char *logWhat)
+{
+    const char *reason = strerror(errno);
+    dprintf("%s(): Could not %s - %s\n", style.name, what, reason);
+    if (style.logAdmin)
+        log_admin("socket", "Error %s - %s.", logWhat, reason);
+}
+
+// The transport over real sockets: probe, open, exchange, close.
+class SocketTransport : public DaemonTransport {
+public:
+    DaemonReply ask(const DaemonRequest &request, const LineHandler &onLine) override
+    {
+        const DaemonClient &client = *request.client;
+        if (client.probe && ping_host(request.host) != 0)
+            return {Outcome::Unreachable};
+        const char *shown = request.host ? request.host : "(null)";
+        dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
+        const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
+        int fd = open_daemon_socket(style, request.host, request.port,
+                                    deadline_in(gReplyLimits.connectMs, request.deadline));
+        if (fd < 0)
+            return {Outcome::OpenFailed};
+        DaemonReply reply = exchange_command(client, fd, request.command, onLine, request.deadline);
+        close(fd);
+        return reply;
+    }
+};
+
+SocketTransport gSocketTransport;
+std::atomic<DaemonTransport *> gTransport{nullptr};
+
+void report_outcome(const DaemonClient &client, const char *host, int port, DaemonReply reply)
+{
+    const char *name = client.name;
+    host = host ? host : "(null)";
+    switch (reply.outcome) {
+    case Outcome::Complete:
+        break;
+    case Outcome::Unreachable:
+        dprintf("%s(): No response from host %s:%d\n", name, host, port);
+        break;
+    case Outcome::OpenFailed:
+        if (client.quietFailures)
+            dlprintf("s", "%s(): Could not open socket to %s:%d\n", name, host, port);
+        else
+            dprintf("%s(): Could not open socket to %s:%d\n", name, host, port);
+        break;
+    case Outcome::WriteFailed:
+        dprintf(client.capitalised ? "%s(): Write command failed\n" : "%s(): write command failed\n",
+                name);
+        break;
+    case Outcome::TimedOut:
+        if (client.quietFailures)
+            dlprintf("s", "%s(): poll timed out\n", name);
+        else
+            dprintf(client.capitalised ? "%s(): Poll timed out\n" : "%s(): poll timed out\n", name);
+        break;
+    case Outcome::ReadError:
+    case Outcome::TooLarge:
+        dprintf("%s(): read error - %s\n", name, strerror(reply.error));
+        break;
+    }
+}
+
 }  // namespace
+
+Deadline deadline_in(int ms, Deadline deadline)
+{
+    return std::min(deadline, Clock::now() + std::chrono::milliseconds(ms));
+}
 
 ReplyLimits reply_limits()
 {
@@ -94,6 +173,37 @@ ReplyLimits reply_limits()
 void set_reply_limits(ReplyLimits limits)
 {
     gReplyLimits = limits;
+}
+
+std::size_t max_reply_records()
+{
+    return std::max<std::size_t>(1, gReplyLimits.maxBytes / kMinRecordBytes);
+}
+
+uint32_t reply_uint32(const char *text, int base)
+{
+    if (!text)
+        return 0;
+    // As strtoul reads it where unsigned long has 32 bits: a magnitude past
+    // the range gives the largest value, a negated one wraps as strtoul
+    // negates.
+    const char *first = text;
+    while (isspace(static_cast<unsigned char>(*first)))
+        ++first;
+    errno = 0;
+    unsigned long long value = strtoull(first, nullptr, base);
+    unsigned long long magnitude = *first == '-' ? 0 - value : value;
+    if (errno == ERANGE || magnitude > UINT32_MAX)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(value);
+}
+
+int32_t reply_int32(const char *text)
+{
+    if (!text)
+        return 0;
+    long long value = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 // ---- reachability probe -------------------------------------------------------
@@ -153,147 +263,134 @@ int ping_host(const char *host)
 
 // ---- openers --------------------------------------------------------------------
 
-int connect_bounded(int fd, const sockaddr_in &address)
-{
-    if (set_blocking(fd, false) < 0)
-        return -1;
-    const auto *target = reinterpret_cast<const sockaddr *>(&address);
-    if (connect(fd, target, sizeof address) < 0) {
-        if (errno != EINPROGRESS && errno != EINTR)
-            return -1;
-        int ready = poll_one(fd, POLLOUT, kConnectTimeoutMs);
-        if (ready < 0)
-            return -1;
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
-            return -1;
-        if (error != 0) {
-            errno = error;
-            return -1;
-        }
-    }
-    return set_blocking(fd, true);
-}
+const OpenerStyle kPlainOpener{"open_socket", false, true, false};
+const OpenerStyle kBoundOpener{"kxs_open_socket", true, false, true};
 
-int open_socket(const char *host, int port)
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
+    const char *shown = host ? host : "(null)";
     if (!platform::resolve_ipv4(host, address.sin_addr)) {
-        dprintf("open_socket(): Could not get host by name (%s)\n", host ? host : "(null)");
-        log_admin("socket", "Error getting host by name (%s).", host ? host : "(null)");
+        if (style.logAdmin)
+            dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
+        else
+            dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
+        if (style.logAdmin)
+            log_admin("socket", "Error getting host by name (%s).", shown);
         return -1;
     }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec from the start: a child that another thread of the host
+    // starts must not inherit the connection.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        const char *reason = strerror(errno);
-        dprintf("open_socket(): Could not open socket - %s\n", reason);
-        log_admin("socket", "Error opening socket - %s.", reason);
+        report_socket_failure(style, "open socket", "opening socket");
         return -1;
     }
-    if (connect_bounded(fd, address) < 0) {
-        const char *reason = strerror(errno);
-        dprintf("open_socket(): Could not connect - %s\n", reason);
-        log_admin("socket", "Error connecting - %s.", reason);
+    if (style.bindFirst) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+            report_socket_failure(style, "bind", "binding");
+            close(fd);
+            return -1;
+        }
+    }
+    if (connect_by(fd, address, deadline) < 0) {
+        if (style.quietConnect)
+            dlprintf("s", "%s(): Could not connect - %s\n", style.name, strerror(errno));
+        else
+            report_socket_failure(style, "connect", "connecting");
         close(fd);
         return -1;
     }
     int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0) {
-        const char *reason = strerror(errno);
-        dprintf("open_socket(): Could not set SO_KEEPALIVE - %s\n", reason);
-        log_admin("socket", "Error setting SO_KEEPALIVE - %s.", reason);
-    }
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0)
+        report_socket_failure(style, "set SO_KEEPALIVE", "setting SO_KEEPALIVE");
     return fd;
+}
+
+int open_socket(const char *host, int port)
+{
+    return open_daemon_socket(kPlainOpener, host, port, deadline_in(gReplyLimits.connectMs));
 }
 
 // ---- the exchange -------------------------------------------------------------
 
-int daemon_port(const DaemonClient &client, const char *service, int fallbackPort)
+DaemonTransport &socket_transport()
 {
-    servent entry{};
-    servent *found = nullptr;
-    char work[1024];
-    if (getservbyname_r(service, "tcp", &entry, work, sizeof work, &found) == 0 && found)
-        return ntohs(static_cast<uint16_t>(found->s_port));
-    dprintf("%s(): Could not find service (%s)\n", client.name, service);
-    dprintf("%s(): Using hard-coded port (%d)\n", client.name, fallbackPort);
-    return fallbackPort;
+    return gSocketTransport;
 }
 
-void trace_opening(const DaemonClient &client, const char *host, int port)
+DaemonTransport &daemon_transport()
 {
-    dlprintf(client.debugCategory, "opening %s:%d\n", host, port);
+    DaemonTransport *installed = gTransport.load();
+    return installed ? *installed : gSocketTransport;
 }
 
-void report_open_failure(const DaemonClient &client, const char *host, int port)
+void set_daemon_transport(DaemonTransport *transport)
 {
-    if (client.quietFailures)
-        dlprintf("s", "%s(): Could not open socket to %s:%d\n", client.name, host, port);
-    else
-        dprintf("%s(): Could not open socket to %s:%d\n", client.name, host, port);
+    gTransport.store(transport);
 }
 
-void report_no_response(const DaemonClient &client, const char *host, int port)
+int daemon_port(const DaemonClient &client)
 {
-    dprintf("%s(): No response from host %s:%d\n", client.name, host, port);
+    int port = platform::service_port(client.service, "tcp");
+    if (port > 0)
+        return port;
+    dprintf("%s(): Could not find service (%s)\n", client.name, client.service);
+    dprintf("%s(): Using hard-coded port (%d)\n", client.name, client.fallbackPort);
+    return client.fallbackPort;
 }
 
-ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_view command,
-                                const LineHandler &onLine)
+Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_view command,
+                   const LineHandler &onLine, Deadline deadline)
+{
+    int port = daemon_port(client);
+    DaemonReply reply = daemon_transport().ask({&client, host, port, command, deadline}, onLine);
+    report_outcome(client, host, port, reply);
+    return reply.outcome;
+}
+
+DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_view command,
+                             const LineHandler &onLine, Deadline deadline)
 {
     const ReplyLimits limits = gReplyLimits;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limits.totalMs);
-    if (set_blocking(fd, false) < 0 || !write_command(fd, command)) {
-        report_write_failure(client);
-        return ExchangeStatus::WriteFailed;
-    }
+    const Deadline whole = deadline_in(limits.totalMs, deadline);
+    if (set_blocking(fd, false) < 0 || !write_command(fd, command))
+        return {Outcome::WriteFailed};
     // A failed poll (rather than a time-out) goes on to read, which then
-    // reports what is wrong with the connection.
-    if (poll_one(fd, POLLIN, kFirstDataTimeoutMs) == 0) {
-        report_timeout(client);
-        return ExchangeStatus::TimedOut;
-    }
+    // tells what is wrong with the connection.
+    if (poll_until(fd, POLLIN, deadline_in(limits.firstDataMs, whole)) == 0)
+        return {Outcome::TimedOut};
     LineAssembler lines(client);
     char chunk[kReadChunkSize + 1];
     std::size_t received = 0;
     for (;;) {
         ssize_t got = read(fd, chunk, kReadChunkSize);
         if (got == 0)
-            return ExchangeStatus::Complete;
+            return {Outcome::Complete};
         if (got > 0) {
+            received += static_cast<std::size_t>(got);
+            if (received > limits.maxBytes)
+                return {Outcome::TooLarge, EFBIG};
             chunk[got] = '\0';
             if (!lines.feed(chunk, static_cast<std::size_t>(got), onLine))
-                return ExchangeStatus::Complete;
-            received += static_cast<std::size_t>(got);
-            int bound = received > limits.maxBytes ? EFBIG
-                        : milliseconds_left(deadline) == 0 ? ETIMEDOUT
-                                                           : 0;
-            if (bound) {
-                report_read_error(client, bound);
-                return ExchangeStatus::ReadError;
-            }
+                return {Outcome::Complete};
+            if (Clock::now() >= whole)
+                return {Outcome::ReadError, ETIMEDOUT};
             continue;
         }
         if (errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            report_read_error(client, errno);
-            return ExchangeStatus::ReadError;
-        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return {Outcome::ReadError, errno};
         // Nothing yet: sleep until data comes, within both bounds.
-        int wait = std::min(limits.idleMs, milliseconds_left(deadline));
-        int ready = wait > 0 ? poll_one(fd, POLLIN, wait) : 0;
-        if (ready <= 0) {
-            report_read_error(client, ready == 0 ? ETIMEDOUT : errno);
-            return ExchangeStatus::ReadError;
-        }
+        int ready = poll_until(fd, POLLIN, deadline_in(limits.idleMs, whole));
+        if (ready <= 0)
+            return {Outcome::ReadError, ready == 0 ? ETIMEDOUT : errno};
     }
 }
 
@@ -344,16 +441,28 @@ bool append_block_line(std::string &blockText, std::string_view line)
     return true;
 }
 
-bool frame_record_line(std::string &blockText, std::string_view line)
+const char *RecordFramer::line(std::string_view line)
 {
     if (line == "begin") {
-        blockText.clear();
-        return false;
+        block_.clear();
+        handedOver_ = false;
+        return nullptr;
     }
-    if (line == "end")
-        return true;
-    append_block_line(blockText, line);
-    return false;
+    if (handedOver_)
+        return nullptr;
+    if (line != "end") {
+        append_block_line(block_, line);
+        return nullptr;
+    }
+    handedOver_ = true;
+    if (records_ >= maxRecords_) {
+        if (records_++ == maxRecords_)
+            dprintf("%s(): reply holds more than %zu records; the rest is dropped\n", clientName_,
+                    maxRecords_);
+        return nullptr;
+    }
+    ++records_;
+    return block_.c_str();
 }
 
 }  // namespace kx

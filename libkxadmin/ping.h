@@ -1,9 +1,12 @@
 // What every client of the product's daemons shares: the reachability
 // probe, the connection opener, the one-command exchange with its bounded
-// reply wait, line reassembly and the record-block framing.
+// reply wait, line reassembly and the record-block framing, all behind one
+// transport that tests can replace with scripted replies.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -32,20 +35,37 @@ constexpr std::size_t kMaxLineLength = 511;
 // Longest text of a record or host block. A line that would make the block
 // longer is left out of it.
 constexpr std::size_t kMaxBlockLength = 2047;
+// Fewest reply bytes that one record of a "status" reply is allowed to
+// cost: a real record carries an identifier, an address and a token and
+// runs to some 200 bytes. The records one reply may build are capped at its
+// byte bound divided by this (a million for 64 MiB, fifty times a server of
+// 20,000 terminals), so what a reply builds stays proportional to what it
+// sent.
+constexpr std::size_t kMinRecordBytes = 64;
 
-// ---- waiting for the reply -----------------------------------------------------
+// ---- time -----------------------------------------------------------------------
 
-// Wait for the first data after the command.
-constexpr int kFirstDataTimeoutMs = 5000;
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+constexpr Deadline kNoDeadline = Deadline::max();
 
-// After the first data, a reply must keep coming: a daemon that holds the
-// connection open and silent for `idleMs`, or that is still sending `totalMs`
-// after the command was written, has its reply ended as a read error with
-// ETIMEDOUT. The defaults are 5 seconds of silence and 30 seconds in all.
-// A reply of more than `maxBytes` is ended the same way (with EFBIG): what a
-// reply may build in memory stays bounded. 64 MiB is over ten times the
-// "status" reply of a server with 20,000 terminals (about 4 MiB).
+// The sooner of `deadline` and `ms` milliseconds from now.
+Deadline deadline_in(int ms, Deadline deadline = kNoDeadline);
+
+// Every wait of one exchange. A wait that a signal interrupts resumes with
+// what is left of its time, never with the whole time again.
+//  - connectMs: the connection must be accepted within it;
+//  - firstDataMs: the first data must come within it after the command;
+//  - idleMs: after that, the reply may pause this long;
+//  - totalMs: the whole reply, from the command on;
+//  - maxBytes: a longer reply is cut (EFBIG); it also caps the records that
+//    one reply may build (kMinRecordBytes).
+// The defaults: 5, 5, 5 and 30 seconds, 64 MiB (over ten times the "status"
+// reply of a server with 20,000 terminals).
+constexpr int kConnectTimeoutMs = 5000;
 struct ReplyLimits {
+    int connectMs = kConnectTimeoutMs;
+    int firstDataMs = 5000;
     int idleMs = 5000;
     int totalMs = 30000;
     std::size_t maxBytes = std::size_t{64} << 20;
@@ -53,6 +73,16 @@ struct ReplyLimits {
 ReplyLimits reply_limits();
 // For tests that exercise the bounds without waiting for the defaults.
 void set_reply_limits(ReplyLimits limits);
+// The most records one reply may build.
+std::size_t max_reply_records();
+
+// ---- figures of a reply ------------------------------------------------------
+
+// strtoul(text, NULL, base) and atoi(text), but a figure beyond the 32-bit
+// range reads as the nearest 32-bit value instead of wrapping round: a
+// counter of 2^32 is a large counter, not 0.
+uint32_t reply_uint32(const char *text, int base = 0);
+int32_t reply_int32(const char *text);
 
 // ---- reachability probe -----------------------------------------------------
 
@@ -67,54 +97,107 @@ int execping(const char *host);
 
 // ---- openers ----------------------------------------------------------------
 
-// Connects to `host` (a dotted IPv4 address or a name) on TCP `port`, with
-// keep-alive set. Returns the descriptor in blocking mode, or -1 after
-// reporting the failure with dprintf and, under the tag "socket", log_admin.
-// The connection attempt itself is bounded by kConnectTimeoutMs.
-int open_socket(const char *host, int port);
-constexpr int kConnectTimeoutMs = 5000;
+// How an opener names itself and reports. The two openers of the library
+// differ only in these points.
+struct OpenerStyle {
+    const char *name;      // "<name>(): Could not ..."
+    bool bindFirst;        // bind to any local address and port before connecting
+    bool logAdmin;         // also log each failure under the tag "socket" (and
+                           // say "get host by name" rather than "gethostbyname")
+    bool quietConnect;     // a refused connection is an "s" trace only
+};
+// open_socket's style, and kxs_open_socket's.
+extern const OpenerStyle kPlainOpener;
+extern const OpenerStyle kBoundOpener;
 
-// Connects the socket `fd` to `address` within kConnectTimeoutMs and leaves
-// it in blocking mode. Returns 0, or -1 with errno set (ETIMEDOUT when the
-// bound was hit).
-int connect_bounded(int fd, const sockaddr_in &address);
+// Connects to `host` (a dotted IPv4 address or a name) on TCP `port` by
+// `deadline`, with keep-alive set and close-on-exec. Returns the descriptor
+// in blocking mode, or -1 after reporting the failure in `style`.
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline);
+
+// Connects to `host` on TCP `port` within ReplyLimits::connectMs, with the
+// messages of the plain opener (dprintf and, under the tag "socket",
+// log_admin).
+int open_socket(const char *host, int port);
 
 // ---- the exchange -----------------------------------------------------------
 
-// How a client is named in the messages of the exchange.
+enum class Opener { Plain, Bound };
+
+// One client of a daemon: how it is named in its messages and how it asks.
 struct DaemonClient {
     const char *name;           // heads every message: "<name>(): ..."
     const char *debugCategory;  // of the "opening %s:%d" trace
-    bool capitalised = false;   // "Write command failed", "Poll timed out"
-    bool quietFailures = false; // open and time-out failures are "s" traces
+    bool capitalised;           // "Write command failed", "Poll timed out"
+    bool quietFailures;         // open and time-out failures are "s" traces
+    const char *service;        // TCP service name
+    int fallbackPort;           // when the name service does not know it
+    bool probe;                 // ping the host before connecting
+    Opener opener;
 };
 
-// The port of `service`, or `fallbackPort` with the client's two messages
-// when the name service does not know it.
-int daemon_port(const DaemonClient &client, const char *service, int fallbackPort);
-
-// The "opening host:port" trace and the client's open-failure message.
-void trace_opening(const DaemonClient &client, const char *host, int port);
-void report_open_failure(const DaemonClient &client, const char *host, int port);
-void report_no_response(const DaemonClient &client, const char *host, int port);
-
-enum class ExchangeStatus {
-    Complete,    // the daemon closed the connection
-    ReadError,   // the reply ended early (read error or a reply bound hit)
-    WriteFailed, // the command could not be written whole
-    TimedOut,    // no data within kFirstDataTimeoutMs
+enum class Outcome {
+    Complete,     // the daemon closed the connection (or the handler stopped)
+    Unreachable,  // the host did not answer the probe
+    OpenFailed,   // no connection
+    WriteFailed,  // the command could not be written whole
+    TimedOut,     // no data within ReplyLimits::firstDataMs
+    ReadError,    // the reply ended early: a read error, silence or the total bound
+    TooLarge,     // the reply passed ReplyLimits::maxBytes
 };
+
+// Whether the exchange ran: the reply came, whole or cut short.
+constexpr bool exchange_ran(Outcome outcome)
+{
+    return outcome == Outcome::Complete || outcome == Outcome::ReadError ||
+           outcome == Outcome::TooLarge;
+}
 
 // Receives one complete reply line, up to its first NUL if it holds one;
 // line.data() is NUL-terminated. Returns false to end the exchange there.
 using LineHandler = std::function<bool(std::string_view line)>;
 
+struct DaemonRequest {
+    const DaemonClient *client;
+    const char *host;
+    int port;
+    std::string_view command;      // with its line feed
+    Deadline deadline = kNoDeadline;  // the whole request, on top of the reply bounds
+};
+
+struct DaemonReply {
+    Outcome outcome;
+    int error = 0;  // errno of a ReadError (ETIMEDOUT when a bound was hit)
+};
+
+// Asks a daemon one command and hands each complete reply line, in order, to
+// `onLine`. Writes no message: the caller reports the outcome.
+class DaemonTransport {
+public:
+    virtual ~DaemonTransport() = default;
+    virtual DaemonReply ask(const DaemonRequest &request, const LineHandler &onLine) = 0;
+};
+
+// The transport over real sockets, and the one the clients use: the real one
+// unless a test has put another in place (nullptr puts the real one back).
+DaemonTransport &socket_transport();
+DaemonTransport &daemon_transport();
+void set_daemon_transport(DaemonTransport *transport);
+
+// The port of the client's service, or its fallback port with the client's
+// two messages when the name service does not know it.
+int daemon_port(const DaemonClient &client);
+
+// The whole request of a client: the port lookup, the exchange through the
+// daemon transport, and the client's message for any failure.
+Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_view command,
+                   const LineHandler &onLine, Deadline deadline = kNoDeadline);
+
 // Sends `command` on the connected descriptor `fd` and hands each complete
-// reply line, in order, to `onLine`. Reports write, time-out and read
-// failures with the client's messages. Does not close `fd`. A handler that
-// returns false ends the exchange as Complete.
-ExchangeStatus exchange_command(const DaemonClient &client, int fd, std::string_view command,
-                                const LineHandler &onLine);
+// reply line to `onLine`, within the bounds of ReplyLimits and `deadline`.
+// Does not close `fd`.
+DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_view command,
+                             const LineHandler &onLine, Deadline deadline = kNoDeadline);
 
 // Joins the bytes of successive reads into lines ended by a line feed. The
 // line feed is not part of the line; a carriage return stays. Text after the
@@ -133,11 +216,30 @@ private:
     bool overlong_ = false;  // the pending line passed kMaxLineLength
 };
 
-// One step of the record-block framing: "begin" empties the block text and
-// "end" returns true (the block is closed and `blockText` holds it); any
-// other line is appended to the block with a line feed, as long as the block
-// stays within kMaxBlockLength.
-bool frame_record_line(std::string &blockText, std::string_view line);
+// The record-block framing of a "status" reply: "begin" opens a block,
+// other lines are gathered into it (as long as it stays within
+// kMaxBlockLength), and "end" closes it and hands it over. An "end" without
+// a "begin" before it hands over what came so far; once a block is handed
+// over, nothing more is until the next "begin", so a run of "end" lines
+// hands one block over once, not once per line. At most max_reply_records()
+// blocks are handed over in one reply; the rest are dropped with a
+// diagnostic.
+class RecordFramer {
+public:
+    explicit RecordFramer(const char *clientName = "reply")
+        : clientName_(clientName), maxRecords_(max_reply_records())
+    {
+    }
+    // The block text that this line closes, or nullptr.
+    const char *line(std::string_view line);
+
+private:
+    const char *clientName_;
+    std::size_t maxRecords_;
+    std::size_t records_ = 0;
+    std::string block_;
+    bool handedOver_ = false;
+};
 
 // Appends `line` and a line feed when the block stays within
 // kMaxBlockLength; returns false (the block unchanged) otherwise.

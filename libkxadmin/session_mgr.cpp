@@ -1,5 +1,6 @@
 #include "session_mgr.h"
 
+#include "admin.h"
 #include "ping.h"
 #include "utils.h"
 
@@ -8,25 +9,22 @@
 #include <string>
 #include <strings.h>
 
-#include <unistd.h>
 
 namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"get_smstatus", "b", true, false};
+constexpr DaemonClient kClient{"get_smstatus", "b",    true, false, kSessionMgrService,
+                               kSessionMgrFallbackPort, false, Opener::Plain};
 // Words of a reply line that are looked at; further words are ignored.
 constexpr int kMaxWords = 100;
 
 // The host to ask: the given one, else the directory server's.
 const char *smstatus_host(void *connection, const char *host)
 {
-    if (host)
+    if (host || !connection)
         return host;
-    // The directory server's name comes from the directory connection, which
-    // this build does not make yet: with no host there is nobody to ask.
-    (void)connection;
-    return nullptr;
+    return get_server_name(static_cast<const kxa *>(connection));
 }
 
 void apply_smstatus_pair(SMStatus *rec, const char *word)
@@ -34,7 +32,7 @@ void apply_smstatus_pair(SMStatus *rec, const char *word)
     char *key = nullptr;
     char *value = nullptr;
     if (parse_key_and_value(word, &key, &value) && key && value && *value) {
-        int number = atoi(value);
+        int number = reply_int32(value);
         if (strcasecmp(key, "stime") == 0)
             rec->starttime = number;
         else if (strcasecmp(key, "sessions") == 0)
@@ -88,20 +86,12 @@ int get_smstatus(void *connection, const char *host, SMStatus **rec)
         dprintf("get_smstatus(): First and second args are NULL pointers\n");
         return -1;
     }
-    int port = daemon_port(kClient, kSessionMgrService, kSessionMgrFallbackPort);
-    trace_opening(kClient, target, port);
-    int fd = open_socket(target, port);
-    if (fd < 0) {
-        report_open_failure(kClient, target, port);
-        return -1;
-    }
-    ExchangeStatus status =
-        exchange_command(kClient, fd, "smstatus\n", [rec](std::string_view line) {
-            parse_smstatus_line(rec, line.data());
-            return true;
-        });
-    close(fd);
-    return status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut ? -1 : 0;
+    Outcome outcome = ask_daemon(kClient, target, "smstatus\n", [rec](std::string_view line) {
+        parse_smstatus_line(rec, line.data());
+        return true;
+    });
+    // A reply cut short keeps what came: only a failed start is a failure.
+    return exchange_ran(outcome) ? 0 : -1;
 }
 
 }  // namespace kx

@@ -13,13 +13,12 @@
 #include <string_view>
 #include <strings.h>
 
-#include <unistd.h>
-
 namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"kxs_get_current_list", "b", false, false};
+constexpr DaemonClient kClient{"kxs_get_current_list", "b",    false, false, kAuthMgrService,
+                               kAuthMgrFallbackPort,   true, Opener::Bound};
 
 char *copy_or_null(const char *text)
 {
@@ -59,9 +58,10 @@ bool is_plain_decimal(std::string_view value)
            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// strtoul(value, NULL, 0). Plain decimal figures below a billion, the usual
-// case, are summed up directly; every other form (blanks, signs, "0x",
-// octal, overflow) goes through strtoul itself.
+// strtoul(value, NULL, 0), saturated at the 32-bit maximum. Plain decimal
+// figures below a billion, the usual case, are summed up directly; every
+// other form (blanks, signs, "0x", octal, large figures) goes through the
+// general reader.
 uint32_t to_number(std::string_view value)
 {
     if (is_plain_decimal(value)) {
@@ -71,7 +71,7 @@ uint32_t to_number(std::string_view value)
         return number;
     }
     std::string text(value);  // short: no allocation
-    return static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 0));
+    return reply_uint32(text.c_str());
 }
 
 // What one record block says about its terminal.
@@ -229,40 +229,29 @@ void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText
 }
 
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
-                    std::string &blockText, const char *filter)
+                    RecordFramer &framer, const char *filter)
 {
-    if (frame_record_line(blockText, line))
-        kxs_parse_entry(handle, list, blockText.c_str(), filter);
+    if (const char *block = framer.line(line))
+        kxs_parse_entry(handle, list, block, filter);
 }
 
-KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter)
+KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
+                              Deadline deadline)
 {
     int ignored;
     if (!count)
         count = &ignored;
     *count = 0;
-    const char *shown = host ? host : "(null)";
-    int port = daemon_port(kClient, kAuthMgrService, kAuthMgrFallbackPort);
-    if (ping_host(host) != 0) {
-        report_no_response(kClient, shown, port);
-        *count = -1;
-        return nullptr;
-    }
-    trace_opening(kClient, shown, port);
-    int fd = kxs_open_socket(host, port);
-    if (fd < 0) {
-        report_open_failure(kClient, shown, port);
-        *count = -1;
-        return nullptr;
-    }
     KXSTermList list;
-    std::string blockText;
-    ExchangeStatus status = exchange_command(kClient, fd, "status\n", [&](std::string_view line) {
-        kxs_parse_line(handle, list, line, blockText, filter);
-        return true;
-    });
-    close(fd);
-    if (status == ExchangeStatus::WriteFailed || status == ExchangeStatus::TimedOut) {
+    RecordFramer framer(kClient.name);
+    Outcome outcome = ask_daemon(
+        kClient, host, "status\n",
+        [&](std::string_view line) {
+            kxs_parse_line(handle, list, line, framer, filter);
+            return true;
+        },
+        deadline);
+    if (!exchange_ran(outcome)) {
         *count = -1;
         return nullptr;
     }
@@ -277,14 +266,22 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
 
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts)
 {
+    const Deadline deadline = deadline_in(kGroupQueryMs);
     KXSTermList merged;
+    int asked = 0;
     for (HostList *node = hosts; node; node = node->next) {
         const gm_host *host = node->host;
         if (!host || !host->info || !host->trusted ||
             isTimedOut(host->info->lastseen, host->info->period))
             continue;
+        if (asked == kMaxGroupMembers || Clock::now() >= deadline) {
+            dprintf("kxs_get_currentHA_list(): %s; the other members are not asked\n",
+                    asked == kMaxGroupMembers ? "member limit reached" : "time limit reached");
+            break;
+        }
+        ++asked;
         int count = 0;
-        KXSTerm *own = kxs_get_current_list(handle, host->info->name, &count, nullptr);
+        KXSTerm *own = kxs_get_current_list(handle, host->info->name, &count, nullptr, deadline);
         for (KXSTerm *term = own; term; term = term->next)
             kxs_add_to_linked_list(handle, merged, term->terminalId, term->terminalCID,
                                    term->terminalIPA, host->info->name, term->model,

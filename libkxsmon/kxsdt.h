@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ping.h"
+
 struct KXSHandle;
 
 namespace kx {
@@ -39,16 +41,20 @@ struct KXSTermList {
     ~KXSTermList();  // releases terminals not yet linked
 };
 
-// Asks the authentication manager on `host`. *count gets the number of
-// terminals, or -1 when the exchange failed. Only terminals whose short
-// identifier contains `filter` are kept when it is given.
-KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter);
-// The terminals of every trusted host of `hosts` that has not timed out.
+// Asks the authentication manager on `host`, done by `deadline`. *count
+// gets the number of terminals, or -1 when the exchange failed. Only
+// terminals whose short identifier contains `filter` are kept when it is
+// given.
+KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
+                              Deadline deadline = kNoDeadline);
+// The terminals of every trusted host of `hosts` that has not timed out, in
+// list order; at most kMaxGroupMembers hosts are asked, all within
+// kGroupQueryMs (group_mgr.h).
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
 
 // Framing step: hands each closed record block to kxs_parse_entry.
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
-                    std::string &blockText, const char *filter);
+                    RecordFramer &framer, const char *filter);
 void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
 // Adds a terminal with copies of the texts (NULL stays NULL).
 void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *terminalId,

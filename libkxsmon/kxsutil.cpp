@@ -121,40 +121,13 @@ int kxs_safe_pclose(FILE *stream)
 
 int kxs_open_socket(const char *host, int port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!platform::resolve_ipv4(host, address.sin_addr)) {
-        dprintf("kxs_open_socket(): Could not gethostbyname(%s)\n", host ? host : "(null)");
-        return -1;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        dprintf("kxs_open_socket(): Could not open socket - %s\n", strerror(errno));
-        return -1;
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
-        dprintf("kxs_open_socket(): Could not bind - %s\n", strerror(errno));
-        close(fd);
-        return -1;
-    }
-    if (connect_bounded(fd, address) < 0) {
-        dlprintf("s", "kxs_open_socket(): Could not connect - %s\n", strerror(errno));
-        close(fd);
-        return -1;
-    }
-    int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0)
-        dprintf("kxs_open_socket(): Could not set SO_KEEPALIVE - %s\n", strerror(errno));
-    return fd;
+    return open_daemon_socket(kBoundOpener, host, port, deadline_in(reply_limits().connectMs));
 }
 
 namespace {
 
-constexpr DaemonClient kAmStatusClient{"kxs_get_amstatus", "s", false, true};
+constexpr DaemonClient kAmStatusClient{"kxs_get_amstatus", "s",   false, true, kAuthMgrService,
+                                       kAuthMgrFallbackPort, true, Opener::Bound};
 
 const char *or_nil(const char *value)
 {
@@ -177,11 +150,11 @@ int _parse_amstatus_line(const char *line, AMStatus *status)
     if (strcasecmp(key, "starttime") == 0) {
         dlprintf("s", "got starttime |%s|\n", or_nil(value));
         if (hasValue)
-            status->starttime = static_cast<uint32_t>(strtoul(value, nullptr, 0));
+            status->starttime = reply_uint32(value);
     } else if (strcasecmp(key, "desktops") == 0) {
         dlprintf("s", "got desktops |%s|\n", or_nil(value));
         if (hasValue)
-            status->desktops = atoi(value);
+            status->desktops = reply_int32(value);
     } else {
         dlprintf("s", "unknown key |%s| value |%s|\n", key, or_nil(value));
         known = 0;
@@ -195,39 +168,38 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
 {
     if (!out)
         return KX_EINVAL;
-    const DaemonClient &client = kAmStatusClient;
-    int port = daemon_port(client, kAuthMgrService, kAuthMgrFallbackPort);
-    if (ping_host(host) != 0) {
-        report_no_response(client, host ? host : "(null)", port);
-        return KX_EUNREACHABLE;
-    }
-    auto *status = static_cast<AMStatus *>(calloc(1, sizeof(AMStatus)));
-    if (!status) {
-        dprintf("kxs_get_amstatus(): allocation failed for AMStatus \n");
-        return KX_ENOMEM;
-    }
-    *out = status;
-    trace_opening(client, host ? host : "(null)", port);
-    int fd = kxs_open_socket(host, port);
-    if (fd < 0) {
-        report_open_failure(client, host ? host : "(null)", port);
-        free(status);
+    AMStatus status{};
+    Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", [&status](std::string_view line) {
+        _parse_amstatus_line(line.data(), &status);
+        return true;
+    });
+    switch (outcome) {
+    case Outcome::Unreachable:
+        return KX_EUNREACHABLE;  // nothing stored
+    case Outcome::OpenFailed:
         *out = nullptr;
         return KX_ESOCKET;
-    }
-    ExchangeStatus result =
-        exchange_command(client, fd, "amstatus\n", [status](std::string_view line) {
-            _parse_amstatus_line(line.data(), status);
-            return true;
-        });
-    close(fd);
-    if (result == ExchangeStatus::WriteFailed || result == ExchangeStatus::TimedOut) {
-        free(status);
+    case Outcome::WriteFailed:
         *out = nullptr;
-        return result == ExchangeStatus::WriteFailed ? KX_ESOCKWRITE : KX_EAMTIMEOUT;
+        return KX_ESOCKWRITE;
+    case Outcome::TimedOut:
+        *out = nullptr;
+        return KX_EAMTIMEOUT;
+    case Outcome::Complete:
+    case Outcome::ReadError:
+    case Outcome::TooLarge:
+        break;  // a reply cut short keeps what was parsed
     }
-    dlprintf("s", "amstatus starttime=%d desktops=%d\n", static_cast<int>(status->starttime),
-             status->desktops);
+    auto *record = static_cast<AMStatus *>(malloc(sizeof(AMStatus)));
+    if (!record) {
+        dprintf("kxs_get_amstatus(): allocation failed for AMStatus \n");
+        *out = nullptr;
+        return KX_ENOMEM;
+    }
+    *record = status;
+    *out = record;
+    dlprintf("s", "amstatus starttime=%d desktops=%d\n", static_cast<int>(record->starttime),
+             record->desktops);
     return 0;
 }
 

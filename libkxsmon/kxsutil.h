@@ -21,8 +21,8 @@ int kxs_safe_pclose(FILE *stream);
 // ---- the daemons ------------------------------------------------------------
 
 // Connects to `host` (a dotted IPv4 address or a name) on TCP `port` from any
-// local port, with keep-alive set; the attempt is bounded by
-// kConnectTimeoutMs (ping.h). Returns the descriptor in blocking mode, or -1
+// local port, with keep-alive set and close-on-exec; the attempt is bounded
+// by ReplyLimits::connectMs (ping.h). Returns the descriptor in blocking mode, or -1
 // after reporting the failure.
 int kxs_open_socket(const char *host, int port);
 

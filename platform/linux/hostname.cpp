@@ -34,4 +34,23 @@ bool resolve_ipv4(const char *name, in_addr &address)
     return true;
 }
 
+int service_port(const char *name, const char *protocol)
+{
+    if (!name || !protocol)
+        return 0;
+    // A services entry of more than this is taken as not found.
+    constexpr std::size_t kMaxWork = 65536;
+    servent entry{};
+    servent *found = nullptr;
+    std::vector<char> work(1024);
+    int rc;
+    while ((rc = getservbyname_r(name, protocol, &entry, work.data(), work.size(), &found)) ==
+               ERANGE &&
+           work.size() < kMaxWork)
+        work.resize(work.size() * 2);
+    if (rc != 0 || !found)
+        return 0;
+    return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
 }  // namespace kx::platform
