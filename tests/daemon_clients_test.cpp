@@ -1,8 +1,14 @@
-// The session-manager and authentication-manager status clients against
-// fake daemons on the real ports, inside the network sandbox.
+// The five daemon clients over a scripted transport: what each asks, and
+// what each makes of every outcome of the exchange; then, inside the
+// network sandbox, the pieces the transport takes from the host (the
+// services database and the host's ping).
+#include "admin.h"
+#include "auth_mgr.h"
 #include "diagnostics_capture.h"
 #include "fake_daemon.h"
+#include "group_mgr.h"
 #include "kxerrno.h"
+#include "kxsdt.h"
 #include "kxsutil.h"
 #include "ping.h"
 #include "session_mgr.h"
@@ -12,9 +18,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -22,293 +29,300 @@
 
 namespace {
 
-using kxtest::FakeDaemon;
-using kxtest::ScriptedReply;
+using kx::Outcome;
+using Lines = std::vector<std::string>;
 
-class DaemonClients : public ::testing::Test {
+// Replays `lines`, then ends with `outcome`; failures before any data
+// replay nothing. Remembers every request.
+class ScriptedTransport : public kx::DaemonTransport {
+public:
+    ScriptedTransport() { kx::set_daemon_transport(this); }
+    ~ScriptedTransport() override { kx::set_daemon_transport(nullptr); }
+    kx::DaemonReply ask(const kx::DaemonRequest &request, const kx::LineHandler &onLine) override
+    {
+        requests.push_back(request);
+        commands.emplace_back(request.command);
+        hosts.emplace_back(request.host ? request.host : "");
+        if (kx::exchange_ran(outcome))
+            for (const std::string &line : lines)
+                if (!onLine(line))
+                    break;
+        return {outcome, outcome == Outcome::TooLarge ? EFBIG : EIO};
+    }
+    Lines lines;
+    Outcome outcome = Outcome::Complete;
+    std::vector<kx::DaemonRequest> requests;
+    Lines commands, hosts;
+};
+
+// One run of a client: its result code and how many items it kept.
+struct Kept {
+    int code;
+    int items;
+    bool operator==(const Kept &) const = default;
+};
+
+struct Client {
+    const char *name;
+    Lines reply;  // two items
+    Kept (*run)();
+};
+
+const Client kClients[] = {
+    {"kxs_get_amstatus", {"starttime=5", "desktops=2"},
+     [] {
+         kx::AMStatus *status = nullptr;
+         int code = kx::kxs_get_amstatus("kxtest-host", &status);
+         Kept r{code, status ? status->desktops : -1};
+         free(status);
+         return r;
+     }},
+    {"get_smstatus", {"OK/smstatus stime=1 sessions=2"},
+     [] {
+         kx::SMStatus *rec = kx::allocate_smstatus();
+         Kept r{kx::get_smstatus(nullptr, "kxtest-host", &rec), rec->sessions};
+         kx::free_smstatus(rec);
+         return r;
+     }},
+    {"getAuthMgrRecords",
+     {"begin", "terminalId=a", "tokenName=t1", "end", "begin", "terminalId=b", "tokenName=t2", "end"},
+     [] {
+         kx::KeyValuesNode *list = nullptr;
+         const char *const fields[] = {nullptr};
+         Kept r{kx::kx_getAuthMgrRecords("kxtest-host", 1, nullptr, fields, &list), 0};
+         for (auto *n = list; n; n = n->next)
+             ++r.items;
+         kx::kx_free_KeyValuesNode_list(list);
+         return r;
+     }},
+    {"kxs_get_current_list",
+     {"begin", "terminalId=m.a", "terminalIPA=i", "end", "begin", "terminalId=m.b", "terminalIPA=j",
+      "end"},
+     [] {
+         int count = 0;
+         kx::KXSTerm *list = kx::kxs_get_current_list(nullptr, "kxtest-host", &count, nullptr);
+         Kept r{count, 0};
+         for (auto *t = list; t; t = t->next)
+             ++r.items;
+         kx::kxs_free_linked_list(nullptr, &list);
+         return r;
+     }},
+    {"get_gstatus",
+     {"host h1 a 1 b 2 c 7f000001 d 1", "interface e a 1 b 2 c 3 d 4",
+      "host h2 a 1 b 2 c 7f000002 d 1", "interface e a 1 b 2 c 3 d 4"},
+     [] {
+         int count = 0;
+         kx::free_HostList(kx::get_gm_hosts(nullptr, "127.0.0.1", &count));
+         return Kept{0, count};
+     }},
+};
+
+// A message of the client other than the service lookup's.
+bool reports_failure(const kxtest::DiagnosticsCapture &diagnostics, const std::string &name)
+{
+    for (const auto &line : diagnostics.lines())
+        if (line.text.find(name + "(): ") != std::string::npos &&
+            line.text.find("service (") == std::string::npos &&
+            line.text.find("hard-coded") == std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(DaemonClients, EachClientMapsEveryOutcomeOfTheExchange)
+{
+    // Per client, in the order of kClients: {code, items kept}.
+    const struct {
+        Outcome outcome;
+        Kept am, sm, records, terminals, group;
+    } cases[] = {
+        {Outcome::Complete, {0, 2}, {0, 2}, {0, 2}, {2, 2}, {0, 2}},
+        {Outcome::Unreachable, {KX_EUNREACHABLE, -1}, {-1, 0}, {KX_EUNREACHABLE, 0}, {-1, 0}, {0, 0}},
+        {Outcome::OpenFailed, {KX_ESOCKET, -1}, {-1, 0}, {KX_ESOCKET, 0}, {-1, 0}, {0, 0}},
+        {Outcome::WriteFailed, {KX_ESOCKWRITE, -1}, {-1, 0}, {KX_ESOCKWRITE, 0}, {-1, 0}, {0, 0}},
+        {Outcome::TimedOut, {KX_EAMTIMEOUT, -1}, {-1, 0}, {KX_EAMTIMEOUT, 0}, {-1, 0}, {0, 0}},
+        // A reply cut short keeps what came, except the records, which are
+        // then released.
+        {Outcome::ReadError, {0, 2}, {0, 2}, {-1, 0}, {2, 2}, {0, 2}},
+        {Outcome::TooLarge, {0, 2}, {0, 2}, {-1, 0}, {2, 2}, {0, 2}},
+    };
+    const char *commands[] = {"amstatus\n", "smstatus\n", "status\n", "status\n", "gstatus\n"};
+    const int ports[] = {7010, 7007, 7010, 7010, 7010};
+    const bool probes[] = {true, false, true, true, true};
+    for (const auto &c : cases) {
+        const Kept expected[] = {c.am, c.sm, c.records, c.terminals, c.group};
+        for (std::size_t i = 0; i < std::size(kClients); ++i) {
+            kxtest::DiagnosticsCapture diagnostics;
+            kx::set_gdebug("*");
+            ScriptedTransport transport;
+            transport.lines = kClients[i].reply;
+            transport.outcome = c.outcome;
+            const std::string where = std::string(kClients[i].name) + " outcome " +
+                                      std::to_string(static_cast<int>(c.outcome));
+            EXPECT_EQ(kClients[i].run(), expected[i]) << where;
+            ASSERT_EQ(transport.requests.size(), 1u) << where;
+            EXPECT_EQ(transport.commands[0], commands[i]) << where;
+            EXPECT_EQ(transport.requests[0].port, ports[i]) << where;
+            EXPECT_EQ(transport.requests[0].client->probe, probes[i]) << where;
+            // Every failure is reported under the client's name.
+            EXPECT_EQ(reports_failure(diagnostics, kClients[i].name), c.outcome != Outcome::Complete)
+                << where << diagnostics.all();
+            kx::set_gdebug(nullptr);
+        }
+    }
+}
+
+TEST(DaemonClients, ARunOfEndLinesBuildsOneRecordAndLargeRepliesSortFast)
+{
+    ScriptedTransport transport;
+    transport.lines = {"begin", "terminalId=m.a", "terminalIPA=i", "tokenName=t"};
+    transport.lines.insert(transport.lines.end(), 200000, "end");
+    for (std::size_t i : {2u, 3u})  // the records, the terminal list
+        EXPECT_EQ(kClients[i].run(), (Kept{i == 2 ? 0 : 1, 1})) << kClients[i].name;
+
+    // Records with equal keys keep their order of arrival, in both modes,
+    // without a walk along the list per record.
+    transport.lines.clear();
+    constexpr int kRecords = 60000;
+    for (int i = 0; i < kRecords; ++i)
+        transport.lines.insert(transport.lines.end(),
+                               {"begin", i % 2 ? "terminalId=B" : "terminalId=A",
+                                "tokenName=" + std::to_string(i % 2 ? 0 : kRecords - i), "end"});
+    for (int mode : {kx::kSortByTerminal, kx::kSortByToken}) {
+        const auto start = std::chrono::steady_clock::now();
+        kx::KeyValuesNode *list = nullptr;
+        const char *const fields[] = {nullptr};
+        ASSERT_EQ(kx::kx_getAuthMgrRecords("h", mode, nullptr, fields, &list), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        int count = 0;
+        std::string before = list->terminal_CID;
+        for (auto *n = list; n->next; n = n->next, ++count) {
+            bool tiedA = mode == kx::kSortByTerminal && *n->terminal_CID == 'A' &&
+                         !std::strcmp(n->terminal_CID, n->next->terminal_CID);
+            if (tiedA) {
+                EXPECT_GT(std::stoi(n->token_name), std::stoi(n->next->token_name));
+            }
+        }
+        EXPECT_EQ(count + 1, kRecords);
+        // By terminal, the A records first; by token, the B records' "0".
+        EXPECT_STREQ(list->terminal_CID, mode == kx::kSortByTerminal ? "A" : "B");
+        kx::kx_free_KeyValuesNode_list(list);
+    }
+}
+
+TEST(DaemonClients, SessionManagerWithoutAHostAsksTheDirectoryServer)
+{
+    ScriptedTransport transport;
+    transport.lines = {"OK/smstatus stime=9"};
+    char server[] = "dirhost";
+    kx::kxa connection{};
+    connection.serverName = server;
+    kx::SMStatus *rec = kx::allocate_smstatus();
+    EXPECT_EQ(kx::get_smstatus(&connection, nullptr, &rec), 0);
+    EXPECT_EQ(rec->starttime, 9);
+    EXPECT_EQ(transport.hosts, Lines{"dirhost"});
+    EXPECT_EQ(kx::get_smstatus(nullptr, nullptr, &rec), -1);
+    kx::free_smstatus(rec);
+}
+
+TEST(DaemonClients, AGroupQueryAsksAtMostItsMembersWithinItsTime)
+{
+    ScriptedTransport transport;
+    Lines reply;
+    for (int i = 0; i < 2 * kx::kMaxGroupMembers; ++i)
+        reply.insert(reply.end(), {"host m" + std::to_string(i) + " a 1 b 2 c 3 d 1 trusted",
+                                   "interface e a 1 b 2 c 3 d 4"});
+    transport.lines = reply;
+    int count = 0;
+    kx::HostList *hosts = kx::get_gm_hosts(nullptr, "127.0.0.1", &count);
+    EXPECT_EQ(count, kx::kMaxGroupMembers);
+
+    // The members' own lists, each asked with what is left of one bound.
+    transport.lines = {"begin", "terminalId=m.a", "terminalIPA=i", "end"};
+    const auto start = kx::Clock::now();
+    kx::KXSTerm *merged = kx::kxs_get_currentHA_list(nullptr, hosts);
+    int terminals = 0;
+    for (auto *t = merged; t; t = t->next)
+        ++terminals;
+    EXPECT_EQ(terminals, kx::kMaxGroupMembers);
+    ASSERT_EQ(transport.requests.size(), 1u + kx::kMaxGroupMembers);
+    for (std::size_t i = 1; i < transport.requests.size(); ++i)
+        EXPECT_LE(transport.requests[i].deadline,
+                  start + std::chrono::milliseconds(kx::kGroupQueryMs + 1000));
+    kx::kxs_free_linked_list(nullptr, &merged);
+    kx::free_HostList(hosts);
+}
+
+// ---- what the transport takes from the host -----------------------------------------
+
+class HostLookups : public ::testing::Test {
 protected:
     void SetUp() override
     {
         if (!kxtest::in_network_sandbox())
             GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
-        kx::set_gdebug("*");
     }
-    void TearDown() override
+    // Puts `contents` over `target` for the test (the sandbox's mount
+    // namespace is the test's own).
+    bool bind_over(const char *target, const std::string &contents, mode_t mode)
     {
-        kx::set_gdebug(nullptr);
-        kx::set_reply_limits(kx::ReplyLimits{});
-    }
-
-    kxtest::DiagnosticsCapture diagnostics;
-};
-
-struct SmRecord {
-    kx::SMStatus *rec = kx::allocate_smstatus();
-    ~SmRecord() { kx::free_smstatus(rec); }
-};
-
-struct AmResult {
-    kx::AMStatus *status = nullptr;
-    int rc = 0;
-    explicit AmResult(const char *host) { rc = kx::kxs_get_amstatus(host, &status); }
-    ~AmResult() { free(status); }
-};
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-TEST_F(DaemonClients, SessionManagerAnswerSplitAcrossWritesOnTheFallbackPort)
-{
-    FakeDaemon daemon("127.0.0.1", 7007);
-    ScriptedReply reply;
-    reply.bytes = "OK/smstatus stime=1000 sessions=3 connected=2 auth=1\ntrailing without feed";
-    reply.splitAt = {5, 17, 18};
-    reply.delayMs = 20;
-    daemon.on("smstatus", reply);
-    SmRecord s;
-    EXPECT_EQ(kx::get_smstatus(nullptr, "localhost", &s.rec), 0);
-    EXPECT_EQ(s.rec->starttime, 1000);
-    EXPECT_EQ(s.rec->sessions, 3);
-    EXPECT_EQ(s.rec->connected, 2);
-    EXPECT_EQ(s.rec->auth, 1);
-    EXPECT_EQ(daemon.commands(), (std::vector<std::string>{"smstatus\n"}));
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): Could not find service (kxsessiond)\n"));
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): Using hard-coded port (7007)\n"));
-    EXPECT_TRUE(diagnostics.has("(b) opening localhost:7007\n"));
-}
-
-TEST_F(DaemonClients, SessionManagerErrorAndEmptyRepliesAreNotFailures)
-{
-    FakeDaemon daemon("127.0.0.1", 7007);
-    daemon.on("smstatus", "ERR/smstatus nosessions here\n");
-    SmRecord err;
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &err.rec), 0);
-    ASSERT_NE(err.rec->error, nullptr);
-    EXPECT_STREQ(err.rec->error, "nosessions");
-    EXPECT_EQ(err.rec->starttime, 0);
-
-    daemon.on("smstatus", "");
-    SmRecord empty;
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &empty.rec), 0);
-    EXPECT_EQ(empty.rec->starttime, 0);
-    EXPECT_EQ(empty.rec->error, nullptr);
-}
-
-TEST_F(DaemonClients, SessionManagerFailures)
-{
-    SmRecord s;
-    EXPECT_EQ(kx::get_smstatus(nullptr, nullptr, &s.rec), -1);
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): First and second args are NULL pointers\n"));
-
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &s.rec), -1);  // nobody listens
-    EXPECT_TRUE(diagnostics.has("open_socket(): Could not connect - Connection refused\n"));
-    EXPECT_TRUE(diagnostics.has("socket : Error connecting - Connection refused."));
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): Could not open socket to 127.0.0.1:7007\n"));
-
-    EXPECT_EQ(kx::get_smstatus(nullptr, "no-such-host.invalid", &s.rec), -1);
-    EXPECT_TRUE(diagnostics.has("open_socket(): Could not get host by name (no-such-host.invalid)\n"));
-    EXPECT_TRUE(diagnostics.has("socket : Error getting host by name (no-such-host.invalid)."));
-
-    FakeDaemon silent("127.0.0.1", 7007);
-    ScriptedReply nothing;
-    nothing.silent = true;
-    silent.on("smstatus", nothing);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &s.rec), -1);
-    EXPECT_GE(seconds_since(start), 4.9);
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): Poll timed out\n"));
-}
-
-TEST_F(DaemonClients, ServiceKnownToTheNameServiceGivesItsPort)
-{
-    char path[] = "/tmp/kxservices.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::ofstream(path) << "kxsessiond\t7107/tcp\nkxauthd-cb\t7110/tcp\n";
-    ASSERT_EQ(mount(path, "/etc/services", nullptr, MS_BIND, nullptr), 0);
-    unlink(path);
-
-    FakeDaemon sessions("127.0.0.1", 7107);
-    sessions.on("smstatus", "OK/smstatus stime=77\n");
-    FakeDaemon auth("127.0.0.1", 7110);
-    auth.on("amstatus", "starttime=88\n");
-    SmRecord s;
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &s.rec), 0);
-    EXPECT_EQ(s.rec->starttime, 77);
-    AmResult am("127.0.0.1");
-    ASSERT_EQ(am.rc, 0);
-    EXPECT_EQ(am.status->starttime, 88u);
-    EXPECT_FALSE(diagnostics.contains("Could not find service"));
-    umount("/etc/services");
-}
-
-TEST_F(DaemonClients, AuthenticationManagerStatusFromAGroupMemberByName)
-{
-    FakeDaemon daemon(kxtest::member_address(3), 7010);
-    daemon.on("amstatus", "starttime=0x10\n# comment\ndesktops=7\ncolour=blue\n");
-    AmResult am(kxtest::member_name(3).c_str());
-    ASSERT_EQ(am.rc, 0);
-    ASSERT_NE(am.status, nullptr);
-    EXPECT_EQ(am.status->starttime, 16u);
-    EXPECT_EQ(am.status->desktops, 7);
-    EXPECT_EQ(daemon.commands(), (std::vector<std::string>{"amstatus\n"}));
-    EXPECT_TRUE(diagnostics.has("kxs_get_amstatus(): Using hard-coded port (7010)\n"));
-    EXPECT_TRUE(diagnostics.has("(s) amstatus starttime=16 desktops=7\n"));
-}
-
-TEST_F(DaemonClients, AuthenticationManagerFailureCodesLeaveNoRecord)
-{
-    {
-        AmResult unreachable("no-such-host.invalid");
-        EXPECT_EQ(unreachable.rc, KX_EUNREACHABLE);
-        EXPECT_EQ(unreachable.status, nullptr);
-        EXPECT_TRUE(diagnostics.has(
-            "kxs_get_amstatus(): No response from host no-such-host.invalid:7010\n"));
-    }
-    {
-        AmResult closed("127.0.0.1");
-        EXPECT_EQ(closed.rc, KX_ESOCKET);
-        EXPECT_EQ(closed.status, nullptr);
-        EXPECT_TRUE(diagnostics.has("(s) kxs_open_socket(): Could not connect - Connection refused\n"));
-        EXPECT_TRUE(diagnostics.has("(s) kxs_get_amstatus(): Could not open socket to 127.0.0.1:7010\n"));
-    }
-    FakeDaemon silent("127.0.0.1", 7010);
-    ScriptedReply nothing;
-    nothing.silent = true;
-    silent.on("amstatus", nothing);
-    AmResult timedOut("127.0.0.1");
-    EXPECT_EQ(timedOut.rc, KX_EAMTIMEOUT);
-    EXPECT_EQ(timedOut.status, nullptr);
-    EXPECT_TRUE(diagnostics.has("(s) kxs_get_amstatus(): poll timed out\n"));
-}
-
-TEST_F(DaemonClients, ADaemonThatClosesAtOnceGivesAnEmptyRecord)
-{
-    FakeDaemon daemon("127.0.0.1", 7010);
-    daemon.close_at_once(true);
-    AmResult am("127.0.0.1");
-    // Whether the write or the read notices the closed end depends on
-    // timing; either way the call ends with a defined result.
-    if (am.rc == 0) {
-        ASSERT_NE(am.status, nullptr);
-        EXPECT_EQ(am.status->starttime, 0u);
-    } else {
-        EXPECT_EQ(am.rc, KX_ESOCKWRITE);
-        EXPECT_EQ(am.status, nullptr);
-    }
-}
-
-TEST_F(DaemonClients, AReplyThatStaysOpenEndsAfterTheIdleLimitKeepingWhatCame)
-{
-    kx::set_reply_limits({300, 3000});
-    FakeDaemon daemon("127.0.0.1", 7010);
-    ScriptedReply reply;
-    reply.bytes = "starttime=500\ndesktops=4\n";
-    reply.neverClose = true;
-    daemon.on("amstatus", reply);
-    auto start = std::chrono::steady_clock::now();
-    AmResult am("127.0.0.1");
-    EXPECT_LT(seconds_since(start), 2.5);
-    ASSERT_EQ(am.rc, 0);
-    EXPECT_EQ(am.status->starttime, 500u);
-    EXPECT_EQ(am.status->desktops, 4);
-    EXPECT_TRUE(diagnostics.has("kxs_get_amstatus(): read error - Connection timed out\n"));
-}
-
-TEST_F(DaemonClients, ATricklingReplyEndsAtTheOverallLimit)
-{
-    kx::set_reply_limits({1000, 1500});
-    FakeDaemon daemon("127.0.0.1", 7007);
-    ScriptedReply reply;
-    reply.bytes = "OK/smstatus stime=9\n";
-    reply.trickleMs = 20;
-    daemon.on("smstatus", reply);
-    auto start = std::chrono::steady_clock::now();
-    SmRecord s;
-    EXPECT_EQ(kx::get_smstatus(nullptr, "127.0.0.1", &s.rec), 0);
-    double took = seconds_since(start);
-    EXPECT_GE(took, 1.4);
-    EXPECT_LT(took, 4.0);
-    EXPECT_EQ(s.rec->starttime, 9);
-    EXPECT_TRUE(diagnostics.has("get_smstatus(): read error - Connection timed out\n"));
-}
-
-TEST_F(DaemonClients, AReplyOverTheSizeBoundEndsAsAReadError)
-{
-    kx::set_reply_limits({5000, 30000, 4096});
-    FakeDaemon daemon("127.0.0.1", 7010);
-    std::string reply = "desktops=3\n";
-    while (reply.size() < 100000)
-        reply += "padding=" + std::string(100, 'p') + "\n";
-    daemon.on("amstatus", reply + "starttime=99\n");
-    AmResult am("127.0.0.1");
-    ASSERT_EQ(am.rc, 0);
-    EXPECT_EQ(am.status->desktops, 3);
-    EXPECT_EQ(am.status->starttime, 0u);
-    EXPECT_TRUE(diagnostics.has("kxs_get_amstatus(): read error - File too large\n"));
-}
-
-// Puts a stand-in over the host's ping for the life of the object (the
-// sandbox's mount namespace is the test's own).
-class PingStandIn {
-public:
-    PingStandIn(const std::string &contents, mode_t mode)
-    {
-        char path[] = "/tmp/kxping.XXXXXX";
+        char path[] = "/tmp/kxbind.XXXXXX";
         int fd = mkstemp(path);
         (void)!write(fd, contents.data(), contents.size());
         fchmod(fd, mode);
         close(fd);
-        path_ = path;
-        mounted_ = mount(path, "/usr/bin/ping", nullptr, MS_BIND, nullptr) == 0;
+        bool mounted = mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+        unlink(path);
+        if (mounted)
+            mounts.push_back(target);
+        return mounted;
     }
-    ~PingStandIn()
+    void TearDown() override
     {
-        if (mounted_)
-            umount("/usr/bin/ping");
-        unlink(path_.c_str());
+        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
+            umount(*at);
     }
-    bool mounted() const { return mounted_; }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
+    std::vector<const char *> mounts;
 };
 
-TEST_F(DaemonClients, PingResultFollowsHowThePingProgramEnded)
+TEST_F(HostLookups, ServicesKnownToTheNameServiceGiveTheirPorts)
 {
-    {
-        PingStandIn exits("#!/bin/sh\nexit 7\n", 0755);
-        ASSERT_TRUE(exits.mounted());
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), 7);
-    }
-    {
-        PingStandIn killed("#!/bin/sh\nkill -KILL $$\n", 0755);
-        ASSERT_TRUE(killed.mounted());
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), 4);
-    }
-    {
-        // A stopped probe would otherwise keep the caller waiting for ever.
-        PingStandIn stopped("#!/bin/sh\nkill -STOP $$\n", 0755);
-        ASSERT_TRUE(stopped.mounted());
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), 3);
-    }
-    {
-        PingStandIn notExecutable("not a program\n", 0644);
-        ASSERT_TRUE(notExecutable.mounted());
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), EACCES);
-    }
-    EXPECT_EQ(kx::ping_host("127.0.0.1"), 0);
+    ASSERT_TRUE(bind_over("/etc/services", "kxsessiond\t7107/tcp\nkxauthd-cb\t7110/tcp\n", 0644));
+    ScriptedTransport transport;
+    transport.lines = {"starttime=1"};
+    kx::SMStatus *rec = kx::allocate_smstatus();
+    kx::get_smstatus(nullptr, "h", &rec);
+    kx::free_smstatus(rec);
+    kx::AMStatus *status = nullptr;
+    kx::kxs_get_amstatus("h", &status);
+    free(status);
+    ASSERT_EQ(transport.requests.size(), 2u);
+    EXPECT_EQ(transport.requests[0].port, 7107);
+    EXPECT_EQ(transport.requests[1].port, 7110);
 }
 
-TEST_F(DaemonClients, PingReachesLoopbackGroupMembersOnly)
+TEST_F(HostLookups, PingResultFollowsHowThePingProgramEnded)
 {
-    EXPECT_EQ(kx::ping_host(kxtest::member_name(5).c_str()), 0);
+    EXPECT_EQ(kx::ping_host(nullptr), 0);
+    EXPECT_EQ(kx::ping_host(""), EINVAL);
     EXPECT_EQ(kx::ping_host(kxtest::kSandboxHost), 0);
+    EXPECT_EQ(kx::ping_host("kxmember5"), 0);
     EXPECT_NE(kx::ping_host("no-such-host.invalid"), 0);
+    const struct {
+        const char *program;
+        mode_t mode;
+        int result;
+    } cases[] = {
+        {"#!/bin/sh\nexit 7\n", 0755, 7},
+        {"#!/bin/sh\nkill -KILL $$\n", 0755, 4},
+        {"#!/bin/sh\nkill -STOP $$\n", 0755, 3},  // a stopped probe must not hold the caller
+        {"not a program\n", 0644, EACCES},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(bind_over("/usr/bin/ping", c.program, c.mode));
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), c.result) << c.program;
+        umount("/usr/bin/ping");
+        mounts.pop_back();
+    }
 }
 
 }  // namespace

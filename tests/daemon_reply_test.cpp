@@ -1,184 +1,196 @@
-// Line reassembly, record-block framing and the one-line status parsers,
-// fed with the bytes a daemon would send.
+// Line reassembly, record-block framing, the one-line status parsers and
+// the reading of reply figures, fed with the bytes a daemon would send.
 #include "diagnostics_capture.h"
 #include "kxsutil.h"
 #include "ping.h"
 #include "session_mgr.h"
-#include "utils.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr kx::DaemonClient kTestClient{"test_client", "b", false, false};
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
 
-std::vector<std::string> assemble(const std::vector<std::string> &reads)
+constexpr kx::DaemonClient kTestClient{"test_client", "b", false, false, "svc", 1, false,
+                                       kx::Opener::Plain};
+
+Lines assemble(const Lines &reads)
 {
-    std::vector<std::string> lines;
+    Lines lines;
     kx::LineAssembler assembler(kTestClient);
     for (std::string chunk : reads)
         assembler.feed(chunk.data(), chunk.size(), [&](std::string_view line) {
+            EXPECT_EQ(line.size(), std::strlen(line.data()));  // the view and the C string agree
             lines.emplace_back(line);
             return true;
         });
     return lines;
 }
 
-std::vector<std::string> closed_blocks(const std::vector<std::string> &lines)
+TEST(LineAssembly, JoinsReadsCutsAtFeedsAndDropsWhatCannotBeALine)
 {
-    std::vector<std::string> blocks;
-    std::string block;
+    const std::string longest(511, 'y');
+    const struct {
+        Lines reads, lines;
+    } cases[] = {
+        {{"key=va", "lue\nsecond\nthi", "rd\nno feed"}, {"key=value", "second", "third"}},
+        {{"a\n\n", "\nb\r\n"}, {"a", "", "", "b\r"}},
+        {{"begin\0junk\nkey=1\n"s}, {"begin", "key=1"}},  // a line ends at its first NUL
+        {{"ab\0c"s, "d\nnext\n"}, {"ab", "next"}},
+        {{longest.substr(0, 300), longest.substr(300) + "\n"}, {longest}},
+        {{longest + "z", "z\nafter\n"}, {"after"}},  // 513 bytes: dropped whole
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(assemble(c.reads), c.lines) << c.reads.front();
+
+    kxtest::DiagnosticsCapture diagnostics;
+    Lines reads(20000, std::string(511, 'x'));  // 10 MiB without a feed
+    reads.push_back("\nlast\n");
+    EXPECT_EQ(assemble(reads), Lines{"last"});
+    EXPECT_TRUE(diagnostics.contains("test_client(): dropped a reply line"));
+}
+
+Lines closed_blocks(const Lines &lines, kx::RecordFramer framer = kx::RecordFramer())
+{
+    Lines blocks;
     for (const auto &line : lines)
-        if (kx::frame_record_line(block, line.c_str()))
-            blocks.push_back(block);
+        if (const char *block = framer.line(line))
+            blocks.emplace_back(block);
     return blocks;
 }
 
-TEST(LineAssembly, JoinsALineSplitOverReadsAndDropsAnUnterminatedTail)
+TEST(RecordFraming, BlocksOpenOnAnExactBeginAndAreHandedOverOnce)
 {
-    EXPECT_EQ(assemble({"key=va", "lue\nsecond\nthi", "rd\nno feed"}),
-              (std::vector<std::string>{"key=value", "second", "third"}));
-    EXPECT_EQ(assemble({"a\n\n", "\nb\r\n"}), (std::vector<std::string>{"a", "", "", "b\r"}));
+    const struct {
+        Lines lines, blocks;
+    } cases[] = {
+        {{"junk", "begin", "a=1", "b=2", "end", "stray", "begin", "c=3", "end", "after=last"},
+         {"a=1\nb=2\n", "c=3\n"}},
+        {{"begin", "a=1", "begin\r", "b=2", "end"}, {"a=1\nbegin\r\nb=2\n"}},
+        {{"x=1", "end"}, {"x=1\n"}},  // "end" with no "begin" hands over what came
+        {{"BEGIN", "a=1", "End"}, {}},
+        // A run of "end" lines hands its block over once, also with lines
+        // between them; the next "begin" starts afresh.
+        {{"begin", "x=1", "end", "end", "y=2", "end", "begin", "z=3", "end"}, {"x=1\n", "z=3\n"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(closed_blocks(c.lines), c.blocks) << c.lines.front();
+
+    Lines amplifying{"begin", "terminalId=m.a"};
+    amplifying.insert(amplifying.end(), 100000, "end");
+    EXPECT_EQ(closed_blocks(amplifying).size(), 1u);
 }
 
-TEST(LineAssembly, ALineEndsAtItsFirstNulWhetherWholeInOneReadOrJoined)
+TEST(RecordFraming, BlocksAndRecordsStayWithinTheirBounds)
 {
-    using namespace std::string_literals;
-    // Whole in one read, then joined over two reads.
-    EXPECT_EQ(assemble({"begin\0junk\nkey=1\n"s}), (std::vector<std::string>{"begin", "key=1"}));
-    EXPECT_EQ(assemble({"ab\0c"s, "d\nnext\n"}), (std::vector<std::string>{"ab", "next"}));
-    // The view and the C string agree.
-    std::string read = "x\0y\nplain\n"s;
-    kx::LineAssembler assembler(kTestClient);
-    assembler.feed(read.data(), read.size(), [](std::string_view line) {
-        EXPECT_EQ(line.size(), std::strlen(line.data()));
-        return true;
-    });
-}
-
-TEST(LineAssembly, DropsAnOverlongLineWholeAndGoesOn)
-{
-    kxtest::DiagnosticsCapture diagnostics;
-    std::string huge(10 * 1024 * 1024, 'x');
-    std::vector<std::string> reads;
-    for (std::size_t at = 0; at < huge.size(); at += 511)
-        reads.push_back(huge.substr(at, 511));
-    reads.push_back("\nafter\n");
-    EXPECT_EQ(assemble(reads), (std::vector<std::string>{"after"}));
-    EXPECT_TRUE(diagnostics.has("test_client(): dropped a reply line longer than 511 bytes\n"));
-
-    // 511 bytes is still a line.
-    std::string longest(511, 'y');
-    EXPECT_EQ(assemble({longest.substr(0, 300), longest.substr(300) + "\n"}),
-              (std::vector<std::string>{longest}));
-}
-
-TEST(RecordFraming, BlocksOpenOnlyOnAnExactBeginAndCloseOnEnd)
-{
-    EXPECT_EQ(closed_blocks({"junk", "begin", "a=1", "b=2", "end", "stray", "begin", "c=3", "end",
-                             "after=last"}),
-              (std::vector<std::string>{"a=1\nb=2\n", "c=3\n"}));
-    // "begin" with a carriage return opens nothing: the lines run on.
-    EXPECT_EQ(closed_blocks({"begin", "a=1", "begin\r", "b=2", "end"}),
-              (std::vector<std::string>{"a=1\nbegin\r\nb=2\n"}));
-    // "end" without "begin" hands over what came so far; a second "end"
-    // hands the same block again.
-    EXPECT_EQ(closed_blocks({"x=1", "end", "end"}), (std::vector<std::string>{"x=1\n", "x=1\n"}));
-    EXPECT_EQ(closed_blocks({"BEGIN", "a=1", "End"}), (std::vector<std::string>{}));
-}
-
-TEST(RecordFraming, ABlockNeverGrowsPastItsLimit)
-{
-    std::string block;
-    std::string line(100, 'k');
+    kx::RecordFramer framer;
     for (int i = 0; i < 1000; ++i)
-        kx::frame_record_line(block, line.c_str());
+        framer.line(std::string(100, 'k'));
+    const std::string block = framer.line("end");
     EXPECT_LE(block.size(), kx::kMaxBlockLength);
     EXPECT_EQ(block.size() % 101, 0u);  // only whole lines
+
+    // The record cap follows the byte bound of a reply.
+    kxtest::DiagnosticsCapture diagnostics;
+    kx::ReplyLimits small;
+    small.maxBytes = 10 * kx::kMinRecordBytes;
+    kx::set_reply_limits(small);
+    Lines reply;
+    for (int i = 0; i < 25; ++i)
+        reply.insert(reply.end(), {"begin", "k=" + std::to_string(i), "end"});
+    Lines blocks = closed_blocks(reply, kx::RecordFramer("capped"));
+    kx::set_reply_limits(kx::ReplyLimits{});
+    EXPECT_EQ(blocks.size(), 10u);
+    EXPECT_EQ(blocks.back(), "k=9\n");
+    EXPECT_TRUE(diagnostics.contains("capped(): reply holds more than 10 records"));
 }
 
-struct SmStatusRecord {
-    kx::SMStatus *rec = kx::allocate_smstatus();
-    ~SmStatusRecord() { kx::free_smstatus(rec); }
-    void parse(const char *line) { kx::parse_smstatus_line(&rec, line); }
-};
-
-TEST(SmStatusLine, SuccessLineFillsTheFourFiguresWithKeysInAnyCase)
+TEST(ReplyFigures, ReadAsA32BitStrtoulOrAtoiWouldWithoutWrappingRound)
 {
-    SmStatusRecord s;
-    s.parse("OK/smstatus STIME=1000 sessions=3 Connected=2 auth=1 other=9 junk");
-    EXPECT_EQ(s.rec->starttime, 1000);
-    EXPECT_EQ(s.rec->sessions, 3);
-    EXPECT_EQ(s.rec->connected, 2);
-    EXPECT_EQ(s.rec->auth, 1);
-    EXPECT_EQ(s.rec->error, nullptr);
-    s.parse("OK/smstatus sessions=7 sessions=8 auth=");
-    EXPECT_EQ(s.rec->sessions, 8);
-    EXPECT_EQ(s.rec->auth, 1);
+    const struct {
+        const char *text;
+        uint32_t asUnsigned;
+        int32_t asSigned;
+    } cases[] = {
+        {"7", 7u, 7},
+        {"0x10", 16u, 0},
+        {"010", 8u, 10},
+        {" +12abc", 12u, 12},
+        {"4294967295", UINT32_MAX, INT32_MAX},
+        {"4294967296", UINT32_MAX, INT32_MAX},
+        {"99999999999999999999999", UINT32_MAX, INT32_MAX},
+        {"-1", UINT32_MAX, -1},
+        {"-5", 4294967291u, -5},
+        {"-4294967296", UINT32_MAX, INT32_MIN},
+        {"x", 0u, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kx::reply_uint32(c.text), c.asUnsigned) << c.text;
+        EXPECT_EQ(kx::reply_int32(c.text), c.asSigned) << c.text;
+    }
 }
 
-TEST(SmStatusLine, OnlyTheExactFirstWordCounts)
+TEST(StatusLines, SessionManagerLineFillsItsRecord)
 {
-    SmStatusRecord s;
-    s.parse("OK/smstatus");
-    s.parse("ok/smstatus stime=5");
-    s.parse("stime=5 OK/smstatus");
-    EXPECT_EQ(s.rec->starttime, 0);
-    s.parse("ERR/smstatus busy try later");
-    ASSERT_NE(s.rec->error, nullptr);
-    EXPECT_STREQ(s.rec->error, "busy");
-    s.parse("ERR/smstatus again");
-    EXPECT_STREQ(s.rec->error, "again");
-    EXPECT_EQ(s.rec->starttime, 0);
-}
-
-TEST(SmStatusLine, WordsBeyondTheHundredthAreIgnored)
-{
-    SmStatusRecord s;
+    const struct {
+        std::vector<const char *> lines;
+        int starttime, sessions, auth;
+        const char *error;
+    } cases[] = {
+        {{"OK/smstatus STIME=1000 sessions=3 Connected=2 auth=1 other=9 junk"}, 1000, 3, 1, nullptr},
+        {{"OK/smstatus sessions=7 sessions=8 auth="}, 0, 8, 0, nullptr},
+        {{"OK/smstatus", "ok/smstatus stime=5", "stime=5 OK/smstatus"}, 0, 0, 0, nullptr},
+        {{"ERR/smstatus busy try later", "ERR/smstatus again"}, 0, 0, 0, "again"},
+        {{"OK/smstatus stime=4294967296 sessions=-9999999999"}, INT32_MAX, INT32_MIN, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        kx::SMStatus *rec = kx::allocate_smstatus();
+        for (const char *line : c.lines)
+            kx::parse_smstatus_line(&rec, line);
+        EXPECT_EQ(rec->starttime, c.starttime) << c.lines[0];
+        EXPECT_EQ(rec->sessions, c.sessions) << c.lines[0];
+        EXPECT_EQ(rec->auth, c.auth) << c.lines[0];
+        EXPECT_STREQ(rec->error, c.error) << c.lines[0];
+        kx::free_smstatus(rec);
+    }
+    // Words past the hundredth are not looked at.
     std::string line = "OK/smstatus";
     for (int i = 0; i < 98; ++i)
         line += " x";
-    line += " stime=42";  // word 99: held
-    line += " sessions=5";  // word 100: beyond the table
-    for (int i = 0; i < 120; ++i)
-        line += " y";
-    s.parse(line.c_str());
-    EXPECT_EQ(s.rec->starttime, 42);
-    EXPECT_EQ(s.rec->sessions, 0);
+    line += " stime=42 sessions=5";
+    kx::SMStatus *rec = kx::allocate_smstatus();
+    kx::parse_smstatus_line(&rec, line.c_str());
+    EXPECT_EQ(rec->starttime, 42);
+    EXPECT_EQ(rec->sessions, 0);
+    kx::free_smstatus(rec);
 }
 
-TEST(AmStatusLine, ReadsStartTimeInAnyBaseAndDesktops)
+TEST(StatusLines, AuthenticationManagerLinesSetKnownKeysOnly)
 {
     kxtest::DiagnosticsCapture diagnostics;
-    kx::set_gdebug("*");
+    const struct {
+        const char *line;
+        int known;
+        uint32_t starttime;
+        int desktops;
+    } steps[] = {
+        {"starttime=0x10", 1, 16u, 0},   {"desktops = 7\n", 1, 16u, 7},
+        {"StartTime=010", 1, 8u, 7},     {"starttime=", 1, 8u, 7},
+        {"colour=blue", 0, 8u, 7},       {"# starttime=5", 0, 8u, 7},
+        {"no pair here", 0, 8u, 7},      {"starttime=4294967296", 1, UINT32_MAX, 7},
+    };
     kx::AMStatus status{};
-    EXPECT_EQ(kx::_parse_amstatus_line("starttime=0x10", &status), 1);
-    EXPECT_EQ(kx::_parse_amstatus_line("desktops = 7\n", &status), 1);
-    EXPECT_EQ(status.starttime, 16u);
-    EXPECT_EQ(status.desktops, 7);
-    EXPECT_EQ(kx::_parse_amstatus_line("StartTime=010", &status), 1);
-    EXPECT_EQ(status.starttime, 8u);
-    EXPECT_EQ(kx::_parse_amstatus_line("starttime=", &status), 1);
-    EXPECT_EQ(status.starttime, 8u);
-    EXPECT_TRUE(diagnostics.has("(s) got starttime |(nil)|\n"));
-    EXPECT_EQ(kx::_parse_amstatus_line("colour=blue", &status), 0);
-    EXPECT_TRUE(diagnostics.has("(s) unknown key |colour| value |blue|\n"));
-    EXPECT_EQ(kx::_parse_amstatus_line("# starttime=5", &status), 0);
-    EXPECT_EQ(kx::_parse_amstatus_line("no pair here", &status), 0);
-    EXPECT_EQ(status.starttime, 8u);
-    kx::set_gdebug(nullptr);
-}
-
-TEST(PingProbe, NullAndEmptyHostsRunNoCommand)
-{
-    EXPECT_EQ(kx::ping_host(nullptr), 0);
-    EXPECT_EQ(kx::ping_host(""), EINVAL);
+    for (const auto &s : steps) {
+        EXPECT_EQ(kx::_parse_amstatus_line(s.line, &status), s.known) << s.line;
+        EXPECT_EQ(status.starttime, s.starttime) << s.line;
+        EXPECT_EQ(status.desktops, s.desktops) << s.line;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "fake_daemon.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -15,12 +15,8 @@
 
 namespace kxtest {
 
-namespace {
-
 constexpr int kCommandWaitMs = 5000;
 constexpr std::size_t kMaxCommandLength = 1024;
-
-}  // namespace
 
 FakeDaemon::FakeDaemon(const std::string &address, int port)
 {
@@ -36,8 +32,7 @@ FakeDaemon::FakeDaemon(const std::string &address, int port)
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 ||
         listen(listener_, 16) < 0) {
         std::string reason = strerror(errno);
-        if (listener_ >= 0)
-            close(listener_);
+        close(listener_);
         close(stopPipe_[0]);
         close(stopPipe_[1]);
         throw std::runtime_error("fake daemon: cannot listen on " + address + ":" +
@@ -46,7 +41,12 @@ FakeDaemon::FakeDaemon(const std::string &address, int port)
     socklen_t length = sizeof local;
     getsockname(listener_, reinterpret_cast<sockaddr *>(&local), &length);
     port_ = ntohs(local.sin_port);
+    // The test's own thread gets the signals a test raises (interval timers).
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
     thread_ = std::thread([this] { serve(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 FakeDaemon::~FakeDaemon()
@@ -67,9 +67,7 @@ void FakeDaemon::on(const std::string &command, ScriptedReply reply)
 
 void FakeDaemon::on(const std::string &command, const std::string &bytes)
 {
-    ScriptedReply reply;
-    reply.bytes = bytes;
-    on(command, std::move(reply));
+    on(command, ScriptedReply{bytes});
 }
 
 std::vector<std::string> FakeDaemon::commands() const
@@ -78,44 +76,17 @@ std::vector<std::string> FakeDaemon::commands() const
     return commands_;
 }
 
-// Sleeps, or returns false at once when the daemon is being stopped.
-bool FakeDaemon::pause(int milliseconds) const
+// Waits for `events` on `fd`; false on the time-out or when the daemon is
+// being stopped (timeoutMs -1: no time-out).
+bool FakeDaemon::wait_for(int fd, short events, int timeoutMs) const
 {
-    pollfd stop{stopPipe_[0], POLLIN, 0};
-    return poll(&stop, 1, milliseconds) == 0;
-}
-
-bool FakeDaemon::send_all(int connection, const char *data, std::size_t length) const
-{
-    while (length > 0) {
-        pollfd entries[2] = {{connection, POLLOUT, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0 && errno != EINTR)
-            return false;
-        if (entries[1].revents)
-            return false;
-        if (!entries[0].revents)
-            continue;
-        ssize_t sent = send(connection, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        if (sent > 0) {
-            data += sent;
-            length -= static_cast<std::size_t>(sent);
-        }
-    }
-    return true;
+    pollfd entries[2] = {{fd, events, 0}, {stopPipe_[0], POLLIN, 0}};
+    return poll(entries, 2, timeoutMs) > 0 && !entries[1].revents && entries[0].revents;
 }
 
 void FakeDaemon::serve()
 {
-    for (;;) {
-        pollfd entries[2] = {{listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (entries[1].revents)
-            return;
-        if (!entries[0].revents)
-            continue;
+    while (wait_for(listener_, POLLIN, -1)) {
         int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
             continue;
@@ -127,72 +98,35 @@ void FakeDaemon::serve()
 void FakeDaemon::answer(int connection)
 {
     std::string line;
-    if (closeAtOnce_)
-        return;
     while (line.size() < kMaxCommandLength && (line.empty() || line.back() != '\n')) {
-        pollfd entries[2] = {{connection, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(entries, 2, kCommandWaitMs) <= 0 || entries[1].revents)
-            return;
         char byte;
-        if (read(connection, &byte, 1) != 1)
+        if (!wait_for(connection, POLLIN, kCommandWaitMs) || read(connection, &byte, 1) != 1)
             break;
         line.push_back(byte);
     }
     ScriptedReply reply;
-    bool known = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         commands_.push_back(line);
-        std::string command = line;
-        if (!command.empty() && command.back() == '\n')
-            command.pop_back();
-        auto found = replies_.find(command);
-        if (found != replies_.end()) {
-            reply = found->second;
-            known = true;
-        }
+        auto found = replies_.find(line.substr(0, line.find('\n')));
+        if (found == replies_.end())
+            return;
+        reply = found->second;
     }
-    if (!known)
-        return;
-    if (reply.silent) {
-        hold(connection);
-        return;
+    std::string_view rest = reply.silent ? "" : reply.bytes;
+    while (!rest.empty() && wait_for(connection, POLLOUT, -1)) {
+        ssize_t sent = send(connection, rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+        rest.remove_prefix(sent > 0 ? static_cast<std::size_t>(sent) : 0);
     }
-    std::vector<std::size_t> cuts = reply.splitAt;
-    cuts.push_back(reply.bytes.size());
-    std::sort(cuts.begin(), cuts.end());
-    std::size_t from = 0;
-    for (std::size_t cut : cuts) {
-        cut = std::min(cut, reply.bytes.size());
-        if (cut < from)
-            continue;
-        if (reply.delayMs > 0 && !pause(reply.delayMs))
-            return;
-        if (cut > from && !send_all(connection, reply.bytes.data() + from, cut - from))
-            return;
-        from = cut;
+    pollfd stop{stopPipe_[0], POLLIN, 0};
+    while (reply.trickleMs > 0 && poll(&stop, 1, reply.trickleMs) == 0 &&
+           send(connection, "x", 1, MSG_NOSIGNAL) == 1) {
     }
-    if (reply.trickleMs > 0) {
-        while (pause(reply.trickleMs) && send_all(connection, "x", 1)) {
-        }
-        return;
-    }
-    if (reply.neverClose)
-        hold(connection);
-}
-
-// Keeps the connection open until the client closes it or the daemon stops.
-void FakeDaemon::hold(int connection) const
-{
-    for (;;) {
-        pollfd entries[2] = {{connection, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(entries, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (entries[1].revents)
-            return;
-        char sink[512];
-        if (entries[0].revents && read(connection, sink, sizeof sink) <= 0)
-            return;
+    char sink[512];  // held open until the client closes or the daemon stops
+    while (reply.trickleMs == 0 && (reply.silent || reply.neverClose) && wait_for(connection, POLLIN, -1) &&
+           read(connection, sink, sizeof sink) > 0) {
     }
 }
 
@@ -200,16 +134,6 @@ bool in_network_sandbox()
 {
     const char *flag = getenv("KXS_NET_SANDBOX");
     return flag && std::strcmp(flag, "1") == 0;
-}
-
-std::string member_name(int n)
-{
-    return "kxmember" + std::to_string(n);
-}
-
-std::string member_address(int n)
-{
-    return "127.0.0." + std::to_string(n);
 }
 
 }  // namespace kxtest

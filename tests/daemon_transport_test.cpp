@@ -1,0 +1,190 @@
+// The daemon transport over real loopback sockets against a fake daemon:
+// framing across reads, the bounds of a reply, failures, signals and
+// descriptors.
+#include "fake_daemon.h"
+#include "ping.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+using kx::Outcome;
+using kxtest::FakeDaemon;
+using kxtest::ScriptedReply;
+using namespace std::chrono_literals;
+
+constexpr kx::DaemonClient kClient{"transport_test", "b", false, false, "svc", 1, false,
+                                   kx::Opener::Plain};
+constexpr kx::DaemonClient kBoundClient{"transport_test", "b", false, false, "svc", 1, false,
+                                        kx::Opener::Bound};
+
+struct Result {
+    kx::DaemonReply reply;
+    std::size_t lines = 0, blocks = 0;
+    std::string last;
+    std::chrono::duration<double> took;
+};
+
+Result ask(int port, const kx::DaemonClient &client = kClient,
+           const std::function<void()> &duringReply = [] {})
+{
+    Result r;
+    kx::RecordFramer framer;
+    const auto start = kx::Clock::now();
+    r.reply = kx::socket_transport().ask({&client, "127.0.0.1", port, "status\n"},
+                                         [&](std::string_view line) {
+                                             duringReply();
+                                             ++r.lines;
+                                             r.last = line;
+                                             r.blocks += framer.line(line) != nullptr;
+                                             return true;
+                                         });
+    r.took = kx::Clock::now() - start;
+    return r;
+}
+
+std::string repeated(const std::string &line, int times)
+{
+    std::string text;
+    while (times-- > 0)
+        text += line;
+    return text;
+}
+
+// A loopback port that refuses connections: bound, never listening.
+struct RefusingPort {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    RefusingPort()
+    {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof local;
+        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
+        port = ntohs(local.sin_port);
+    }
+    ~RefusingPort() { close(fd); }
+};
+
+class DaemonTransport : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kx::ReplyLimits quick;
+        quick.firstDataMs = 300;
+        quick.idleMs = 300;
+        quick.totalMs = 800;
+        quick.maxBytes = 64 * 1024;
+        kx::set_reply_limits(quick);
+    }
+    void TearDown() override { kx::set_reply_limits(kx::ReplyLimits{}); }
+    FakeDaemon daemon{"127.0.0.1", 0};
+};
+
+TEST_F(DaemonTransport, RepliesEndAsCompleteOrAtTheirBounds)
+{
+    const std::string manyLines = repeated("k=v\n", 15000) + "tail without a feed";
+    const struct {
+        const char *name;
+        ScriptedReply reply;
+        const kx::DaemonClient *client;
+        Outcome outcome;
+        int error;
+        std::size_t lines, blocks;
+    } cases[] = {
+        {"many reads", {manyLines}, &kClient, Outcome::Complete, 0, 15000, 0},
+        {"bound opener", {"begin\na=1\nend\n"}, &kBoundClient, Outcome::Complete, 0, 3, 1},
+        {"a run of end lines", {"begin\nterminalId=m.a\n" + repeated("end\n", 15000)}, &kClient,
+         Outcome::Complete, 0, 15002, 1},
+        {"silent", {"", true}, &kClient, Outcome::TimedOut, 0, 0, 0},
+        {"stays open", {"a\nb\n", false, true}, &kClient, Outcome::ReadError, ETIMEDOUT, 2, 0},
+        {"trickles", {"a\n", false, false, 20}, &kClient, Outcome::ReadError, ETIMEDOUT, 1, 0},
+        {"too large", {repeated("k=v\n", 20000)}, &kClient, Outcome::TooLarge, EFBIG, 0, 0},
+    };
+    for (const auto &c : cases) {
+        daemon.on("status", c.reply);
+        Result r = ask(daemon.port(), *c.client);
+        EXPECT_EQ(r.reply.outcome, c.outcome) << c.name;
+        EXPECT_EQ(r.reply.error, c.error) << c.name;
+        EXPECT_EQ(r.blocks, c.blocks) << c.name;
+        if (c.outcome != Outcome::TooLarge)
+            EXPECT_EQ(r.lines, c.lines) << c.name;
+        else
+            EXPECT_LE(r.lines * 4, 64u * 1024) << c.name;
+        EXPECT_LT(r.took, 2s) << c.name;
+    }
+    EXPECT_EQ(daemon.commands().size(), std::size(cases));
+    EXPECT_EQ(daemon.commands().front(), "status\n");
+
+    daemon.on("status", ScriptedReply{});  // closes at once
+    EXPECT_EQ(ask(daemon.port()).reply.outcome, Outcome::Complete);
+    RefusingPort refusing;
+    EXPECT_EQ(ask(refusing.port).reply.outcome, Outcome::OpenFailed);
+    EXPECT_EQ(ask(refusing.port, kBoundClient).reply.outcome, Outcome::OpenFailed);
+}
+
+void on_alarm(int) {}
+
+TEST_F(DaemonTransport, WaitsEndInTimeUnderAnIntervalTimer)
+{
+    kx::ReplyLimits limits = kx::reply_limits();
+    limits.firstDataMs = limits.idleMs = 1000;
+    limits.totalMs = 3000;
+    kx::set_reply_limits(limits);
+    struct sigaction action {}, old{};
+    action.sa_handler = on_alarm;  // no SA_RESTART: every tick interrupts the wait
+    sigaction(SIGALRM, &action, &old);
+    itimerval every200ms{{0, 200000}, {0, 200000}}, stopped{};
+    setitimer(ITIMER_REAL, &every200ms, nullptr);
+    daemon.on("status", ScriptedReply{"", true});
+    Result silent = ask(daemon.port());
+    daemon.on("status", ScriptedReply{"a\n", false, true});
+    Result open = ask(daemon.port());
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(silent.reply.outcome, Outcome::TimedOut);
+    EXPECT_EQ(open.reply.outcome, Outcome::ReadError);
+    for (const Result *r : {&silent, &open}) {
+        EXPECT_GE(r->took, 990ms);
+        EXPECT_LT(r->took, 1500ms);
+    }
+}
+
+TEST_F(DaemonTransport, EverySocketIsClosedOnExec)
+{
+    daemon.on("status", ScriptedReply{"line\n", false, true});
+    std::size_t sockets = 0;
+    ask(daemon.port(), kClient, [&] {
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            int fd = std::stoi(entry.path().filename());
+            struct stat info {};
+            if (fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode)) {
+                ++sockets;
+                EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << fd;
+            }
+        }
+    });
+    EXPECT_GE(sockets, 3u);  // the listener, its connection, ours
+    int fd = kx::open_socket("127.0.0.1", daemon.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+}
+
+}  // namespace
