@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const kx::DaemonClient client{"fuzz", "b", false, false};
+    static const kx::DaemonClient client{"fuzz", "b", false, false, "svc", 1, false,
+                                         kx::Opener::Plain};
     kx::HostList *list = nullptr;
     kx::GstatusReader reader(&list);
     kx::LineAssembler lines(client);
@@ -17,7 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                [&](std::string_view line) { return reader.line(line.data()); });
     if (!dropped)
         reader.finish();
+    int hosts = 0;
     for (kx::HostList *node = list; node; node = node->next) {
+        if (++hosts > kx::kMaxGroupMembers)
+            __builtin_trap();
         const kx::gm_hostinfo *info = node->host->info;
         if (info->numifs < 0 || info->numifs > kx::kMaxHostInterfaces ||
             (info->numifs > 0) != (info->interfaces != nullptr))

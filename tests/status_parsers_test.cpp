@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -26,96 +27,65 @@ std::string selection_for(const char *const *names)
     return s;
 }
 
-struct Records {
+// Each record as "terminal/token", then its flags, index and other texts.
+std::vector<std::string> parse_records(const std::vector<std::string> &blocks, int mode,
+                                       const char *const *fields, const char *filter)
+{
     kx::KeyValuesNode *head = nullptr;
-    ~Records() { kx::kx_free_KeyValuesNode_list(head); }
-    void parse(const std::string &block, int mode, const char *const *fields,
-               const char *filter = nullptr)
-    {
+    for (const auto &block : blocks)
         kx::parse_record(&head, block.c_str(), mode, selection_for(fields).c_str(), filter);
+    std::vector<std::string> out;
+    for (auto *n = head; n; n = n->next) {
+        std::string r = std::string(n->terminal_CID) + "/" + n->token_name;
+        if (n->flag)
+            r += " flag=" + std::to_string(n->flag);
+        if (n->MHterm_index != -1)
+            r += " index=" + std::to_string(n->MHterm_index);
+        for (const char *text : {n->firmware, n->boot, n->model, n->MHgroup_name})
+            r += text ? std::string(" ") + text : "";
+        out.push_back(r);
     }
-    std::vector<std::string> tokens() const
-    {
-        std::vector<std::string> out;
-        for (auto *n = head; n; n = n->next)
-            out.push_back(std::string(n->terminal_CID) + "/" + n->token_name);
-        return out;
-    }
-};
-
-TEST(StatusRecord, TerminalCidWinsOverTerminalIdInEitherOrder)
-{
-    Records r;
-    r.parse("terminalId=A\ntokenName=t1\nterminalCID=B\n", 1, kDesktopsFields);
-    r.parse("terminalCID=C\nterminalId=A\ntokenName=t2", 1, kDesktopsFields);
-    r.parse("terminalId=D\ntokenName=t3\n", 1, kDesktopsFields);
-    EXPECT_EQ(r.tokens(), (std::vector<std::string>{"B/t1", "C/t2", "D/t3"}));
+    kx::kx_free_KeyValuesNode_list(head);
+    return out;
 }
 
-TEST(StatusRecord, ARecordNeedsATerminalAndATokenInBothModes)
+TEST(StatusRecord, BlocksGiveSelectedKeysInTheOrderOfTheMode)
 {
-    for (int mode : {1, 2}) {
-        Records r;
-        r.parse("terminalId=A\nfirmware=1.0\n", mode, kUsersFields);
-        r.parse("tokenName=t\n", mode, kUsersFields);
-        r.parse("terminalId=A\ntokenName=\n", mode, kUsersFields);
-        EXPECT_EQ(r.head, nullptr) << "mode " << mode;
-    }
-}
-
-TEST(StatusRecord, OnlySelectedKeysInTheirOwnCaseAreStored)
-{
-    Records r;
-    r.parse("terminalId=A\ntokenName=t\nboot=x\nfirmware=2.1\nTOKENNAME=other\nterminalModel=P1\n",
-            1, kDesktopsFields);
-    ASSERT_NE(r.head, nullptr);
-    EXPECT_EQ(r.head->boot, nullptr);
-    EXPECT_EQ(r.head->model, nullptr);
-    EXPECT_STREQ(r.head->firmware, "2.1");
-    EXPECT_STREQ(r.head->token_name, "t");
-    EXPECT_EQ(r.head->MHterm_index, -1);
-}
-
-TEST(StatusRecord, MultiheadFlagsAccumulateAndNeedAnExactFalse)
-{
-    const char *const fields[] = {"MultiheadPrimary", "annotation.x_token", "MultiheadTerminalIndex",
-                                  "MultiheadGroupName", nullptr};
-    Records r;
-    r.parse("terminalId=A\ntokenName=a\nMultiheadPrimary=False\n", 2, fields);
-    r.parse("terminalId=B\ntokenName=b\nMultiheadPrimary=false\nannotation.x_token=\n"
-            "annotation.x_token=yes\nMultiheadTerminalIndex=3\nMultiheadGroupName=g1\n",
-            2, fields);
-    ASSERT_NE(r.head, nullptr);
-    ASSERT_NE(r.head->next, nullptr);
-    EXPECT_EQ(r.head->flag, 0u);
-    EXPECT_EQ(r.head->next->flag, kx::kSecondaryHead | kx::kXToken);
-    EXPECT_EQ(r.head->next->MHterm_index, 3);
-    EXPECT_STREQ(r.head->next->MHgroup_name, "g1");
-}
-
-TEST(StatusRecord, SortModesAreBytewiseAndKeepArrivalOrderForEqualKeys)
-{
-    Records byTerminal;
-    for (const char *block : {"terminalId=b\ntokenName=1", "terminalId=B\ntokenName=2",
-                              "terminalId=a\ntokenName=3", "terminalId=B\ntokenName=4",
-                              "terminalId=A\ntokenName=5"})
-        byTerminal.parse(block, 1, kDesktopsFields);
-    EXPECT_EQ(byTerminal.tokens(),
-              (std::vector<std::string>{"A/5", "B/2", "B/4", "a/3", "b/1"}));
-
-    Records byToken;
-    for (const char *block : {"terminalId=x\ntokenName=m", "terminalId=y\ntokenName=M",
-                              "terminalId=z\ntokenName=m"})
-        byToken.parse(block, 2, kUsersFields);
-    EXPECT_EQ(byToken.tokens(), (std::vector<std::string>{"y/M", "x/m", "z/m"}));
-}
-
-TEST(StatusRecord, FilterKeepsTerminalsNamedInIt)
-{
-    Records r;
-    r.parse("terminalId=abc\ntokenName=1", 1, kDesktopsFields, "xx abc yy");
-    r.parse("terminalId=zzz\ntokenName=2", 1, kDesktopsFields, "xx abc yy");
-    EXPECT_EQ(r.tokens(), (std::vector<std::string>{"abc/1"}));
+    const char *const multihead[] = {"MultiheadPrimary", "annotation.x_token",
+                                     "MultiheadTerminalIndex", "MultiheadGroupName", nullptr};
+    const struct {
+        std::vector<std::string> blocks;
+        int mode;
+        const char *const *fields;
+        const char *filter;
+        std::vector<std::string> records;
+    } cases[] = {
+        // terminalCID wins over terminalId in either order
+        {{"terminalId=A\ntokenName=t1\nterminalCID=B\n", "terminalCID=C\nterminalId=A\ntokenName=t2",
+          "terminalId=D\ntokenName=t3\n"}, 1, kDesktopsFields, nullptr, {"B/t1", "C/t2", "D/t3"}},
+        // a record needs a terminal and a token, in both modes
+        {{"terminalId=A\nfirmware=1.0\n", "tokenName=t\n", "terminalId=A\ntokenName=\n"}, 1,
+         kUsersFields, nullptr, {}},
+        {{"terminalId=A\nfirmware=1.0\n", "tokenName=t\n"}, 2, kUsersFields, nullptr, {}},
+        // only selected keys, in their own case
+        {{"terminalId=A\ntokenName=t\nboot=x\nfirmware=2.1\nTOKENNAME=other\nterminalModel=P1\n"},
+         1, kDesktopsFields, nullptr, {"A/t 2.1"}},
+        // flags accumulate; "false" exactly marks a secondary head
+        {{"terminalId=A\ntokenName=a\nMultiheadPrimary=False\n",
+          "terminalId=B\ntokenName=b\nMultiheadPrimary=false\nannotation.x_token=\n"
+          "annotation.x_token=yes\nMultiheadTerminalIndex=3\nMultiheadGroupName=g1\n"},
+         2, multihead, nullptr, {"A/a", "B/b flag=3 index=3 g1"}},
+        // byte order; equal keys in arrival order
+        {{"terminalId=b\ntokenName=1", "terminalId=B\ntokenName=2", "terminalId=a\ntokenName=3",
+          "terminalId=B\ntokenName=4", "terminalId=A\ntokenName=5"},
+         1, kDesktopsFields, nullptr, {"A/5", "B/2", "B/4", "a/3", "b/1"}},
+        {{"terminalId=x\ntokenName=m", "terminalId=y\ntokenName=M", "terminalId=z\ntokenName=m"}, 2,
+         kUsersFields, nullptr, {"y/M", "x/m", "z/m"}},
+        {{"terminalId=abc\ntokenName=1", "terminalId=zzz\ntokenName=2"}, 1, kDesktopsFields,
+         "xx abc yy", {"abc/1"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parse_records(c.blocks, c.mode, c.fields, c.filter), c.records) << c.blocks[0];
 }
 
 // ---- terminal status list --------------------------------------------------------
@@ -202,77 +172,56 @@ TEST(TerminalList, FiguresSaturateAndGiveLossAndOwnership)
 
 // ---- group host blocks -----------------------------------------------------------
 
-struct Hosts {
-    kx::HostList *head = nullptr;
-    ~Hosts() { kx::free_HostList(head); }
-    kx::gm_host *parse(const std::string &block)
-    {
-        kx::parse_host_entry(&head, block.c_str());
-        kx::HostList *last = head;
-        while (last && last->next)
-            last = last->next;
-        return last ? last->host : nullptr;
+// A host as "name flags(TOL) lastseen timeoff addr period start | interfaces".
+std::string parse_host(const std::string &block)
+{
+    kx::HostList *list = nullptr;
+    kx::parse_host_entry(&list, block.c_str());
+    if (!list)
+        return "none";
+    const kx::gm_host *h = list->host;
+    const kx::gm_hostinfo *i = h->info;
+    char text[512];
+    int n = snprintf(text, sizeof text, "%s %d%d%d %d %d %x %d %d |", i->name, h->trusted,
+                     h->offline, h->lanOk, i->lastseen, i->timeoff, i->hostaddr, i->period,
+                     i->starttime);
+    for (int k = 0; k < i->numifs; ++k) {
+        const kx::gm_interface &f = i->interfaces[k];
+        n += snprintf(text + n, sizeof text - n, " %s %x %x %x %d %d", f.ifname, f.ifipaddr,
+                      f.ifnetmask, f.ifbcastaddr, f.iflastpkt, f.isLAN);
     }
-};
+    EXPECT_EQ(i->numifs == 0, i->interfaces == nullptr);
+    kx::free_HostList(list);
+    return text;
+}
 
 TEST(HostBlock, HostAndInterfaceWordsWithFlagsInAnyOrder)
 {
-    Hosts h;
-    auto *host = h.parse(
-        "host alpha seen 12 off -3 addr 7f000002 ifs 2 starttime 1700000000 Lan_Ok LAN "
-        "period 30 trusted\n"
-        "interface eth0 ip c0a80105 mask ffffff00 bcast c0a801ff last 4 lan\n"
-        "interface averyveryverylongname ip 0x0a000001 mask 0xff000000 bcast 0x0affffff last 9\n");
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host->trusted, 1);
-    EXPECT_EQ(host->lanOk, 1);
-    EXPECT_EQ(host->offline, 0);
-    EXPECT_STREQ(host->info->name, "alpha");
-    EXPECT_EQ(host->info->lastseen, 12);
-    EXPECT_EQ(host->info->timeoff, -3);
-    EXPECT_EQ(host->info->hostaddr, 0x7f000002u);
-    EXPECT_EQ(host->info->period, 30);
-    EXPECT_EQ(host->info->starttime, 1700000000);
-    ASSERT_EQ(host->info->numifs, 2);
-    const auto &eth0 = host->info->interfaces[0];
-    EXPECT_STREQ(eth0.ifname, "eth0");
-    EXPECT_EQ(eth0.ifipaddr, 0xc0a80105u);
-    EXPECT_EQ(eth0.ifnetmask, 0xffffff00u);
-    EXPECT_EQ(eth0.ifbcastaddr, 0xc0a801ffu);
-    EXPECT_EQ(eth0.iflastpkt, 4);
-    EXPECT_EQ(eth0.isLAN, 1);
-    const auto &second = host->info->interfaces[1];
-    EXPECT_STREQ(second.ifname, "averyveryverylo");
-    EXPECT_EQ(second.ifbcastaddr, 0x0affffffu);
-    EXPECT_EQ(second.isLAN, 0);
-}
-
-TEST(HostBlock, DefaultsAndShortLines)
-{
-    Hosts h;
-    auto *host = h.parse("host beta a 1 b 2 c 0 d 1 OFFLINE period\n"
-                         "interface short line\n"
-                         "interface e1 a 1 b 2 c 3 d 4\n");
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host->info->period, 20);  // "period" with no word after it
-    EXPECT_EQ(host->info->starttime, 0);
-    EXPECT_EQ(host->offline, 1);
-    ASSERT_EQ(host->info->numifs, 1);
-    EXPECT_STREQ(host->info->interfaces[0].ifname, "e1");
-    EXPECT_EQ(h.parse("host too short\n"), host);  // no new host
-}
-
-TEST(HostBlock, InterfaceCountsTheBlockCannotHoldGetNoTable)
-{
-    Hosts h;
-    // Two announced, one there; then counts no block can hold.
-    for (const char *count : {"2", "-5", "73", "2147483647", "-2147483648", "4294967297"}) {
-        auto *host = h.parse(std::string("host h a 1 b 2 c 3 d ") + count +
-                             "\ninterface e a 1 b 2 c 3 d 4\n");
-        ASSERT_NE(host, nullptr) << count;
-        EXPECT_EQ(host->info->numifs, 0) << count;
-        EXPECT_EQ(host->info->interfaces, nullptr) << count;
-    }
+    const std::string oneInterface = "\ninterface e a 1 b 2 c 3 d 4\n";
+    const struct {
+        std::string block, host;
+    } cases[] = {
+        {"host alpha seen 12 off -3 addr 7f000002 ifs 2 starttime 1700000000 Lan_Ok LAN period 30 "
+         "trusted\ninterface eth0 ip c0a80105 mask ffffff00 bcast c0a801ff last 4 lan\n"
+         "interface averyveryverylongname ip 0x0a000001 mask 0xff000000 bcast 0x0affffff last 9\n",
+         "alpha 101 12 -3 7f000002 30 1700000000 | eth0 c0a80105 ffffff00 c0a801ff 4 1"
+         " averyveryverylo a000001 ff000000 affffff 9 0"},
+        // "period" with no word after it; a short interface line is skipped
+        {"host beta a 1 b 2 c 0 d 1 OFFLINE period\ninterface short line\n"
+         "interface e1 a 1 b 2 c 3 d 4\n",
+         "beta 010 1 2 0 20 0 | e1 1 2 3 4 0"},
+        {"host too short\n", "none"},
+        {"host h a 99999999999 b 2 c fffffffff d 1" + oneInterface,
+         "h 000 2147483647 2 ffffffff 20 0 | e 1 2 3 4 0"},
+        // interface counts that the block cannot hold give no table
+        {"host h a 1 b 2 c 3 d 2" + oneInterface, "h 000 1 2 3 20 0 |"},
+        {"host h a 1 b 2 c 3 d -5" + oneInterface, "h 000 1 2 3 20 0 |"},
+        {"host h a 1 b 2 c 3 d 73" + oneInterface, "h 000 1 2 3 20 0 |"},
+        {"host h a 1 b 2 c 3 d 2147483648" + oneInterface, "h 000 1 2 3 20 0 |"},
+        {"host h a 1 b 2 c 3 d 4294967297" + oneInterface, "h 000 1 2 3 20 0 |"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parse_host(c.block), c.host) << c.block;
 }
 
 TEST(HostBlock, TimedOutWhenOlderThanThreePeriods)
