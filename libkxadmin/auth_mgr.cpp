@@ -190,9 +190,10 @@ void link_sorted(KeyValuesNode **list, std::vector<KeyValuesNode *> &records, in
     for (KeyValuesNode *node = *list; node; node = node->next)
         all.push_back(node);
     all.insert(all.end(), records.begin(), records.end());
-    std::stable_sort(all.begin(), all.end(), [mode](const KeyValuesNode *a, const KeyValuesNode *b) {
+    auto before = [mode](const KeyValuesNode *a, const KeyValuesNode *b) {
         return std::strcmp(sort_key(a, mode), sort_key(b, mode)) < 0;
-    });
+    };
+    std::stable_sort(all.begin(), all.end(), before);
     KeyValuesNode *head = nullptr;
     for (auto at = all.rbegin(); at != all.rend(); ++at) {
         (*at)->next = head;

@@ -142,8 +142,10 @@ void report_outcome(const DaemonClient &client, const char *host, int port, Daem
             dprintf("%s(): Could not open socket to %s:%d\n", name, host, port);
         break;
     case Outcome::WriteFailed:
-        dprintf(client.capitalised ? "%s(): Write command failed\n" : "%s(): write command failed\n",
-                name);
+        if (client.capitalised)
+            dprintf("%s(): Write command failed\n", name);
+        else
+            dprintf("%s(): write command failed\n", name);
         break;
     case Outcome::TimedOut:
         if (client.quietFailures)

@@ -169,10 +169,11 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
     if (!out)
         return KX_EINVAL;
     AMStatus status{};
-    Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", [&status](std::string_view line) {
+    auto onLine = [&status](std::string_view line) {
         _parse_amstatus_line(line.data(), &status);
         return true;
-    });
+    };
+    Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", onLine);
     switch (outcome) {
     case Outcome::Unreachable:
         return KX_EUNREACHABLE;  // nothing stored

@@ -199,8 +199,9 @@ TEST(DaemonClients, ARunOfEndLinesBuildsOneRecordAndLargeRepliesSortFast)
         // arrived; by token the B records' "0" comes first.
         EXPECT_STREQ(list->terminal_CID, mode == kx::kSortByTerminal ? "A" : "B");
         bool arrivalOrder = true;
-        for (auto *n = list; mode == kx::kSortByTerminal && *n->next->terminal_CID == 'A'; n = n->next)
-            arrivalOrder = arrivalOrder && std::stoi(n->token_name) > std::stoi(n->next->token_name);
+        for (auto *n = list; mode == kx::kSortByTerminal && *n->next->terminal_CID == 'A';
+             n = n->next)
+            arrivalOrder &= std::stoi(n->token_name) > std::stoi(n->next->token_name);
         EXPECT_TRUE(arrivalOrder);
         kx::kx_free_KeyValuesNode_list(list);
     }

@@ -136,10 +136,19 @@ TEST(ReplyFigures, ReadAsA32BitStrtoulOrAtoiWouldWithoutWrappingRound)
     }
 }
 
+// "OK/smstatus" and `count` more words.
+std::string words(int count)
+{
+    std::string line = "OK/smstatus";
+    while (count-- > 0)
+        line += " x";
+    return line;
+}
+
 TEST(StatusLines, SessionManagerLineFillsItsRecord)
 {
     const struct {
-        std::vector<const char *> lines;
+        Lines lines;
         int starttime, sessions, auth;
         const char *error;
     } cases[] = {
@@ -148,27 +157,18 @@ TEST(StatusLines, SessionManagerLineFillsItsRecord)
         {{"OK/smstatus", "ok/smstatus stime=5", "stime=5 OK/smstatus"}, 0, 0, 0, nullptr},
         {{"ERR/smstatus busy try later", "ERR/smstatus again"}, 0, 0, 0, "again"},
         {{"OK/smstatus stime=4294967296 sessions=-9999999999"}, INT32_MAX, INT32_MIN, 0, nullptr},
+        {{words(98) + " stime=42 sessions=5"}, 42, 0, 0, nullptr},  // 100 words are looked at
     };
     for (const auto &c : cases) {
         kx::SMStatus *rec = kx::allocate_smstatus();
-        for (const char *line : c.lines)
-            kx::parse_smstatus_line(&rec, line);
+        for (const std::string &line : c.lines)
+            kx::parse_smstatus_line(&rec, line.c_str());
         EXPECT_EQ(rec->starttime, c.starttime) << c.lines[0];
         EXPECT_EQ(rec->sessions, c.sessions) << c.lines[0];
         EXPECT_EQ(rec->auth, c.auth) << c.lines[0];
         EXPECT_STREQ(rec->error, c.error) << c.lines[0];
         kx::free_smstatus(rec);
     }
-    // Words past the hundredth are not looked at.
-    std::string line = "OK/smstatus";
-    for (int i = 0; i < 98; ++i)
-        line += " x";
-    line += " stime=42 sessions=5";
-    kx::SMStatus *rec = kx::allocate_smstatus();
-    kx::parse_smstatus_line(&rec, line.c_str());
-    EXPECT_EQ(rec->starttime, 42);
-    EXPECT_EQ(rec->sessions, 0);
-    kx::free_smstatus(rec);
 }
 
 TEST(StatusLines, AuthenticationManagerLinesSetKnownKeysOnly)

@@ -12,10 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -64,23 +61,6 @@ std::string repeated(const std::string &line, int times)
         text += line;
     return text;
 }
-
-// A loopback port that refuses connections: bound, never listening.
-struct RefusingPort {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = 0;
-    RefusingPort()
-    {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof local;
-        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
-        port = ntohs(local.sin_port);
-    }
-    ~RefusingPort() { close(fd); }
-};
 
 class DaemonTransport : public ::testing::Test {
 protected:
@@ -134,9 +114,9 @@ TEST_F(DaemonTransport, RepliesEndAsCompleteOrAtTheirBounds)
 
     daemon.on("status", ScriptedReply{});  // closes at once
     EXPECT_EQ(ask(daemon.port()).reply.outcome, Outcome::Complete);
-    RefusingPort refusing;
-    EXPECT_EQ(ask(refusing.port).reply.outcome, Outcome::OpenFailed);
-    EXPECT_EQ(ask(refusing.port, kBoundClient).reply.outcome, Outcome::OpenFailed);
+    int closedPort = FakeDaemon("127.0.0.1", 0).port();  // refuses once it is gone
+    EXPECT_EQ(ask(closedPort).reply.outcome, Outcome::OpenFailed);
+    EXPECT_EQ(ask(closedPort, kBoundClient).reply.outcome, Outcome::OpenFailed);
 }
 
 void on_alarm(int) {}

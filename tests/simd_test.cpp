@@ -126,9 +126,12 @@ TEST(Scenario, BadLinesAreReportedWithTheirNumber)
     const struct {
         const char *text, *error;
     } cases[] = {
-        {"host a 127.0.0.1\nhost b 10.0.0.1\n", "line 2: host address 10.0.0.1 is not a loopback address"},
-        {"terminal nobody terminalId=x\n", "line 1: unknown host nobody (declare it with a host line first)"},
-        {"host a 127.0.0.1\nauthmanager a starttime=soon\n", "line 2: expected key=number, got starttime=soon"},
+        {"host a 127.0.0.1\nhost b 10.0.0.1\n",
+         "line 2: host address 10.0.0.1 is not a loopback address"},
+        {"terminal nobody terminalId=x\n",
+         "line 1: unknown host nobody (declare it with a host line first)"},
+        {"host a 127.0.0.1\nauthmanager a starttime=soon\n",
+         "line 2: expected key=number, got starttime=soon"},
     };
     std::string error;
     for (const auto &c : cases) {

@@ -113,7 +113,7 @@ void FakeDaemon::answer(int connection)
             return;
         reply = found->second;
     }
-    std::string_view rest = reply.silent ? "" : reply.bytes;
+    std::string_view rest = reply.silent ? std::string_view() : std::string_view(reply.bytes);
     while (!rest.empty() && wait_for(connection, POLLOUT, -1)) {
         ssize_t sent = send(connection, rest.data(), rest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && errno != EAGAIN && errno != EINTR)
@@ -125,8 +125,8 @@ void FakeDaemon::answer(int connection)
            send(connection, "x", 1, MSG_NOSIGNAL) == 1) {
     }
     char sink[512];  // held open until the client closes or the daemon stops
-    while (reply.trickleMs == 0 && (reply.silent || reply.neverClose) && wait_for(connection, POLLIN, -1) &&
-           read(connection, sink, sizeof sink) > 0) {
+    const bool hold = reply.trickleMs == 0 && (reply.silent || reply.neverClose);
+    while (hold && wait_for(connection, POLLIN, -1) && read(connection, sink, sizeof sink) > 0) {
     }
 }
 
