@@ -85,7 +85,6 @@ TEST(ChildRunner, StreamsStatusesAndOutstandingCommands)
     fclose(second);  // closed by the caller: NULL names the one outstanding command
     EXPECT_EQ((kx::kxs_safe_pclose(nullptr) >> 8) & 0xff, 4);
     EXPECT_EQ(kx::kxs_safe_pclose(nullptr), -1);
-
     kxtest::TestRoot root;
     FILE *s = kx::kxs_safe_popen(("cat > " + root.at("/written")).c_str(), "w");
     ASSERT_NE(s, nullptr);
