@@ -86,6 +86,25 @@ int milliseconds_until(Clock::time_point when)
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
+// The child's own process group, so that a bound kills what it started too;
+// the default dispositions and an empty mask, whatever the host set (a child
+// that inherits an ignored SIGCHLD cannot wait for its own children).
+int set_attributes(posix_spawnattr_t &attributes)
+{
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    int rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                       POSIX_SPAWN_SETSIGDEF);
+    if (rc == 0)
+        rc = posix_spawnattr_setpgroup(&attributes, 0);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigmask(&attributes, &none);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigdefault(&attributes, &all);
+    return rc;
+}
+
 class Run {
 public:
     Run(const SpawnRequest &request, SpawnResult &result)
@@ -97,6 +116,7 @@ public:
     void follow();
 
 private:
+    bool open_output_pipe(Descriptor &childEnd);
     int setup_actions(posix_spawn_file_actions_t &actions, int inputFd, int outputEnd);
     void look_at_child();
     void read_output();
@@ -126,50 +146,41 @@ int Run::setup_actions(posix_spawn_file_actions_t &actions, int inputFd, int out
         rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     if (rc == 0 && request_.err == StderrTo::NullDevice)
         rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // close_range where the kernel has it, else a walk over /proc/self/fd.
     if (rc == 0)
         rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     return rc;
 }
 
+// Our end non-blocking, the child's end above 2, both close-on-exec: a child
+// that another thread of the host starts never holds them.
+bool Run::open_output_pipe(Descriptor &childEnd)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    output_.reset(above_standard(fds[0]));
+    childEnd.reset(above_standard(fds[1]));
+    outputEnded_ = false;
+    return output_.get() >= 0 && childEnd.get() >= 0 &&
+           fcntl(output_.get(), F_SETFL, O_NONBLOCK) == 0;
+}
+
 void Run::start()
 {
     Descriptor input(request_.in == StdinFrom::Input ? input_file(request_.input) : -1);
-    if (request_.in == StdinFrom::Input && input.get() < 0) {
+    Descriptor childEnd;
+    if ((request_.in == StdinFrom::Input && input.get() < 0) ||
+        (request_.out == StdoutTo::Capture && !open_output_pipe(childEnd))) {
         result_.error = errno;
+        output_.reset();
         return;
     }
-    Descriptor childEnd;
-    if (request_.out == StdoutTo::Capture) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            result_.error = errno;
-            return;
-        }
-        output_.reset(above_standard(fds[0]));
-        childEnd.reset(above_standard(fds[1]));
-        if (output_.get() < 0 || childEnd.get() < 0 ||
-            fcntl(output_.get(), F_SETFL, O_NONBLOCK) != 0) {
-            result_.error = errno;
-            return;
-        }
-        outputEnded_ = false;
-    }
-
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_init(&attributes);
     posix_spawn_file_actions_init(&actions);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    int rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                       POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0)
-        rc = posix_spawnattr_setpgroup(&attributes, 0);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigmask(&attributes, &none);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigdefault(&attributes, &all);
+    int rc = set_attributes(attributes);
     if (rc == 0)
         rc = setup_actions(actions, input.get(), childEnd.get());
     if (rc == 0)
@@ -179,7 +190,6 @@ void Run::start()
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         result_.error = rc;
-        pid_ = -1;
         output_.reset();
         return;
     }
