@@ -71,47 +71,48 @@ platform::SpawnResult run_tool(const std::string &command, std::string_view inpu
 }
 
 // What kxs_safe_pclose reports for a run: the wait status, or -1 with *error.
-int judge_run(const std::string &command, const platform::SpawnResult &run, int *error)
+int judge_run(const char *caller, const std::string &command, const platform::SpawnResult &run,
+              int *error)
 {
     using platform::ChildEnd;
     const char *name = command.c_str();
     ToolLimits limits = tool_limits();
     if (!run.reaped)
-        dprintf("kxs_safe_popen(): \"%s\" was killed but not yet reaped\n", name);
+        dprintf("%s(): \"%s\" was killed but not yet reaped\n", caller, name);
     switch (run.end) {
     case ChildEnd::Finished:
         return run.waitStatus;
     case ChildEnd::NotStarted:
-        dprintf("kxs_safe_popen(): could not run %s for \"%s\": %s\n", kShell, name,
+        dprintf("%s(): could not run %s for \"%s\": %s\n", caller, kShell, name,
                 strerror(run.error));
         if (run.error == ENOENT || run.error == EACCES || run.error == ENOEXEC)
             return 127 << 8;
         *error = run.error;
         return -1;
     case ChildEnd::StatusLost:
-        dprintf("kxs_safe_popen(): the exit status of \"%s\" was lost: another part of the "
+        dprintf("%s(): the exit status of \"%s\" was lost: another part of the "
                 "process reaped it. The host process must not reap children it did not start. "
                 "Its output ended normally and is taken as its result.\n",
-                name);
+                caller, name);
         return 0;
     case ChildEnd::TimedOut:
-        dprintf("kxs_safe_popen(): \"%s\" ran longer than %lld ms and was killed\n", name,
+        dprintf("%s(): \"%s\" ran longer than %lld ms and was killed\n", caller, name,
                 static_cast<long long>(limits.time.count()));
         *error = ETIMEDOUT;
         return -1;
     case ChildEnd::OutputBound:
-        dprintf("kxs_safe_popen(): \"%s\" printed more than %zu bytes and was killed\n", name,
+        dprintf("%s(): \"%s\" printed more than %zu bytes and was killed\n", caller, name,
                 limits.outputBytes);
         *error = EFBIG;
         return -1;
     case ChildEnd::HeldOpen:
-        dprintf("kxs_safe_popen(): \"%s\" ended, but a process it started held its output open "
+        dprintf("%s(): \"%s\" ended, but a process it started held its output open "
                 "past %lld ms; its process group was killed\n",
-                name, static_cast<long long>(limits.drain.count()));
+                caller, name, static_cast<long long>(limits.drain.count()));
         *error = ETIMEDOUT;
         return -1;
     case ChildEnd::Stopped:
-        dprintf("kxs_safe_popen(): \"%s\" stopped and was killed\n", name);
+        dprintf("%s(): \"%s\" stopped and was killed\n", caller, name);
         *error = ECANCELED;
         return -1;
     }
@@ -188,7 +189,7 @@ FILE *kxs_safe_popen(const char *command, const char *mode)
     pending.writing = mode[0] != 'r';
     if (!pending.writing) {
         platform::SpawnResult run = run_tool(pending.command, {}, true);
-        pending.status = judge_run(pending.command, run, &pending.error);
+        pending.status = judge_run("kxs_safe_popen", pending.command, run, &pending.error);
         if (pending.status == -1) {
             errno = pending.error;
             return nullptr;
@@ -217,7 +218,7 @@ int kxs_safe_pclose(FILE *stream)
         platform::SpawnResult run =
             run_tool(command.command, std::string_view(command.input, command.inputSize), false);
         free(command.input);
-        command.status = judge_run(command.command, run, &command.error);
+        command.status = judge_run("kxs_safe_pclose", command.command, run, &command.error);
     }
     if (command.status == -1)
         errno = command.error;
