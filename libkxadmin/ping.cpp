@@ -2,6 +2,7 @@
 
 #include "hostname.h"
 #include "platform/ping.h"
+#include "platform/spawner.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -212,8 +213,7 @@ int32_t reply_int32(const char *text)
 
 int execping(const char *host)
 {
-    for (int fd = 3; fd <= 255; ++fd)
-        close(fd);
+    platform::close_descriptors_from(3);
     int devNull = open("/dev/null", O_RDWR);
     if (devNull < 0)
         return errno;
@@ -225,42 +225,55 @@ int execping(const char *host)
     return platform::exec_ping(host);
 }
 
+namespace {
+
+// The host's ping waits kPingWaitSeconds for the answer; past this margin
+// the probe is killed.
+constexpr std::chrono::seconds kProbeBound{platform::kPingWaitSeconds + 2};
+
+// The probe ended but its wait status went to someone else: only its output
+// can tell whether the host answered.
+int probe_result_without_status(const char *host, const platform::SpawnResult &probe)
+{
+    bool answered = platform::ping_output_shows_answer(probe.output);
+    dprintf("ping_host(): the exit status of the probe of %s was lost: another part of the "
+            "process reaped it. The host process must not reap children it did not start. "
+            "Its output says the host %s.\n",
+            host, answered ? "answered" : "did not answer");
+    return answered ? 0 : ECHILD;
+}
+
+}  // namespace
+
 int ping_host(const char *host)
 {
     if (!host)
         return 0;
     if (!*host)
         return EINVAL;
-    pid_t pid = fork();
-    if (pid < 0)
-        return errno;
-    if (pid == 0)
-        _exit(execping(host));
-    // WUNTRACED: a probe that stops would otherwise hold the caller for
-    // ever. It is reported as stopped, and ended and reaped here.
-    int status = 0;
-    pid_t waited;
-    while ((waited = waitpid(pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
-    }
-    if (waited > 0 && WIFSTOPPED(status)) {
-        kill(pid, SIGKILL);
-        int ignored;
-        while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-        }
+    platform::SpawnResult probe = platform::run_ping(host, kProbeBound);
+    if (!probe.reaped)
+        dprintf("ping_host(): the probe of %s was killed but not yet reaped\n", host);
+    switch (probe.end) {
+    case platform::ChildEnd::NotStarted:
+        return probe.error;
+    case platform::ChildEnd::StatusLost:
+        return probe_result_without_status(host, probe);
+    case platform::ChildEnd::Stopped:
         return 3;
-    }
-    if (waited < 0) {
-        if (errno == ECHILD) {
-            dprintf("ping_host::waitpid() returned ECHILD. Child PID: %d...", static_cast<int>(pid));
-            return 0;
-        }
-        return errno;
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
+    case platform::ChildEnd::TimedOut:
+    case platform::ChildEnd::OutputBound:
+    case platform::ChildEnd::HeldOpen:
+        dprintf("ping_host(): the probe of %s was killed: it ran past %d seconds, printed too "
+                "much or left its output open\n",
+                host, static_cast<int>(kProbeBound.count()));
         return 4;
-    return 3;
+    case platform::ChildEnd::Finished:
+        break;
+    }
+    if (WIFEXITED(probe.waitStatus))
+        return WEXITSTATUS(probe.waitStatus);
+    return WIFSIGNALED(probe.waitStatus) ? 4 : 3;
 }
 
 // ---- openers --------------------------------------------------------------------

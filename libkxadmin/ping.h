@@ -87,12 +87,16 @@ int32_t reply_int32(const char *text);
 // ---- reachability probe -----------------------------------------------------
 
 // 0 when the host answered the host system's ping within 5 seconds; 0 for a
-// NULL host; EINVAL for an empty one; otherwise errno of a failed fork or
-// wait, the ping's exit status (errno when it could not be started), 4 when
-// it was killed by a signal, 3 when it stopped (it is then killed, so that
-// the probe never waits without end).
+// NULL host; EINVAL for an empty one; otherwise errno when the probe could
+// not be started, the ping's exit status, 4 when it was killed by a signal or
+// killed at its bound (7 seconds), 3 when it stopped (it is then killed, so
+// that the probe never waits without end). When another part of the process
+// reaped the probe, its output decides: 0 when it shows the answer, ECHILD
+// otherwise.
 int ping_host(const char *host);
-// The child side of ping_host: returns only on failure, with errno.
+// What ping_host's child runs, for a caller that forked a child itself: every
+// descriptor above 2 closed, /dev/null on 0 to 2, then the host's ping.
+// Returns only on failure, with errno.
 int execping(const char *host);
 
 // ---- openers ----------------------------------------------------------------

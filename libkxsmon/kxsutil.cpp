@@ -6,16 +6,21 @@
 #include "kxsinit.h"
 #include "ping.h"
 #include "utils.h"
+#include "spawner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <mutex>
+#include <string>
+#include <string_view>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kx {
@@ -33,88 +38,191 @@ int kxs_checkAdminMode(KXSHandle *handle)
 namespace {
 
 constexpr const char *kShell = "/bin/ksh";
-// Descriptors at or above this are refused for the pipe.
-constexpr int kDescriptorLimit = 256;
 
-// The one child command of the process: 0 when none is running.
-pid_t _pipepid = 0;
+// A command started by kxs_safe_popen and not yet closed.
+struct PendingCommand {
+    FILE *stream = nullptr;
+    std::string command;
+    bool writing = false;
+    int status = -1;         // a reading command's result, as kxs_safe_pclose returns it
+    int error = 0;           // errno with it
+    char *input = nullptr;   // a writing command's input, kept by open_memstream
+    size_t inputSize = 0;
+};
 
-int wait_for_child(pid_t pid)
+std::mutex gRunnerLock;
+ToolLimits gToolLimits;
+// A list: open_memstream keeps pointers into its nodes.
+std::list<PendingCommand> gPending;
+
+platform::SpawnResult run_tool(const std::string &command, std::string_view input, bool reading)
 {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return status;
+    char *const argv[] = {const_cast<char *>("ksh"), const_cast<char *>("-c"),
+                          const_cast<char *>(command.c_str()), nullptr};
+    platform::SpawnRequest request;
+    request.program = kShell;
+    request.argv = argv;
+    request.in = reading ? platform::StdinFrom::NullDevice : platform::StdinFrom::Input;
+    request.input = input;
+    request.out = reading ? platform::StdoutTo::Capture : platform::StdoutTo::Inherit;
+    ToolLimits limits = tool_limits();
+    request.bounds = {limits.time, limits.outputBytes, limits.drain};
+    return platform::spawn_bounded(request);
 }
 
-[[noreturn]] void run_child(const char *command, int childEnd, int callerEnd, int target)
+// What kxs_safe_pclose reports for a run: the wait status, or -1 with *error.
+int judge_run(const char *caller, const std::string &command, const platform::SpawnResult &run,
+              int *error)
 {
-    close(callerEnd);
-    if (childEnd != target) {
-        close(target);
-        fcntl(childEnd, F_DUPFD, target);
-        close(childEnd);
+    using platform::ChildEnd;
+    const char *name = command.c_str();
+    ToolLimits limits = tool_limits();
+    if (!run.reaped)
+        dprintf("%s(): \"%s\" was killed but not yet reaped\n", caller, name);
+    switch (run.end) {
+    case ChildEnd::Finished:
+        return run.waitStatus;
+    case ChildEnd::NotStarted:
+        dprintf("%s(): could not run %s for \"%s\": %s\n", caller, kShell, name,
+                strerror(run.error));
+        if (run.error == ENOENT || run.error == EACCES || run.error == ENOEXEC)
+            return 127 << 8;
+        *error = run.error;
+        return -1;
+    case ChildEnd::StatusLost:
+        dprintf("%s(): the exit status of \"%s\" was lost: another part of the "
+                "process reaped it. The host process must not reap children it did not start. "
+                "Its output ended normally and is taken as its result.\n",
+                caller, name);
+        return 0;
+    case ChildEnd::TimedOut:
+        dprintf("%s(): \"%s\" ran longer than %lld ms and was killed\n", caller, name,
+                static_cast<long long>(limits.time.count()));
+        *error = ETIMEDOUT;
+        return -1;
+    case ChildEnd::OutputBound:
+        dprintf("%s(): \"%s\" printed more than %zu bytes and was killed\n", caller, name,
+                limits.outputBytes);
+        *error = EFBIG;
+        return -1;
+    case ChildEnd::HeldOpen:
+        dprintf("%s(): \"%s\" ended, but a process it started held its output open "
+                "past %lld ms; its process group was killed\n",
+                caller, name, static_cast<long long>(limits.drain.count()));
+        *error = ETIMEDOUT;
+        return -1;
+    case ChildEnd::Stopped:
+        dprintf("%s(): \"%s\" stopped and was killed\n", caller, name);
+        *error = ECANCELED;
+        return -1;
     }
-    if (access(kShell, X_OK) != 0)
-        _exit(127);
-    execl(kShell, "ksh", "-c", command, static_cast<char *>(nullptr));
-    _exit(1);
+    return -1;
+}
+
+// A stream that reads `text`; it owns its copy.
+FILE *stream_over(const std::string &text)
+{
+    // One byte more than the text: a writable memory stream keeps its last
+    // byte for a terminating NUL.
+    FILE *stream = fmemopen(nullptr, text.size() + 1, "w+");
+    if (stream && (fwrite(text.data(), 1, text.size(), stream) != text.size() ||
+                   fseek(stream, 0, SEEK_SET) != 0)) {
+        fclose(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
+// Takes the pending command of `stream` out of the table; for NULL the only
+// pending one. Empty when there is none.
+std::list<PendingCommand> take_pending(FILE *stream)
+{
+    std::list<PendingCommand> taken;
+    std::lock_guard lock(gRunnerLock);
+    if (!stream) {
+        if (gPending.size() == 1)
+            taken.splice(taken.end(), gPending);
+        else if (!gPending.empty())
+            dprintf("kxs_safe_pclose(): %zu commands are outstanding; no stream names one\n",
+                    gPending.size());
+        return taken;
+    }
+    auto it = std::find_if(gPending.rbegin(), gPending.rend(),
+                           [stream](const PendingCommand &c) { return c.stream == stream; });
+    if (it != gPending.rend())
+        taken.splice(taken.end(), gPending, std::prev(it.base()));
+    return taken;
+}
+
+FILE *remember(PendingCommand command)
+{
+    std::lock_guard lock(gRunnerLock);
+    PendingCommand &kept = gPending.emplace_back(std::move(command));
+    if (kept.writing)
+        kept.stream = open_memstream(&kept.input, &kept.inputSize);
+    FILE *stream = kept.stream;
+    if (!stream)
+        gPending.pop_back();
+    return stream;
 }
 
 }  // namespace
 
+ToolLimits tool_limits()
+{
+    std::lock_guard lock(gRunnerLock);
+    return gToolLimits;
+}
+
+void set_tool_limits(ToolLimits limits)
+{
+    std::lock_guard lock(gRunnerLock);
+    gToolLimits = limits;
+}
+
 FILE *kxs_safe_popen(const char *command, const char *mode)
 {
-    if (_pipepid != 0 || !command || !mode)
+    if (!command || !mode)
         return nullptr;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return nullptr;
-    if (fds[0] >= kDescriptorLimit || fds[1] >= kDescriptorLimit) {
-        close(fds[0]);
-        close(fds[1]);
-        _pipepid = 0;
-        return nullptr;
+    PendingCommand pending;
+    pending.command = command;
+    pending.writing = mode[0] != 'r';
+    if (!pending.writing) {
+        platform::SpawnResult run = run_tool(pending.command, {}, true);
+        pending.status = judge_run("kxs_safe_popen", pending.command, run, &pending.error);
+        if (pending.status == -1) {
+            errno = pending.error;
+            return nullptr;
+        }
+        pending.stream = stream_over(run.output);
+        if (!pending.stream) {
+            dprintf("kxs_safe_popen(): no stream for the output of \"%s\"\n", command);
+            return nullptr;
+        }
     }
-    const bool reading = mode[0] == 'r';
-    const int callerEnd = reading ? fds[0] : fds[1];
-    const int childEnd = reading ? fds[1] : fds[0];
-
-    _pipepid = fork();
-    if (_pipepid < 0) {
-        _pipepid = 0;
-        close(fds[0]);
-        close(fds[1]);
-        return nullptr;
-    }
-    if (_pipepid == 0)
-        run_child(command, childEnd, callerEnd, reading ? 1 : 0);
-
-    close(childEnd);
-    FILE *stream = fdopen(callerEnd, mode);
-    if (!stream) {
-        // The child runs but no stream can be handed out: end our side, reap
-        // the child and become idle again, as if nothing had been started.
-        close(callerEnd);
-        wait_for_child(_pipepid);
-        _pipepid = 0;
-    }
+    FILE *stream = remember(std::move(pending));
+    if (!stream)
+        dprintf("kxs_safe_popen(): no stream for \"%s\"\n", command);
     return stream;
 }
 
 int kxs_safe_pclose(FILE *stream)
 {
+    std::list<PendingCommand> taken = take_pending(stream);
     if (stream)
-        fclose(stream);
-    if (_pipepid <= 0) {
-        _pipepid = 0;
+        fclose(stream);  // a writing command's input is complete from here on
+    if (taken.empty())
         return -1;
+    PendingCommand &command = taken.front();
+    if (command.writing) {
+        platform::SpawnResult run =
+            run_tool(command.command, std::string_view(command.input, command.inputSize), false);
+        free(command.input);
+        command.status = judge_run("kxs_safe_pclose", command.command, run, &command.error);
     }
-    int status = wait_for_child(_pipepid);
-    _pipepid = 0;
-    return status;
+    if (command.status == -1)
+        errno = command.error;
+    return command.status;
 }
 
 // ---- the daemons ------------------------------------------------------------

@@ -1,6 +1,8 @@
 // Administration-mode check and the child-command runner.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -10,12 +12,31 @@ namespace kx {
 
 int kxs_checkAdminMode(KXSHandle *handle);
 
-// Runs `command` under /bin/ksh with one end of a pipe as its standard output
-// (mode "r...") or input (any other mode). One child at a time per process:
-// NULL while another is outstanding, or when the child could not be started.
+// Bounds of one child command. Past them the child's process group is killed
+// and the command fails with a diagnostic that names it and the bound.
+struct ToolLimits {
+    std::chrono::milliseconds time{30000};   // from start until the child is reaped
+    std::size_t outputBytes = 1 << 20;       // standard output of a reading command
+    std::chrono::milliseconds drain{1000};   // output still read after the child ended
+};
+ToolLimits tool_limits();
+void set_tool_limits(ToolLimits limits);
+
+// Runs `command` under /bin/ksh, in a process group of its own, with no
+// descriptor of the caller above 2 and the caller's standard error.
+//
+// Mode "r...": the command runs to its end, with /dev/null as input, before
+// the call returns; the stream reads what it printed. NULL when it could not
+// be started or hit a bound (errno ETIMEDOUT, EFBIG or ECANCELED).
+// Any other mode: the stream collects the command's input; the command runs
+// when the stream is handed to kxs_safe_pclose.
+// Several commands may be outstanding, from any threads.
 FILE *kxs_safe_popen(const char *command, const char *mode);
-// Closes the stream (NULL accepted) and waits for the child: its raw wait
-// status, or -1 when there is no child or the wait failed.
+// Closes the stream and returns the child's wait status (exit code in bits 8
+// to 15; 127 when /bin/ksh cannot be run), or -1 with errno. NULL stands for
+// the one outstanding command whose stream the caller closed itself. When the
+// host reaped the child in its stead, a command whose output ended normally
+// counts as exit code 0.
 int kxs_safe_pclose(FILE *stream);
 
 // ---- the daemons ------------------------------------------------------------

@@ -1,131 +1,209 @@
-// The child-command runner: one child at a time, raw wait status, and idle
-// again after every failure.
+// Child commands: the runner's contract, hostile tools, a host that starts or
+// reaps children of its own, and the reachability probe.
+#include "diagnostics_capture.h"
+#include "kxssystem.h"
 #include "kxsutil.h"
+#include "ping.h"
 #include "test_root.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sys/mount.h>
-#include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
 std::string read_all(FILE *stream)
 {
     std::string out;
-    char line[128];
-    while (fgets(line, sizeof line, stream))
-        out += line;
+    for (int c; stream && (c = fgetc(stream)) != EOF;)
+        out += static_cast<char>(c);
     return out;
 }
 
-// The runner is idle when a new child can be started.
-void expect_idle()
+// Runs `command` through the runner: its output and exit code (-1: failed).
+std::pair<std::string, int> run(const std::string &command)
 {
-    FILE *s = kx::kxs_safe_popen("print idle", "r");
-    ASSERT_NE(s, nullptr) << "runner still busy";
-    EXPECT_EQ(read_all(s), "idle\n");
-    EXPECT_EQ(kx::kxs_safe_pclose(s), 0);
+    FILE *s = kx::kxs_safe_popen(command.c_str(), "r");
+    std::string out = read_all(s);
+    int status = s ? kx::kxs_safe_pclose(s) : -1;
+    return {out, status == -1 ? -1 : (status >> 8) & 0xff};
 }
 
-TEST(ChildRunner, ReadsOutputAndReturnsTheRawWaitStatus)
+// A product root whose patch lister records its process group, then runs `body`.
+struct ListerRoot : kxtest::TestRoot {
+    explicit ListerRoot(const std::string &body)
+    {
+        write("/var/sadm/pkg/ZARNkxo/pkginfo", "BASEDIR=/opt\n");
+        std::string recordGroup = "read -A f </proc/$$/stat; print ${f[4]} >" + at("/group");
+        write("/opt/ZARNkx/lib/kxspatches", "#!/bin/ksh\n" + recordGroup + "\n" + body, 0755);
+    }
+    int group() const { return std::stoi(read("/group")); }
+};
+
+std::string patches()
 {
-    FILE *s = kx::kxs_safe_popen("print one; print -n two; exit 3", "r");
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(read_all(s), "one\ntwo");  // a last line without newline still arrives
-    int status = kx::kxs_safe_pclose(s);
-    EXPECT_EQ((status >> 8) & 0xff, 3);
-    EXPECT_TRUE(WIFEXITED(status));
-    expect_idle();
+    char *text = kx::getPatches(kx::kPatchKey);
+    std::string out = text ? text : "<null>";
+    return free(text), out;
 }
 
-TEST(ChildRunner, WritingModeFeedsTheChildsInput)
+// Runs `body` in a child process with private namespaces; its result, or 77
+// when none can be made (that needs root).
+int in_namespaces(int flags, int (*body)())
 {
+    pid_t pid = fork();
+    bool isolated = pid == 0 && unshare(flags) == 0 &&
+                    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (pid == 0)
+        _exit(isolated ? body() : 77);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ChildRunner, StreamsStatusesAndOutstandingCommands)
+{
+    EXPECT_EQ(run("print one; print -n two; exit 3"), std::make_pair(std::string("one\ntwo"), 3));
+    FILE *first = kx::kxs_safe_popen("print first", "r");
+    FILE *second = kx::kxs_safe_popen("exit 4", "r");  // both outstanding at once
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(read_all(first), "first\n");
+    EXPECT_EQ(kx::kxs_safe_pclose(first), 0);
+    fclose(second);  // closed by the caller: NULL names the one outstanding command
+    EXPECT_EQ((kx::kxs_safe_pclose(nullptr) >> 8) & 0xff, 4);
+    EXPECT_EQ(kx::kxs_safe_pclose(nullptr), -1);
     kxtest::TestRoot root;
-    std::string path = root.at("/written");
-    FILE *s = kx::kxs_safe_popen(("cat > " + path).c_str(), "w");
+    FILE *s = kx::kxs_safe_popen(("cat > " + root.at("/written")).c_str(), "w");
     ASSERT_NE(s, nullptr);
     fputs("to the child\n", s);
     EXPECT_EQ(kx::kxs_safe_pclose(s), 0);
     EXPECT_EQ(root.read("/written"), "to the child\n");
+
+    int noShell = in_namespaces(CLONE_NEWNS, [] {
+        return mount("/dev/null", "/bin/ksh", nullptr, MS_BIND, nullptr) ? 77 : run("print").second;
+    });
+    EXPECT_TRUE(noShell == 127 || noShell == 77) << noShell;  // 77: no namespace here
 }
 
-TEST(ChildRunner, SecondOpenIsRefusedWhileAChildRuns)
+TEST(ChildRunner, ChildHoldsNoDescriptorOfTheHostHoweverHighItRuns)
 {
-    FILE *first = kx::kxs_safe_popen("print first", "r");
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(kx::kxs_safe_popen("print second", "r"), nullptr);
-    EXPECT_EQ(read_all(first), "first\n");  // the first stream stays usable
-    EXPECT_EQ(kx::kxs_safe_pclose(first), 0);
-    expect_idle();
+    kxtest::TestRoot root;
+    std::string marker = root.write("/marker", "");
+    int fd = open(marker.c_str(), O_RDONLY);  // no close-on-exec, as a careless host has
+    std::vector<int> held{fd};  // and every free descriptor below 256, so the runner's land above
+    for (int n = 3; n < 256; ++n)
+        if (fcntl(n, F_GETFD) < 0 && dup2(fd, n) == n)
+            held.push_back(n);
+    auto [fds, code] = run("ls -l /proc/$$/fd");
+    for (int n : held)
+        close(n);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(fds.find("0 -> /dev/null"), std::string::npos) << fds;
+    EXPECT_EQ(fds.find(marker), std::string::npos) << fds;
 }
 
-TEST(ChildRunner, CloseWithoutStreamWaitsForTheChild)
+TEST(ChildRunner, HostileToolsFailWithinTheBoundsAndLeaveNoProcess)
 {
-    EXPECT_EQ(kx::kxs_safe_pclose(nullptr), -1);  // no child
-    FILE *s = kx::kxs_safe_popen("exit 5", "r");
-    ASSERT_NE(s, nullptr);
-    fclose(s);
-    int status = kx::kxs_safe_pclose(nullptr);
-    EXPECT_EQ((status >> 8) & 0xff, 5);
-    expect_idle();
-}
-
-TEST(ChildRunner, FailedFdopenLeavesTheRunnerIdle)
-{
-    // "r+" asks for a read-write stream over a read-only pipe end.
-    EXPECT_EQ(kx::kxs_safe_popen("print never", "r+"), nullptr);
-    expect_idle();
-}
-
-TEST(ChildRunner, DescriptorsFrom256AreRefused)
-{
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < 300)
-        GTEST_SKIP() << "descriptor limit below 300";
-    // Occupy every free descriptor below 256, so that the pipe lands above.
-    int devnull = open("/dev/null", O_RDONLY);
-    ASSERT_GE(devnull, 0);
-    std::vector<int> held;
-    for (int fd = 3; fd < 256; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && dup2(devnull, fd) == fd)
-            held.push_back(fd);
-    EXPECT_EQ(kx::kxs_safe_popen("print x", "r"), nullptr);
-    for (int fd : held)
-        close(fd);
-    close(devnull);
-    expect_idle();
-}
-
-TEST(ChildRunner, MissingShellShowsAsExitCode127)
-{
-    // Only the real /bin/ksh is ever run; hide it in a private mount
-    // namespace, in a child process, so the rest of the suite keeps it.
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("/dev/null", "/bin/ksh", nullptr, MS_BIND, nullptr) != 0)
-            _exit(77);
-        FILE *s = kx::kxs_safe_popen("print unreachable", "r");
-        if (!s)
-            _exit(10);
-        int status = kx::kxs_safe_pclose(s);
-        _exit((status >> 8) & 0xff);
+    struct Hostile {
+        const char *name, *body, *diagnostic;
+    } const tools[] = {
+        {"sleeps", "sleep 1000\n", "ran longer than 1500 ms"},
+        {"floods", "while :; do print 0123456789abcdef; done\n", "printed more than 65536"},
+        {"leaves a grandchild", "sleep 1000 &\nprint 1-01\n", "held its output open past 300 ms"},
+    };
+    auto peak_kib = [] { rusage usage{}; return getrusage(RUSAGE_SELF, &usage), usage.ru_maxrss; };
+    kx::set_tool_limits({1500ms, 64 * 1024, 300ms});
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (const Hostile &tool : tools) {
+        SCOPED_TRACE(tool.name);
+        ListerRoot root(tool.body);
+        kxtest::DiagnosticsCapture diag;
+        long peakBefore = peak_kib();
+        auto start = Clock::now();
+        EXPECT_EQ(patches(), "<null>");
+        EXPECT_LT(Clock::now() - start, 3s);
+        EXPECT_LT(peak_kib() - peakBefore, 16 * 1024);
+        EXPECT_TRUE(diag.contains(tool.diagnostic)) << diag.all();
+        // Gone within a second; the test is the subreaper that reaps the group's orphans.
+        bool gone = false;
+        for (auto end = Clock::now() + 1s; !gone && Clock::now() < end; usleep(9000))
+            gone = (waitpid(-root.group(), nullptr, WNOHANG), kill(-root.group(), 0) != 0);
+        EXPECT_TRUE(gone);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no private mount namespace here (needs root)";
-    EXPECT_EQ(WEXITSTATUS(status), 127);
+    kx::set_tool_limits({});
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST(ChildRunner, HostThreadsStartingChildrenDoNotStallQueries)
+{
+    std::atomic<bool> stop{false};
+    std::thread host([&stop] {  // children of the host's own, started without care for descriptors
+        std::vector<pid_t> started;
+        char *const argv[] = {const_cast<char *>("sleep"), const_cast<char *>("2"), nullptr};
+        for (pid_t pid; !stop; std::this_thread::sleep_for(2ms))
+            if (posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) == 0)
+                started.push_back(pid);
+        for (pid_t pid : started)
+            kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    });
+    std::atomic<int> slowOrWrong{0};
+    auto queries = [&slowOrWrong](int code) {
+        for (int i = 0; i < 8; ++i) {
+            auto start = Clock::now();
+            auto result = run("print " + std::to_string(code) + "; exit " + std::to_string(code));
+            std::pair<std::string, int> expected{std::to_string(code) + "\n", code};
+            slowOrWrong += result != expected || Clock::now() - start > 1s;
+        }
+    };
+    std::thread other(queries, 2);
+    queries(1);
+    other.join();
+    stop = true;
+    host.join();
+    EXPECT_EQ(slowOrWrong, 0);
+}
+
+TEST(ChildRunner, ChildrenReapedByTheHostGiveAnHonestResult)
+{
+    void (*steal)(int) = [](int) {  // reaps every child, as a careless handler does
+        int saved = errno;
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        errno = saved;
+    };
+    for (auto handler : {SIG_IGN, steal}) {
+        struct sigaction mine{}, saved{};
+        mine.sa_handler = handler;
+        sigaction(SIGCHLD, &mine, &saved);
+        ListerRoot root("print 1-01\nprint 2-02\n");
+        kxtest::DiagnosticsCapture diag;
+        EXPECT_EQ(patches(), "1-01, 2-02");
+        EXPECT_EQ(kx::ping_host("127.0.0.1"), 0);
+        sigaction(SIGCHLD, &saved, nullptr);
+        // A stealing handler may lose the race to the runner's own wait.
+        EXPECT_TRUE(handler != SIG_IGN || diag.contains("must not reap children it did not start"))
+            << diag.all();
+    }
+    // A network of its own has loopback down: no answer, whoever reaps the probe.
+    int unanswered = in_namespaces(CLONE_NEWNET | CLONE_NEWNS, [] {
+        int withStatus = kx::ping_host("127.0.0.1");
+        signal(SIGCHLD, SIG_IGN);
+        return withStatus != 0 && kx::ping_host("127.0.0.1") != 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(unanswered == 0 || unanswered == 77) << unanswered;  // 77: no namespace here
 }
 
 }  // namespace
