@@ -61,9 +61,10 @@ char *kxs_patches(KXSHandle *handle) KXS_NOEXCEPT;
 /* ---- daemons -------------------------------------------------------------- */
 
 /* Every configured daemon that applies on this server, in the order of the
- * services file, as a NULL-terminated array; NULL on failure. The process
- * table and the daemons' ports are examined at most once every 10 seconds
- * per handle; a port probe waits at most 5 seconds for its connection.
+ * services file, as a NULL-terminated array (empty when the file names no
+ * services); NULL on failure. The process table and the daemons' ports are
+ * examined at most once every 10 seconds per handle; a port probe waits at
+ * most 5 seconds for its connection.
  * Release with kxs_freeDaemons(). */
 KXSDaemon **kxs_daemons(KXSHandle *handle) KXS_NOEXCEPT;
 void kxs_freeDaemons(KXSHandle *handle, KXSDaemon **daemons) KXS_NOEXCEPT;

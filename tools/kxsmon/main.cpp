@@ -172,7 +172,7 @@ Answer daemons_answer(KXSHandle *handle, const Options &)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
     if (!daemons)
-        return failed("no daemons are configured", "Daemons: none configured\n",
+        return failed("the daemons could not be listed", "Daemons: unknown\n",
                       "\"daemons\": null");
     Answer a;
     a.text = format("%-16s %-7s %9s  %-19s  %-19s  %s\n", "NAME", "STATE", "INSTANCES", "STARTED",
