@@ -169,8 +169,10 @@ int set_root(const char *dir)
         return 0;
     }
     struct stat st;
-    if (dir[0] != '/' || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (dir[0] != '/' || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        dprintf("kxs_setRoot(): root %s refused: not an absolute path to a directory\n", dir);
         return -1;
+    }
     std::string clean(dir);
     while (clean.size() > 1 && clean.back() == '/')
         clean.pop_back();
