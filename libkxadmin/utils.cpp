@@ -2,13 +2,13 @@
 
 #include "pkginfo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <algorithm>
 #include <random>
 #include <sys/stat.h>
 #include <syslog.h>

@@ -11,8 +11,7 @@
 using kxtest::DiagnosticsCapture;
 using namespace std::string_literals;
 
-namespace
-{
+namespace {
 
 // The services of `h` in file order, each with the fields that are set.
 std::string describe(const KXSHandle &h)
@@ -58,7 +57,7 @@ struct ServicesCase {
 
 TEST(Services, FileIsReadBlockByBlock)
 {
-    const std::string longValue(588, 'd'); // "description=" and these: two pieces
+    const std::string longValue(588, 'd');  // "description=" and these: two pieces
     const ServicesCase cases[] = {
         {"", "", {}},
         {"# nothing\n\n#begin\n", "", {}},
@@ -126,4 +125,4 @@ TEST(Services, ArrayGrowsByDoublingAndStaysTerminated)
     EXPECT_TRUE(diag.contains("kxs_initServices(): Could not open file"));
 }
 
-} // namespace
+}  // namespace
