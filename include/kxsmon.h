@@ -100,8 +100,12 @@ int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NO
 /* ---- Extensions ------------------------------------------------------------ */
 
 /* Sets the directory put in front of every product path (like rpm --root);
- * call it before kxs_init(). Returns 0; -1 for a relative path or one that is
- * not an existing directory, leaving the root as it was. NULL clears it. */
+ * call it before kxs_init(). Returns 0; -1 for a relative path, one that is
+ * not an existing directory, or one that is not trusted, leaving the root as
+ * it was. NULL clears it. Trusted: the root, every directory above it and
+ * every existing product directory below it is owned by root or by the
+ * caller's effective user and is not writable by group or others unless its
+ * sticky bit is set. */
 int32_t kxs_setRoot(const char *dir) KXS_NOEXCEPT;
 
 #ifdef __cplusplus
