@@ -25,6 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     free(key);
     free(value);
 
+    // Pieces as fgets reads them: none longer than the buffer, nothing lost.
+    std::string joined;
+    for (const std::string &piece : kx::split_as_fgets(text, 64)) {
+        if (piece.empty() || piece.size() > 63)
+            abort();
+        joined += piece;
+    }
+    if (joined != text)
+        abort();
+
     std::string copy = line;
     char *fields[8];
     if (kx::make_fields(copy.data(), fields, 8) > 8)

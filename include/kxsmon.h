@@ -61,9 +61,10 @@ char *kxs_patches(KXSHandle *handle) KXS_NOEXCEPT;
 /* ---- daemons -------------------------------------------------------------- */
 
 /* Every configured daemon that applies on this server, in the order of the
- * services file, as a NULL-terminated array; NULL on failure. The process
- * table and the daemons' ports are examined at most once every 10 seconds
- * per handle; a port probe waits at most 5 seconds for its connection.
+ * services file, as a NULL-terminated array (empty when the file names no
+ * services); NULL on failure. The process table and the daemons' ports are
+ * examined at most once every 10 seconds per handle; a port probe waits at
+ * most 5 seconds for its connection.
  * Release with kxs_freeDaemons(). */
 KXSDaemon **kxs_daemons(KXSHandle *handle) KXS_NOEXCEPT;
 void kxs_freeDaemons(KXSHandle *handle, KXSDaemon **daemons) KXS_NOEXCEPT;
@@ -99,8 +100,12 @@ int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NO
 /* ---- Extensions ------------------------------------------------------------ */
 
 /* Sets the directory put in front of every product path (like rpm --root);
- * call it before kxs_init(). Returns 0; -1 for a relative path or one that is
- * not an existing directory, leaving the root as it was. NULL clears it. */
+ * call it before kxs_init(). Returns 0; -1 for a relative path, one that is
+ * not an existing directory, or one that is not trusted, leaving the root as
+ * it was. NULL clears it. Trusted: the root, every directory above it and
+ * every existing product directory below it is owned by root or by the
+ * caller's effective user and is not writable by group or others unless its
+ * sticky bit is set. */
 int32_t kxs_setRoot(const char *dir) KXS_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -20,9 +20,6 @@ namespace kx {
 int DStimeout = 10;
 
 namespace {
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
 constexpr int kConfigLineBufferSize = 512;
 
 // Replaces an owned string field with a copy of `value`.
@@ -50,11 +47,11 @@ int decimal_value(const char *value)
 bool for_each_config_line(const char *path,
                           const std::function<bool(const char *key, const char *value)> &apply)
 {
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
-    if (!file)
+    std::string text;
+    if (!path || !read_product_file(path, kConfigFileMax, text))
         return false;
-    char line[kConfigLineBufferSize];
-    while (fgets(line, sizeof line, file.get())) {
+    for (const std::string &piece : split_as_fgets(text, kConfigLineBufferSize)) {
+        const char *line = piece.c_str();  // as fgets hands it over
         char *key = nullptr;
         char *value = nullptr;
         bool more = true;
@@ -172,15 +169,16 @@ int check_kxa(const kxa *rec)
 char *read_passwd_file(const char *path, int *error)
 {
     *error = -1;
-    std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
-    if (!file) {
+    // Only the first line counts, as far as one line buffer takes it.
+    std::string text;
+    if (!path || !read_product_file(path, kConfigLineBufferSize - 1, text, Oversize::Cut)) {
         *error = kx_errno2kxerr(errno, KX_EFILEACCESS);
         return nullptr;
     }
-    char line[kConfigLineBufferSize];
-    if (!fgets(line, sizeof line, file.get()))
+    auto pieces = split_as_fgets(text, kConfigLineBufferSize);
+    if (pieces.empty())
         return nullptr;
-    char *stripped = strip_leading_and_trailing_whitespace(line);
+    char *stripped = strip_leading_and_trailing_whitespace(pieces.front().c_str());
     if (!stripped || !*stripped) {
         free(stripped);
         return nullptr;

@@ -2,14 +2,14 @@
 
 #include "pkginfo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <libgen.h>
-#include <memory>
+#include <random>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -110,6 +110,58 @@ std::string &root_dir()
 }
 }  // namespace
 
+namespace {
+
+// The product directories the library reads and writes, below the root.
+constexpr const char *kProductDirectories[] = {
+    "/etc/opt/ZARNkx", "/var/opt/ZARNkx/snmp", "/var/sadm/pkg", "/opt/ZARNkx/lib",
+};
+
+// Why a directory cannot be trusted with product files, or nullptr.
+const char *distrust(const struct stat &st)
+{
+    if (!S_ISDIR(st.st_mode))
+        return "not a directory";
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return "owned by another user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
+        return "writable by group or others";
+    return nullptr;
+}
+
+// Walks `dir` (absolute) from "/" down and checks every directory on the way
+// that exists. Empty when all are trusted, else "DIR is WHY".
+std::string untrusted_directory_on(std::string_view dir)
+{
+    std::string walked = "/";
+    for (;;) {
+        struct stat st;
+        if (stat(walked.c_str(), &st) != 0)
+            return {};  // nothing below a missing directory to check
+        if (const char *why = distrust(st))
+            return walked + " is " + why;
+        while (!dir.empty() && dir.front() == '/')
+            dir.remove_prefix(1);
+        if (dir.empty())
+            return {};
+        std::string_view name = dir.substr(0, dir.find('/'));
+        dir.remove_prefix(name.size());
+        if (walked.back() != '/')
+            walked += '/';
+        walked += name;
+    }
+}
+
+std::string directory_of(std::string_view path)
+{
+    auto slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return slash == 0 ? "/" : std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
 int set_root(const char *dir)
 {
     if (!dir) {
@@ -117,11 +169,21 @@ int set_root(const char *dir)
         return 0;
     }
     struct stat st;
-    if (dir[0] != '/' || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (dir[0] != '/' || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        dprintf("kxs_setRoot(): root %s refused: not an absolute path to a directory\n", dir);
         return -1;
+    }
     std::string clean(dir);
     while (clean.size() > 1 && clean.back() == '/')
         clean.pop_back();
+    std::string why = untrusted_directory_on(clean);
+    for (const char *productDir : kProductDirectories)
+        if (why.empty())
+            why = untrusted_directory_on(clean + productDir);
+    if (!why.empty()) {
+        dprintf("kxs_setRoot(): root %s refused: %s\n", clean.c_str(), why.c_str());
+        return -1;
+    }
     root_dir() = clean == "/" ? std::string() : clean;
     return 0;
 }
@@ -136,7 +198,76 @@ std::string product_path(std::string_view path)
     return root_dir() + std::string(path);
 }
 
+// ---- product files ---------------------------------------------------------
+
+int open_product_file(const std::string &path)
+{
+    std::string why = untrusted_directory_on(directory_of(path));
+    if (!why.empty()) {
+        dprintf("%s refused: %s\n", path.c_str(), why.c_str());
+        errno = EACCES;
+        return -1;
+    }
+    // Non-blocking, so that a FIFO in the file's place cannot stall the open.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ELOOP)
+            dprintf("%s refused: it is a symbolic link\n", path.c_str());
+        errno = err;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        dprintf("%s refused: not a regular file\n", path.c_str());
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
+                       Oversize oversize)
+{
+    contents.clear();
+    int fd = open_product_file(path);
+    if (fd < 0)
+        return false;
+    // One byte past the cap tells a file that is too long.
+    const std::size_t limit = oversize == Oversize::Refuse ? maxBytes + 1 : maxBytes;
+    char buffer[8192];
+    while (contents.size() < limit) {
+        ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - contents.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            contents.clear();
+            errno = err;
+            return false;
+        }
+        if (n == 0)
+            break;
+        contents.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (contents.size() > maxBytes) {
+        dprintf("%s refused: longer than %zu bytes\n", path.c_str(), maxBytes);
+        contents.clear();
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
+
 // ---- the host's package tool -----------------------------------------------
+
+bool read_package_record(const std::string &path, std::string &contents)
+{
+    return read_product_file(path, kConfigFileMax, contents);
+}
 
 std::vector<std::string> split_as_fgets(std::string_view text, std::size_t bufferSize)
 {
@@ -159,7 +290,7 @@ char *get_package_root(const char *package)
         dprintf("get_package_root(): Could not open pipe to determine locale dir\n");
         return nullptr;
     }
-    auto answer = platform::package_root_query(root(), package);
+    auto answer = platform::package_root_query(root(), package, read_package_record);
     // The tool's output is read with fgets into a 128-byte buffer, so a root
     // of 127 characters or more arrives as two reads and is refused.
     auto reads = split_as_fgets(answer.output, 128);
@@ -393,26 +524,22 @@ void kx_freeLinkedList(LinkedListNode *list, ReleaseFunction release)
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-std::string directory_of(const char *path)
+// Creates the replacement next to `path` under a random name, never
+// following a link planted there; the kernel applies the file mode mask.
+int create_temporary(const std::string &path, mode_t mode, std::string &temp)
 {
-    std::string copy(path);
-    return dirname(copy.data());
-}
-
-// Permissions for the replacement: the old file's, or what creating it with
-// fopen would have given.
-mode_t replacement_mode(const struct stat *old)
-{
-    if (old)
-        return old->st_mode & 07777;
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        snprintf(suffix, sizeof suffix, ".%012llx",
+                 static_cast<unsigned long long>(random() & 0xffffffffffffULL));
+        temp = path + suffix;
+        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 bool write_all(int fd, const std::vector<std::string> &lines)
@@ -445,12 +572,21 @@ void sync_directory(const std::string &dir)
 int file_to_array(const char *path, std::vector<std::string> &lines, std::size_t maxLines)
 {
     lines.clear();
-    File file(path ? fopen(path, "r") : nullptr);
-    if (!file)
+    if (!path)
         return -1;
-    char buffer[kLineBufferSize];
-    while (lines.size() < maxLines && fgets(buffer, sizeof buffer, file.get()))
-        lines.emplace_back(buffer);
+    // Each line is at most 255 bytes, so this many bytes hold `maxLines` of
+    // them: a cut here is the documented limit on lines, not a lost tail.
+    constexpr std::size_t kPiece = kLineBufferSize - 1;
+    const bool bounded = maxLines <= kConfigFileMax / kPiece;
+    std::string text;
+    if (!read_product_file(path, bounded ? maxLines * kPiece : kConfigFileMax, text,
+                           bounded ? Oversize::Cut : Oversize::Refuse))
+        return -1;
+    for (const std::string &piece : split_as_fgets(text, kLineBufferSize)) {
+        if (lines.size() >= maxLines)
+            break;
+        lines.emplace_back(piece.c_str());  // as fgets, a NUL ends the line
+    }
     return static_cast<int>(lines.size());
 }
 
@@ -458,18 +594,27 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
 {
     if (!path || !*path)
         return -1;
-    struct stat old;
-    bool hadOld = stat(path, &old) == 0;
-    if (hadOld && !S_ISREG(old.st_mode))
-        return -1;
-
     std::string dir = directory_of(path);
-    std::string temp = std::string(path) + ".XXXXXX";
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    std::string why = untrusted_directory_on(dir);
+    if (!why.empty()) {
+        dprintf("%s not written: %s\n", path, why.c_str());
+        return -1;
+    }
+    struct stat old;
+    bool hadOld = lstat(path, &old) == 0;
+    if (hadOld && !S_ISREG(old.st_mode)) {
+        dprintf("%s not written: not a regular file\n", path);
+        return -1;
+    }
+
+    std::string temp;
+    int fd = create_temporary(path, 0666, temp);
     if (fd < 0)
         return -1;
 
-    bool ok = write_all(fd, lines) && fchmod(fd, replacement_mode(hadOld ? &old : nullptr)) == 0;
+    bool ok = write_all(fd, lines);
+    if (ok && hadOld)
+        ok = fchmod(fd, old.st_mode & 07777) == 0;
     if (ok && hadOld && geteuid() == 0)
         ok = fchown(fd, old.st_uid, old.st_gid) == 0;
     ok = ok && fsync(fd) == 0;

@@ -36,16 +36,45 @@ void set_diagnostic_sink(DiagnosticSink sink);
 // ---- the product root ----------------------------------------------------
 
 // Sets the directory put in front of every product path. Returns 0; -1 for a
-// relative path or one that is not an existing directory (the root stays as it
-// was). NULL clears it.
+// relative path, one that is not an existing directory, or one that is not
+// trusted (the root stays as it was). NULL clears it.
+//
+// A directory is trusted when it is owned by root or by the caller's
+// effective user and is writable by neither group nor others unless its
+// sticky bit is set. The root, every directory above it and every existing
+// product directory below it must be trusted; the product directories are
+// checked again before each product file is opened.
 int set_root(const char *dir);
 const std::string &root();
 // `path` (absolute) under the root.
 std::string product_path(std::string_view path);
 
+// ---- product files ---------------------------------------------------------
+
+// Size caps of the product files that are read whole: the services file,
+// the administration configuration and the package records.
+constexpr std::size_t kConfigFileMax = 1 << 20;
+
+// What a read does with a file longer than its cap.
+enum class Oversize { Refuse, Cut };
+
+// Opens a product file for reading as if another user might have planted it:
+// every directory from the root down must be trusted, a link is not
+// followed, a FIFO or device is never waited on, and only a regular file is
+// accepted. Returns a close-on-exec descriptor, or -1 with errno set; every
+// refusal other than a missing file is reported as a diagnostic.
+int open_product_file(const std::string &path);
+// Reads at most `maxBytes` of a product file. Over the cap, Refuse fails
+// with EFBIG and a diagnostic, Cut keeps the first `maxBytes`. Returns false
+// with errno set when the file cannot be opened or read.
+bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
+                       Oversize oversize = Oversize::Refuse);
+
 // ---- the host's package tool -----------------------------------------------
 
 char *get_package_root(const char *package);
+// Reads a package record for the package tool adapter.
+bool read_package_record(const std::string &path, std::string &contents);
 
 // Splits text as successive fgets calls into a buffer of `bufferSize` bytes
 // would return it: a line longer than bufferSize - 1 arrives in pieces.
@@ -93,15 +122,19 @@ void kx_freeLinkedList(LinkedListNode *list, ReleaseFunction release);
 // Line length limit of the line files: a longer line is read as several.
 constexpr std::size_t kLineBufferSize = 256;
 
-// Reads at most `maxLines` lines of up to 255 characters, newline kept.
-// Returns the number read, or -1 when the file cannot be opened.
+// Reads at most `maxLines` lines of up to 255 characters, newline kept, from
+// a product file opened as open_product_file does; at most kConfigFileMax
+// bytes are read. Returns the number read, or -1 when the file cannot be
+// opened or is refused.
 int file_to_array(const char *path, std::vector<std::string> &lines,
                   std::size_t maxLines = std::numeric_limits<std::size_t>::max());
 // Replaces the file with the non-empty entries, written one after the other.
 // The new contents go to a temporary file in the same directory, reach the
 // disk, and are renamed over the old file with its permissions, so that the
-// file is always either the old contents or the new ones. Returns 0, or -1
-// (the old file untouched).
+// file is always either the old contents or the new ones. A new file gets
+// 0666 less the process's file mode mask. A link or other non-regular file
+// at `path`, or an untrusted directory above it, is refused. Returns 0, or
+// -1 (the old file untouched).
 int array_to_file(const char *path, const std::vector<std::string> &lines);
 
 }  // namespace kx

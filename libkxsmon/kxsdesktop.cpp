@@ -49,13 +49,27 @@ KXSMonitoredDTU **find_link(KXSHandle *handle, const char *terminalId)
     return link;
 }
 
-// Writes the whole table, one ID a line. Returns 0 or -1.
-int store_table(KXSHandle *handle)
+// Writes the whole table, one ID a line. Returns 0 or -1; after a failure
+// the table is remembered as unstored until a later write succeeds.
+int store_table(KXSHandle *handle, const char *caller)
 {
     std::vector<std::string> lines;
     for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
         lines.push_back(std::string(node->terminalID) + "\n");
-    return array_to_file(product_path(kMonitoredPath).c_str(), lines);
+    std::string path = product_path(kMonitoredPath);
+    handle->monitoredUnstored = array_to_file(path.c_str(), lines) != 0;
+    if (handle->monitoredUnstored) {
+        dprintf("%s(): Unable to write %s file", caller, path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// For a call that changes nothing: 0, or the outcome of writing a table
+// that an earlier call could not store.
+int store_if_unstored(KXSHandle *handle, const char *caller)
+{
+    return handle->monitoredUnstored ? store_table(handle, caller) : 0;
 }
 
 }  // namespace
@@ -125,7 +139,7 @@ KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId
     }
     if (*find_link(handle, terminalId)) {
         dlprintf("s", "kxs_addDTUMonitored: duplicate terminalID \"%s\"\n", terminalId);
-        return 0;
+        return store_if_unstored(handle, "kxs_addDTUMonitored");
     }
     if (handle->numMonitoredDTUs >= kMaxMonitored) {
         kx::dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
@@ -136,11 +150,8 @@ KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId
         return -1;
     *tail_of(handle) = node;
     ++handle->numMonitoredDTUs;
-    if (store_table(handle) != 0) {
-        kx::dprintf("kxs_addDTUMonitored(): Unable to write %s file",
-                    product_path(kMonitoredPath).c_str());
+    if (store_table(handle, "kxs_addDTUMonitored") != 0)
         return -1;
-    }
     dlprintf("s", "kxs_addDTUMonitored: added terminalID \"%s\"\n", terminalId);
     return 0;
 }
@@ -153,17 +164,14 @@ KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *termina
     KXSMonitoredDTU **link = find_link(handle, terminalId);
     if (!*link) {
         dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" not found\n", terminalId);
-        return 0;
+        return store_if_unstored(handle, "kxs_deleteDTUMonitored");
     }
     KXSMonitoredDTU *node = *link;
     *link = node->next;
     release_node(node);
     --handle->numMonitoredDTUs;
-    if (store_table(handle) != 0) {
-        kx::dprintf("kxs_deleteDTUMonitored(): Unable to write %s file",
-                    product_path(kMonitoredPath).c_str());
+    if (store_table(handle, "kxs_deleteDTUMonitored") != 0)
         return -1;
-    }
     dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" deleted\n", terminalId);
     return 0;
 }

@@ -27,6 +27,7 @@ struct KXSHandle {
     int32_t replicaState;       // 0 not fetched, 1 fetched, 2 no configuration, -1 failed
     int32_t numMonitoredDTUs;
     KXSMonitoredDTU *monitoredDTUs;  // monitored terminals, table order
+    bool monitoredUnstored;          // the file lags behind the table
 };
 
 // The administration mode values of KXSHandle::adminMode.

@@ -86,16 +86,18 @@ KXSService *make_service(const char *name, const char *procname, const char *arg
     return service;
 }
 
+// The texts a service owns; procname is owned only when it is not the name.
+constexpr char *KXSService::*kOwnedTexts[] = {
+    &KXSService::name,       &KXSService::netname,    &KXSService::adminconf,
+    &KXSService::argexp,     &KXSService::netcommand, &KXSService::description,
+};
+
 void release_service(KXSService *service)
 {
     if (service->procname != service->name)
         free(service->procname);
-    free(service->name);
-    free(service->netname);
-    free(service->adminconf);
-    free(service->argexp);
-    free(service->netcommand);
-    free(service->description);
+    for (auto text : kOwnedTexts)
+        free(service->*text);
     free(service);
 }
 
@@ -405,6 +407,15 @@ int kxs_refreshServices(KXSHandle *handle)
 
 namespace {
 
+constexpr char *KXSDaemon::*kDaemonTexts[] = {&KXSDaemon::name, &KXSDaemon::description};
+
+void release_daemon(KXSDaemon *daemon)
+{
+    for (auto text : kDaemonTexts)
+        free(daemon->*text);
+    free(daemon);
+}
+
 KXSDaemon *make_daemon(const KXSService *service)
 {
     auto *daemon = static_cast<KXSDaemon *>(calloc(1, sizeof(KXSDaemon)));
@@ -413,9 +424,7 @@ KXSDaemon *make_daemon(const KXSService *service)
     daemon->name = strdup(service->name);
     daemon->description = service->description ? strdup(service->description) : nullptr;
     if (!daemon->name || (service->description && !daemon->description)) {
-        free(daemon->name);
-        free(daemon->description);
-        free(daemon);
+        release_daemon(daemon);
         return nullptr;
     }
     daemon->status = service->state;
@@ -429,10 +438,13 @@ KXSDaemon *make_daemon(const KXSService *service)
 
 KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
 {
-    if (!handle || !handle->services) {
-        kx::dprintf("kxs_daemons(): no entries for services\n");
+    if (!handle) {
+        kx::dprintf("kxs_daemons(): no handle\n");
         return nullptr;
     }
+    // A services file without services: an empty list is the true answer.
+    if (!handle->services)
+        return static_cast<KXSDaemon **>(calloc(1, sizeof(KXSDaemon *)));
     // A refresh that cannot read the process table leaves every service
     // down: that is still the answer.
     kx::kxs_refreshServices(handle);
@@ -462,10 +474,7 @@ KXS_EXPORT void kxs_freeDaemons(KXSHandle *, KXSDaemon **daemons) noexcept
 {
     if (!daemons)
         return;
-    for (KXSDaemon **slot = daemons; *slot; ++slot) {
-        free((*slot)->name);
-        free((*slot)->description);
-        free(*slot);
-    }
+    for (KXSDaemon **slot = daemons; *slot; ++slot)
+        release_daemon(*slot);
     free(daemons);
 }

@@ -20,7 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <string>
 #include <strings.h>
 
@@ -28,28 +28,26 @@ namespace kx {
 namespace {
 
 // Lines are read in pieces of at most 511 characters.
-constexpr int kServicesLineBufferSize = 512;
+constexpr std::size_t kServicesLineBufferSize = 512;
 
+// A block as read so far; an absent text field is not the empty text.
 struct PendingBlock {
-    std::string name, procname, argexp, netname, adminconf, netcommand, description;
-    bool hasName = false, hasProcname = false, hasArgexp = false, hasNetname = false,
-         hasAdminconf = false, hasNetcommand = false, hasDescription = false;
+    std::optional<std::string> name, procname, argexp, netname, adminconf, netcommand, description;
     KXSCheckRoutine check = nullptr;
     int port = 0;
     bool critical = false;
 };
 
-const char *opt(bool present, const std::string &value)
+const char *opt(const std::optional<std::string> &value)
 {
-    return present ? value.c_str() : nullptr;
+    return value ? value->c_str() : nullptr;
 }
 
 void add_block(KXSHandle *handle, const PendingBlock &b)
 {
-    kxs_addService(handle, b.name.c_str(), opt(b.hasProcname, b.procname), opt(b.hasArgexp, b.argexp),
-                   opt(b.hasNetname, b.netname), opt(b.hasAdminconf, b.adminconf), b.check, b.port,
-                   b.critical ? 1 : 0, opt(b.hasNetcommand, b.netcommand),
-                   opt(b.hasDescription, b.description));
+    kxs_addService(handle, b.name->c_str(), opt(b.procname), opt(b.argexp), opt(b.netname),
+                   opt(b.adminconf), b.check, b.port, b.critical ? 1 : 0, opt(b.netcommand),
+                   opt(b.description));
 }
 
 // atoi's reading of a number, without its overflow.
@@ -64,62 +62,124 @@ int port_number(const char *value)
     return static_cast<int>(n);
 }
 
-void set_text(std::string &field, bool &present, const char *value)
+// ---- keywords: what each one does with its (non-empty) value ----
+
+template <std::optional<std::string> PendingBlock::*Field>
+void set_text(PendingBlock &block, const char *, const char *value, int)
 {
-    field = value;
-    present = true;
+    block.*Field = value;
 }
 
-// Applies one keyword line to the open block.
+void set_check(PendingBlock &block, const char *keyword, const char *value, int lineNumber)
+{
+    if (KXSCheckRoutine routine = find_check_routine(value))
+        block.check = routine;
+    else
+        dprintf("kxs_initServices(): invalid \"%s\" = \"%s\" at line %d\n", keyword, value,
+                lineNumber);
+}
+
+// Only "true" sets the flag; nothing clears it within a block.
+void set_critical(PendingBlock &block, const char *, const char *value, int)
+{
+    if (strcasecmp(value, "true") == 0)
+        block.critical = true;
+}
+
+void set_port(PendingBlock &block, const char *, const char *value, int)
+{
+    block.port = port_number(value);
+}
+
+struct KeywordEntry {
+    const char *word;
+    void (*apply)(PendingBlock &block, const char *keyword, const char *value, int lineNumber);
+};
+
+constexpr KeywordEntry kKeywords[] = {
+    {"name", set_text<&PendingBlock::name>},
+    {"procname", set_text<&PendingBlock::procname>},
+    {"argexp", set_text<&PendingBlock::argexp>},
+    {"netname", set_text<&PendingBlock::netname>},
+    {"adminconf", set_text<&PendingBlock::adminconf>},
+    {"netcommand", set_text<&PendingBlock::netcommand>},
+    {"description", set_text<&PendingBlock::description>},
+    {"check", set_check},
+    {"critical", set_critical},
+    {"port", set_port},
+};
+
+// Applies one keyword line to the open block; a keyword without a value
+// changes nothing.
 void apply_keyword(PendingBlock &block, const char *keyword, const char *value, int lineNumber)
 {
-    struct Keyword {
-        const char *word;
-        std::string PendingBlock::*text;
-        bool PendingBlock::*present;
-    };
-    static const Keyword kTextKeywords[] = {
-        {"name", &PendingBlock::name, &PendingBlock::hasName},
-        {"procname", &PendingBlock::procname, &PendingBlock::hasProcname},
-        {"argexp", &PendingBlock::argexp, &PendingBlock::hasArgexp},
-        {"netname", &PendingBlock::netname, &PendingBlock::hasNetname},
-        {"adminconf", &PendingBlock::adminconf, &PendingBlock::hasAdminconf},
-        {"netcommand", &PendingBlock::netcommand, &PendingBlock::hasNetcommand},
-        {"description", &PendingBlock::description, &PendingBlock::hasDescription},
-    };
-    const char *shown = value ? value : "(nil)";
-    for (const auto &k : kTextKeywords) {
-        if (strcasecmp(keyword, k.word) != 0)
+    for (const auto &entry : kKeywords) {
+        if (strcasecmp(keyword, entry.word) != 0)
             continue;
-        dlprintf("s", "got %s |%s|\n", k.word, shown);
+        dlprintf("s", "got %s |%s|\n", entry.word, value ? value : "(nil)");
         if (value)
-            set_text(block.*k.text, block.*k.present, value);
+            entry.apply(block, keyword, value, lineNumber);
         return;
     }
-    if (strcasecmp(keyword, "check") == 0) {
-        dlprintf("s", "got check |%s|\n", shown);
-        if (!value)
-            return;
-        if (KXSCheckRoutine routine = find_check_routine(value))
-            block.check = routine;
-        else
-            dprintf("kxs_initServices(): invalid \"%s\" = \"%s\" at line %d\n", keyword, value,
-                    lineNumber);
-    } else if (strcasecmp(keyword, "critical") == 0) {
-        dlprintf("s", "got critical |%s|\n", shown);
-        if (value && strcasecmp(value, "true") == 0)
-            block.critical = true;
-    } else if (strcasecmp(keyword, "port") == 0) {
-        dlprintf("s", "got port |%s|\n", shown);
-        if (value)
-            block.port = port_number(value);
-    } else {
-        dprintf("kxs_initServices(): invalid keyword \"%s\" at line %d\n", keyword, lineNumber);
-    }
+    dprintf("kxs_initServices(): invalid keyword \"%s\" at line %d\n", keyword, lineNumber);
 }
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
+class ServicesReader {
+public:
+    explicit ServicesReader(KXSHandle *handle) : handle_(handle) {}
+
+    void line(char *text)
+    {
+        ++lineNumber_;
+        size_t length = strlen(text);
+        if (text[0] == '#' || length < 2)
+            return;
+        if (text[length - 1] == '\n')
+            text[length - 1] = '\0';
+        if (strcmp(text, "begin") == 0) {
+            if (blockOpen_ && block_.name)
+                dprintf("kxs_initServices(): \"%s\" missing before line %d\n", "end", lineNumber_);
+            close_block();
+            blockOpen_ = true;
+            return;
+        }
+        if (strcmp(text, "end") == 0) {
+            close_block();
+            return;
+        }
+        if (!blockOpen_) {
+            dprintf("kxs_initServices(): \"%s\" missing before line %d\n", "begin", lineNumber_);
+            blockOpen_ = true;
+        }
+        char *keyword = nullptr;
+        char *value = nullptr;
+        if (parse_key_and_value(text, &keyword, &value) && keyword)
+            apply_keyword(block_, keyword, value, lineNumber_);
+        free(keyword);
+        free(value);
+    }
+
+    void end_of_file()
+    {
+        if (blockOpen_ && block_.name)
+            dprintf("kxs_initServices(): \"%s\" missing at end of file\n", "end");
+        close_block();
+    }
+
+private:
+    // Adds the open block when it has a name; either way no block is open.
+    void close_block()
+    {
+        if (blockOpen_ && block_.name)
+            add_block(handle_, block_);
+        block_ = PendingBlock();
+        blockOpen_ = false;
+    }
+
+    KXSHandle *handle_;
+    PendingBlock block_;
+    bool blockOpen_ = false;
+    int lineNumber_ = 0;
 };
 
 }  // namespace
@@ -128,56 +188,19 @@ int kxs_initServices(KXSHandle *handle)
 {
     std::string path = product_path(kServicesPath);
     dlprintf("s", "opening %s\n", path.c_str());
-    std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "r"));
-    if (!file) {
+    std::string text;
+    if (!read_product_file(path, kConfigFileMax, text)) {
         dprintf("kxs_initServices(): Could not open file %s\n", path.c_str());
         return 0;
     }
-
+    ServicesReader reader(handle);
     char line[kServicesLineBufferSize];
-    int lineNumber = 0;
-    bool blockOpen = false;
-    PendingBlock block;
-    while (fgets(line, sizeof line, file.get())) {
-        ++lineNumber;
-        size_t length = strlen(line);
-        if (line[0] == '#' || length < 2)
-            continue;
-        if (line[length - 1] == '\n')
-            line[length - 1] = '\0';
-
-        if (strcmp(line, "begin") == 0) {
-            if (blockOpen && block.hasName) {
-                dprintf("kxs_initServices(): \"%s\" missing before line %d\n", "end", lineNumber);
-                add_block(handle, block);
-            }
-            block = PendingBlock();
-            blockOpen = true;
-            continue;
-        }
-        if (strcmp(line, "end") == 0) {
-            if (blockOpen && block.hasName)
-                add_block(handle, block);
-            block = PendingBlock();
-            blockOpen = false;
-            continue;
-        }
-        if (!blockOpen) {
-            dprintf("kxs_initServices(): \"%s\" missing before line %d\n", "begin", lineNumber);
-            block = PendingBlock();
-            blockOpen = true;
-        }
-        char *keyword = nullptr;
-        char *value = nullptr;
-        if (parse_key_and_value(line, &keyword, &value) && keyword)
-            apply_keyword(block, keyword, value, lineNumber);
-        free(keyword);
-        free(value);
+    for (const std::string &piece : split_as_fgets(text, sizeof line)) {
+        // As fgets hands it over: a NUL inside ends the line.
+        snprintf(line, sizeof line, "%s", piece.c_str());
+        reader.line(line);
     }
-    if (blockOpen && block.hasName) {
-        dprintf("kxs_initServices(): \"%s\" missing at end of file\n", "end");
-        add_block(handle, block);
-    }
+    reader.end_of_file();
     return 1;
 }
 

@@ -74,7 +74,7 @@ KXSVersion *getPackageInfo(const char *package)
 {
     if (!package)
         return nullptr;
-    auto answer = platform::package_info_query(root(), package);
+    auto answer = platform::package_info_query(root(), package, read_package_record);
     char *version = nullptr;
     char *installDate = nullptr;
     parse_package_info(answer.output.c_str(), &version, &installDate);

@@ -25,14 +25,17 @@
 
 namespace kx {
 
+// Administration mode is on while the configuration file can be opened as
+// a product file: a link, FIFO or device in its place leaves it off.
 int kxs_checkAdminMode(KXSHandle *handle)
 {
-    FILE *config = fopen(product_path(kAdminConfigFile).c_str(), "r");
-    if (config)
-        fclose(config);
+    int fd = open_product_file(product_path(kAdminConfigFile));
+    bool on = fd >= 0;
+    if (on)
+        close(fd);
     if (handle)
-        handle->adminMode = config ? kAdminModeOn : kAdminModeOff;
-    return config ? 1 : 0;
+        handle->adminMode = on ? kAdminModeOn : kAdminModeOff;
+    return on ? 1 : 0;
 }
 
 namespace {

@@ -15,12 +15,18 @@ struct PackageToolAnswer {
     int waitStatus = 0;  // as waitpid reports it: exit code in bits 8 to 15
 };
 
+// Reads a package record whole; false when it is missing or refused. The
+// caller decides how product files are opened and bounded.
+using RecordReader = bool (*)(const std::string &path, std::string &contents);
+
 // `pkginfo -r PACKAGE`: one line, the package's install root, exit code 0;
 // nothing and exit code 1 when the package is not installed.
-PackageToolAnswer package_root_query(const std::string &root, const std::string &package);
+PackageToolAnswer package_root_query(const std::string &root, const std::string &package,
+                                     RecordReader read);
 
 // `pkginfo -l PACKAGE`: one "KEY:  VALUE" line for every field of the package
 // record, exit code 0; nothing and exit code 1 when it is not installed.
-PackageToolAnswer package_info_query(const std::string &root, const std::string &package);
+PackageToolAnswer package_info_query(const std::string &root, const std::string &package,
+                                     RecordReader read);
 
 }  // namespace kx::platform

@@ -41,8 +41,14 @@ check "list json" 0 '^\{"monitored": \["T1"\]\}$' -- "$kxsmon" -R "$root" --json
 check "refused terminal" 1 'could not add' -- "$kxsmon" -R "$root" monitored add "$(printf 'a%.0s' {1..300})"
 check "delete terminal" 0 'Monitored terminals: 0' -- "$kxsmon" -R "$root" monitored delete t1
 check "bad monitored use" 2 'monitored takes' -- "$kxsmon" -R "$root" monitored remove T1
+mkfifo "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.fifo"
+mv -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.fifo" "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
+check "monitored table a FIFO" 0 'Monitored terminals: 0' -- timeout 5 "$kxsmon" -R "$root" monitored
+rm -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
+mkdir -m 0775 "$root/shared" && chmod 0775 "$root/shared"
+check "untrusted root" 2 'not an absolute path to a trusted directory' -- "$kxsmon" -R "$root/shared" version
 
-check "no daemons configured" 1 'no daemons are configured' -- "$kxsmon" -R "$root" daemons
+check "no daemons configured" 0 '^NAME +STATE' -- "$kxsmon" -R "$root" daemons
 # A daemon that runs: a copy of sleep under the configured name.
 daemon=kxcli$$
 daemon=${daemon:0:15}

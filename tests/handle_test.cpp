@@ -1,99 +1,158 @@
-// The handle's life cycle, the administration mode, the diagnostics and the
-// package-root query.
+// The handle's life cycle, the product root and what it must satisfy, files
+// planted under it, and the diagnostics.
 #include "diagnostics_capture.h"
+#include "kxsdesktop.h"
 #include "kxsinit.h"
-#include "kxsutil.h"
+#include "kxssystem.h"
 #include "test_root.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 using kxtest::DiagnosticsCapture;
+using kxtest::Handle;
 using kxtest::TestRoot;
 
 namespace {
 
-using kxtest::Handle;
+constexpr uid_t kOtherUser = 65534;
+constexpr const char *kServices = "/etc/opt/ZARNkx/kxsservices.cfg";
 
-TEST(Handle, NoServicesFileMeansNoHandle)
+TEST(Handle, LifeCycleFollowsTheProductFiles)
 {
     TestRoot root;
     DiagnosticsCapture diag;
-    EXPECT_EQ(kxs_init(), nullptr);
-    EXPECT_TRUE(diag.has("kxs_initServices(): Could not open file " +
-                         root.at("/etc/opt/ZARNkx/kxsservices.cfg") + "\n"));
+    EXPECT_EQ(kxs_init(), nullptr);  // no services file
     EXPECT_TRUE(diag.has("kxs_init(): kxs_initServices failed\n"));
-}
 
-TEST(Handle, EmptyServicesFileGivesHandleWithHostAndRoot)
-{
-    TestRoot root;
+    root.write(kServices, "");
+    Handle bare(kxs_init());  // no package record: no install root, still a handle
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(bare->packageRoot, nullptr);
+    EXPECT_EQ(bare->adminMode, 1);
+
     root.lay_out_minimal_product();
+    root.write("/etc/opt/ZARNkx/kxadmin.conf", "admin.server.name=localhost\n");
     Handle h(kxs_init());
     ASSERT_NE(h, nullptr);
     char name[128] = {};
     gethostname(name, sizeof name - 1);
     EXPECT_STREQ(h->hostname, name);
-    ASSERT_NE(h->packageRoot, nullptr);
     EXPECT_EQ(std::string(h->packageRoot), root.at("/opt"));
-    EXPECT_EQ(h->services, nullptr);
-    EXPECT_EQ(h->connection, nullptr);
-    EXPECT_EQ(h->numMonitoredDTUs, 0);
-}
-
-TEST(Handle, MissingPackageLeavesRootEmptyButInitSucceeds)
-{
-    TestRoot root;
-    root.write("/etc/opt/ZARNkx/kxsservices.cfg", "");
-    DiagnosticsCapture diag;
-    Handle h(kxs_init());
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(h->packageRoot, nullptr);
-    EXPECT_TRUE(diag.has("kxs_init(): get_package_root failed\n"));
-}
-
-TEST(Handle, AdministrationModeFollowsTheConfigurationFile)
-{
-    TestRoot root;
-    root.lay_out_minimal_product();
-    DiagnosticsCapture diag;
-    {
-        Handle h(kxs_init());
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(h->adminMode, 1);
-        EXPECT_EQ(h->connection, nullptr);
-    }
-    EXPECT_FALSE(diag.contains("Could not connect to admin server"));
-    // An incomplete configuration: administration mode, but no connection.
-    root.write("/etc/opt/ZARNkx/kxadmin.conf", "admin.server.name=localhost\n");
-    {
-        Handle h(kxs_init());
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(h->adminMode, 16);
-        EXPECT_EQ(h->connection, nullptr);
-        EXPECT_EQ(kx::kxs_checkAdminMode(h.get()), 1);
-    }
+    EXPECT_EQ(h->adminMode, 16);
+    EXPECT_EQ(h->connection, nullptr);  // the configuration is incomplete
     EXPECT_TRUE(diag.has("kxs_init(): Could not connect to admin server\n"));
-}
-
-TEST(Handle, FreeAcceptsNull)
-{
     kxs_freeHandle(nullptr);
 }
 
-TEST(Handle, RootMustBeAnAbsoluteExistingDirectory)
+// ---- the root ------------------------------------------------------------------
+
+constexpr const char *kNoDir = "refused: not an absolute path to a directory";
+
+// Makes `dir` under the root (and `offered` below it) with this owner and mode.
+void make_dir(const TestRoot &root, const char *dir, const char *offered, uid_t owner, mode_t mode)
 {
-    TestRoot root;
-    EXPECT_EQ(kxs_setRoot("relative/dir"), -1);
-    EXPECT_EQ(kxs_setRoot((root.path() + "/missing").c_str()), -1);
-    root.write("/plain-file", "x");
-    EXPECT_EQ(kxs_setRoot(root.at("/plain-file").c_str()), -1);
-    EXPECT_EQ(kx::root(), root.path());  // unchanged by the refusals
-    EXPECT_EQ(kxs_setRoot((root.path() + "/").c_str()), 0);
-    EXPECT_EQ(kx::product_path("/etc/x"), root.path() + "/etc/x");
+    root.make_dir(offered);
+    root.make_dir(dir);
+    ASSERT_EQ(chown(root.at(dir).c_str(), owner, 0), 0);
+    ASSERT_EQ(chmod(root.at(dir).c_str(), mode), 0);
+}
+
+TEST(Root, OnlyATrustedDirectoryIsAccepted)
+{
+    const struct {
+        const char *made;  // made with `owner` and `mode` before `offered` is set
+        uid_t owner;
+        mode_t mode;
+        const char *offered;  // under the test root when absolute
+        int32_t result;
+        const char *diagnostic;  // nullptr: none
+    } cases[] = {
+        {nullptr, 0, 0, "relative/dir", -1, kNoDir},
+        {nullptr, 0, 0, "/missing", -1, kNoDir},
+        {"/o", kOtherUser, 0755, "/o", -1, "/o is owned by another user"},
+        {"/g", 0, 0775, "/g", -1, "/g is writable by group or others"},
+        {"/s", 0, 01777, "/s", 0, nullptr},
+        {"/p", kOtherUser, 0755, "/p/inner", -1, "/p is owned by another user"},
+        {"/q/var/opt/ZARNkx/snmp", kOtherUser, 0755, "/q", -1, "snmp is owned by another user"},
+        {nullptr, 0, 0, "/", 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        TestRoot root;
+        if (c.made)
+            make_dir(root, c.made, c.offered, c.owner, c.mode);
+        std::string dir = c.offered[0] == '/' ? root.at(c.offered) : c.offered;
+        DiagnosticsCapture diag;
+        EXPECT_EQ(kxs_setRoot(dir.c_str()), c.result) << dir;
+        EXPECT_TRUE(c.diagnostic ? diag.contains(c.diagnostic) : diag.lines().empty())
+            << dir << ": " << diag.all();
+        EXPECT_EQ(kx::root(),
+                  c.result == 0 ? dir.substr(0, dir.find_last_not_of('/') + 1) : root.path());
+    }
     EXPECT_EQ(kxs_setRoot(nullptr), 0);
     EXPECT_EQ(kx::product_path("/etc/x"), "/etc/x");
+}
+
+// ---- files planted under a trusted root -----------------------------------------------
+
+enum class Plant { Link, Fifo, Oversized, ForeignDirectory };
+
+void plant(const TestRoot &root, Plant what, const char *at)
+{
+    std::string path = root.at(at);
+    unlink(path.c_str());
+    if (what == Plant::Link) {
+        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);  // endless if followed
+    } else if (what == Plant::Fifo) {
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else if (what == Plant::Oversized) {
+        root.write(at, std::string(kx::kConfigFileMax + 1, '#'));
+    } else {
+        make_dir(root, at, at, kOtherUser, 0755);
+    }
+}
+
+TEST(Root, PlantedFilesAreRefusedPromptly)
+{
+    const struct {
+        Plant what;
+        const char *at;
+        bool handle;  // whether kxs_init still gives one
+        const char *diagnostic;
+    } cases[] = {
+        {Plant::Link, kServices, false, "kxsservices.cfg refused: it is a symbolic link"},
+        {Plant::Fifo, kServices, false, "kxsservices.cfg refused: not a regular file"},
+        {Plant::Oversized, kServices, false, "kxsservices.cfg refused: longer than 1048576 bytes"},
+        {Plant::ForeignDirectory, "/etc/opt/ZARNkx", false, "ZARNkx is owned by another user"},
+        {Plant::Fifo, kx::kContactPath, true, "kxssyscontact.data refused: not a regular file"},
+        {Plant::Fifo, "/var/sadm/pkg/ZARNkxo/pkginfo", true, "pkginfo refused: not a regular file"},
+        {Plant::Link, "/etc/opt/ZARNkx/kxadmin.conf", true,
+         "kxadmin.conf refused: it is a symbolic"},
+        {Plant::Link, kx::kMonitoredPath, true, "kxsmonitoreddtus.data refused: it is a symbolic"},
+    };
+    for (const auto &c : cases) {
+        TestRoot root;
+        root.lay_out_minimal_product();
+        plant(root, c.what, c.at);
+        DiagnosticsCapture diag;
+        auto start = std::chrono::steady_clock::now();
+        Handle h(kxs_init());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.at;
+        EXPECT_EQ(h != nullptr, c.handle) << c.at;
+        EXPECT_TRUE(diag.contains(c.diagnostic)) << c.at << ": " << diag.all();
+        if (h) {  // what was refused is as if absent
+            EXPECT_EQ(h->contact, nullptr);
+            EXPECT_EQ(h->adminMode, 1);
+            EXPECT_EQ(h->numMonitoredDTUs, 0);
+            EXPECT_EQ(h->packageRoot != nullptr, strstr(c.at, "pkginfo") == nullptr) << c.at;
+        }
+    }
 }
 
 // ---- diagnostics -------------------------------------------------------------
@@ -106,100 +165,53 @@ protected:
 
 TEST_F(Diagnostics, DebugCategoriesFollowTheOptionString)
 {
-    EXPECT_EQ(kx::gdebug("s"), 0);
-    EXPECT_EQ(kx::gdebug(" "), 0);
-    kx::set_gdebug("*");
-    EXPECT_EQ(kx::gdebug("s"), 1);
-    EXPECT_EQ(kx::gdebug(""), 1);
-    kx::set_gdebug("abs");
-    EXPECT_EQ(kx::gdebug("s"), 1);
-    EXPECT_EQ(kx::gdebug("xs"), 1);
-    EXPECT_EQ(kx::gdebug(" "), 1);
-    EXPECT_EQ(kx::gdebug(""), 0);
-    kx::set_gdebug("ab");
-    EXPECT_EQ(kx::gdebug("s"), 0);
-    kx::set_gdebug(nullptr);
-    EXPECT_EQ(kx::gdebug("a"), 0);
+    const struct {
+        const char *options, *category;
+        int on;
+    } cases[] = {
+        {nullptr, "s", 0}, {nullptr, " ", 0}, {"*", "s", 1},  {"*", "", 1},   {"abs", "s", 1},
+        {"abs", "xs", 1},  {"abs", " ", 1},   {"abs", "", 0}, {"ab", "s", 0},
+    };
+    for (const auto &c : cases) {
+        kx::set_gdebug(c.options);
+        EXPECT_EQ(kx::gdebug(c.category), c.on)
+            << (c.options ? c.options : "(none)") << " " << c.category;
+    }
 }
 
-TEST_F(Diagnostics, SettingOptionsAnnouncesThem)
+TEST_F(Diagnostics, ChannelsUseTheirPrioritiesAndAreCutNotOverrun)
 {
-    kx::set_gdebug("bs");
-    ASSERT_EQ(diag.lines().size(), 2u);
-    EXPECT_EQ(diag.lines()[0].text, " \n");
-    EXPECT_EQ(diag.lines()[1].text, "running with debug options |bs|\n");
-    diag.clear();
-    kx::set_gdebug(nullptr);
-    EXPECT_TRUE(diag.lines().empty());
-}
-
-TEST_F(Diagnostics, ChannelsUseTheirPrioritiesAndFormats)
-{
-    kx::dprintf("plain %d\n", 7);
     kx::dlprintf("s", "traced %s\n", "x");  // category off: nothing
     kx::set_gdebug("s");
     diag.clear();
-    kx::dlprintf("s", "traced %s\n", "x");
-    kx::log_admin("socket", "Error connecting - %s.", "refused");
-    ASSERT_EQ(diag.lines().size(), 2u);
-    EXPECT_EQ(diag.lines()[0].priority, LOG_INFO);
-    EXPECT_EQ(diag.lines()[0].text, "(s) traced x\n");
-    EXPECT_EQ(diag.lines()[1].priority, 142);
-    EXPECT_EQ(diag.lines()[1].text, "socket : Error connecting - refused.");
-}
-
-TEST_F(Diagnostics, LongMessagesAreCutNotOverrun)
-{
     std::string big(5000, 'x');
     kx::dprintf("%s", big.c_str());
-    kx::set_gdebug("*");
-    kx::dlprintf("s", "%s", big.c_str());
+    kx::dlprintf("s", "traced %s\n", "x");
     kx::log_admin("tag", "%s", big.c_str());
-    const auto &lines = diag.lines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines.front().text, std::string(1023, 'x'));
-    EXPECT_EQ(lines[lines.size() - 2].text, "(s) " + std::string(1023, 'x'));
-    EXPECT_EQ(lines.back().text, "tag : " + std::string(1023, 'x'));
+    ASSERT_EQ(diag.lines().size(), 3u);
+    EXPECT_EQ(diag.lines()[0].text, std::string(1023, 'x'));
+    EXPECT_EQ(diag.lines()[1].priority, LOG_INFO);
+    EXPECT_EQ(diag.lines()[1].text, "(s) traced x\n");
+    EXPECT_EQ(diag.lines()[2].priority, LOG_LOCAL1 | LOG_INFO);
+    EXPECT_EQ(diag.lines()[2].text, "tag : " + std::string(1023, 'x'));
 }
 
 // ---- the install root ----------------------------------------------------------
 
-TEST(PackageRoot, ComesFromThePackageRecord)
-{
-    TestRoot root;
-    DiagnosticsCapture diag;
-    root.write("/var/sadm/pkg/ZARNkxo/pkginfo", "PKG=ZARNkxo\nBASEDIR=/opt/base\n");
-    char *found = kx::get_package_root("ZARNkxo");
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(std::string(found), root.at("/opt/base"));
-    free(found);
-
-    EXPECT_EQ(kx::get_package_root("NOPKG"), nullptr);
-    EXPECT_TRUE(diag.has("get_package_root(): Got unexpected data from pkginfo\n"));
-    EXPECT_EQ(kx::get_package_root("../ZARNkxo"), nullptr);
-}
-
-TEST(PackageRoot, RootOf127CharactersOrMoreIsRefused)
+TEST(PackageRoot, ComesFromThePackageRecordAndFitsOneRead)
 {
     TestRoot root;
     DiagnosticsCapture diag;
     std::string base = "/" + std::string(125 - root.path().size(), 'b');
-    root.write("/var/sadm/pkg/P126/pkginfo", "BASEDIR=" + base + "\n");
+    root.write("/var/sadm/pkg/P126/pkginfo", "PKG=P126\nBASEDIR=" + base + "\n");
     root.write("/var/sadm/pkg/P127/pkginfo", "BASEDIR=" + base + "c\n");
     char *fits = kx::get_package_root("P126");
     ASSERT_NE(fits, nullptr);
-    EXPECT_EQ(strlen(fits), 126u);
+    EXPECT_EQ(std::string(fits), root.at(base));
     free(fits);
-    EXPECT_EQ(kx::get_package_root("P127"), nullptr);
+    for (const char *refused : {"P127", "NOPKG", "../P126"})
+        EXPECT_EQ(kx::get_package_root(refused), nullptr) << refused;
     EXPECT_TRUE(diag.has("get_package_root(): Got unexpected data from pkginfo\n"));
-}
-
-TEST(PackageRoot, FgetsSplittingOfToolOutput)
-{
-    using V = std::vector<std::string>;
-    EXPECT_EQ(kx::split_as_fgets("", 8), V{});
-    EXPECT_EQ(kx::split_as_fgets("ab\ncd", 8), (V{"ab\n", "cd"}));
-    EXPECT_EQ(kx::split_as_fgets("abcdefghij\n", 8), (V{"abcdefg", "hij\n"}));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 // "pkginfo -l" lists them.
 #include "pkginfo.h"
 
-#include <fstream>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -22,13 +22,13 @@ bool valid_package_name(const std::string &package)
            package.find('/') == std::string::npos;
 }
 
-bool read_record(const std::string &root, const std::string &package, Record &record)
+bool read_record(const std::string &root, const std::string &package, RecordReader read,
+                 Record &record)
 {
-    if (!valid_package_name(package))
+    std::string text;
+    if (!valid_package_name(package) || !read(root + "/var/sadm/pkg/" + package + "/pkginfo", text))
         return false;
-    std::ifstream in(root + "/var/sadm/pkg/" + package + "/pkginfo");
-    if (!in)
-        return false;
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         auto eq = line.find('=');
@@ -53,10 +53,11 @@ const std::string *find_key(const Record &record, const std::string &key)
 
 }  // namespace
 
-PackageToolAnswer package_root_query(const std::string &root, const std::string &package)
+PackageToolAnswer package_root_query(const std::string &root, const std::string &package,
+                                     RecordReader read)
 {
     Record record;
-    if (!read_record(root, package, record))
+    if (!read_record(root, package, read, record))
         return {"", kNotInstalled};
     const std::string *base = find_key(record, "BASEDIR");
     if (!base)
@@ -64,10 +65,11 @@ PackageToolAnswer package_root_query(const std::string &root, const std::string 
     return {root + *base + "\n", 0};
 }
 
-PackageToolAnswer package_info_query(const std::string &root, const std::string &package)
+PackageToolAnswer package_info_query(const std::string &root, const std::string &package,
+                                     RecordReader read)
 {
     Record record;
-    if (!read_record(root, package, record))
+    if (!read_record(root, package, read, record))
         return {"", kNotInstalled};
     std::string out;
     for (const auto &[key, value] : record) {

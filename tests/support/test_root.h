@@ -4,6 +4,7 @@
 
 #include "kxsmon.h"
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,14 +25,13 @@ public:
     TestRoot &operator=(const TestRoot &) = delete;
 
     const std::string &path() const { return path_; }
-    // `productPath` (absolute, as the product names it) inside this root.
-    std::string at(std::string_view productPath) const;
+    // `path` (absolute, as the product names it) inside this root.
+    std::string at(std::string_view path) const { return path_ + std::string(path); }
+    bool exists(std::string_view path) const { return std::filesystem::exists(at(path)); }
+    void make_dir(std::string_view path) const { std::filesystem::create_directories(at(path)); }
     // Writes a file under the root, making its directories; returns its path.
-    std::string write(std::string_view productPath, std::string_view contents, int mode = 0644) const;
-    std::string read(std::string_view productPath) const;
-    bool exists(std::string_view productPath) const;
-    void make_dir(std::string_view productPath) const;
-
+    std::string write(std::string_view path, std::string_view contents, int mode = 0644) const;
+    std::string read(std::string_view path) const;
     // An empty services file and the core package record (BASEDIR=/opt), so
     // that kxs_init succeeds.
     void lay_out_minimal_product() const;
@@ -39,10 +39,5 @@ public:
 private:
     std::string path_;
 };
-
-// Runs `body` in a child process that cannot override file permissions
-// (root drops to an unprivileged user). Returns the child's exit code, or -1
-// when it did not exit normally.
-int run_unprivileged(int (*body)(void *), void *arg);
 
 }  // namespace kxtest

@@ -1,13 +1,18 @@
 // kxsmon: runs the monitoring library's queries and prints what they answer.
 #include "kxsmon.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <fcntl.h>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -172,7 +177,7 @@ Answer daemons_answer(KXSHandle *handle, const Options &)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
     if (!daemons)
-        return failed("no daemons are configured", "Daemons: none configured\n",
+        return failed("the daemons could not be listed", "Daemons: unknown\n",
                       "\"daemons\": null");
     Answer a;
     a.text = format("%-16s %-7s %9s  %-19s  %-19s  %s\n", "NAME", "STATE", "INSTANCES", "STARTED",
@@ -209,10 +214,34 @@ Answer uptime_answer(KXSHandle *handle, const Options &)
     return a;
 }
 
-// The monitored table as stored: the library keeps it in this file.
+// The monitored table as stored: the library keeps it in this file. Read as
+// the library reads it: no link followed, no FIFO waited on, and no more
+// than the table's lines of at most 255 characters.
+std::string read_monitored_file(const std::string &path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return text;
+    }
+    const size_t cap = static_cast<size_t>(KXS_MAX_MONITORED_DTUS) * 256;
+    char buffer[8192];
+    ssize_t n;
+    while (text.size() < cap &&
+           ((n = read(fd, buffer, std::min(sizeof buffer, cap - text.size()))) > 0 ||
+            (n < 0 && errno == EINTR)))
+        text.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    close(fd);
+    return text;
+}
+
 Answer list_monitored(const Options &opts)
 {
-    std::ifstream in(opts.root + "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data");
+    std::istringstream in(
+        read_monitored_file(opts.root + "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"));
     std::vector<std::string> ids;
     for (std::string line; std::getline(in, line);)
         ids.push_back(line);
@@ -332,7 +361,10 @@ int main(int argc, char **argv)
         return usage_error((name + " takes no arguments").c_str());
 
     if (!opts.root.empty() && kxs_setRoot(opts.root.c_str()) != 0) {
-        fprintf(stderr, "kxsmon: %s is not an absolute path to a directory\n", opts.root.c_str());
+        fprintf(stderr,
+                "kxsmon: %s refused as the root: not an absolute path to a trusted directory "
+                "(owned by root or by you, not writable by group or others unless sticky)\n",
+                opts.root.c_str());
         return kUsage;
     }
     KXSHandle *handle = kxs_init();
