@@ -3,6 +3,7 @@
 #include "admin_dstatus.h"
 #include "admin_error.h"
 #include "admin_ustatus.h"
+#include "platform/sigpipe.h"
 #include "utils.h"
 
 #include <cerrno>
@@ -343,6 +344,7 @@ LDAP *_kx_LDAPopen(const char *bindDn, const char *password, const char *host, i
                    int authMech, int *error)
 {
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", host ? host : "", port, bindDn ? bindDn : "");
+    platform::SigpipeGuard quiet;  // also over the unbind of a failed connection
     LDAP *raw = nullptr;
     int rc = host ? ldap_initialize(&raw, ldap_uri(host, port).c_str()) : LDAP_PARAM_ERROR;
     LdapHandle ld(raw);
@@ -461,6 +463,7 @@ void kx_closeDsConnection(kxa *conn)
 {
     if (!conn)
         return;
+    platform::SigpipeGuard quiet;  // the server may have gone away since
     if (conn->desktopDb)
         dbm_close(conn->desktopDb);
     if (conn->userDb)
@@ -493,6 +496,7 @@ LDAPMessage *search_for_entries(LDAP *ld, const char *filter, const char *base, 
     int scope = mode == KX_SEARCH_ONELEVEL ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
     timeval timeout = directory_timeout();
     LDAPMessage *result = nullptr;
+    platform::SigpipeGuard quiet;
     int rc = ldap_search_ext_s(ld, base, scope, filter, attrs, attrsOnly, nullptr, nullptr, &timeout,
                                LDAP_NO_LIMIT, &result);
     if (rc != LDAP_SUCCESS) {
