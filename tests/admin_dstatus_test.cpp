@@ -52,11 +52,7 @@ TEST(DesktopStatus, StoredRecordsReadBack)
 
     DBM *db = kx::open_desktop_dbm(path.c_str(), kx::KXA_ANONYMOUS);
     ASSERT_NE(db, nullptr);
-    const struct {
-        const char *id;
-        int exists;
-        std::string expected;
-    } cases[] = {
+    const struct { const char *id; int exists; std::string expected; } cases[] = {
         {"A1", 1, "A1|M|F|S|100|200"},
         {"a1", 0, "none"},  // the key is exact bytes
         {"B2", 1, "B2|F2|S2|300|400|-"},

@@ -14,13 +14,8 @@
 
 static int failures;
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                               \
-        }                                                                             \
-    } while (0)
+#define CHECK(cond) \
+    ((cond) ? (void)0 : (void)(fprintf(stderr, "line %d: failed: %s\n", __LINE__, #cond), ++failures))
 
 static char root[] = "/tmp/kxsmon-c-api.XXXXXX";
 
@@ -76,8 +71,7 @@ int main(void)
 
     char command[4200];
     snprintf(command, sizeof command, "rm -rf '%s'", root);
-    if (system(command) != 0)
-        fprintf(stderr, "could not remove %s\n", root);
+    CHECK(system(command) == 0);
     printf("c_api_test: %d failed checks\n", failures);
     return failures ? 1 : 0;
 }
