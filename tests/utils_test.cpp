@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <libintl.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -156,46 +157,15 @@ TEST(LineFiles, RoundTripSkipsEmptyEntriesAndSplitsLongLines)
 
 // ---- error codes ---------------------------------------------------------------
 
-TEST(ErrorCodes, EveryCodeHasItsMessage)
+TEST(ErrorCodes, EveryCodeHasItsOwnMessage)
 {
-    const std::pair<int, const char *> expected[] = {
-        {0, "Success"},
-        {-1, "Internal system error"},
-        {-2, "No changes were made"},
-        {-3, "Authentication failed"},
-        {-4, "Object not found"},
-        {-5, "No permission"},
-        {-6, "Invalid arguments"},
-        {-7, "Data already exists"},
-        {-8, "Terminal already in use"},
-        {-9, "Token not found"},
-        {-10, "Not enough memory"},
-        {-11, "Duplicate Terminal ID"},
-        {-12, "Server unreachable"},
-        {-13, "Failed to open socket"},
-        {-14, "Socket write failed"},
-        {-15, "Authentication Manager timeout"},
-        {-16, "File access error"},
-        {-17, "Invalid call sequence"},
-        {-18, "No more data"},
-        {-19, "File or directory does not exist"},
-        {-20, "Unable to contact admin database"},
-        {-22, "Session detached"},
-        {-23, "Not currently in a Kestrel session"},
-        {-24, "Operation timed out"},
-        {-25, "Failed to contact the remote service"},
-        {-26, "Configuration error"},
-        {-27, "No buffer space available"},
-        {-28, "Failed to open DBM files"},
-        {-29, "Invalid referral from the primary DS server"},
-        {-30, "Open failed"},
-        {-31, "Message rejected"},
-        {-32, "Connection disconnected"},
-        {-33, "Data replication timed out"},
-        {2, "Unknown system error"},
-    };
-    for (const auto &[code, message] : expected)
-        EXPECT_STREQ(kx::kx_err2str(code), message) << code;
+    std::set<std::string> messages;
+#define KX_CHECK_MESSAGE(name, value, message)                      \
+    EXPECT_STREQ(kx::kx_err2str(name), message) << #name;           \
+    EXPECT_STRNE(message, "Undefined error code") << #name;         \
+    EXPECT_TRUE(*(message) && messages.insert(message).second) << #name;
+    KX_ERRNO_MAP(KX_CHECK_MESSAGE)
+#undef KX_CHECK_MESSAGE
     for (int code : {-21, 1, -34, 3, -1000, 1000, INT32_MIN, INT32_MAX})
         EXPECT_STREQ(kx::kx_err2str(code), "Undefined error code") << code;
     EXPECT_STREQ(kx::kx_errNotPrivileged(),
