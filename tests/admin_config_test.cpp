@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,14 +25,6 @@ std::string owned(char *text)
 
 const std::string kComplete = "admin.server.name=127.0.0.1\nadmin.server.port=1\nadmin.subtree=o=kx\n"
                               "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";
-
-// The complete configuration without the line of `key`.
-std::string without(const std::string &key)
-{
-    std::string text = kComplete;
-    std::size_t at = text.find(key + "=");
-    return at == std::string::npos ? text : text.erase(at, text.find('\n', at) + 1 - at);
-}
 
 // The settings of a record and of the process, as " key=value " items.
 std::string settings(const kx::kxa &r)
@@ -67,16 +60,12 @@ TEST_F(AdminConfig, KeysAndGrammar)
     const std::string filler(511 - 20, 'x');
     const struct { std::string file, expected; } cases[] = {
         {"", "name=- port=0 user=- subtree=- locale=- dfile=- ufile=- mech=1 timeout=10 debug=0"},
-        {"admin.server.name=ds.example\n", "name=ds.example"},
-        {"admin.server.port=389\n", "port=389"},
-        {"admin.user.name = cn=admin,o=kx \n", "user=cn=admin,o=kx"},
-        {"admin.subtree=ou=kx, o=Example Corp,c=DE\n", "subtree=ou=kx, o=Example Corp,c=DE"},
-        {"admin.defaultlocale=de_DE\n", "locale=de_DE"},
-        {"admin.dstatus.dbfile=/d\n", "dfile=/d"},
-        {"admin.ustatus.dbfile=/u\n", "ufile=/u"},
-        {"admin.server.authmech=SIMPLE\n", "mech=0"},
-        {"admin.server.timeout=3\n", "timeout=3"},
-        {"admin.debug=ad\n", "debug=10"},
+        {"admin.server.name=ds.example\nadmin.server.port=389\nadmin.user.name = cn=admin,o=kx \n"
+         "admin.subtree=ou=kx, o=Example Corp,c=DE\nadmin.defaultlocale=de_DE\nadmin.dstatus.dbfile=/d\n"
+         "admin.ustatus.dbfile=/u\nadmin.server.authmech=SIMPLE\nadmin.server.timeout=3\nadmin.debug=ad\n",
+         "name=ds.example port=389 user=cn=admin,o=kx subtree=ou=kx, o=Example Corp,c=DE locale=de_DE dfile=/d "
+         "ufile=/u mech=0 timeout=3 debug=10"},
+        // Comments, lines without "=" or with an empty side, keys matched with case, the last value kept.
         {"  # admin.subtree=o=x\n#admin.subtree=o=y\nADMIN.SUBTREE=o=z\nadmin.subtree\n", "subtree=-"},
         {"admin.server.name=first\nadmin.server.name=\n=x\n", "name=first"},
         {"admin.dstatus.dbfile=/first\nadmin.dstatus.dbfile=/second\n", "dfile=/second"},
@@ -94,33 +83,34 @@ TEST_F(AdminConfig, KeysAndGrammar)
     };
     for (const auto &c : cases) {
         TearDown();
-        Record rec = read(c.file);
-        EXPECT_NE(settings(*rec).find(" " + c.expected + " "), std::string::npos) << c.file << settings(*rec);
+        std::string found = settings(*read(c.file));
+        EXPECT_NE(found.find(" " + c.expected + " "), std::string::npos) << c.file << found;
     }
 }
 
 TEST_F(AdminConfig, IncompleteRecordIsRefusedBeforeConnecting)
 {
-    const struct { std::string file; int mode, expected; } cases[] = {
-        {kComplete + "admin.user.name=cn=a\n", kx::KXA_ADMIN, 0},
-        {kComplete, kx::KXA_ANONYMOUS, 0},
-        {kComplete, kx::KXA_ADMIN, -1},
-        {kComplete + "admin.server.port=0\n", kx::KXA_ANONYMOUS, -1},
-        {without("admin.server.name"), kx::KXA_ANONYMOUS, -1},
-        {without("admin.subtree"), kx::KXA_ANONYMOUS, -1},
-        {without("admin.dstatus.dbfile"), kx::KXA_ANONYMOUS, -1},
-        {without("admin.ustatus.dbfile"), kx::KXA_ANONYMOUS, -1},
-    };
-    for (const auto &c : cases) {
-        Record rec = read(c.file);
-        rec->openMode = c.mode;
-        EXPECT_EQ(kx::check_kxa(rec.get()), c.expected) << c.file;
-        if (c.expected == 0)
-            continue;
+    // Each required setting missing in turn (the port also as 0), then the user outside the anonymous mode.
+    std::vector<std::pair<std::string, int>> refused{{kComplete + "admin.server.port=0\n", kx::KXA_ANONYMOUS},
+                                                     {kComplete, kx::KXA_ADMIN}};
+    for (const char *key : {"admin.server.name=", "admin.subtree=", "admin.dstatus.dbfile=", "admin.ustatus.dbfile="}) {
+        std::string file = kComplete;
+        std::size_t at = file.find(key);
+        refused.push_back({file.erase(at, file.find('\n', at) + 1 - at), kx::KXA_ANONYMOUS});
+    }
+    for (const auto &[file, mode] : refused) {
+        Record rec = read(file);
+        rec->openMode = mode;
+        EXPECT_EQ(kx::check_kxa(rec.get()), -1) << file;
         // Refused by the check: an attempt to connect to port 1 fails otherwise.
         kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);
-        EXPECT_EQ(kx::kx_openDsConnection(c.mode, nullptr, nullptr, nullptr, nullptr, &conn), -1);
+        EXPECT_EQ(kx::kx_openDsConnection(mode, nullptr, nullptr, nullptr, nullptr, &conn), -1) << file;
         EXPECT_EQ(conn, nullptr);
+    }
+    for (const auto &[file, mode] : {std::pair(kComplete, kx::KXA_ANONYMOUS), {kComplete + "admin.user.name=a\n", kx::KXA_ADMIN}}) {
+        Record rec = read(file);
+        rec->openMode = mode;
+        EXPECT_EQ(kx::check_kxa(rec.get()), 0) << file;
     }
     EXPECT_EQ(kx::check_kxa(nullptr), -1);
 }
@@ -135,8 +125,7 @@ TEST_F(AdminConfig, LookupAndProbeWithAndWithoutFile)
     kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);
     EXPECT_EQ(kx::kx_openDsConnection(1, nullptr, nullptr, missing.c_str(), nullptr, &conn), KX_ENOENT);
     EXPECT_EQ(conn, nullptr);
-    Record rec(kx::allocate_kxa(), kx::free_kxa);
-    EXPECT_EQ(kx::read_config_file(rec.get(), missing.c_str()), KX_ENOENT);
+    EXPECT_EQ(kx::read_config_file(Record(kx::allocate_kxa(), kx::free_kxa).get(), missing.c_str()), KX_ENOENT);
 
     read(kComplete + "admin.subtree=o=second\n  # admin.subtree=o=hash\n");
     EXPECT_EQ(owned(kx::get_kxadmin_info("admin.subtree")), "o=kx");  // the first one

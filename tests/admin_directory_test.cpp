@@ -6,7 +6,6 @@
 #include "kxsinit.h"
 #include "slapd_server.h"
 #include "test_root.h"
-#include "utils.h"
 
 #include <gtest/gtest.h>
 
@@ -26,15 +25,15 @@ constexpr const char *kCram = "admin.user.name=cn=admin,o=kxtest\nadmin.server.a
 constexpr const char *kSimple = "admin.user.name=cn=admin,o=kxtest\nadmin.server.authmech=SIMPLE\n";
 
 using Connection = std::unique_ptr<kx::kxa, decltype(&kx::kx_closeDsConnection)>;
+using Clock = std::chrono::steady_clock;
 
-std::string entry(const std::string &id, const std::string &extra = "",
-                  const std::string &parent = "kxName=desktops,o=kxtest")
+std::string entry(const std::string &id, const std::string &extra = "", const std::string &parent = "kxName=desktops")
 {
-    return "dn: kxID=" + id + "," + parent + "\nobjectClass: kxDesktop\nkxID: " + id + "\n" + extra + "\n";
+    return "dn: kxID=" + id + "," + parent + ",o=kxtest\nobjectClass: kxDesktop\nkxID: " + id + "\n" + extra + "\n";
 }
 
-// A desktop as "id|model|firmware|status|last|first|location|other|misc1|misc2|namespace|groups",
-// "-" for a missing field; "none" for no desktop.
+// A desktop as "id|model|firmware|status|last|first|location|other|misc1|misc2|namespace|groups"
+// ("-": a missing field), released; "none" for no desktop.
 std::string summary(kx::desktop *d)
 {
     if (!d)
@@ -48,11 +47,6 @@ std::string summary(kx::desktop *d)
         out += std::string(*g) + (g[1] ? "," : "");
     kx::free_desktop(d);
     return out;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 class Directory : public ::testing::Test {
@@ -132,10 +126,8 @@ TEST_F(Directory, BindsByModeAndMechanism)
         datum key{const_cast<char *>("K"), 1};
         EXPECT_EQ(dbm_store(conn->desktopDb, key, key, DBM_REPLACE) == 0, c.mode != kx::KXA_ANONYMOUS);
         EXPECT_EQ(dbm_store(conn->userDb, key, key, DBM_REPLACE) == 0, c.mode != kx::KXA_ANONYMOUS);
-        if (c.mode == kx::KXA_ANONYMOUS) {
-            EXPECT_STREQ(conn->userName, "cn=anonymous");
-            EXPECT_EQ(conn->authMech, kx::KXA_AUTH_SIMPLE);
-        }
+        EXPECT_EQ(std::string(conn->userName) == "cn=anonymous", c.mode == kx::KXA_ANONYMOUS);
+        EXPECT_EQ(conn->authMech, c.mode == kx::KXA_ANONYMOUS || c.config == kSimple ? 0 : 1);
     }
     int error = 0;
     EXPECT_EQ(kx::open_connection(kx::KXA_USER_PASSWORD, nullptr, "wrong", nullptr, &error), nullptr);
@@ -154,7 +146,7 @@ TEST_F(Directory, SearchesAndDesktopRecords)
                        entry("lone", "kxLocation: lab\n") + entry(std::string(122, 'L')) + entry("DUP") +
                        "dn: kxID=W\\2A1,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: W*1\n\n" +
                        "dn: kxName=more,kxName=desktops,o=kxtest\nobjectClass: kxContainer\nkxName: more\n\n" +
-                       entry("DUP", "", "kxName=more,kxName=desktops,o=kxtest");
+                       entry("DUP", "", "kxName=more,kxName=desktops");
     server.add(ldif);
     DBM *db = dbm_open(root.at("/var/opt/ZARNkx/dstatus").data(), O_RDWR, 0664);
     ASSERT_NE(db, nullptr);
@@ -171,9 +163,6 @@ TEST_F(Directory, SearchesAndDesktopRecords)
 
     LDAP *ld = conn->dsConnection;
     const struct { const char *filter; int mode, count; } searches[] = {  // count -1: no result
-        {"(kxLocation=roof)", kx::KX_SEARCH_SINGLE, -1},
-        {"(kxLocation=hall 3)", kx::KX_SEARCH_SINGLE, 1},
-        {"(kxLocation=lab)", kx::KX_SEARCH_SINGLE, -1},
         {"(kxLocation=roof)", kx::KX_SEARCH_ALL, 0},
         {"(kxLocation=lab)", kx::KX_SEARCH_ALL, 2},
         {"(objectClass=*)", kx::KX_SEARCH_ONELEVEL, 2},  // the admin and the container
@@ -228,21 +217,21 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
 
     // A stopped process: the kernel still accepts connections, nobody answers.
     server.pause();
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(kx::get_desktop(conn.get(), "A1"), nullptr);
     Connection second = open(kx::KXA_ANONYMOUS, &rc);
     EXPECT_EQ(rc, KX_EINTERNAL);
-    EXPECT_LT(seconds_since(start), 6.0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
 
     // No server at all: refused at once; the handle is made without a connection.
     server.stop();
-    start = std::chrono::steady_clock::now();
+    start = Clock::now();
     second = open(kx::KXA_ANONYMOUS, &rc);
     EXPECT_EQ(rc, KX_EINTERNAL);
     handle.reset(kxs_init());
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->connection, nullptr);
-    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
-/*
- * A plain C caller of the monitoring library: only <kxsmon.h>, <kxerrno.h>
- * and the shared object. One call of every exported function, on a product
- * root of its own.
- */
+/* A plain C caller of the monitoring library (<kxsmon.h>, <kxerrno.h> and the
+ * shared object only): one call of every export, on a product root of its own. */
 #define _GNU_SOURCE
 #include <kxerrno.h>
 #include <kxsmon.h>
@@ -10,35 +7,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 static int failures;
 
 #define CHECK(cond) \
     ((cond) ? (void)0 : (void)(fprintf(stderr, "line %d: failed: %s\n", __LINE__, #cond), ++failures))
 
-static char root[] = "/tmp/kxsmon-c-api.XXXXXX";
-
-static void put(const char *dir, const char *name, const char *text, mode_t mode)
-{
-    char path[4096];
-    snprintf(path, sizeof path, "mkdir -p '%s%s'", root, dir);
-    if (system(path) != 0)
-        exit(2);
-    snprintf(path, sizeof path, "%s%s/%s", root, dir, name);
-    FILE *f = fopen(path, "w");
-    if (!f || fputs(text, f) < 0 || fclose(f) != 0 || chmod(path, mode) != 0)
-        exit(2);
-}
-
 int main(void)
 {
+    char root[] = "/tmp/kxsmon-c-api.XXXXXX", command[4200];
     if (!mkdtemp(root))
         return 2;
-    put("/etc/opt/ZARNkx", "kxsservices.cfg", "begin\nname=kxauthd\nend\n", 0644);
-    put("/var/sadm/pkg/ZARNkxo", "pkginfo", "VERSION=4.2\nBASEDIR=/opt\nINSTDATE=Nov 21 2026\n", 0644);
-    put("/opt/ZARNkx/lib", "kxspatches", "#!/bin/ksh\nprint 111-01\nprint 222-02\n", 0755);
-    put("/var/opt/ZARNkx/snmp", "kxssyscontact.data", "", 0644);
+    snprintf(command, sizeof command,
+             "cd '%s' && mkdir -p etc/opt/ZARNkx var/sadm/pkg/ZARNkxo opt/ZARNkx/lib var/opt/ZARNkx/snmp && "
+             "printf 'begin\\nname=kxauthd\\nend\\n' > etc/opt/ZARNkx/kxsservices.cfg && "
+             "printf 'VERSION=4.2\\nBASEDIR=/opt\\n' > var/sadm/pkg/ZARNkxo/pkginfo && "
+             "printf '#!/bin/ksh\\nprint 111-01\\nprint 222-02\\n' > opt/ZARNkx/lib/kxspatches && "
+             "chmod 755 opt/ZARNkx/lib/kxspatches", root);
+    if (system(command) != 0)
+        return 2;
 
     CHECK(kxs_setRoot(root) == 0);
     KXSHandle *handle = kxs_init();
@@ -47,29 +34,23 @@ int main(void)
         KXSVersion *version = kxs_version(handle);
         CHECK(version && version->version && strcmp(version->version, "4.2") == 0);
         kxs_freeVersion(handle, version);
-
         char *patches = kxs_patches(handle);
         CHECK(patches && strcmp(patches, "111-01, 222-02") == 0);
         free(patches);
-
         KXSDaemon **daemons = kxs_daemons(handle);
         CHECK(daemons && daemons[0] && strcmp(daemons[0]->name, "kxauthd") == 0 && !daemons[1]);
         kxs_freeDaemons(handle, daemons);
-
         CHECK(kxs_upTime(handle) == 0); /* no session manager answers */
-
         CHECK(kxs_setContact(handle, "C caller") == 0);
         char *contact = kxs_contact(handle);
         CHECK(contact && strcmp(contact, "C caller") == 0);
         free(contact);
-
         CHECK(kxs_addDTUMonitored(handle, "IEEE802.080020f8a2b1") == 0);
         CHECK(kxs_deleteDTUMonitored(handle, "ieee802.080020F8A2B1") == 0);
         kxs_freeHandle(handle);
     }
     CHECK(KX_EREPLTIMEOUT == -33 && KX_EUNKNOWN == 2 && KX_SUCCESS == 0);
 
-    char command[4200];
     snprintf(command, sizeof command, "rm -rf '%s'", root);
     CHECK(system(command) == 0);
     printf("c_api_test: %d failed checks\n", failures);

@@ -24,7 +24,6 @@ check "missing services file" 1 'could not start' -R "$root" version
 
 mkdir -p "$root/etc/opt/ZARNkx" "$root/var/sadm/pkg/ZARNkxo" "$root/opt/ZARNkx/lib" "$root/var/opt/ZARNkx/snmp"
 : > "$root/etc/opt/ZARNkx/kxsservices.cfg"
-check "version unknown" 1 'not known' -R "$root" version
 printf 'VERSION=4.2\nINSTDATE=Nov 21 2026 14:31\nBASEDIR=/opt\n' > "$root/var/sadm/pkg/ZARNkxo/pkginfo"
 printf '#!/bin/ksh\nprint 1-01\nprint 2-02\n' > "$root/opt/ZARNkx/lib/kxspatches"
 chmod 755 "$root/opt/ZARNkx/lib/kxspatches"
@@ -51,7 +50,6 @@ printf 'begin\nname=%s\ndescription=CLI daemon\nend\nbegin\nname=kxcligone\nend\
 check "daemons table" 0 "^$daemon +up +1  [0-9-]+ [0-9:]+  [0-9-]+ [0-9:]+  CLI daemon$" -R "$root" daemons
 check "daemon down" 0 '^kxcligone +down +0  - +- +$' -R "$root" daemons
 check "daemons json" 0 "^  \{\"name\": \"$daemon\", \"status\": 1, \"state\": \"up\", \"instances\": 1, \"stime\": [1-9][0-9]*, \"changetm\": [1-9][0-9]*, \"description\": \"CLI daemon\"\},$" -R "$root" --json daemons
-check "daemons takes no arguments" 2 'takes no arguments' -R "$root" daemons x
 # No session manager answers here: the product is not up.
 check "uptime down" 0 '^Up time: down or unknown$' -R "$root" uptime
 check "uptime json" 0 '^\{"uptime": 0, "up": false\}$' -R "$root" --json uptime
