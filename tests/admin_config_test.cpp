@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -90,27 +91,24 @@ TEST_F(AdminConfig, KeysAndGrammar)
 
 TEST_F(AdminConfig, IncompleteRecordIsRefusedBeforeConnecting)
 {
-    // Each required setting missing in turn (the port also as 0), then the user outside the anonymous mode.
-    std::vector<std::pair<std::string, int>> refused{{kComplete + "admin.server.port=0\n", kx::KXA_ANONYMOUS},
-                                                     {kComplete, kx::KXA_ADMIN}};
+    // Each required setting missing in turn (the port also as 0); the user is required outside the anonymous mode.
+    std::vector<std::tuple<std::string, int, int>> cases{
+        {kComplete, kx::KXA_ANONYMOUS, 0}, {kComplete + "admin.user.name=a\n", kx::KXA_ADMIN, 0},
+        {kComplete, kx::KXA_ADMIN, -1}, {kComplete + "admin.server.port=0\n", kx::KXA_ANONYMOUS, -1}};
     for (const char *key : {"admin.server.name=", "admin.subtree=", "admin.dstatus.dbfile=", "admin.ustatus.dbfile="}) {
         std::string file = kComplete;
         std::size_t at = file.find(key);
-        refused.push_back({file.erase(at, file.find('\n', at) + 1 - at), kx::KXA_ANONYMOUS});
+        cases.emplace_back(file.erase(at, file.find('\n', at) + 1 - at), kx::KXA_ANONYMOUS, -1);
     }
-    for (const auto &[file, mode] : refused) {
+    for (const auto &[file, mode, expected] : cases) {
         Record rec = read(file);
         rec->openMode = mode;
-        EXPECT_EQ(kx::check_kxa(rec.get()), -1) << file;
-        // Refused by the check: an attempt to connect to port 1 fails otherwise.
-        kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);
+        EXPECT_EQ(kx::check_kxa(rec.get()), expected) << file;
+        if (expected == 0)
+            continue;
+        kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);  // refused by the check: port 1 would refuse otherwise
         EXPECT_EQ(kx::kx_openDsConnection(mode, nullptr, nullptr, nullptr, nullptr, &conn), -1) << file;
         EXPECT_EQ(conn, nullptr);
-    }
-    for (const auto &[file, mode] : {std::pair(kComplete, kx::KXA_ANONYMOUS), {kComplete + "admin.user.name=a\n", kx::KXA_ADMIN}}) {
-        Record rec = read(file);
-        rec->openMode = mode;
-        EXPECT_EQ(kx::check_kxa(rec.get()), 0) << file;
     }
     EXPECT_EQ(kx::check_kxa(nullptr), -1);
 }
@@ -134,8 +132,7 @@ TEST_F(AdminConfig, LookupAndProbeWithAndWithoutFile)
     EXPECT_EQ(kx::get_kxadmin_info(nullptr), nullptr);
     EXPECT_EQ(kx::kx_DSConfigured(&found), 0);
     EXPECT_EQ(owned(found), path);
-    EXPECT_EQ(kx::configured_path("/var/opt/ZARNkx/dstatus"), root.at("/var/opt/ZARNkx/dstatus"));
-    EXPECT_EQ(kx::configured_path("/srv/kx/dstatus"), "/srv/kx/dstatus");
+    EXPECT_EQ(kx::configured_path("/srv/kx/dstatus"), "/srv/kx/dstatus");  // product paths: the directory tests
 }
 
 TEST_F(AdminConfig, CredentialsFile)

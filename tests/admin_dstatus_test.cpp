@@ -17,8 +17,7 @@ datum bytes(const std::string &text)
     return datum{const_cast<char *>(text.data()), static_cast<int>(text.size())};
 }
 
-// A parsed record as "id|model|firmware|status|last|first", "-" for a
-// missing field; "none" for no record.
+// A parsed record as "id|model|firmware|status|last|first" ("-": missing), released; "none": no record.
 std::string fields(kx::dbm_desktop *rec)
 {
     if (!rec)

@@ -26,7 +26,6 @@ int main(void)
              "chmod 755 opt/ZARNkx/lib/kxspatches", root);
     if (system(command) != 0)
         return 2;
-
     CHECK(kxs_setRoot(root) == 0);
     KXSHandle *handle = kxs_init();
     CHECK(handle != NULL);
