@@ -3,6 +3,7 @@
 #include "admin_dstatus.h"
 #include "admin_error.h"
 #include "admin_ustatus.h"
+#include "platform/sigpipe.h"
 #include "utils.h"
 
 #include <cerrno>
@@ -72,18 +73,19 @@ kxa *allocate_kxa()
     return rec;
 }
 
+namespace {
+// Every owned text of the record, for its release.
+constexpr char *kxa::*kOwnedTexts[] = {&kxa::serverName,    &kxa::userName,   &kxa::subtree,
+                                       &kxa::defaultLocale, &kxa::desktopDbFile, &kxa::userDbFile,
+                                       &kxa::primaryName,   &kxa::password};
+}  // namespace
+
 void free_kxa(kxa *rec)
 {
     if (!rec)
         return;
-    free(rec->serverName);
-    free(rec->userName);
-    free(rec->subtree);
-    free(rec->defaultLocale);
-    free(rec->desktopDbFile);
-    free(rec->userDbFile);
-    free(rec->primaryName);
-    free(rec->password);
+    for (char *kxa::*field : kOwnedTexts)
+        free(rec->*field);
     free(rec);
 }
 
@@ -103,38 +105,67 @@ int DSauth(const char *value)
     return mech;
 }
 
+namespace {
+
+enum class Setting { Text, Port, Timeout, AuthMech, Debug };
+
+struct ConfigKey {
+    const char *key;
+    Setting setting;
+    char *kxa::*field;  // for Setting::Text
+};
+
+// The keys of the administration configuration; any other key is ignored.
+constexpr ConfigKey kConfigKeys[] = {
+    {"admin.dstatus.dbfile", Setting::Text, &kxa::desktopDbFile},
+    {"admin.ustatus.dbfile", Setting::Text, &kxa::userDbFile},
+    {"admin.server.name", Setting::Text, &kxa::serverName},
+    {"admin.server.port", Setting::Port, nullptr},
+    {"admin.user.name", Setting::Text, &kxa::userName},
+    {"admin.subtree", Setting::Text, &kxa::subtree},
+    {"admin.defaultlocale", Setting::Text, &kxa::defaultLocale},
+    {"admin.debug", Setting::Debug, nullptr},
+    {"admin.server.timeout", Setting::Timeout, nullptr},
+    {"admin.server.authmech", Setting::AuthMech, nullptr},
+};
+
+void apply_setting(kxa *rec, const ConfigKey &entry, const char *value)
+{
+    switch (entry.setting) {
+    case Setting::Text:
+        replace_text(rec->*entry.field, value);
+        break;
+    case Setting::Port:
+        if (int port = decimal_value(value); port >= 0)
+            rec->serverPort = port;
+        break;
+    case Setting::Timeout:
+        if (int seconds = decimal_value(value); seconds >= 0)
+            DStimeout = seconds;
+        break;
+    case Setting::AuthMech:
+        if (int mech = DSauth(value); mech != -1)
+            rec->authMech = mech;
+        else
+            dprintf("invalid authentication mechanism specified in %s", kAdminConfigFile);
+        break;
+    case Setting::Debug:
+        set_gdebug(value);
+        break;
+    }
+}
+
+}  // namespace
+
 void set_kxa_val(kxa *rec, const char *key, const char *value)
 {
     if (!rec || !key || !value)
         return;
-    if (strcmp(key, "admin.dstatus.dbfile") == 0) {
-        replace_text(rec->desktopDbFile, value);
-    } else if (strcmp(key, "admin.ustatus.dbfile") == 0) {
-        replace_text(rec->userDbFile, value);
-    } else if (strcmp(key, "admin.server.name") == 0) {
-        replace_text(rec->serverName, value);
-    } else if (strcmp(key, "admin.server.port") == 0) {
-        int port = decimal_value(value);
-        if (port >= 0)
-            rec->serverPort = port;
-    } else if (strcmp(key, "admin.user.name") == 0) {
-        replace_text(rec->userName, value);
-    } else if (strcmp(key, "admin.subtree") == 0) {
-        replace_text(rec->subtree, value);
-    } else if (strcmp(key, "admin.defaultlocale") == 0) {
-        replace_text(rec->defaultLocale, value);
-    } else if (strcmp(key, "admin.debug") == 0) {
-        set_gdebug(value);
-    } else if (strcmp(key, "admin.server.timeout") == 0) {
-        int seconds = decimal_value(value);
-        if (seconds >= 0)
-            DStimeout = seconds;
-    } else if (strcmp(key, "admin.server.authmech") == 0) {
-        int mech = DSauth(value);
-        if (mech == -1)
-            dprintf("invalid authentication mechanism specified in %s", kAdminConfigFile);
-        else
-            rec->authMech = mech;
+    for (const ConfigKey &entry : kConfigKeys) {
+        if (strcmp(key, entry.key) == 0) {
+            apply_setting(rec, entry, value);
+            return;
+        }
     }
 }
 
@@ -311,6 +342,7 @@ LDAP *_kx_LDAPopen(const char *bindDn, const char *password, const char *host, i
                    int authMech, int *error)
 {
     dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", host ? host : "", port, bindDn ? bindDn : "");
+    platform::SigpipeGuard quiet;  // also over the unbind of a failed connection
     LDAP *raw = nullptr;
     int rc = host ? ldap_initialize(&raw, ldap_uri(host, port).c_str()) : LDAP_PARAM_ERROR;
     LdapHandle ld(raw);
@@ -429,6 +461,7 @@ void kx_closeDsConnection(kxa *conn)
 {
     if (!conn)
         return;
+    platform::SigpipeGuard quiet;  // the server may have gone away since
     if (conn->desktopDb)
         dbm_close(conn->desktopDb);
     if (conn->userDb)
@@ -461,6 +494,7 @@ LDAPMessage *search_for_entries(LDAP *ld, const char *filter, const char *base, 
     int scope = mode == KX_SEARCH_ONELEVEL ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
     timeval timeout = directory_timeout();
     LDAPMessage *result = nullptr;
+    platform::SigpipeGuard quiet;
     int rc = ldap_search_ext_s(ld, base, scope, filter, attrs, attrsOnly, nullptr, nullptr, &timeout,
                                LDAP_NO_LIMIT, &result);
     if (rc != LDAP_SUCCESS) {

@@ -68,6 +68,27 @@ void overlay(char *&field, const char *status)
     field = status ? safe_strdup(status) : nullptr;
 }
 
+struct Attribute {
+    const char *name;
+    char *desktop::*field;
+};
+
+// The single-valued attributes of a desktop entry, in reading order; the
+// list-valued kxDtuTypeGroups is read into dtugroup after them.
+constexpr Attribute kAttributes[] = {
+    {"kxID", &desktop::id},
+    {"kxModel", &desktop::model},
+    {"kxFirmwareRev", &desktop::firmware_rev},
+    {"kxLocation", &desktop::location},
+    {"kxOtherInfo", &desktop::other_info},
+    {"kxStatus", &desktop::status},
+    {"kxLastTime", &desktop::last_status_time},
+    {"kxFirstTime", &desktop::first_conn_time},
+    {"kxMisc1", &desktop::misc1},
+    {"kxMisc2", &desktop::misc2},
+    {"kxNamespace", &desktop::kxnamespace},
+};
+
 }  // namespace
 
 std::string escape_filter_value(std::string_view value)
@@ -97,15 +118,11 @@ void free_desktop(desktop *rec)
 {
     if (!rec)
         return;
-    for (char *field : {rec->id, rec->model, rec->firmware_rev, rec->location, rec->other_info,
-                        rec->status, rec->last_status_time, rec->first_conn_time, rec->misc1,
-                        rec->misc2, rec->kxnamespace})
-        free(field);
-    if (rec->dtugroup) {
-        for (char **group = rec->dtugroup; *group; ++group)
-            free(*group);
-        free(rec->dtugroup);
-    }
+    for (const Attribute &attribute : kAttributes)
+        free(rec->*attribute.field);
+    for (char **group = rec->dtugroup; group && *group; ++group)
+        free(*group);
+    free(rec->dtugroup);
     free(rec);
 }
 
@@ -160,18 +177,9 @@ desktop *fill_desktop_struct(kxa *conn, LDAPMessage *entry)
     LDAP *ld = conn->dsConnection;
     bool failed = false;
     desktop *rec = allocate_desktop();
-    rec->id = first_value(ld, entry, "kxID", failed);
-    rec->model = first_value(ld, entry, "kxModel", failed);
-    rec->firmware_rev = first_value(ld, entry, "kxFirmwareRev", failed);
-    rec->location = first_value(ld, entry, "kxLocation", failed);
-    rec->other_info = first_value(ld, entry, "kxOtherInfo", failed);
-    rec->status = first_value(ld, entry, "kxStatus", failed);
-    rec->last_status_time = first_value(ld, entry, "kxLastTime", failed);
-    rec->first_conn_time = first_value(ld, entry, "kxFirstTime", failed);
-    rec->misc1 = first_value(ld, entry, "kxMisc1", failed);
-    rec->misc2 = first_value(ld, entry, "kxMisc2", failed);
+    for (const Attribute &attribute : kAttributes)
+        rec->*attribute.field = first_value(ld, entry, attribute.name, failed);
     rec->dtugroup = all_values(ld, entry, "kxDtuTypeGroups", failed);
-    rec->kxnamespace = first_value(ld, entry, "kxNamespace", failed);
     if (failed) {
         free_desktop(rec);
         return nullptr;

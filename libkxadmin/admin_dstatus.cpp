@@ -45,6 +45,11 @@ private:
     std::size_t pos_ = 0;
 };
 
+// The fields of a stored record after its ID, in stored order.
+constexpr char *dbm_desktop::*kStatusFields[] = {
+    &dbm_desktop::model, &dbm_desktop::firmware_rev, &dbm_desktop::status,
+    &dbm_desktop::last_status_time, &dbm_desktop::first_conn_time};
+
 }  // namespace
 
 DBM *open_desktop_dbm(const char *path, int mode)
@@ -65,11 +70,8 @@ void free_dbm_desktop(dbm_desktop *rec)
     if (!rec)
         return;
     free(rec->id);
-    free(rec->model);
-    free(rec->firmware_rev);
-    free(rec->status);
-    free(rec->last_status_time);
-    free(rec->first_conn_time);
+    for (char *dbm_desktop::*field : kStatusFields)
+        free(rec->*field);
     free(rec);
 }
 
@@ -106,11 +108,8 @@ dbm_desktop *fill_dbm_desktop_struct(const char *id, datum content)
     FieldReader fields(text);
     rec->id = fields.next();
     if (rec->id && id && strcasecmp(rec->id, id) == 0) {
-        rec->model = fields.next();
-        rec->firmware_rev = fields.next();
-        rec->status = fields.next();
-        rec->last_status_time = fields.next();
-        rec->first_conn_time = fields.next();
+        for (char *dbm_desktop::*field : kStatusFields)
+            rec->*field = fields.next();
         return rec;
     }
     dprintf("fill_dbm_desktop_struct(): corrupted ID in dbm_desktop record found (desktop ID=%s)\n",

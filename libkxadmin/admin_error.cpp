@@ -3,7 +3,6 @@
 #include "utils.h"
 
 #include <cerrno>
-#include <iterator>
 #include <libintl.h>
 
 namespace kx {
@@ -11,46 +10,20 @@ namespace {
 
 constexpr const char *kUndefined = "Undefined error code";
 
-// Indexed by code - KX_EREPLTIMEOUT; nullptr where a value is not a code.
-constexpr const char *kMessages[] = {
-    "Data replication timed out",                   // -33
-    "Connection disconnected",                      // -32
-    "Message rejected",                             // -31
-    "Open failed",                                  // -30
-    "Invalid referral from the primary DS server",  // -29
-    "Failed to open DBM files",                     // -28
-    "No buffer space available",                    // -27
-    "Configuration error",                          // -26
-    "Failed to contact the remote service",         // -25
-    "Operation timed out",                          // -24
-    "Not currently in a Kestrel session",           // -23
-    "Session detached",                             // -22
-    nullptr,                                        // -21
-    "Unable to contact admin database",             // -20
-    "File or directory does not exist",             // -19
-    "No more data",                                 // -18
-    "Invalid call sequence",                        // -17
-    "File access error",                            // -16
-    "Authentication Manager timeout",               // -15
-    "Socket write failed",                          // -14
-    "Failed to open socket",                        // -13
-    "Server unreachable",                           // -12
-    "Duplicate Terminal ID",                        // -11
-    "Not enough memory",                            // -10
-    "Token not found",                              // -9
-    "Terminal already in use",                      // -8
-    "Data already exists",                          // -7
-    "Invalid arguments",                            // -6
-    "No permission",                                // -5
-    "Object not found",                             // -4
-    "Authentication failed",                        // -3
-    "No changes were made",                         // -2
-    "Internal system error",                        // -1
-    "Success",                                      // 0
-    nullptr,                                        // +1
-    "Unknown system error",                         // +2
-};
-static_assert(std::size(kMessages) == 36);
+// The message of a code, from the one list of kxerrno.h; values that are not
+// codes have none.
+const char *message_of(int code)
+{
+    switch (code) {
+#define KX_MESSAGE_CASE(name, value, message) \
+    case name:                                \
+        return message;
+        KX_ERRNO_MAP(KX_MESSAGE_CASE)
+#undef KX_MESSAGE_CASE
+    default:
+        return kUndefined;
+    }
+}
 
 const char *translate(const char *message)
 {
@@ -61,10 +34,7 @@ const char *translate(const char *message)
 
 const char *kx_err2str(int code)
 {
-    long index = static_cast<long>(code) - KX_EREPLTIMEOUT;
-    if (index < 0 || index >= static_cast<long>(std::size(kMessages)) || !kMessages[index])
-        return translate(kUndefined);
-    return translate(kMessages[index]);
+    return translate(message_of(code));
 }
 
 const char *kx_errNotPrivileged()

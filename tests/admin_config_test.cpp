@@ -1,7 +1,6 @@
-// The administration configuration grammar and keys, the record check, the
-// credentials file and the configuration probe.
+// The administration configuration: its grammar and keys, the record check,
+// the credentials file and the configuration probe.
 #include "admin.h"
-#include "diagnostics_capture.h"
 #include "kxerrno.h"
 #include "test_root.h"
 #include "utils.h"
@@ -11,16 +10,12 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-
-using kxtest::DiagnosticsCapture;
-using kxtest::TestRoot;
+#include <tuple>
+#include <vector>
 
 namespace {
 
-struct KxaDeleter {
-    void operator()(kx::kxa *rec) const { kx::free_kxa(rec); }
-};
-using Record = std::unique_ptr<kx::kxa, KxaDeleter>;
+using Record = std::unique_ptr<kx::kxa, decltype(&kx::free_kxa)>;
 
 std::string owned(char *text)
 {
@@ -29,205 +24,128 @@ std::string owned(char *text)
     return out;
 }
 
-const char *kComplete = "admin.server.name=ds.example\n"
-                        "admin.server.port=389\n"
-                        "admin.subtree=o=kx\n"
-                        "admin.dstatus.dbfile=/var/opt/ZARNkx/dstatus\n"
-                        "admin.ustatus.dbfile=/var/opt/ZARNkx/ustatus\n";
+const std::string kComplete = "admin.server.name=127.0.0.1\nadmin.server.port=1\nadmin.subtree=o=kx\n"
+                              "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";
 
-// Reads `contents` as the configuration file into a new record.
-Record read_config(const TestRoot &root, const std::string &contents, int *rc = nullptr)
+// The settings of a record and of the process, as " key=value " items.
+std::string settings(const kx::kxa &r)
 {
-    std::string path = root.write("/etc/opt/ZARNkx/kxadmin.conf", contents);
-    Record rec(kx::allocate_kxa());
-    int result = kx::read_config_file(rec.get(), path.c_str());
-    if (rc)
-        *rc = result;
-    return rec;
+    auto text = [](const char *value) { return std::string(value ? value : "-"); };
+    return " name=" + text(r.serverName) + " port=" + std::to_string(r.serverPort) + " user=" + text(r.userName) +
+           " subtree=" + text(r.subtree) + " locale=" + text(r.defaultLocale) + " dfile=" + text(r.desktopDbFile) +
+           " ufile=" + text(r.userDbFile) + " mech=" + std::to_string(r.authMech) + " timeout=" +
+           std::to_string(kx::DStimeout) + " debug=" + std::to_string(kx::gdebug("d") * 10 + kx::gdebug("s")) + " ";
 }
 
 class AdminConfig : public ::testing::Test {
 protected:
-    void SetUp() override { kx::DStimeout = 10; }
     void TearDown() override
     {
         kx::DStimeout = 10;
         kx::set_gdebug(nullptr);
     }
-    TestRoot root;
+    // Reads `contents` as the configuration file into a new record.
+    Record read(const std::string &contents)
+    {
+        path = root.write("/etc/opt/ZARNkx/kxadmin.conf", contents);
+        Record rec(kx::allocate_kxa(), kx::free_kxa);
+        EXPECT_EQ(kx::read_config_file(rec.get(), path.c_str()), 0);
+        return rec;
+    }
+    kxtest::TestRoot root;
+    std::string path;
 };
 
-TEST_F(AdminConfig, NewRecordIsEmptyWithCramMd5)
+TEST_F(AdminConfig, KeysAndGrammar)
 {
-    Record rec(kx::allocate_kxa());
-    EXPECT_EQ(rec->authMech, 1);
-    EXPECT_EQ(rec->serverPort, 0);
-    EXPECT_EQ(rec->openMode, 0);
-    EXPECT_EQ(rec->serverName, nullptr);
-    EXPECT_EQ(rec->dsConnection, nullptr);
-    kx::free_kxa(nullptr);
-}
-
-TEST_F(AdminConfig, EveryKeyLandsInItsField)
-{
-    int rc = -99;
-    Record rec = read_config(root, std::string(kComplete) +
-                                       "admin.user.name = cn=admin,o=kx\n"
-                                       "admin.defaultlocale=de_DE\n"
-                                       "admin.server.timeout=3\n"
-                                       "admin.server.authmech=SIMPLE\n"
-                                       "admin.debug=ad\n"
-                                       "admin.unknown=whatever\n",
-                             &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_STREQ(rec->serverName, "ds.example");
-    EXPECT_EQ(rec->serverPort, 389);
-    EXPECT_STREQ(rec->subtree, "o=kx");
-    EXPECT_STREQ(rec->desktopDbFile, "/var/opt/ZARNkx/dstatus");
-    EXPECT_STREQ(rec->userDbFile, "/var/opt/ZARNkx/ustatus");
-    EXPECT_STREQ(rec->userName, "cn=admin,o=kx");
-    EXPECT_STREQ(rec->defaultLocale, "de_DE");
-    EXPECT_EQ(kx::DStimeout, 3);
-    EXPECT_EQ(rec->authMech, 0);
-    EXPECT_EQ(kx::gdebug("d"), 1);
-    EXPECT_EQ(kx::gdebug("s"), 0);
-    EXPECT_EQ(kx::check_kxa(rec.get()), 0);
-}
-
-TEST_F(AdminConfig, GrammarCornerCases)
-{
-    Record rec = read_config(root,
-                             // spaces around "=": still the port
-                             "admin.server.port = 7389 \n"
-                             // blank-led "#": a key "# admin.subtree", ignored
-                             "  # admin.subtree=o=commented\n"
-                             "#admin.server.name=commented\n"
-                             // a DN value keeps its own "=" signs
-                             "admin.subtree=ou=kx, o=Example Corp,c=DE\n"
-                             // empty value: ignored, the earlier value stays
-                             "admin.server.name=first\n"
-                             "admin.server.name=\n"
-                             "no equals sign here\n"
-                             "=value without key\n"
-                             // duplicate key: the record keeps the last
-                             "admin.dstatus.dbfile=/first\n"
-                             "admin.dstatus.dbfile=/second\n");
-    EXPECT_EQ(rec->serverPort, 7389);
-    EXPECT_STREQ(rec->subtree, "ou=kx, o=Example Corp,c=DE");
-    EXPECT_STREQ(rec->serverName, "first");
-    EXPECT_STREQ(rec->desktopDbFile, "/second");
-    // ... while the one-key lookup returns the first.
-    EXPECT_EQ(owned(kx::get_kxadmin_info("admin.dstatus.dbfile")), "/first");
-    EXPECT_EQ(owned(kx::get_kxadmin_info("# admin.subtree")), "o=commented");
-}
-
-TEST_F(AdminConfig, BadNumbersAreIgnoredAndFailTheCheck)
-{
-    for (const char *port : {"389x", "-389", "+389", "3 89", "99999999999999999999"}) {
-        DiagnosticsCapture diag;
-        std::string text = std::string(kComplete) + "admin.server.port=" + port + "\n";
-        text.replace(text.find("admin.server.port=389\n"), 22, "");
-        Record rec = read_config(root, text);
-        EXPECT_EQ(rec->serverPort, 0) << port;
-        EXPECT_EQ(kx::check_kxa(rec.get()), -1);
-        EXPECT_TRUE(diag.has("check_kxa(): kxa - important fields are not filled.\n"));
+    const std::string filler(511 - 20, 'x');
+    const struct { std::string file, expected; } cases[] = {
+        {"", "name=- port=0 user=- subtree=- locale=- dfile=- ufile=- mech=1 timeout=10 debug=0"},
+        {"admin.server.name=ds.example\nadmin.server.port=389\nadmin.user.name = cn=admin,o=kx \n"
+         "admin.subtree=ou=kx, o=Example Corp,c=DE\nadmin.defaultlocale=de_DE\nadmin.dstatus.dbfile=/d\n"
+         "admin.ustatus.dbfile=/u\nadmin.server.authmech=SIMPLE\nadmin.server.timeout=3\nadmin.debug=ad\n",
+         "name=ds.example port=389 user=cn=admin,o=kx subtree=ou=kx, o=Example Corp,c=DE locale=de_DE dfile=/d "
+         "ufile=/u mech=0 timeout=3 debug=10"},
+        // Comments, lines without "=" or with an empty side, keys matched with case, the last value kept.
+        {"  # admin.subtree=o=x\n#admin.subtree=o=y\nADMIN.SUBTREE=o=z\nadmin.subtree\n", "subtree=-"},
+        {"admin.server.name=first\nadmin.server.name=\n=x\n", "name=first"},
+        {"admin.dstatus.dbfile=/first\nadmin.dstatus.dbfile=/second\n", "dfile=/second"},
+        // A line longer than the buffer: its tail is read as a line of its own.
+        {"admin.defaultlocale=" + filler + "admin.subtree=o=tail\n", "subtree=o=tail locale=" + filler},
+        // Numbers: decimal digits only, within an int; anything else is ignored.
+        {"admin.server.port=389x\nadmin.server.port=-389\nadmin.server.port=+389\n", "port=0"},
+        {"admin.server.port=3 89\nadmin.server.port=99999999999999999999\n", "port=0"},
+        {"admin.server.timeout=0\n", "timeout=0"},
+        {"admin.server.timeout=\nadmin.server.timeout=-5\nadmin.server.timeout=7s\n", "timeout=10"},
+        // Mechanisms are matched with case; a rejected one keeps the one before.
+        {"admin.server.authmech=simple\n", "mech=1"},
+        {"admin.server.authmech=SIMPLE\nadmin.server.authmech=CRAM-MD5\n", "mech=0"},
+        {"admin.server.authmech=SIMPLE\nadmin.server.authmech=CRAM_MD5\n", "mech=1"},
+    };
+    for (const auto &c : cases) {
+        TearDown();
+        std::string found = settings(*read(c.file));
+        EXPECT_NE(found.find(" " + c.expected + " "), std::string::npos) << c.file << found;
     }
-    read_config(root, "admin.server.timeout=0\n");
-    EXPECT_EQ(kx::DStimeout, 0);
-    read_config(root, "admin.server.timeout=\nadmin.server.timeout=-5\nadmin.server.timeout=7s\n");
-    EXPECT_EQ(kx::DStimeout, 0);
 }
 
-TEST_F(AdminConfig, MechanismIsCaseSensitiveAndRejectedOnce)
+TEST_F(AdminConfig, IncompleteRecordIsRefusedBeforeConnecting)
 {
-    DiagnosticsCapture diag;
-    Record rec = read_config(root, "admin.server.authmech=simple\n");
-    EXPECT_EQ(rec->authMech, 1);
-    EXPECT_TRUE(diag.has("DSauth=simple"));
-    EXPECT_TRUE(diag.has("DSauth ret=-1"));
-    EXPECT_TRUE(diag.has("invalid authentication mechanism specified in /etc/opt/ZARNkx/kxadmin.conf"));
-
-    rec = read_config(root, "admin.server.authmech=SIMPLE\nadmin.server.authmech=CRAM_MD5\n");
-    EXPECT_EQ(rec->authMech, 1);
-    EXPECT_EQ(kx::DSauth(nullptr), 1);
-    EXPECT_EQ(kx::DSauth(""), 1);
-    EXPECT_EQ(kx::DSauth("SIMPLE"), 0);
-    EXPECT_EQ(kx::DSauth("CRAM-MD5"), -1);
-}
-
-TEST_F(AdminConfig, UserNameRequiredExceptAnonymous)
-{
-    DiagnosticsCapture diag;
-    Record rec = read_config(root, kComplete);
-    rec->openMode = kx::KXA_ANONYMOUS;
-    EXPECT_EQ(kx::check_kxa(rec.get()), 0);
-    rec->openMode = kx::KXA_ADMIN;
-    EXPECT_EQ(kx::check_kxa(rec.get()), -1);
-    EXPECT_TRUE(diag.has("check_kxa(): kxa - user fields are not filled.\n"));
+    // Each required setting missing in turn (the port also as 0); the user is required outside the anonymous mode.
+    std::vector<std::tuple<std::string, int, int>> cases{
+        {kComplete, kx::KXA_ANONYMOUS, 0}, {kComplete + "admin.user.name=a\n", kx::KXA_ADMIN, 0},
+        {kComplete, kx::KXA_ADMIN, -1}, {kComplete + "admin.server.port=0\n", kx::KXA_ANONYMOUS, -1}};
+    for (const char *key : {"admin.server.name=", "admin.subtree=", "admin.dstatus.dbfile=", "admin.ustatus.dbfile="}) {
+        std::string file = kComplete;
+        std::size_t at = file.find(key);
+        cases.emplace_back(file.erase(at, file.find('\n', at) + 1 - at), kx::KXA_ANONYMOUS, -1);
+    }
+    for (const auto &[file, mode, expected] : cases) {
+        Record rec = read(file);
+        rec->openMode = mode;
+        EXPECT_EQ(kx::check_kxa(rec.get()), expected) << file;
+        if (expected == 0)
+            continue;
+        kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);  // refused by the check: port 1 would refuse otherwise
+        EXPECT_EQ(kx::kx_openDsConnection(mode, nullptr, nullptr, nullptr, nullptr, &conn), -1) << file;
+        EXPECT_EQ(conn, nullptr);
+    }
     EXPECT_EQ(kx::check_kxa(nullptr), -1);
 }
 
-TEST_F(AdminConfig, MissingFileIsAnErrorCode)
+TEST_F(AdminConfig, LookupAndProbeWithAndWithoutFile)
 {
-    DiagnosticsCapture diag;
-    Record rec(kx::allocate_kxa());
-    std::string path = root.at("/etc/opt/ZARNkx/kxadmin.conf");
-    EXPECT_EQ(kx::read_config_file(rec.get(), path.c_str()), KX_ENOENT);
-    EXPECT_TRUE(diag.has("read_config_file(): Could not open config file (" + path + "), error 2\n"));
+    char *found = reinterpret_cast<char *>(1);
+    EXPECT_EQ(kx::kx_DSConfigured(&found), KX_ENOENT);
+    EXPECT_EQ(found, nullptr);
     EXPECT_EQ(kx::get_kxadmin_info("admin.subtree"), nullptr);
-    EXPECT_TRUE(diag.has("get_kxadmin_info(): Could not open config file (" + path + ")\n"));
-    // An empty file is read, and yields nothing.
-    int rc = -99;
-    Record empty = read_config(root, "", &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(empty->serverName, nullptr);
-}
+    std::string missing = root.at("/etc/opt/ZARNkx/kxadmin.conf");
+    kx::kxa *conn = reinterpret_cast<kx::kxa *>(1);
+    EXPECT_EQ(kx::kx_openDsConnection(1, nullptr, nullptr, missing.c_str(), nullptr, &conn), KX_ENOENT);
+    EXPECT_EQ(conn, nullptr);
+    EXPECT_EQ(kx::read_config_file(Record(kx::allocate_kxa(), kx::free_kxa).get(), missing.c_str()), KX_ENOENT);
 
-TEST_F(AdminConfig, LongLineIsReadInPieces)
-{
-    // A line of more than 511 characters: its tail is read as a line of its
-    // own, which here is a setting.
-    std::string filler(511 - std::string("admin.defaultlocale=").size(), 'x');
-    Record rec = read_config(root, "admin.defaultlocale=" + filler + "admin.subtree=o=tail\n");
-    EXPECT_EQ(std::string(rec->defaultLocale), filler);
-    EXPECT_STREQ(rec->subtree, "o=tail");
+    read(kComplete + "admin.subtree=o=second\n  # admin.subtree=o=hash\n");
+    EXPECT_EQ(owned(kx::get_kxadmin_info("admin.subtree")), "o=kx");  // the first one
+    EXPECT_EQ(owned(kx::get_kxadmin_info("# admin.subtree")), "o=hash");
+    EXPECT_EQ(kx::get_kxadmin_info("admin.user.name"), nullptr);
+    EXPECT_EQ(kx::get_kxadmin_info(nullptr), nullptr);
+    EXPECT_EQ(kx::kx_DSConfigured(&found), 0);
+    EXPECT_EQ(owned(found), path);
+    EXPECT_EQ(kx::configured_path("/srv/kx/dstatus"), "/srv/kx/dstatus");  // product paths: the directory tests
 }
 
 TEST_F(AdminConfig, CredentialsFile)
 {
-    int error = 0;
-    std::string path = root.write("/etc/opt/ZARNkx/kxadmin.pw", "  frperg\t\nsecond line\n", 0600);
-    EXPECT_EQ(owned(kx::read_passwd_file(path.c_str(), &error)), "secret");
-    EXPECT_EQ(error, 0);
-
-    root.write("/etc/opt/ZARNkx/kxadmin.pw", "");
-    EXPECT_EQ(kx::read_passwd_file(path.c_str(), &error), nullptr);
-    EXPECT_EQ(error, -1);
-    root.write("/etc/opt/ZARNkx/kxadmin.pw", " \t\n");
-    EXPECT_EQ(kx::read_passwd_file(path.c_str(), &error), nullptr);
-    EXPECT_EQ(error, -1);
-
-    std::string missing = root.at("/etc/opt/ZARNkx/none.pw");
-    EXPECT_EQ(kx::read_passwd_file(missing.c_str(), &error), nullptr);
-    EXPECT_EQ(error, KX_ENOENT);
-}
-
-TEST_F(AdminConfig, ConfiguredProbe)
-{
-    char *path = reinterpret_cast<char *>(1);
-    DiagnosticsCapture diag;
-    EXPECT_EQ(kx::kx_DSConfigured(&path), KX_ENOENT);
-    EXPECT_EQ(path, nullptr);
-    EXPECT_TRUE(diag.all().empty());
-    root.write("/etc/opt/ZARNkx/kxadmin.conf", kComplete);
-    EXPECT_EQ(kx::kx_DSConfigured(&path), 0);
-    EXPECT_EQ(owned(path), root.at("/etc/opt/ZARNkx/kxadmin.conf"));
-}
-
-TEST_F(AdminConfig, ConfiguredPathsOfTheProductFollowTheRoot)
-{
-    EXPECT_EQ(kx::configured_path("/var/opt/ZARNkx/dstatus"), root.at("/var/opt/ZARNkx/dstatus"));
-    EXPECT_EQ(kx::configured_path("/srv/kx/dstatus"), "/srv/kx/dstatus");
+    const std::pair<const char *, std::string> cases[] = {  // contents (nullptr: no file), password and error
+        {"  frperg\t\nsecond line\n", "secret 0"}, {"", "<null> -1"}, {" \t\n", "<null> -1"},
+        {nullptr, "<null> " + std::to_string(KX_ENOENT)}};
+    for (const auto &[contents, expected] : cases) {
+        std::string file = contents ? root.write("/etc/opt/ZARNkx/kxadmin.pw", contents, 0600) : root.at("/none");
+        int error = 99;
+        std::string password = owned(kx::read_passwd_file(file.c_str(), &error));
+        EXPECT_EQ(password + " " + std::to_string(error), expected);
+    }
 }
 
 }  // namespace

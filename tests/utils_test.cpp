@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -157,14 +159,14 @@ TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
 
 TEST(ErrorCodes, EveryCodeHasItsOwnMessage)
 {
-    std::set<std::string> seen;
-    for (int code = -33; code <= 2; ++code) {
-        std::string message = kx::kx_err2str(code);
-        bool defined = code != -21 && code != 1;
-        EXPECT_EQ(message == "Undefined error code", !defined) << code;
-        EXPECT_TRUE(!defined || seen.insert(message).second) << code << " " << message;
-    }
-    for (int code : {-34, 3, INT32_MIN, INT32_MAX})
+    std::set<std::string> messages;
+#define KX_CHECK_MESSAGE(name, value, message)                      \
+    EXPECT_STREQ(kx::kx_err2str(name), message) << #name;           \
+    EXPECT_STRNE(message, "Undefined error code") << #name;         \
+    EXPECT_TRUE(*(message) && messages.insert(message).second) << #name;
+    KX_ERRNO_MAP(KX_CHECK_MESSAGE)
+#undef KX_CHECK_MESSAGE
+    for (int code : {-21, 1, -34, 3, -1000, 1000, INT32_MIN, INT32_MAX})
         EXPECT_STREQ(kx::kx_err2str(code), "Undefined error code") << code;
     EXPECT_EQ(kx::kx_errno2kxerr(ENOENT, KX_EINTERNAL), KX_ENOENT);
     EXPECT_EQ(kx::kx_dserr2kxerr(68), KX_EEXIST);
