@@ -109,10 +109,7 @@ int kxs_getPsargs(const char *pid, const PsInfo *info, char **result)
             return -1;
         }
     }
-    // The short text was taken earlier; when the vector has since been
-    // rewritten shorter, the longer view wins.
-    const std::string &chosen = info->arguments.size() > text.size() ? info->arguments : text;
-    memcpy(buffer, chosen.data(), std::min(chosen.size(), kPsargsBufferSize - 1));
+    memcpy(buffer, text.data(), std::min(text.size(), kPsargsBufferSize - 1));
     *result = buffer;
     return 0;
 }

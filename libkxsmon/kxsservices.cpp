@@ -166,15 +166,31 @@ void kxs_freeServices(KXSHandle *handle)
 
 namespace {
 
-bool argument_text_holds(const char *pid, const PsInfo *info, const char *argexp)
-{
-    char *arguments = nullptr;
-    if (kxs_getPsargs(pid, info, &arguments) != 0)
-        return info->arguments.find(argexp) != std::string::npos;
-    bool holds = strstr(arguments, argexp) != nullptr;
-    free(arguments);
-    return holds;
-}
+// The argument text of one process, read on first use only: most processes
+// match no service by name and are never asked for it.
+class ArgumentText {
+public:
+    ArgumentText(const char *pid, const PsInfo *info) : pid_(pid), info_(info) {}
+    ~ArgumentText() { free(text_); }
+    ArgumentText(const ArgumentText &) = delete;
+    ArgumentText &operator=(const ArgumentText &) = delete;
+
+    // A text that cannot be read holds nothing.
+    bool holds(const char *argexp)
+    {
+        if (!read_) {
+            read_ = true;
+            kxs_getPsargs(pid_, info_, &text_);
+        }
+        return text_ && strstr(text_, argexp) != nullptr;
+    }
+
+private:
+    const char *pid_;
+    const PsInfo *info_;
+    char *text_ = nullptr;
+    bool read_ = false;
+};
 
 void count_process(KXSService *service, const PsInfo *info)
 {
@@ -200,11 +216,12 @@ void checkService(const char *pid, KXSHandle *handle, const PsInfo *info)
     }
     if (!info)
         return;
+    ArgumentText arguments(pid, info);
     for (KXSService **slot = handle->services; *slot; ++slot) {
         KXSService *service = *slot;
         if (info->name != service->procname)
             continue;
-        if (service->argexp && !argument_text_holds(pid, info, service->argexp))
+        if (service->argexp && !arguments.holds(service->argexp))
             continue;
         count_process(service, info);
         return;

@@ -1,7 +1,8 @@
-// Host-name resolution for the daemon clients.
+// Host names: resolution for the daemon clients, and this host's own name.
 #pragma once
 
 #include <netinet/in.h>
+#include <string>
 
 namespace kx::platform {
 
@@ -9,5 +10,9 @@ namespace kx::platform {
 // address through the host's name service. Safe to call from several threads
 // at once. Returns false when the name does not resolve.
 bool resolve_ipv4(const char *name, in_addr &address);
+
+// This host's name, cut to 127 characters. False (errno says why) when the
+// host does not give it.
+bool local_host_name(std::string &name);
 
 }  // namespace kx::platform

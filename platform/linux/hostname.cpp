@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <unistd.h>
 
 namespace kx::platform {
 
@@ -31,6 +32,16 @@ bool resolve_ipv4(const char *name, in_addr &address)
     if (rc != 0 || !result || result->h_addrtype != AF_INET || !result->h_addr_list[0])
         return false;
     std::memcpy(&address, result->h_addr_list[0], sizeof address);
+    return true;
+}
+
+bool local_host_name(std::string &name)
+{
+    char text[128];
+    if (gethostname(text, sizeof text) != 0)
+        return false;
+    text[sizeof text - 1] = '\0';  // a cut name need not be terminated
+    name = text;
     return true;
 }
 
