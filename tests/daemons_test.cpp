@@ -25,28 +25,20 @@ using kxtest::NamedProcess;
 
 namespace {
 
-struct Daemon {
-    std::string name;
-    int32_t status;
-    uint32_t stime;
-    uint32_t changetm;
-    int32_t instances;
-};
-
 uint32_t now()
 {
     return static_cast<uint32_t>(time(nullptr));
-}
-
-std::string block(const std::string &name, const std::string &keywords)
-{
-    return "begin\nname=" + name + "\n" + keywords + "end\n";
 }
 
 // The library takes its own "now", which may be a second past the test's.
 bool near(uint32_t got, uint32_t expected)
 {
     return got == expected || got == expected + 1;
+}
+
+std::string block(const std::string &name, const std::string &keywords)
+{
+    return "begin\nname=" + name + "\n" + keywords + "end\n";
 }
 
 void pause_ms(int ms)
@@ -58,6 +50,7 @@ class Daemons : public ::testing::Test {
 protected:
     void TearDown() override
     {
+        kxs_freeDaemons(handle, list);
         kxs_freeHandle(handle);
         kx::set_gdebug(nullptr);
     }
@@ -65,236 +58,184 @@ protected:
     {
         root.lay_out_minimal_product();
         root.write("/etc/opt/ZARNkx/kxsservices.cfg", services);
-        handle = kxs_init();
-        ASSERT_NE(handle, nullptr);
+        ASSERT_NE(handle = kxs_init(), nullptr);
     }
-    // The next query scans again, as it would 10 seconds later; its answer,
-    // copied after the list has been released.
-    std::vector<Daemon> rescan()
+    // The list of a query that scans again, as it would 10 seconds later.
+    KXSDaemon **rescan()
     {
         handle->servicesRefreshed = 0;
-        std::vector<Daemon> out;
-        KXSDaemon **list = kxs_daemons(handle);
-        EXPECT_NE(list, nullptr);
-        for (KXSDaemon **d = list; d && *d; ++d)
-            out.push_back({(*d)->name, (*d)->status, (*d)->stime, (*d)->changetm, (*d)->instances});
         kxs_freeDaemons(handle, list);
-        return out;
+        list = kxs_daemons(handle);
+        EXPECT_NE(list, nullptr);
+        return list;
+    }
+    std::size_t listed() const
+    {
+        std::size_t n = 0;
+        for (; list && list[n]; ++n) {
+        }
+        return n;
     }
 
     kxtest::TestRoot root;
     kxtest::DiagnosticsCapture diag;
     KXSHandle *handle = nullptr;
+    KXSDaemon **list = nullptr;
 };
 
 TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
 {
     std::string name = kxtest::unique_name("kxd");
-    start(block(name, "description=test daemon\n"));
+    start(block(name, ""));
     uint32_t firstStart = now();
     auto first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
     pause_ms(2500);
     uint32_t secondStart = now();
     auto second = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
+    KXSDaemon *d = rescan()[0];
+    EXPECT_EQ(d->status, KXS_SVC_UP);
+    EXPECT_EQ(d->instances, 2);
+    EXPECT_GE(d->stime, firstStart);
+    EXPECT_LT(d->stime, secondStart);    // the earlier of the two
+    EXPECT_GE(d->changetm, secondStart);  // at least the later start
 
-    auto up = rescan();
-    ASSERT_EQ(up.size(), 1u);
-    EXPECT_EQ(up[0].status, KXS_SVC_UP);
-    EXPECT_EQ(up[0].instances, 2);
-    EXPECT_GE(up[0].stime, firstStart);
-    EXPECT_LT(up[0].stime, secondStart);  // the earlier of the two
-    EXPECT_GE(up[0].changetm, secondStart);  // at least the later start
+    // Within ten seconds, and while the clock is behind the last refresh, the
+    // records are not scanned again, but copied into a list of its own.
+    second.reset();
+    kx::set_gdebug("s");
+    for (uint32_t refreshedAt : {now(), now() + 60}) {
+        handle->servicesRefreshed = refreshedAt;
+        KXSDaemon **again = kxs_daemons(handle);
+        ASSERT_NE(again, nullptr);
+        EXPECT_NE(again[0], list[0]);
+        EXPECT_EQ(again[0]->instances, 2);
+        kxs_freeDaemons(handle, again);
+    }
+    EXPECT_TRUE(diag.has("(s) kxs_refreshServices: services fresh enough\n"));
 
     // One of two ends (a new count), then a restart (one process, a later
     // start), then the end: each time the change time is the refresh.
-    second.reset();
     uint32_t refreshed = now();
-    EXPECT_TRUE(near(rescan()[0].changetm, refreshed));
+    EXPECT_TRUE(near(rescan()[0]->changetm, refreshed));
     uint32_t restartedAt = now();
     first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
     pause_ms(2100);
     refreshed = now();
-    auto restarted = rescan();
-    EXPECT_EQ(restarted[0].instances, 1);
-    EXPECT_GE(restarted[0].stime, restartedAt);
-    EXPECT_TRUE(near(restarted[0].changetm, refreshed));
-    EXPECT_GT(restarted[0].changetm, restarted[0].stime);
+    d = rescan()[0];
+    EXPECT_EQ(d->instances, 1);
+    EXPECT_GE(d->stime, restartedAt);
+    EXPECT_TRUE(near(d->changetm, refreshed));
+    EXPECT_GT(d->changetm, d->stime);
 
     first.reset();
     refreshed = now();
-    auto down = rescan();
-    EXPECT_EQ(down[0].status, KXS_SVC_DOWN);
-    EXPECT_EQ(down[0].instances, 0);
-    EXPECT_EQ(down[0].stime, 0u);
-    EXPECT_TRUE(near(down[0].changetm, refreshed));
+    d = rescan()[0];
+    EXPECT_EQ(d->status, KXS_SVC_DOWN);
+    EXPECT_EQ(d->instances + d->stime, 0u);
+    EXPECT_TRUE(near(d->changetm, refreshed));
+    uint32_t downSince = d->changetm;
     pause_ms(1100);
-    EXPECT_EQ(rescan()[0].changetm, down[0].changetm);  // staying down is no change
+    EXPECT_EQ(rescan()[0]->changetm, downSince);  // staying down is no change
+    EXPECT_EQ(kxs_daemons(nullptr), nullptr);
 }
 
-// The arguments are read only for processes whose name is that of a service
-// with an argument expression, once per process, and searched whole.
-TEST_F(Daemons, ArgumentsAreReadOnlyForCandidatesAndDecideAmongThem)
+// One table of the rules that decide a verdict: which process counts for which
+// service (by name, then by arguments, which are read only for processes whose
+// name is that of a service with an argument expression, once per process),
+// the port probe (bounded also for a port that never answers), the services
+// that the administration configuration or a check routine leaves out, and the
+// display manager judged by its pid file.
+TEST_F(Daemons, VerdictsOfTheServiceRules)
 {
-    std::string name = kxtest::unique_name("kxa");
-    std::string other = kxtest::unique_name("kxb");
+    std::string name = kxtest::unique_name("kxr");
     std::string padding(150, '1');
-    start(block("alpha", "procname=" + name + "\nargexp=3601\n") +
-          block("long", "procname=" + name + "\nargexp=" + padding + " 42\n") +
-          block("rest", "procname=" + name + "\n") + block("never", "procname=" + name + "\n") +
-          block("other", "procname=" + other + "\n"));
-    NamedProcess a(name, {"3601"});
-    NamedProcess b(name, {"3602"});
-    NamedProcess c(name, {"600", padding, "42"});
-    NamedProcess zombie(name, {"0"});
-    zombie.wait_until_zombie();
-    NamedProcess d(other, {"3601"});
-    NamedProcess e(other, {"3601"});
-
-    uint64_t readsBefore = kx::platform::argument_reads();
-    auto all = rescan();
-    EXPECT_EQ(kx::platform::argument_reads() - readsBefore, 3u);
-    const std::vector<int32_t> instances = {1, 1, 1, 0, 2};
-    ASSERT_EQ(all.size(), instances.size());
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(all[i].instances, instances[i]) << all[i].name;
-        EXPECT_EQ(all[i].status, instances[i] ? KXS_SVC_UP : KXS_SVC_DOWN) << all[i].name;
-    }
-}
-
-TEST_F(Daemons, PortDecidesWhetherARunningServiceIsUpAndTheProbeIsBounded)
-{
-    std::string name = kxtest::unique_name("kxp");
     kxtest::FakeDaemon listener("127.0.0.1", 0);
     kxtest::LoopbackPort refusing(kxtest::LoopbackPort::refusing);
     kxtest::LoopbackPort stalled(kxtest::LoopbackPort::stalled);
-    std::string port = std::to_string(listener.port());
-    auto service = [&](const std::string &serviceName, const std::string &argument,
-                       const std::string &keywords) {
-        return block(serviceName, "procname=" + name + "\nargexp=" + argument + "\n" + keywords);
+    NamedProcess dtlogin("dtlogin", {"600"});
+    std::string port = std::to_string(listener.port()), xpid = root.at("/var/dt/Xpid");
+    auto svc = [&](const std::string &service, const std::string &keywords) {
+        return block(service, "procname=" + name + "\n" + keywords + "\n");
     };
-    start(service("refused", "3601", "port=" + std::to_string(refusing.port()) + "\n") +
-          service("answers", "3602", "port=" + port + "\nnetcommand=hello kxs\n") +
-          service("fallback", "3603", "netname=kxs-no-such-service\nport=" + port + "\n") +
-          service("stalled", "3604", "port=" + std::to_string(stalled.port()) + "\n") +
-          service("badport", "3605", "port=70000\n") +
-          service("notrunning", "3606", "port=" + port + "\n"));
-    std::vector<std::unique_ptr<NamedProcess>> processes;
-    for (int argument = 3601; argument <= 3605; ++argument)
-        processes.push_back(std::make_unique<NamedProcess>(
-            name, std::vector<std::string>{std::to_string(argument)}));
-    kx::set_gdebug("s");
-
-    auto began = std::chrono::steady_clock::now();
-    auto all = rescan();
-    EXPECT_LT(std::chrono::steady_clock::now() - began,
-              std::chrono::milliseconds(kx::kProbeTimeoutMs + 5000));
-    const std::vector<int32_t> states = {KXS_SVC_DOWN, KXS_SVC_UP,   KXS_SVC_UP,
-                                         KXS_SVC_DOWN, KXS_SVC_DOWN, KXS_SVC_DOWN};
-    ASSERT_EQ(all.size(), states.size());
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(all[i].status, states[i]) << all[i].name << "\n" << diag.all();
-        EXPECT_EQ(all[i].instances, i < 5 ? 1 : 0) << all[i].name;
-    }
-    for (const std::string &line :
-         {"(s) checkServicePorts: could not open port " + std::to_string(refusing.port()) + "\n",
-          "(s) checkServicePorts: getservbyname failed for kxs-no-such-service\n"s,
-          "(s) kxs_open_socket(): Could not connect - Connection timed out\n"s,
-          "checkServicePorts(): invalid port 70000 for badport\n"s})
-        EXPECT_TRUE(diag.has(line)) << line;
-    // The two running services were probed, the one not running was not.
-    for (int waited = 0; listener.commands().size() < 2 && waited < 50; ++waited)
-        pause_ms(100);
-    pause_ms(200);
-    EXPECT_EQ(listener.commands(), (std::vector<std::string>{"hello kxs", ""}));
-}
-
-TEST_F(Daemons, AdminconfServiceFollowsTheAdministrationConfiguration)
-{
-    std::string name = kxtest::unique_name("kxc");
-    kxtest::FakeDaemon listener("127.0.0.1", 0);
-    start(block("admin", "procname=" + name + "\nadminconf=kxtest.port\n") +
-          block("screv", "procname=" + name + "\ncheck=kxscreventd\n") + block("last", ""));
-    NamedProcess process(name, {"600"});
-
-    auto without = rescan();
-    ASSERT_EQ(without.size(), 1u);  // "admin" and "screv" are not listed
-    EXPECT_EQ(without[0].name, "last");
-
-    std::string port = std::to_string(listener.port());
-    root.write("/etc/opt/ZARNkx/kxadmin.conf", "kxtest.port=" + port + "\n");
-    auto with = rescan();
-    ASSERT_EQ(with.size(), 2u);
-    EXPECT_EQ(with[0].name, "admin");
-    EXPECT_EQ(with[0].status, KXS_SVC_UP);
-    EXPECT_EQ(handle->services[0]->port, listener.port());
-
-    // Without its key the service keeps what it had.
-    root.write("/etc/opt/ZARNkx/kxadmin.conf", "other=1\n");
-    EXPECT_EQ(rescan().size(), 2u);
-    EXPECT_EQ(handle->services[0]->port, listener.port());
-}
-
-TEST_F(Daemons, DtloginIsTheProcessThatItsPidFileNames)
-{
-    start(block("dtlogin", "check=dtlogin\n"));
-    auto dtlogin = std::make_unique<NamedProcess>("dtlogin", std::vector<std::string>{"600"});
-    NamedProcess other(kxtest::unique_name("kxx"), {"600"});
-    std::string pidFile = root.at("/var/dt/Xpid");
+    auto probed = [&](int i, const std::string &keywords) {
+        return svc("s" + std::to_string(i), "argexp=360" + std::to_string(i) + "\n" + keywords);
+    };
+    using Args = std::vector<std::string>;
+    const int up = KXS_SVC_UP, down = KXS_SVC_DOWN;
     const struct {
-        std::string content;  // "-": no file
-        int32_t status;
-        std::string message;
+        std::string services;
+        std::vector<Args> processes;  // named `name`; {"0"} ends at once: a zombie
+        std::string adminConf, xpid;  // "-": no such file
+        std::vector<std::pair<int, int>> verdicts;  // status and instances of each listed
+        uint64_t argumentReads;
+        std::vector<std::string> messages;
     } cases[] = {
-        {"  " + dtlogin->pid_text() + "  \n", KXS_SVC_UP, ""},
-        {other.pid_text() + "\n", KXS_SVC_DOWN, ""},
-        {"-", KXS_SVC_UP, "get_dtlogin_pid(): Could not open file " + pidFile + "\n"},
-        {"   \n", KXS_SVC_UP, "get_dtlogin_pid(): PID missing from file " + pidFile + "\n"},
-        {"", KXS_SVC_UP, "get_dtlogin_pid(): fgets returned NULL for file " + pidFile + "\n"},
+        {svc("alpha", "argexp=3601") + svc("long", "argexp=" + padding + " 42") + svc("rest", "") +
+             svc("never", ""),
+         {{"3601"}, {"3602"}, {"600", padding, "42"}, {"0"}}, "-", "-",
+         {{up, 1}, {up, 1}, {up, 1}, {down, 0}}, 3, {}},
+        {probed(0, "port=" + std::to_string(refusing.port())) +
+             probed(1, "port=" + port + "\nnetcommand=hello kxs") +
+             probed(2, "netname=kxs-no-such-service\nport=" + port) +
+             probed(3, "port=" + std::to_string(stalled.port())) + probed(4, "port=70000") +
+             probed(5, "port=" + port),
+         {{"3600"}, {"3601"}, {"3602"}, {"3603"}, {"3604"}}, "-", "-",
+         {{down, 1}, {up, 1}, {up, 1}, {down, 1}, {down, 1}, {down, 0}}, 5,
+         {"(s) checkServicePorts: could not open port " + std::to_string(refusing.port()),
+          "(s) checkServicePorts: getservbyname failed for kxs-no-such-service",
+          "(s) kxs_open_socket(): Could not connect - Connection timed out",
+          "checkServicePorts(): invalid port 70000 for s4"}},
+        {svc("admin", "adminconf=kxtest.port") + svc("screv", "check=kxscreventd") +
+             block("last", ""),
+         {{"600"}}, "-", "-", {{down, 0}}, 0, {}},
+        {svc("admin", "adminconf=kxtest.port") + block("last", ""), {{"600"}},
+         "kxtest.port=" + port, "-", {{up, 1}, {down, 0}}, 0, {}},
+        {block("dtlogin", "check=dtlogin\n"), {}, "-", " " + dtlogin.pid_text() + " \n", {{up, 1}}, 0,
+         {}},
+        // Another process's id: the service is down, though its process counts.
+        {block("dtlogin", "check=dtlogin\n"), {}, "-", std::to_string(getpid()), {{down, 1}}, 0, {}},
+        {block("dtlogin", "check=dtlogin\n"), {}, "-", "-", {{up, 1}}, 0,
+         {"get_dtlogin_pid(): Could not open file " + xpid}},
+        {block("dtlogin", "check=dtlogin\n"), {}, "-", "  \n", {{up, 1}}, 0,
+         {"get_dtlogin_pid(): PID missing from file " + xpid}},
+        {block("dtlogin", "check=dtlogin\n"), {}, "-", "", {{up, 1}}, 0,
+         {"get_dtlogin_pid(): fgets returned NULL for file " + xpid}},
     };
     for (const auto &c : cases) {
-        unlink(pidFile.c_str());
-        if (c.content != "-")
-            root.write("/var/dt/Xpid", c.content);
+        kxs_freeHandle(handle);
+        start(c.services);
+        unlink(root.at("/etc/opt/ZARNkx/kxadmin.conf").c_str());
+        unlink(xpid.c_str());
+        if (c.adminConf != "-")
+            root.write("/etc/opt/ZARNkx/kxadmin.conf", c.adminConf + "\n");
+        if (c.xpid != "-")
+            root.write("/var/dt/Xpid", c.xpid);
+        std::vector<std::unique_ptr<NamedProcess>> processes;
+        for (const Args &arguments : c.processes) {
+            processes.push_back(std::make_unique<NamedProcess>(name, arguments));
+            if (arguments == Args{"0"})
+                processes.back()->wait_until_zombie();
+        }
+        kx::set_gdebug("s");
         diag.clear();
-        EXPECT_EQ(rescan()[0].status, c.status) << c.content;
-        EXPECT_EQ(kx::kxs_checkProcess("dtlogin"), c.status == KXS_SVC_UP) << c.content;
-        EXPECT_TRUE(c.message.empty() || diag.has(c.message)) << c.content << diag.all();
+        uint64_t readsBefore = kx::platform::argument_reads();
+        auto began = std::chrono::steady_clock::now();
+        rescan();
+        EXPECT_LT(std::chrono::steady_clock::now() - began,
+                  std::chrono::milliseconds(kx::kProbeTimeoutMs + 5000));
+        EXPECT_EQ(kx::platform::argument_reads() - readsBefore, c.argumentReads) << c.services;
+        ASSERT_EQ(listed(), c.verdicts.size()) << c.services;
+        for (std::size_t i = 0; i < c.verdicts.size(); ++i)
+            EXPECT_EQ(std::make_pair(list[i]->status, list[i]->instances), c.verdicts[i])
+                << list[i]->name << "\n" << c.services << diag.all();
+        for (const std::string &message : c.messages)
+            EXPECT_TRUE(diag.has(message + "\n")) << message;
     }
-    dtlogin.reset();
-    EXPECT_EQ(rescan()[0].status, KXS_SVC_DOWN);
-    EXPECT_EQ(kx::kxs_checkProcess("dtlogin"), 0);
-    EXPECT_EQ(kx::kxs_checkProcess(nullptr), 0);
+    // The running services with a port were probed, the one not running was not.
+    pause_ms(300);
+    EXPECT_EQ(listener.commands(), (std::vector<std::string>{"hello kxs", "", ""}));
+    EXPECT_EQ(kx::kxs_checkProcess("dtlogin"), 1);
     EXPECT_EQ(kx::kxs_checkProcess("nosuch"), 0);
-}
-
-TEST_F(Daemons, ResultsAreReusedForTenSecondsInListsOfTheirOwn)
-{
-    std::string name = kxtest::unique_name("kxt");
-    start(block(name, "") + block("screv", "check=kxscreventd\n"));
-    auto process = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
-    KXSDaemon **first = kxs_daemons(handle);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first[1], nullptr);  // the excluded service leaves no gap
-
-    process.reset();
-    kx::set_gdebug("s");
-    KXSDaemon **second = kxs_daemons(handle);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(first[0], second[0]);
-    EXPECT_EQ(second[0]->status, KXS_SVC_UP);
-    EXPECT_EQ(second[0]->stime, first[0]->stime);
-    EXPECT_TRUE(diag.has("(s) kxs_refreshServices: services fresh enough\n"));
-    kxs_freeDaemons(handle, first);
-    kxs_freeDaemons(handle, second);
-
-    // A clock set back holds the refresh until it passes the old time again.
-    handle->servicesRefreshed = now() + 60;
-    KXSDaemon **held = kxs_daemons(handle);
-    EXPECT_EQ(held[0]->status, KXS_SVC_UP);
-    kxs_freeDaemons(handle, held);
-    EXPECT_EQ(rescan()[0].status, KXS_SVC_DOWN);
-    EXPECT_EQ(kxs_daemons(nullptr), nullptr);
-    kxs_freeDaemons(handle, nullptr);
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
     kxtest::NamedProcess critical(name, {"600"});
     const std::string t = std::to_string(time(nullptr));
     auto ago = [&](int seconds) { return std::to_string(std::stoll(t) - seconds); };
+    auto sm = [&](int seconds) { return "OK/smstatus stime=" + ago(seconds) + "\n"; };
+    auto am = [&](int seconds) { return "starttime=" + ago(seconds) + "\n"; };
     const std::string notCritical = "begin\nname=kxnotthere\nend\n"
                                     "begin\nname=kxscreventd\ncheck=kxscreventd\ncritical=true\nend\n";
     const struct {
@@ -36,28 +38,24 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         uint32_t expected;  // the library's "now" may be a second past the test's
         std::string message;
     } cases[] = {
-        {"OK/smstatus stime=" + ago(100) + "\n", "starttime=" + ago(50) + "\n", notCritical, 5000,
-         ""},
-        {"OK/smstatus stime=" + ago(30) + "\n", "starttime=" + ago(300) + "\n", "", 3000, ""},
-        {"OK/smstatus stime=" + ago(100) + "\n", "starttime=" + ago(50) + "\n",
-         "begin\nname=" + name + "\ncritical=true\nend\n", 1, ""},  // just started
-        {"OK/smstatus stime=" + ago(100) + "\n", "starttime=" + ago(50) + "\n",
-         "begin\nname=kxgone\ncritical=true\nend\n", 0, "(s) kxs_upTime: service kxgone down\n"},
-        {"OK/smstatus stime=" + ago(-3600) + "\n", "starttime=" + ago(100) + "\n", "", 1, ""},
-        {"ERR/smstatus busy now\n", "starttime=" + ago(10) + "\n", "", 0,
+        {sm(100), am(50), notCritical, 5000, ""},
+        {sm(30), am(300), "", 3000, ""},
+        {sm(100), am(50), "begin\nname=" + name + "\ncritical=true\nend\n", 1, ""},  // just started
+        {sm(100), am(50), "begin\nname=kxgone\ncritical=true\nend\n", 0,
+         "(s) kxs_upTime: service kxgone down\n"},
+        {sm(-3600), am(100), "", 1, ""},  // a start in the future is a fresh start
+        {"ERR/smstatus busy now\n", am(10), "", 0,
          "kxs_upTime(): get_smstatus returned zero starttime\n"},
-        {"-", "starttime=" + ago(10) + "\n", "", 0, "kxs_upTime(): get_smstatus returned -1\n"},
-        {"OK/smstatus stime=" + ago(10) + "\n", "desktops=3\n", "", 0,
-         "kxs_upTime(): kxs_get_amstatus returned zero starttime\n"},
-        {"OK/smstatus stime=" + ago(10) + "\n", "-", "", 0,
-         "kxs_upTime(): kxs_get_amstatus returned -13\n"},
+        {"-", am(10), "", 0, "kxs_upTime(): get_smstatus returned -1\n"},
+        {sm(10), "desktops=3\n", "", 0, "kxs_upTime(): kxs_get_amstatus returned zero starttime\n"},
+        {sm(10), "-", "", 0, "kxs_upTime(): kxs_get_amstatus returned -13\n"},
     };
     for (const auto &c : cases) {
-        std::unique_ptr<kxtest::FakeDaemon> sm, am;
+        std::unique_ptr<kxtest::FakeDaemon> smd, amd;
         if (c.sm != "-")
-            (sm = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7007))->on("smstatus", c.sm);
+            (smd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7007))->on("smstatus", c.sm);
         if (c.am != "-")
-            (am = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7010))->on("amstatus", c.am);
+            (amd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7010))->on("amstatus", c.am);
         root.write("/etc/opt/ZARNkx/kxsservices.cfg", c.services);
         KXSHandle *handle = kxs_init();
         ASSERT_NE(handle, nullptr);
@@ -70,7 +68,7 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         EXPECT_TRUE(c.message.empty() || diag.has(c.message)) << c.message << diag.all();
         bool smAnswered = c.sm.rfind("OK/", 0) == 0;
         // The authentication manager is not asked once the session manager is down.
-        EXPECT_TRUE(!am || am->commands().size() == (smAnswered ? 1u : 0u)) << c.sm;
+        EXPECT_TRUE(!amd || amd->commands().size() == (smAnswered ? 1u : 0u)) << c.sm;
     }
     EXPECT_EQ(kxs_upTime(nullptr), 0u);
     kx::set_gdebug(nullptr);
