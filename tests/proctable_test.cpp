@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+using namespace std::string_literals;
 using kxtest::NamedProcess;
 
 namespace {
@@ -53,12 +54,11 @@ TEST(ProcessTableParsers, StatLines)
     }
     // Cut or damaged: no name, parentheses reversed, ends before the start,
     // a two-letter state, a negative start, a thread count that is no number.
-    for (const char *damaged :
-         {"", "12 cat R 1 1", ") 12 (cat R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",
-          "12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0",
-          "12 (cat) RR 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",
-          "12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 -5",
-          "12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 x 0 5"}) {
+    const std::string fields = " 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 ";
+    for (const std::string &damaged :
+         {""s, "12 cat R 1 1"s, ") 12 (cat R" + fields + "1 0 5", "12 (cat) R" + fields + "1 0",
+          "12 (cat) RR" + fields + "1 0 5", "12 (cat) R" + fields + "1 0 -5",
+          "12 (cat) R" + fields + "x 0 5"}) {
         kx::platform::StatLine line;
         EXPECT_FALSE(kx::platform::parse_stat_line(damaged, line)) << damaged;
     }
