@@ -64,6 +64,8 @@ namespace {
 
 constexpr int kInitialSlots = 16;
 constexpr int kInitialCapacity = 10;
+// The array holds pointers to the records, one a slot.
+constexpr std::size_t kSlotSize = sizeof(KXSService *);  // NOLINT(bugprone-sizeof-expression)
 
 KXSService *make_service(const char *name, const char *procname, const char *argexp,
                          const char *netname, const char *adminconf, KXSCheckRoutine check, int port,
@@ -108,7 +110,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
     if (!handle || !name)
         return;
     if (!handle->services) {
-        handle->services = static_cast<KXSService **>(calloc(kInitialSlots, sizeof(KXSService *)));
+        handle->services = static_cast<KXSService **>(calloc(kInitialSlots, kSlotSize));
         if (!handle->services) {
             dprintf("kxs_addService(): calloc failed for services\n");
             return;
@@ -135,7 +137,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
     if (i == handle->maxServices - 2) {
         int slots = 2 * handle->maxServices;
         auto *grown = static_cast<KXSService **>(
-            realloc(handle->services, static_cast<size_t>(slots) * sizeof(KXSService *)));
+            realloc(handle->services, static_cast<size_t>(slots) * kSlotSize));
         if (!grown) {
             dprintf("kxs_addService(): realloc failed for services\n");
             kxs_freeServices(handle);
@@ -143,7 +145,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
         }
         // The old array may have had fewer slots than the figure: clear
         // everything after the new record.
-        memset(grown + i + 1, 0, static_cast<size_t>(slots - i - 1) * sizeof(KXSService *));
+        memset(grown + i + 1, 0, static_cast<size_t>(slots - i - 1) * kSlotSize);
         handle->services = grown;
         handle->maxServices = slots;
     }
