@@ -123,8 +123,10 @@ LoopbackPort::LoopbackPort(Kind kind)
     // Fill the accept queue: further connection requests go unanswered.
     for (int i = 0; i < 2; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
         queued_.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS)
+            throw std::runtime_error("connect failed");
     }
     usleep(100000);
 }
