@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __builtin_trap();
         // A start is never before the boot.
         if (kx::platform::start_seconds(1796550779999999999ull, line.startTicks, 100) <
-            1796550779u && line.startTicks < (1ull << 60))
+            1796550779u)
             __builtin_trap();
     }
     if (kx::platform::join_arguments(text, kx::platform::kFullArgumentsMax).size() >

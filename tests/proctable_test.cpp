@@ -79,6 +79,7 @@ TEST(ProcessTableParsers, StartSecondsAreNeverBeforeTheStart)
         {1000 * s + 500000000, 149, 100, 1002},  // the last tick of 1001: one late
         {0, 2, 3, 1},                            // ticks that do not divide a second
         {1000 * s + 999999999, 0, 0, 1000},      // no tick rate: the boot
+        {1000 * s, 1ull << 62, 100, UINT32_MAX},  // a damaged record: the last second
     };
     for (const auto &c : cases)
         EXPECT_EQ(kx::platform::start_seconds(c.boot, c.ticks, c.hz), c.expected)

@@ -6,6 +6,7 @@
 // never moves between two scans.
 #include "proctable.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -160,7 +161,8 @@ uint32_t start_seconds(uint64_t bootNanoseconds, uint64_t ticks, long ticksPerSe
     uint64_t fraction = (tickEnd % hz * kNanosecondsPerSecond + hz - 1) / hz;
     uint64_t seconds = bootNanoseconds / kNanosecondsPerSecond + tickEnd / hz;
     seconds += (bootNanoseconds % kNanosecondsPerSecond + fraction) / kNanosecondsPerSecond;
-    return static_cast<uint32_t>(seconds);
+    // A record cannot name a start past 2106; a damaged one gets the last second.
+    return static_cast<uint32_t>(std::min<uint64_t>(seconds, UINT32_MAX));
 }
 
 std::string join_arguments(std::string_view raw, std::size_t limit)
