@@ -631,4 +631,26 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
     return 0;
 }
 
+namespace {
+
+// strerror_r comes in two flavours: the GNU one returns the text (which may
+// not be in the buffer), the POSIX one fills the buffer.
+[[maybe_unused]] const char *strerror_r_text(const char *text, const char *)
+{
+    return text;
+}
+
+[[maybe_unused]] const char *strerror_r_text(int, const char *buffer)
+{
+    return buffer;
+}
+
+}  // namespace
+
+std::string error_text(int err)
+{
+    char buffer[128] = "";
+    return strerror_r_text(strerror_r(err, buffer, sizeof buffer), buffer);
+}
+
 }  // namespace kx

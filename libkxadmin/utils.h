@@ -137,4 +137,8 @@ int file_to_array(const char *path, std::vector<std::string> &lines,
 // -1 (the old file untouched).
 int array_to_file(const char *path, const std::vector<std::string> &lines);
 
+// The system's text for the error number `err`. Unlike strerror, safe to
+// call from several threads at once.
+std::string error_text(int err);
+
 }  // namespace kx

@@ -2,6 +2,7 @@
 
 #include "admin.h"
 #include "admin_error.h"
+#include "hostname.h"
 #include "kxsdesktop.h"
 #include "kxsfog.h"
 #include "kxsservices.h"
@@ -11,7 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <unistd.h>
+#include <string>
 
 KXS_EXPORT KXSHandle *kxs_init() noexcept
 {
@@ -24,13 +25,12 @@ KXS_EXPORT KXSHandle *kxs_init() noexcept
     }
     dlprintf("s", "kxs_init: handle allocated\n");
 
-    char name[128];
-    if (gethostname(name, sizeof name) != 0) {
+    std::string name;
+    if (!platform::local_host_name(name)) {
         kx::dprintf("kxs_init(): gethostname failed %d\n", errno);
         handle->hostname = safe_strdup("localhost");
     } else {
-        name[sizeof name - 1] = '\0';
-        handle->hostname = safe_strdup(name);
+        handle->hostname = safe_strdup(name.c_str());
     }
 
     handle->packageRoot = get_package_root(kCorePackage);

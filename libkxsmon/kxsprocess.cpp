@@ -4,7 +4,6 @@
 #include "kxerrno.h"
 #include "utils.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +56,7 @@ int kxs_getPsinfo(const char *pid, PsInfo *info)
             return -1;
         case platform::ProcessRead::openFailed: {
             int err = errno;
-            dprintf("kxs_getPsinfo(): open() on %s: %s\n", path.c_str(), strerror(err));
+            dprintf("kxs_getPsinfo(): open() on %s: %s\n", path.c_str(), error_text(err).c_str());
             return kx_errno2kxerr(err, -1);
         }
         case platform::ProcessRead::malformed:
@@ -66,11 +65,12 @@ int kxs_getPsinfo(const char *pid, PsInfo *info)
         case platform::ProcessRead::readFailed:
             if (errno == EAGAIN)
                 continue;
-            dprintf("kxs_getPsinfo(): read() on %s: %s\n", path.c_str(), strerror(errno));
+            dprintf("kxs_getPsinfo(): read() on %s: %s\n", path.c_str(), error_text(errno).c_str());
             return KX_ENOENT;
         }
     }
-    dprintf("kxs_getPsinfo(): max retry read() on %s: %s\n", path.c_str(), strerror(EAGAIN));
+    dprintf("kxs_getPsinfo(): max retry read() on %s: %s\n", path.c_str(),
+            error_text(EAGAIN).c_str());
     return -1;
 }
 
@@ -98,7 +98,7 @@ int kxs_getPsargs(const char *pid, const PsInfo *info, char **result)
             return -1;
         case platform::ProcessRead::openFailed: {
             int err = errno;
-            dprintf("kxs_getPsargs(): open() on %s: %s\n", path.c_str(), strerror(err));
+            dprintf("kxs_getPsargs(): open() on %s: %s\n", path.c_str(), error_text(err).c_str());
             free(buffer);
             return kx_errno2kxerr(err, -1);
         }
@@ -109,10 +109,7 @@ int kxs_getPsargs(const char *pid, const PsInfo *info, char **result)
             return -1;
         }
     }
-    // The short text was taken earlier; when the vector has since been
-    // rewritten shorter, the longer view wins.
-    const std::string &chosen = info->arguments.size() > text.size() ? info->arguments : text;
-    memcpy(buffer, chosen.data(), std::min(chosen.size(), kPsargsBufferSize - 1));
+    text.copy(buffer, kPsargsBufferSize - 1);  // the zeroed buffer keeps its last byte
     *result = buffer;
     return 0;
 }

@@ -20,7 +20,9 @@ constexpr std::size_t kPsargsBufferSize = 500;
 int kxs_getPsinfo(const char *pid, PsInfo *info);
 // Stores through `result` a new 500-byte buffer with the process's argument
 // text (at most 499 bytes), which the caller frees; 0, or an error code and
-// NULL. The caller falls back to the short text of `info` on failure.
+// NULL. Empty for a zombie or a kernel thread, which `info` tells apart
+// without touching the process. The read can stall on a process stuck in the
+// kernel: ask only where the text decides something.
 int kxs_getPsargs(const char *pid, const PsInfo *info, char **result);
 
 // The watched-process table: reset before each scan, then fed every live

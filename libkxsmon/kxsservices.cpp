@@ -1,6 +1,7 @@
 #include "kxsservices.h"
 
 #include "admin.h"
+#include "hostname.h"
 #include "kxsinit.h"
 #include "kxsutil.h"
 #include "ping.h"
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netdb.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +64,8 @@ namespace {
 
 constexpr int kInitialSlots = 16;
 constexpr int kInitialCapacity = 10;
+// The array holds pointers to the records, one a slot.
+constexpr std::size_t kSlotSize = sizeof(KXSService *);  // NOLINT(bugprone-sizeof-expression)
 
 KXSService *make_service(const char *name, const char *procname, const char *argexp,
                          const char *netname, const char *adminconf, KXSCheckRoutine check, int port,
@@ -110,7 +112,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
     if (!handle || !name)
         return;
     if (!handle->services) {
-        handle->services = static_cast<KXSService **>(calloc(kInitialSlots, sizeof(KXSService *)));
+        handle->services = static_cast<KXSService **>(calloc(kInitialSlots, kSlotSize));
         if (!handle->services) {
             dprintf("kxs_addService(): calloc failed for services\n");
             return;
@@ -137,7 +139,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
     if (i == handle->maxServices - 2) {
         int slots = 2 * handle->maxServices;
         auto *grown = static_cast<KXSService **>(
-            realloc(handle->services, static_cast<size_t>(slots) * sizeof(KXSService *)));
+            realloc(handle->services, static_cast<size_t>(slots) * kSlotSize));
         if (!grown) {
             dprintf("kxs_addService(): realloc failed for services\n");
             kxs_freeServices(handle);
@@ -145,7 +147,7 @@ void kxs_addService(KXSHandle *handle, const char *name, const char *procname, c
         }
         // The old array may have had fewer slots than the figure: clear
         // everything after the new record.
-        memset(grown + i + 1, 0, static_cast<size_t>(slots - i - 1) * sizeof(KXSService *));
+        memset(grown + i + 1, 0, static_cast<size_t>(slots - i - 1) * kSlotSize);
         handle->services = grown;
         handle->maxServices = slots;
     }
@@ -168,15 +170,31 @@ void kxs_freeServices(KXSHandle *handle)
 
 namespace {
 
-bool argument_text_holds(const char *pid, const PsInfo *info, const char *argexp)
-{
-    char *arguments = nullptr;
-    if (kxs_getPsargs(pid, info, &arguments) != 0)
-        return info->arguments.find(argexp) != std::string::npos;
-    bool holds = strstr(arguments, argexp) != nullptr;
-    free(arguments);
-    return holds;
-}
+// The argument text of one process, read on first use only: most processes
+// match no service by name and are never asked for it.
+class ArgumentText {
+public:
+    ArgumentText(const char *pid, const PsInfo *info) : pid_(pid), info_(info) {}
+    ~ArgumentText() { free(text_); }
+    ArgumentText(const ArgumentText &) = delete;
+    ArgumentText &operator=(const ArgumentText &) = delete;
+
+    // A text that cannot be read holds nothing.
+    bool holds(const char *argexp)
+    {
+        if (!read_) {
+            read_ = true;
+            kxs_getPsargs(pid_, info_, &text_);
+        }
+        return text_ && strstr(text_, argexp) != nullptr;
+    }
+
+private:
+    const char *pid_;
+    const PsInfo *info_;
+    char *text_ = nullptr;
+    bool read_ = false;
+};
 
 void count_process(KXSService *service, const PsInfo *info)
 {
@@ -202,11 +220,12 @@ void checkService(const char *pid, KXSHandle *handle, const PsInfo *info)
     }
     if (!info)
         return;
+    ArgumentText arguments(pid, info);
     for (KXSService **slot = handle->services; *slot; ++slot) {
         KXSService *service = *slot;
         if (info->name != service->procname)
             continue;
-        if (service->argexp && !argument_text_holds(pid, info, service->argexp))
+        if (service->argexp && !arguments.holds(service->argexp))
             continue;
         count_process(service, info);
         return;
@@ -234,17 +253,6 @@ public:
 private:
     int fd_;
 };
-
-// The port of a TCP service name, or 0 when the services database lacks it.
-int lookup_service_port(const char *netname)
-{
-    servent entry{};
-    servent *found = nullptr;
-    char buffer[1024];
-    if (getservbyname_r(netname, "tcp", &entry, buffer, sizeof buffer, &found) != 0 || !found)
-        return 0;
-    return ntohs(static_cast<uint16_t>(found->s_port));
-}
 
 // Whether the service's port takes a connection and its whole netcommand.
 bool port_answers(const KXSService *service, int port)
@@ -305,7 +313,7 @@ void checkServicePorts(KXSHandle *handle)
 
         int port = service->port;
         if (service->netname && !service->adminconf) {
-            int known = lookup_service_port(service->netname);
+            int known = platform::service_port(service->netname, "tcp");
             if (known != 0)
                 port = known;
             else

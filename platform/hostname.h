@@ -1,7 +1,8 @@
-// Host-name and service-name resolution for the daemon clients.
+// Host and service names: resolution for the daemon clients, and this host's own name.
 #pragma once
 
 #include <netinet/in.h>
+#include <string>
 
 namespace kx::platform {
 
@@ -14,5 +15,9 @@ bool resolve_ipv4(const char *name, in_addr &address);
 // in the host's services database, or 0 when it is not known. Safe to call
 // from several threads at once.
 int service_port(const char *name, const char *protocol);
+
+// This host's name, cut to 127 characters. False (errno says why) when the
+// host does not give it.
+bool local_host_name(std::string &name);
 
 }  // namespace kx::platform

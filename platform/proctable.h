@@ -2,11 +2,13 @@
 //
 // A process is known by its process id in decimal text. For each one the scan
 // needs its executable name (at most 15 characters, as the kernel keeps it),
-// the first 80 characters of its argument text, its start time, its number of
-// threads, whether it is a zombie and whether it is a system process (a
-// kernel thread); on request the full argument text, arguments joined by
-// blanks, at most 499 bytes. This adapter is the only code that reads the
-// kernel's process files.
+// its start time, its number of threads, whether it is a zombie and whether
+// it is a system process (a kernel thread); on request only, the argument
+// text, arguments joined by blanks, at most 499 bytes. Reading the arguments
+// takes the target's memory lock, so one process stuck in uninterruptible
+// sleep would stall the reader: the scan asks for them only where a service
+// needs them. This adapter is the only code that reads the kernel's process
+// files.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,6 @@ namespace kx::platform {
 
 // Longest executable name the kernel keeps.
 constexpr std::size_t kProcessNameMax = 15;
-// The short argument text: at most this many characters.
-constexpr std::size_t kShortArgumentsMax = 80;
 // The full argument text: at most this many bytes.
 constexpr std::size_t kFullArgumentsMax = 499;
 
@@ -28,7 +28,6 @@ constexpr const char *kProcessDirectory = "/proc";
 
 struct ProcessStatus {
     std::string name;       // executable name, at most 15 characters
-    std::string arguments;  // first 80 characters of the argument text
     uint32_t startTime = 0; // seconds since the epoch
     int32_t threads = 0;    // 0 for a zombie
     bool zombie = false;
@@ -66,10 +65,14 @@ private:
 // The process's record, with `path` set to the file read (for messages).
 ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::string &path);
 
-// The full argument text: arguments joined by blanks, trailing white space
+// The argument text: arguments joined by blanks, trailing white space
 // removed, at most 499 bytes. Empty for a process without arguments (a
 // kernel thread, a zombie).
 ProcessRead read_process_arguments(const char *pid, std::string &arguments, std::string &path);
+
+// How many times this process has read another process's arguments: the
+// reads that can stall, counted so that their number can be checked.
+uint64_t argument_reads();
 
 // ---- pure parsers, apart from the system calls ---------------------------------
 
@@ -89,11 +92,12 @@ bool parse_stat_line(std::string_view line, StatLine &out);
 // True for the task flags of a kernel thread.
 bool is_kernel_thread(uint32_t flags);
 
-// Seconds since the epoch of a start `ticks` clock ticks after `bootTime`.
-uint32_t start_seconds(uint32_t bootTime, uint64_t ticks, long ticksPerSecond);
-
-// The "btime" figure of the kernel's "stat" file text, or 0.
-uint32_t parse_boot_time(std::string_view procStat);
+// Seconds since the epoch of a start `ticks` clock ticks after a boot at
+// `bootNanoseconds` since the epoch. The kernel cuts a start down to whole
+// ticks, so the process started within the tick after `ticks`: the end of
+// that tick, cut to the second, is never before the second it started in,
+// and later by one only for a start in the last tick of a second.
+uint32_t start_seconds(uint64_t bootNanoseconds, uint64_t ticks, long ticksPerSecond);
 
 // A raw argument vector (NUL-separated, as the kernel gives it) as text:
 // NULs turned into blanks, cut to `limit` bytes, trailing white space

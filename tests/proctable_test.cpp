@@ -8,172 +8,144 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <set>
 #include <string>
-#include <unistd.h>
+#include <thread>
 
-using kx::platform::StatLine;
+using namespace std::string_literals;
 using kxtest::NamedProcess;
 
 namespace {
 
-// Captured from a live system.
-constexpr const char *kShellStat =
-    "9825 (cat) R 9821 9821 3591 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 64292 3133440 379 "
-    "18446744073709551615 94593009299456 94593009319337 140722781486352 0 0 0 0 0 0 0 0 0 17 1 0 "
-    "0 0 0 0\n";
-constexpr const char *kKernelThreadStat =
-    "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 25 0 0 18446744073709551615 0 0 "
-    "0 0 0 0 0 2147483647 0 1 0 0 0 1 0 0 0 0 0 0 0 0 0 0 0 0 0";
-constexpr const char *kZombieStat =
-    "10046 (python3) Z 10005 10002 3591 0 -1 4227148 225 0 0 0 0 0 0 0 20 0 1 0 64533 0 0 "
-    "18446744073709551615 0 0 0 0 0 0 0 16781312 2 1 0 0 17 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n";
-
-TEST(StatLineParser, ReadsTheFieldsOfCapturedRecords)
+TEST(ProcessTableParsers, StatLines)
 {
-    StatLine line;
-    ASSERT_TRUE(kx::platform::parse_stat_line(kShellStat, line));
-    EXPECT_EQ(line.name, "cat");
-    EXPECT_EQ(line.state, 'R');
-    EXPECT_EQ(line.threads, 1);
-    EXPECT_EQ(line.startTicks, 64292u);
-    EXPECT_FALSE(kx::platform::is_kernel_thread(line.flags));
-
-    ASSERT_TRUE(kx::platform::parse_stat_line(kKernelThreadStat, line));
-    EXPECT_EQ(line.name, "kthreadd");
-    EXPECT_TRUE(kx::platform::is_kernel_thread(line.flags));
-    EXPECT_EQ(line.startTicks, 25u);
-
-    ASSERT_TRUE(kx::platform::parse_stat_line(kZombieStat, line));
-    EXPECT_EQ(line.state, 'Z');
-    EXPECT_EQ(line.startTicks, 64533u);
+    const struct {
+        const char *line;
+        const char *name;
+        char state;
+        int64_t threads;
+        uint64_t startTicks;
+        bool kernelThread;
+    } cases[] = {
+        // Captured from a live system: a process, a kernel thread, a zombie.
+        {"9825 (cat) R 9821 9821 3591 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 64292 3133440 379 "
+         "18446744073709551615 94593009299456 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n",
+         "cat", 'R', 1, 64292, false},
+        {"2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 25 0 0 18446744073709551615",
+         "kthreadd", 'S', 1, 25, true},
+        {"10046 (python3) Z 10005 10002 3591 0 -1 4227148 225 0 0 0 0 0 0 0 20 0 1 0 64533 0 0\n",
+         "python3", 'Z', 1, 64533, false},
+        // The name ends at the last parenthesis and is cut to 15 characters.
+        {"77 (a) b (c) d) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 3 0 500 0 0", "a) b (c) d", 'S', 3,
+         500, false},
+        {"78 (kworker/u8:2-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0",
+         "kworker/u8:2-ev", 'I', 1, 9, true},
+    };
+    for (const auto &c : cases) {
+        kx::platform::StatLine line;
+        ASSERT_TRUE(kx::platform::parse_stat_line(c.line, line)) << c.line;
+        EXPECT_EQ(line.name, c.name) << c.line;
+        EXPECT_EQ(line.state, c.state) << c.line;
+        EXPECT_EQ(line.threads, c.threads) << c.line;
+        EXPECT_EQ(line.startTicks, c.startTicks) << c.line;
+        EXPECT_EQ(kx::platform::is_kernel_thread(line.flags), c.kernelThread) << c.line;
+    }
+    // Cut or damaged: no name, parentheses reversed, ends before the start,
+    // a two-letter state, a negative start, a thread count that is no number.
+    const std::string fields = " 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 ";
+    for (const std::string &damaged :
+         {""s, "12 cat R 1 1"s, ") 12 (cat R" + fields + "1 0 5", "12 (cat) R" + fields + "1 0",
+          "12 (cat) RR" + fields + "1 0 5", "12 (cat) R" + fields + "1 0 -5",
+          "12 (cat) R" + fields + "x 0 5"}) {
+        kx::platform::StatLine line;
+        EXPECT_FALSE(kx::platform::parse_stat_line(damaged, line)) << damaged;
+    }
 }
 
-TEST(StatLineParser, NameEndsAtTheLastParenthesisAndIsCutTo15)
+TEST(ProcessTableParsers, StartSecondsAreNeverBeforeTheStart)
 {
-    StatLine line;
-    ASSERT_TRUE(kx::platform::parse_stat_line(
-        "77 (a) b (c) d) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 3 0 500 0 0", line));
-    EXPECT_EQ(line.name, "a) b (c) d");
-    EXPECT_EQ(line.threads, 3);
-    EXPECT_EQ(line.startTicks, 500u);
-
-    ASSERT_TRUE(kx::platform::parse_stat_line(
-        "78 (kworker/u8:2-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0",
-        line));
-    EXPECT_EQ(line.name, "kworker/u8:2-ev");
-}
-
-TEST(StatLineParser, RejectsCutOrDamagedRecords)
-{
-    StatLine line;
-    EXPECT_FALSE(kx::platform::parse_stat_line("", line));
-    EXPECT_FALSE(kx::platform::parse_stat_line("12 cat R 1 1", line));
-    EXPECT_FALSE(kx::platform::parse_stat_line(") 12 (cat R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", line));
-    // Ends before the start time.
-    EXPECT_FALSE(kx::platform::parse_stat_line("12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0", line));
-    // A state of more than one letter, a negative start, a thread count that is not a number.
-    EXPECT_FALSE(kx::platform::parse_stat_line("12 (cat) RR 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5", line));
-    EXPECT_FALSE(kx::platform::parse_stat_line("12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 -5", line));
-    EXPECT_FALSE(kx::platform::parse_stat_line("12 (cat) R 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 x 0 5", line));
-}
-
-TEST(BootTime, ComesFromTheBtimeLine)
-{
-    EXPECT_EQ(kx::platform::parse_boot_time("cpu  1 2 3\nintr 5\nbtime 1796550779\nprocesses 9\n"),
-              1796550779u);
-    EXPECT_EQ(kx::platform::parse_boot_time("cpu 1\nbtime x\n"), 0u);
-    EXPECT_EQ(kx::platform::parse_boot_time("cpu 1\n"), 0u);
-    EXPECT_EQ(kx::platform::start_seconds(1000, 250, 100), 1002u);
-}
-
-TEST(ArgumentText, NulsBecomeBlanksCutAndTrimmed)
-{
-    using namespace std::string_literals;
-    EXPECT_EQ(kx::platform::join_arguments("sleep\0" "600\0"s, 499), "sleep 600");
-    EXPECT_EQ(kx::platform::join_arguments("abc\0def\0ghi\0"s, 6), "abc de");
-    EXPECT_EQ(kx::platform::join_arguments("a \t\n"s, 499), "a");
-    EXPECT_EQ(kx::platform::join_arguments(""s, 499), "");
+    constexpr uint64_t s = 1000000000;
+    const struct {
+        uint64_t boot;
+        uint64_t ticks;
+        long hz;
+        uint32_t expected;
+    } cases[] = {
+        {1000 * s + 900000000, 50, 100, 1001},   // started 1001.40 to 1001.41
+        {1000 * s + 995000000, 0, 100, 1001},    // started 1000.995 to 1001.005
+        {1000 * s, 250, 100, 1002},              // started 1002.50 to 1002.51
+        {1000 * s + 500000000, 149, 100, 1002},  // the last tick of 1001: one late
+        {0, 2, 3, 1},                            // ticks that do not divide a second
+        {1000 * s + 999999999, 0, 0, 1000},      // no tick rate: the boot
+        {1000 * s, 1ull << 62, 100, UINT32_MAX},  // a damaged record: the last second
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(kx::platform::start_seconds(c.boot, c.ticks, c.hz), c.expected)
+            << c.boot << " " << c.ticks << "/" << c.hz;
 }
 
 // ---- live processes ----------------------------------------------------------------
 
-TEST(ProcessTable, ReportsARunningProcess)
+// Processes started over a second, 40 ms apart, so that some start in the
+// part of a second that the boot time's fraction makes critical: each is
+// reported at or after the second it was started in.
+TEST(ProcessTable, ReportsProcessesNoEarlierThanTheirStart)
 {
     std::string name = kxtest::unique_name("kxpt");
-    std::string longArgument(600, '7');
-    uint32_t before = static_cast<uint32_t>(time(nullptr));
-    NamedProcess process(name, {"600", longArgument});
-
-    kx::PsInfo info;
-    std::string path;
-    ASSERT_EQ(kx::platform::read_process_status(process.pid_text().c_str(), info, path),
-              kx::platform::ProcessRead::ok);
-    EXPECT_EQ(info.name, name);
-    EXPECT_EQ(info.arguments, (name + " 600 " + longArgument).substr(0, 80));
-    EXPECT_GE(info.startTime + 1, before);
-    EXPECT_LE(info.startTime, static_cast<uint32_t>(time(nullptr)) + 1);
-    EXPECT_EQ(info.threads, 1);
-    EXPECT_FALSE(info.zombie);
-    EXPECT_FALSE(info.system);
-
-    char *arguments = nullptr;
-    ASSERT_EQ(kx::kxs_getPsargs(process.pid_text().c_str(), &info, &arguments), 0);
-    EXPECT_EQ(std::string(arguments), (name + " 600 " + longArgument).substr(0, 499));
-    free(arguments);
-
-    bool listed = false;
-    kx::platform::ProcessDirectory table;
-    ASSERT_TRUE(table.is_open());
-    while (const char *pid = table.next()) {
-        EXPECT_EQ(std::string(pid).find_first_not_of("0123456789"), std::string::npos) << pid;
-        listed = listed || pid == process.pid_text();
+    for (int i = 0; i < 25; ++i) {
+        uint32_t before = static_cast<uint32_t>(time(nullptr));
+        NamedProcess process(name, {"600"});
+        kx::PsInfo info;
+        ASSERT_EQ(kx::kxs_getPsinfo(process.pid_text().c_str(), &info), 0);
+        EXPECT_EQ(info.name, name);
+        EXPECT_GE(info.startTime, before) << "start " << i;
+        EXPECT_LE(info.startTime, static_cast<uint32_t>(time(nullptr)) + 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
-    EXPECT_TRUE(listed);
 }
 
-TEST(ProcessTable, ZombieHasNoThreadsAndNoArguments)
-{
-    NamedProcess process(kxtest::unique_name("kxpz"), {"0"});
-    process.wait_until_zombie();
-    kx::PsInfo info;
-    ASSERT_EQ(kx::kxs_getPsinfo(process.pid_text().c_str(), &info), 0);
-    EXPECT_TRUE(info.zombie);
-    EXPECT_EQ(info.threads, 0);
-    char *arguments = nullptr;
-    ASSERT_EQ(kx::kxs_getPsargs(process.pid_text().c_str(), &info, &arguments), 0);
-    EXPECT_STREQ(arguments, "");
-    free(arguments);
-}
-
-TEST(ProcessTable, ReaderCodes)
+TEST(ProcessTable, RunningZombieStoppedEndedAndMisnamedProcesses)
 {
     kxtest::DiagnosticsCapture diag;
-    kx::PsInfo info;
-    char *arguments = reinterpret_cast<char *>(&info);  // must come back NULL
-    EXPECT_EQ(kx::kxs_getPsinfo(nullptr, &info), KX_EINVAL);
-    EXPECT_EQ(kx::kxs_getPsinfo("../1", &info), KX_EINVAL);
-    EXPECT_EQ(kx::kxs_getPsinfo("self", &info), KX_EINVAL);
-    EXPECT_EQ(kx::kxs_getPsinfo(std::string(120, '1').c_str(), &info), KX_ENOBUFS);
-    EXPECT_EQ(kx::kxs_getPsargs(nullptr, &info, &arguments), KX_EINVAL);
-    EXPECT_EQ(arguments, nullptr);
-    EXPECT_EQ(kx::kxs_getPsargs("1", nullptr, &arguments), KX_EINVAL);
-
-    // A process that has ended and been reaped is gone, without a message.
-    pid_t gone;
-    {
-        NamedProcess process(kxtest::unique_name("kxpg"), {"600"});
-        gone = process.pid();
+    std::string name = kxtest::unique_name("kxpr");
+    std::string longArgument(600, '7');
+    NamedProcess running(name, {"600", longArgument});
+    NamedProcess zombie(kxtest::unique_name("kxpz"), {"0"});
+    zombie.wait_until_zombie();
+    NamedProcess stopped(name, {"601"});
+    stopped.pause();
+    pid_t gone = NamedProcess(name, {"600"}).pid();
+    const struct {
+        std::string pid;
+        int info;
+        int threads;  // also what the argument reader is told
+        int args;
+        std::string text;
+    } cases[] = {
+        {running.pid_text(), 0, 1, 0, (name + " 600 " + longArgument).substr(0, 499)},
+        {zombie.pid_text(), 0, 0, 0, ""},
+        {stopped.pid_text(), 0, 1, 0, name + " 601"},
+        {std::to_string(gone), -1, 1, -1, ""},  // gone, without a message
+        {"../1", KX_EINVAL, 1, KX_EINVAL, ""},  // names some other file
+        {"self", KX_EINVAL, 1, KX_EINVAL, ""},
+        {std::string(120, '1'), KX_ENOBUFS, 1, KX_ENOBUFS, ""},
+    };
+    for (const auto &c : cases) {
+        kx::PsInfo info;
+        EXPECT_EQ(kx::kxs_getPsinfo(c.pid.c_str(), &info), c.info) << c.pid;
+        EXPECT_TRUE(c.info != 0 || (info.threads == c.threads && !info.system)) << c.pid;
+        info.threads = c.threads;
+        char *arguments = reinterpret_cast<char *>(&info);  // must come back NULL on failure
+        EXPECT_EQ(kx::kxs_getPsargs(c.pid.c_str(), &info, &arguments), c.args) << c.pid;
+        EXPECT_EQ(arguments != nullptr, c.args == 0) << c.pid;
+        EXPECT_EQ(arguments ? arguments : "", c.text) << c.pid;
+        free(arguments);
     }
-    diag.clear();
-    info.threads = 1;
-    EXPECT_EQ(kx::kxs_getPsinfo(std::to_string(gone).c_str(), &info), -1);
-    info.threads = 1;
-    EXPECT_EQ(kx::kxs_getPsargs(std::to_string(gone).c_str(), &info, &arguments), -1);
-    EXPECT_EQ(arguments, nullptr);
     EXPECT_TRUE(diag.lines().empty()) << diag.all();
+    EXPECT_EQ(kx::kxs_getPsinfo(nullptr, nullptr), KX_EINVAL);
+    EXPECT_EQ(kx::kxs_getPsargs("1", nullptr, nullptr), KX_EINVAL);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <unistd.h>
 
 namespace kx::platform {
 
@@ -51,6 +52,16 @@ int service_port(const char *name, const char *protocol)
     if (rc != 0 || !found)
         return 0;
     return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
+bool local_host_name(std::string &name)
+{
+    char text[128];
+    if (gethostname(text, sizeof text) != 0)
+        return false;
+    text[sizeof text - 1] = '\0';  // a cut name need not be terminated
+    name = text;
+    return true;
 }
 
 }  // namespace kx::platform

@@ -1,16 +1,20 @@
 // Linux keeps each process's record under /proc/<pid>: "stat" holds the
 // name, state, task flags, thread count and start (in clock ticks after boot),
 // "cmdline" the argument vector. The start becomes seconds since the epoch by
-// adding the boot time, which is read once per process so that a process's
-// start time never moves between two scans.
+// adding the boot time, taken once per process to the nanosecond (the
+// kernel's own "btime" is cut to the second), so that a process's start time
+// never moves between two scans.
 #include "proctable.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <type_traits>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace kx::platform {
@@ -52,16 +56,29 @@ ProcessRead read_small_file(const std::string &path, char *buffer, std::size_t l
     return ProcessRead::ok;
 }
 
-uint32_t boot_time()
+constexpr uint64_t kNanosecondsPerSecond = 1000000000;
+
+uint64_t nanoseconds(clockid_t clock)
 {
-    static const uint32_t bootTime = [] {
-        char buffer[8192];
-        std::size_t count = 0;
-        read_small_file("/proc/stat", buffer, sizeof buffer, count);
-        return parse_boot_time(std::string_view(buffer, count));
-    }();
-    return bootTime;
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<uint64_t>(now.tv_sec) * kNanosecondsPerSecond +
+           static_cast<uint64_t>(now.tv_nsec);
 }
+
+// The wall-clock time of the boot: now less the time since boot. The time
+// since boot is taken first, so the small gap between the two readings makes
+// the boot later, never earlier, than it was.
+uint64_t boot_nanoseconds()
+{
+    static const uint64_t boot = [] {
+        uint64_t sinceBoot = nanoseconds(CLOCK_BOOTTIME);
+        return nanoseconds(CLOCK_REALTIME) - sinceBoot;
+    }();
+    return boot;
+}
+
+std::atomic<uint64_t> argumentReads{0};
 
 template <typename Number>
 bool parse_number(std::string_view word, Number &value)
@@ -134,33 +151,18 @@ bool is_kernel_thread(uint32_t flags)
     return (flags & kKernelThreadFlag) != 0;
 }
 
-uint32_t start_seconds(uint32_t bootTime, uint64_t ticks, long ticksPerSecond)
+uint32_t start_seconds(uint64_t bootNanoseconds, uint64_t ticks, long ticksPerSecond)
 {
     if (ticksPerSecond <= 0)
-        return bootTime;
-    return static_cast<uint32_t>(bootTime + ticks / static_cast<uint64_t>(ticksPerSecond));
-}
-
-uint32_t parse_boot_time(std::string_view procStat)
-{
-    constexpr std::string_view key = "btime ";
-    std::size_t at = 0;
-    while (at < procStat.size()) {
-        std::size_t end = procStat.find('\n', at);
-        std::string_view line =
-            procStat.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-        if (line.substr(0, key.size()) == key) {
-            uint32_t value = 0;
-            std::string_view number = line.substr(key.size());
-            while (!number.empty() && number.front() == ' ')
-                number.remove_prefix(1);
-            return parse_number(number, value) ? value : 0;
-        }
-        if (end == std::string_view::npos)
-            break;
-        at = end + 1;
-    }
-    return 0;
+        return static_cast<uint32_t>(bootNanoseconds / kNanosecondsPerSecond);
+    // The end of the start's tick, split so that no product overflows.
+    auto hz = static_cast<uint64_t>(ticksPerSecond);
+    uint64_t tickEnd = ticks + 1;
+    uint64_t fraction = (tickEnd % hz * kNanosecondsPerSecond + hz - 1) / hz;
+    uint64_t seconds = bootNanoseconds / kNanosecondsPerSecond + tickEnd / hz;
+    seconds += (bootNanoseconds % kNanosecondsPerSecond + fraction) / kNanosecondsPerSecond;
+    // A record cannot name a start past 2106; a damaged one gets the last second.
+    return static_cast<uint32_t>(std::min<uint64_t>(seconds, UINT32_MAX));
 }
 
 std::string join_arguments(std::string_view raw, std::size_t limit)
@@ -214,17 +216,7 @@ ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::str
     status.zombie = (stat.state == 'Z' || stat.state == 'X') && stat.threads <= 1;
     status.threads = status.zombie ? 0 : static_cast<int32_t>(stat.threads);
     status.system = is_kernel_thread(stat.flags);
-    status.startTime = start_seconds(boot_time(), stat.startTicks, sysconf(_SC_CLK_TCK));
-
-    status.arguments.clear();
-    if (!status.system && !status.zombie) {
-        char raw[kShortArgumentsMax];
-        std::size_t rawCount = 0;
-        // Arguments that cannot be read leave the short text empty.
-        if (read_small_file(std::string(kProcessDirectory) + "/" + pid + "/cmdline", raw,
-                            sizeof raw, rawCount) == ProcessRead::ok)
-            status.arguments = join_arguments(std::string_view(raw, rawCount), kShortArgumentsMax);
-    }
+    status.startTime = start_seconds(boot_nanoseconds(), stat.startTicks, sysconf(_SC_CLK_TCK));
     return ProcessRead::ok;
 }
 
@@ -233,11 +225,17 @@ ProcessRead read_process_arguments(const char *pid, std::string &arguments, std:
     path = std::string(kProcessDirectory) + "/" + pid + "/cmdline";
     char raw[kFullArgumentsMax];
     std::size_t count = 0;
+    argumentReads.fetch_add(1, std::memory_order_relaxed);
     ProcessRead outcome = read_small_file(path, raw, sizeof raw, count);
     if (outcome != ProcessRead::ok)
         return outcome;
     arguments = join_arguments(std::string_view(raw, count), kFullArgumentsMax);
     return ProcessRead::ok;
+}
+
+uint64_t argument_reads()
+{
+    return argumentReads.load(std::memory_order_relaxed);
 }
 
 }  // namespace kx::platform

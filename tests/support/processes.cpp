@@ -2,13 +2,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -90,6 +88,14 @@ void NamedProcess::stop()
     pid_ = -1;
 }
 
+void NamedProcess::pause() const
+{
+    kill(pid_, SIGSTOP);
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+}
+
 void NamedProcess::wait_until_zombie() const
 {
     siginfo_t info{};
@@ -97,119 +103,35 @@ void NamedProcess::wait_until_zombie() const
     }
 }
 
-// ---- sockets -----------------------------------------------------------------------
+// ---- ports ------------------------------------------------------------------------
 
-namespace {
-
-int bound_loopback_socket(int &port)
+LoopbackPort::LoopbackPort(Kind kind)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         throw std::runtime_error("bind failed");
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-}  // namespace
-
-Listener::Listener()
-{
-    fd_ = bound_loopback_socket(port_);
-    if (listen(fd_, 16) != 0 || pipe2(stopPipe_, O_CLOEXEC) != 0)
-        throw std::runtime_error("listen failed");
-    server_ = std::thread([this] { serve(); });
-}
-
-Listener::~Listener()
-{
-    char stop = 1;
-    (void)!write(stopPipe_[1], &stop, 1);
-    server_.join();
-    close(fd_);
-    close(stopPipe_[0]);
-    close(stopPipe_[1]);
-}
-
-void Listener::serve()
-{
-    for (;;) {
-        pollfd waiting[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (poll(waiting, 2, -1) < 0)
-            continue;
-        if (waiting[1].revents)
-            return;
-        int client = accept(fd_, nullptr, nullptr);
-        if (client < 0)
-            continue;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            ++accepted_;
-        }
-        std::string text;
-        char chunk[512];
-        pollfd reading{client, POLLIN, 0};
-        while (poll(&reading, 1, 1000) > 0) {
-            ssize_t n = read(client, chunk, sizeof chunk);
-            if (n <= 0)
-                break;
-            text.append(chunk, static_cast<size_t>(n));
-        }
-        close(client);
-        std::lock_guard<std::mutex> guard(lock_);
-        texts_.push_back(text);
-        changed_.notify_all();
-    }
-}
-
-std::vector<std::string> Listener::received(std::size_t count)
-{
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait_for(guard, std::chrono::seconds(5), [&] { return texts_.size() >= count; });
-    return texts_;
-}
-
-int Listener::connections()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return accepted_;
-}
-
-RefusingPort::RefusingPort()
-{
-    fd_ = bound_loopback_socket(port_);
-}
-
-RefusingPort::~RefusingPort()
-{
-    close(fd_);
-}
-
-StalledPort::StalledPort()
-{
-    fd_ = bound_loopback_socket(port_);
+    port_ = ntohs(address.sin_port);
+    if (kind == refusing)
+        return;
     if (listen(fd_, 0) != 0)
         throw std::runtime_error("listen failed");
     // Fill the accept queue: further connection requests go unanswered.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port_));
     for (int i = 0; i < 2; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
         queued_.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS)
+            throw std::runtime_error("connect failed");
     }
     usleep(100000);
 }
 
-StalledPort::~StalledPort()
+LoopbackPort::~LoopbackPort()
 {
     for (int fd : queued_)
         close(fd);

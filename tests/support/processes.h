@@ -1,13 +1,10 @@
 // Real processes for the process-table tests: a copy of a small program
-// under a chosen executable name, started with chosen arguments, and real
-// listeners on loopback.
+// under a chosen executable name, started with chosen arguments, and ports
+// on loopback that the service probes cannot use.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace kxtest {
@@ -30,6 +27,8 @@ public:
     std::string pid_text() const { return std::to_string(pid_); }
     // Kills the process and reaps it.
     void stop();
+    // Stops the process (SIGSTOP) and waits until it is stopped.
+    void pause() const;
     // Waits until the process has ended, leaving it a zombie (not reaped).
     void wait_until_zombie() const;
 
@@ -38,51 +37,16 @@ private:
     pid_t pid_ = -1;
 };
 
-// A TCP listener on 127.0.0.1 at a free port. It accepts connections one
-// at a time and keeps what each sends until it closes (or a second passes).
-class Listener {
+// A port on 127.0.0.1 that refuses connections (bound, never listened on),
+// or whose listener never accepts and whose queue is full, so that a new
+// connection attempt is left waiting.
+class LoopbackPort {
 public:
-    Listener();
-    ~Listener();
-    Listener(const Listener &) = delete;
-    Listener &operator=(const Listener &) = delete;
-
-    int port() const { return port_; }
-    // Waits up to five seconds for `count` connections to have ended; their
-    // texts in order.
-    std::vector<std::string> received(std::size_t count);
-    int connections();
-
-private:
-    void serve();
-    int fd_ = -1;
-    int port_ = 0;
-    int stopPipe_[2] = {-1, -1};
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::string> texts_;
-    int accepted_ = 0;
-    std::thread server_;
-};
-
-// A loopback port that refuses connections: bound, never listened on.
-class RefusingPort {
-public:
-    RefusingPort();
-    ~RefusingPort();
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// A loopback port whose listener never accepts and whose queue is full, so
-// that a new connection attempt is left waiting.
-class StalledPort {
-public:
-    StalledPort();
-    ~StalledPort();
+    enum Kind { refusing, stalled };
+    explicit LoopbackPort(Kind kind);
+    ~LoopbackPort();
+    LoopbackPort(const LoopbackPort &) = delete;
+    LoopbackPort &operator=(const LoopbackPort &) = delete;
     int port() const { return port_; }
 
 private:
