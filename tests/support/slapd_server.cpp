@@ -210,10 +210,34 @@ void SlapdServer::stop()
     pid_ = -1;
 }
 
+namespace {
+
+// Whether every thread of `pid` has stopped: SIGSTOP takes effect only when
+// each thread is next scheduled, and a thread still at work would answer.
+bool all_threads_stopped(pid_t pid)
+{
+    std::error_code error;
+    for (const auto &task : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        std::size_t close = line.rfind(')');
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T')
+            return false;
+    }
+    return !error;
+}
+
+}  // namespace
+
 void SlapdServer::pause()
 {
-    if (pid_ > 0)
-        kill(pid_, SIGSTOP);
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGSTOP);
+    for (int i = 0; i < 200 && !all_threads_stopped(pid_); ++i)
+        usleep(10000);
 }
 
 }  // namespace kxtest
