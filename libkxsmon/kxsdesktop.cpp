@@ -122,19 +122,18 @@ void kxs_freeDTUMonitored(KXSHandle *handle)
     dlprintf("s", "kxs_freeDTUMonitored completed\n");
 }
 
-}  // namespace kx
+namespace {
 
-KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+int32_t add_monitored(KXSHandle *handle, const char *terminalId)
 {
-    using namespace kx;
     if (!handle || !terminalId)
         return -1;
     // The file carries one ID a line of at most 255 characters: an ID that
     // holds a line feed, or a longer one, would come back as several IDs.
     if (strchr(terminalId, '\n') || strlen(terminalId) > kMaxTerminalIdLength) {
-        kx::dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
-                    "than %d characters\n",
-                    static_cast<int>(kMaxTerminalIdLength));
+        dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
+                "than %d characters\n",
+                static_cast<int>(kMaxTerminalIdLength));
         return -1;
     }
     if (*find_link(handle, terminalId)) {
@@ -142,7 +141,7 @@ KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId
         return store_if_unstored(handle, "kxs_addDTUMonitored");
     }
     if (handle->numMonitoredDTUs >= kMaxMonitored) {
-        kx::dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
         return -1;
     }
     KXSMonitoredDTU *node = make_node(terminalId);
@@ -156,9 +155,8 @@ KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId
     return 0;
 }
 
-KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
 {
-    using namespace kx;
     if (!handle || !terminalId)
         return -1;
     KXSMonitoredDTU **link = find_link(handle, terminalId);
@@ -174,4 +172,20 @@ KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *termina
         return -1;
     dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" deleted\n", terminalId);
     return 0;
+}
+
+}  // namespace
+
+}  // namespace kx
+
+KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+{
+    return kx::c_boundary("kxs_addDTUMonitored", -1,
+                          [=] { return kx::add_monitored(handle, terminalId); });
+}
+
+KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
+{
+    return kx::c_boundary("kxs_deleteDTUMonitored", -1,
+                          [=] { return kx::delete_monitored(handle, terminalId); });
 }

@@ -14,9 +14,19 @@
 #include <cstdlib>
 #include <string>
 
-KXS_EXPORT KXSHandle *kxs_init() noexcept
+namespace kx {
+
+void report_boundary_failure(const char *function, const char *what) noexcept
 {
-    using namespace kx;
+    dprintf("%s(): failed: %s\n", function, what);
+}
+
+namespace {
+
+void free_handle(KXSHandle *handle);
+
+KXSHandle *init_handle()
+{
     dlprintf("s", "kxs_init: entered\n");
     auto *handle = static_cast<KXSHandle *>(calloc(1, sizeof(KXSHandle)));
     if (!handle) {
@@ -39,7 +49,7 @@ KXS_EXPORT KXSHandle *kxs_init() noexcept
 
     if (!kxs_initServices(handle)) {
         kx::dprintf("kxs_init(): kxs_initServices failed\n");
-        kxs_freeHandle(handle);
+        free_handle(handle);
         return nullptr;
     }
     dlprintf("s", "kxs_init: services added\n");
@@ -57,9 +67,8 @@ KXS_EXPORT KXSHandle *kxs_init() noexcept
     return handle;
 }
 
-KXS_EXPORT void kxs_freeHandle(KXSHandle *handle) noexcept
+void free_handle(KXSHandle *handle)
 {
-    using namespace kx;
     if (!handle)
         return;
     if (handle->connection)
@@ -73,11 +82,33 @@ KXS_EXPORT void kxs_freeHandle(KXSHandle *handle) noexcept
     free(handle);
 }
 
-KXS_EXPORT int32_t kxs_setRoot(const char *dir) noexcept
+int32_t set_product_root(const char *dir)
 {
-    if (kx::set_root(dir) != 0)
+    if (set_root(dir) != 0)
         return -1;
     // The message catalogue lives under the root too.
-    kx::kx_err2str_init();
+    kx_err2str_init();
     return 0;
+}
+
+}  // namespace
+
+}  // namespace kx
+
+KXS_EXPORT KXSHandle *kxs_init() noexcept
+{
+    return kx::c_boundary("kxs_init", static_cast<KXSHandle *>(nullptr), kx::init_handle);
+}
+
+KXS_EXPORT void kxs_freeHandle(KXSHandle *handle) noexcept
+{
+    kx::c_boundary("kxs_freeHandle", 0, [handle] {
+        kx::free_handle(handle);
+        return 0;
+    });
+}
+
+KXS_EXPORT int32_t kxs_setRoot(const char *dir) noexcept
+{
+    return kx::c_boundary("kxs_setRoot", -1, [dir] { return kx::set_product_root(dir); });
 }

@@ -4,9 +4,32 @@
 #include "kxsmon.h"
 
 #include <cstdint>
+#include <exception>
 
 // Marks the definition of an exported function of the C interface.
 #define KXS_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace kx {
+
+void report_boundary_failure(const char *function, const char *what) noexcept;
+
+// The body of every exported function runs inside this: an exception (memory
+// exhausted inside a container, a bug) is logged and becomes the function's
+// failure result, so that none crosses the C interface and ends the agent.
+template <typename Result, typename Body>
+Result c_boundary(const char *function, Result failure, Body &&body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::exception &error) {
+        report_boundary_failure(function, error.what());
+    } catch (...) {
+        report_boundary_failure(function, "unknown exception");
+    }
+    return failure;
+}
+
+}  // namespace kx
 
 struct KXSService;
 struct KXSMonitoredDTU;

@@ -413,6 +413,7 @@ int kxs_refreshServices(KXSHandle *handle)
 
 // ---- the daemons query -------------------------------------------------------------
 
+namespace kx {
 namespace {
 
 constexpr char *KXSDaemon::*kDaemonTexts[] = {&KXSDaemon::name, &KXSDaemon::description};
@@ -442,12 +443,19 @@ KXSDaemon *make_daemon(const KXSService *service)
     return daemon;
 }
 
-}  // namespace
+void free_daemon_list(KXSDaemon **daemons)
+{
+    if (!daemons)
+        return;
+    for (KXSDaemon **slot = daemons; *slot; ++slot)
+        release_daemon(*slot);
+    free(daemons);
+}
 
-KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
+KXSDaemon **daemon_list(KXSHandle *handle)
 {
     if (!handle) {
-        kx::dprintf("kxs_daemons(): no handle\n");
+        dprintf("kxs_daemons(): no handle\n");
         return nullptr;
     }
     // A services file without services: an empty list is the true answer.
@@ -455,12 +463,12 @@ KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
         return static_cast<KXSDaemon **>(calloc(1, sizeof(KXSDaemon *)));
     // A refresh that cannot read the process table leaves every service
     // down: that is still the answer.
-    kx::kxs_refreshServices(handle);
+    kxs_refreshServices(handle);
 
     auto **list = static_cast<KXSDaemon **>(
         calloc(static_cast<size_t>(handle->maxServices), sizeof(KXSDaemon *)));
     if (!list) {
-        kx::dprintf("kxs_daemons(): calloc failed for daemon list\n");
+        dprintf("kxs_daemons(): calloc failed for daemon list\n");
         return nullptr;
     }
     int next = 0;
@@ -469,8 +477,8 @@ KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
             continue;
         KXSDaemon *daemon = make_daemon(*slot);
         if (!daemon) {
-            kx::dprintf("kxs_daemons(): malloc failed for KXSDaemon\n");
-            kxs_freeDaemons(handle, list);
+            dprintf("kxs_daemons(): malloc failed for KXSDaemon\n");
+            free_daemon_list(list);
             return nullptr;
         }
         list[next++] = daemon;
@@ -478,11 +486,17 @@ KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
     return list;
 }
 
+}  // namespace
+
+}  // namespace kx
+
+KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_daemons", static_cast<KXSDaemon **>(nullptr),
+                          [handle] { return kx::daemon_list(handle); });
+}
+
 KXS_EXPORT void kxs_freeDaemons(KXSHandle *, KXSDaemon **daemons) noexcept
 {
-    if (!daemons)
-        return;
-    for (KXSDaemon **slot = daemons; *slot; ++slot)
-        release_daemon(*slot);
-    free(daemons);
+    kx::free_daemon_list(daemons);
 }

@@ -265,13 +265,48 @@ uint32_t up_time(KXSHandle *handle)
     return up;
 }
 
+namespace {
+
+char *patches_text()
+{
+    char *patches = getPatches(kPatchKey);
+    if (!patches) {
+        printf("kxs_patches: getPatches returned NULL for kestrel\n");
+        patches = safe_strdup("");
+    }
+    return patches;
+}
+
+char *contact_text(const KXSHandle *handle)
+{
+    return safe_strdup(handle && handle->contact ? handle->contact : kDefaultContact);
+}
+
+int32_t set_contact(KXSHandle *handle, const char *contact)
+{
+    if (!handle || !contact)
+        return -1;
+    char *copy = safe_strdup(contact);
+    free(handle->contact);
+    handle->contact = copy;
+    std::string path = product_path(kContactPath);
+    if (array_to_file(path.c_str(), {contact}) != 0) {
+        dprintf("kxs_setContact(): Unable to write %s file", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 }  // namespace kx
 
 // ---- exported ------------------------------------------------------------------
 
 KXS_EXPORT KXSVersion *kxs_version(KXSHandle *) noexcept
 {
-    return kx::getPackageInfo(kCorePackage);
+    return kx::c_boundary("kxs_version", static_cast<KXSVersion *>(nullptr),
+                          [] { return kx::getPackageInfo(kCorePackage); });
 }
 
 KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
@@ -285,37 +320,22 @@ KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
 
 KXS_EXPORT char *kxs_patches(KXSHandle *) noexcept
 {
-    char *patches = kx::getPatches(kx::kPatchKey);
-    if (!patches) {
-        printf("kxs_patches: getPatches returned NULL for kestrel\n");
-        patches = kx::safe_strdup("");
-    }
-    return patches;
+    return kx::c_boundary("kxs_patches", static_cast<char *>(nullptr), kx::patches_text);
 }
 
 KXS_EXPORT char *kxs_contact(KXSHandle *handle) noexcept
 {
-    if (!handle || !handle->contact)
-        return kx::safe_strdup(kx::kDefaultContact);
-    return kx::safe_strdup(handle->contact);
+    return kx::c_boundary("kxs_contact", static_cast<char *>(nullptr),
+                          [handle] { return kx::contact_text(handle); });
 }
 
 KXS_EXPORT int32_t kxs_setContact(KXSHandle *handle, const char *contact) noexcept
 {
-    if (!handle || !contact)
-        return -1;
-    char *copy = kx::safe_strdup(contact);
-    free(handle->contact);
-    handle->contact = copy;
-    std::string path = kx::product_path(kx::kContactPath);
-    if (kx::array_to_file(path.c_str(), {contact}) != 0) {
-        kx::dprintf("kxs_setContact(): Unable to write %s file", path.c_str());
-        return -1;
-    }
-    return 0;
+    return kx::c_boundary("kxs_setContact", -1,
+                          [=] { return kx::set_contact(handle, contact); });
 }
 
 KXS_EXPORT uint32_t kxs_upTime(KXSHandle *handle) noexcept
 {
-    return kx::up_time(handle);
+    return kx::c_boundary("kxs_upTime", 0u, [handle] { return kx::up_time(handle); });
 }
