@@ -146,6 +146,7 @@ TEST(TerminalList, FiguresSaturateAndGiveLossAndOwnership)
         {"900", "100", "60", 900u, 10.0f, false},
         {"0", "0", "60", 0u, 0.0f, true},
         {"0", "0", "59", 0u, 0.0f, false},
+        {"010", "8", "0", 8u, 50.0f, false},  // not the plain decimal shortcut
         {"-1", "4294967295", "0", UINT32_MAX, 50.0f, false},
         {"x", "0", "60", 0u, 0.0f, true},
         // A counter past 32 bits stays large: a busy terminal is not unowned.
