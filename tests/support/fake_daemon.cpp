@@ -100,7 +100,8 @@ void FakeDaemon::answer(int connection)
     // Blocks until all is sent or the client closes (this thread takes no signals).
     (void)!send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     char sink[512];
-    while (holdOpen && wait_for(connection, POLLIN, -1) && read(connection, sink, sizeof sink) > 0) {
+    while (holdOpen && wait_for(connection, POLLIN, -1) &&
+           read(connection, sink, sizeof sink) > 0) {
     }
 }
 
