@@ -12,7 +12,6 @@
 namespace kxtest {
 
 constexpr int kTickMs = 20;  // how soon a stopping daemon notices
-constexpr int kCommandWaitMs = 5000;
 constexpr std::size_t kMaxCommandLength = 1024;
 
 FakeDaemon::FakeDaemon(const std::string &address, int port)
@@ -27,8 +26,7 @@ FakeDaemon::FakeDaemon(const std::string &address, int port)
     if (bind(listener_, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 ||
         listen(listener_, 16) < 0) {
         close(listener_);
-        throw std::runtime_error("fake daemon: cannot listen on " + address + ":" +
-                                 std::to_string(port));
+        throw std::runtime_error("fake daemon: cannot listen on port " + std::to_string(port));
     }
     socklen_t length = sizeof local;
     getsockname(listener_, reinterpret_cast<sockaddr *>(&local), &length);
@@ -85,18 +83,15 @@ void FakeDaemon::answer(int connection)
     std::string line;
     char byte;
     while (line.size() < kMaxCommandLength && (line.empty() || line.back() != '\n') &&
-           wait_for(connection, POLLIN, kCommandWaitMs) && read(connection, &byte, 1) == 1)
+           wait_for(connection, POLLIN, -1) && read(connection, &byte, 1) == 1)
         line.push_back(byte);
-    std::pair<std::string, bool> reply;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        commands_.push_back(line);
-        auto found = replies_.find(line.substr(0, line.find('\n')));
-        if (found == replies_.end())
-            return;
-        reply = found->second;
-    }
-    const auto &[bytes, holdOpen] = reply;
+    std::unique_lock<std::mutex> lock(mutex_);
+    commands_.push_back(line);
+    auto found = replies_.find(line.substr(0, line.find('\n')));
+    if (found == replies_.end())
+        return;
+    const auto [bytes, holdOpen] = found->second;  // a copy: the test may change it meanwhile
+    lock.unlock();
     // Blocks until all is sent or the client closes (this thread takes no signals).
     (void)!send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     char sink[512];

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,11 +16,9 @@ namespace kxtest {
 class FakeDaemon {
 public:
     // Listens on `address`:`port` (0: any free port); throws when it cannot.
-    // Its thread takes no signals.
+    // Its thread takes no signals. Neither copied nor moved (its mutex).
     FakeDaemon(const std::string &address, int port);
     ~FakeDaemon();
-    FakeDaemon(const FakeDaemon &) = delete;
-    FakeDaemon &operator=(const FakeDaemon &) = delete;
 
     // The reply to `command` (without its line feed): exactly `bytes`, then,
     // with `holdOpen`, the connection held open until the client closes it.
@@ -50,7 +47,7 @@ private:
 inline bool in_network_sandbox()
 {
     const char *flag = std::getenv("KXS_NET_SANDBOX");
-    return flag && std::strcmp(flag, "1") == 0;
+    return flag && std::string(flag) == "1";
 }
 
 // The name that the sandbox's hosts file gives this host (127.0.0.1).

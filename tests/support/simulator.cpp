@@ -1,6 +1,5 @@
 #include "simulator.h"
 
-#include <chrono>
 #include <csignal>
 
 #include <fcntl.h>
@@ -10,6 +9,9 @@
 #include <unistd.h>
 
 namespace kxtest {
+
+constexpr int kReadyWaitMs = 5000;
+constexpr int kLogWaitMs = 100;
 
 Simulator::Simulator(const std::string &program, const std::string &scenario)
 {
@@ -28,16 +30,14 @@ Simulator::Simulator(const std::string &program, const std::string &scenario)
     close(fd);
     close(out[1]);
     logFd_ = out[0];
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!ready() && std::chrono::steady_clock::now() < until && read_log(100)) {
-    }
+    for (int waited = 0; !ready() && waited < kReadyWaitMs; waited += kLogWaitMs)
+        read_log(kLogWaitMs);
 }
 
 Simulator::~Simulator()
 {
     stop();
-    if (logFd_ >= 0)
-        close(logFd_);
+    close(logFd_);
 }
 
 int Simulator::stop()
@@ -48,20 +48,17 @@ int Simulator::stop()
     kill(pid_, SIGTERM);
     waitpid(pid_, &status, 0);
     pid_ = -1;
-    while (read_log(1000)) {
+    while (read_log(kLogWaitMs)) {
     }
     return status;
 }
 
-// Reads what the server wrote within timeoutMs. False at the end of the log,
-// and after the server stopped also when nothing came.
+// Appends what the server wrote within timeoutMs; false when nothing came.
 bool Simulator::read_log(int timeoutMs)
 {
     pollfd entry{logFd_, POLLIN, 0};
-    if (poll(&entry, 1, timeoutMs) <= 0)
-        return pid_ > 0;
     char buffer[4096];
-    ssize_t got = read(logFd_, buffer, sizeof buffer);
+    ssize_t got = poll(&entry, 1, timeoutMs) > 0 ? read(logFd_, buffer, sizeof buffer) : 0;
     if (got > 0)
         log_.append(buffer, static_cast<std::size_t>(got));
     return got > 0;

@@ -10,8 +10,7 @@ namespace kxtest {
 
 class Simulator {
 public:
-    // Starts `program` on `scenario` and waits (5 seconds at most) until it
-    // reports that it is ready.
+    // Starts `program` on `scenario`; waits 5 seconds at most for it to be ready.
     Simulator(const std::string &program, const std::string &scenario);
     ~Simulator();
     Simulator(const Simulator &) = delete;
