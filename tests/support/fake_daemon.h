@@ -1,40 +1,32 @@
-// A stand-in for one of the product's daemons: a TCP server on a loopback
-// address that reads one command line per connection and answers it with
-// scripted bytes.
+// A stand-in for one of the product's daemons: a loopback TCP server that
+// reads one command line per connection and answers it with scripted bytes.
 #pragma once
 
-#include <cstddef>
+#include <atomic>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kxtest {
 
-struct ScriptedReply {
-    std::string bytes;        // what is sent, exactly
-    bool silent = false;      // send nothing and hold the connection open
-    bool neverClose = false;  // after the bytes, hold the connection open
-    int trickleMs = 0;        // after the bytes, one more byte every trickleMs, for ever
-};
-
 class FakeDaemon {
 public:
-    // Listens on `address`:`port` (port 0: any free port). Throws
-    // std::runtime_error when it cannot. Its thread takes no signals.
+    // Listens on `address`:`port` (0: any free port); throws when it cannot.
+    // Its thread takes no signals. Neither copied nor moved (its mutex).
     FakeDaemon(const std::string &address, int port);
     ~FakeDaemon();
-    FakeDaemon(const FakeDaemon &) = delete;
-    FakeDaemon &operator=(const FakeDaemon &) = delete;
 
-    // The reply to `command` (given without its line feed). A command with no
-    // reply gets the connection closed without a byte.
-    void on(const std::string &command, ScriptedReply reply);
-    void on(const std::string &command, const std::string &bytes);
+    // The reply to `command` (without its line feed): exactly `bytes`, then,
+    // with `holdOpen`, the connection held open until the client closes it.
+    // An unknown command has its connection closed without a byte.
+    void on(const std::string &command, const std::string &bytes, bool holdOpen = false);
 
     int port() const { return port_; }
-    // Every command line received, in order, as sent (line feed included).
+    // Every command line received, in order, line feed included.
     std::vector<std::string> commands() const;
 
 private:
@@ -44,15 +36,19 @@ private:
 
     int listener_ = -1;
     int port_ = 0;
-    int stopPipe_[2] = {-1, -1};
+    std::atomic<bool> stopping_ = false;
     mutable std::mutex mutex_;
-    std::map<std::string, ScriptedReply> replies_;
+    std::map<std::string, std::pair<std::string, bool>> replies_;  // bytes, holdOpen
     std::vector<std::string> commands_;
     std::thread thread_;
 };
 
 // True inside the network sandbox that CTest runs the daemon tests in.
-bool in_network_sandbox();
+inline bool in_network_sandbox()
+{
+    const char *flag = std::getenv("KXS_NET_SANDBOX");
+    return flag && std::string(flag) == "1";
+}
 
 // The name that the sandbox's hosts file gives this host (127.0.0.1).
 constexpr const char *kSandboxHost = "kxtest-host";

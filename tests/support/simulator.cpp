@@ -1,81 +1,67 @@
 #include "simulator.h"
 
-#include <chrono>
 #include <csignal>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kxtest {
 
-Simulator::Simulator(const std::string &program, const std::string &scenario,
-                     std::vector<std::string> options)
+constexpr int kReadyWaitMs = 5000;
+constexpr int kLogWaitMs = 100;
+
+Simulator::Simulator(const std::string &program, const std::string &scenario)
 {
-    char path[] = "/tmp/kxsimd-scenario.XXXXXX";
-    int fd = mkostemp(path, O_CLOEXEC);
+    int fd = memfd_create("kxsimd-scenario", 0);  // inherited: the server reads it by name
     int out[2];
     if (fd < 0 || pipe2(out, O_CLOEXEC) < 0)
         return;
     (void)!write(fd, scenario.data(), scenario.size());
-    close(fd);
-    scenarioPath_ = path;
-    std::vector<char *> argv{const_cast<char *>("kxs-simd")};
-    for (auto &option : options)
-        argv.push_back(option.data());
-    argv.push_back(scenarioPath_.data());
-    argv.push_back(nullptr);
+    const std::string path = "/dev/fd/" + std::to_string(fd);
     pid_ = fork();
     if (pid_ == 0) {
         dup2(out[1], 2);
-        execv(program.c_str(), argv.data());
+        execl(program.c_str(), "kxs-simd", path.c_str(), nullptr);
         _exit(127);
     }
+    close(fd);
     close(out[1]);
     logFd_ = out[0];
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (log_.find("kxs-simd: ready\n") == std::string::npos &&
-           std::chrono::steady_clock::now() < until && read_log(100)) {
-    }
-    ready_ = log_.find("kxs-simd: ready\n") != std::string::npos;
+    for (int waited = 0; !ready() && waited < kReadyWaitMs; waited += kLogWaitMs)
+        read_log(kLogWaitMs);
 }
 
 Simulator::~Simulator()
 {
     stop();
-    if (logFd_ >= 0)
-        close(logFd_);
-    if (!scenarioPath_.empty())
-        unlink(scenarioPath_.c_str());
+    close(logFd_);
 }
 
 int Simulator::stop()
 {
+    int status = -1;
     if (pid_ <= 0)
-        return status_;
+        return status;
     kill(pid_, SIGTERM);
-    waitpid(pid_, &status_, 0);
+    waitpid(pid_, &status, 0);
     pid_ = -1;
-    while (read_log(1000)) {
+    while (read_log(kLogWaitMs)) {
     }
-    return status_;
+    return status;
 }
 
-// Reads what the server wrote within timeoutMs. False at the end of the log,
-// and after the server stopped also when nothing came.
+// Appends what the server wrote within timeoutMs; false when nothing came.
 bool Simulator::read_log(int timeoutMs)
 {
     pollfd entry{logFd_, POLLIN, 0};
-    if (poll(&entry, 1, timeoutMs) <= 0)
-        return pid_ > 0;
     char buffer[4096];
-    ssize_t got = read(logFd_, buffer, sizeof buffer);
-    if (got <= 0)
-        return false;
-    log_.append(buffer, static_cast<std::size_t>(got));
-    return true;
+    ssize_t got = poll(&entry, 1, timeoutMs) > 0 ? read(logFd_, buffer, sizeof buffer) : 0;
+    if (got > 0)
+        log_.append(buffer, static_cast<std::size_t>(got));
+    return got > 0;
 }
 
 }  // namespace kxtest

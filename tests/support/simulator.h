@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
@@ -11,16 +10,14 @@ namespace kxtest {
 
 class Simulator {
 public:
-    // Starts `program` on `scenario` with `options` and waits (5 seconds at
-    // most) until it reports that it is ready.
-    Simulator(const std::string &program, const std::string &scenario,
-              std::vector<std::string> options = {});
+    // Starts `program` on `scenario`; waits 5 seconds at most for it to be ready.
+    Simulator(const std::string &program, const std::string &scenario);
     ~Simulator();
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;
 
-    bool ready() const { return ready_; }
-    // Stops the server; its wait status.
+    bool ready() const { return log_.find("kxs-simd: ready\n") != std::string::npos; }
+    // Stops the server; its wait status (-1 once stopped).
     int stop();
     // What it wrote on standard error so far.
     const std::string &log() const { return log_; }
@@ -28,11 +25,8 @@ public:
 private:
     bool read_log(int timeoutMs);
 
-    std::string scenarioPath_;
     pid_t pid_ = -1;
     int logFd_ = -1;
-    int status_ = -1;
-    bool ready_ = false;
     std::string log_;
 };
 
