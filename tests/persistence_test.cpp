@@ -98,37 +98,29 @@ TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
     EXPECT_EQ(h->numMonitoredDTUs, 2);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "term-a"), 0);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "ieee802.080020F8A2B1"), 0);
-    EXPECT_EQ(root.read(kMonitored), "");  // an empty file, not a missing one
-    EXPECT_TRUE(root.exists(kMonitored));
+    EXPECT_TRUE(std::filesystem::is_empty(root.at(kMonitored)));  // present, and empty
 
     root.write(kMonitored, "a\r\n\nlast-without-newline");
     EXPECT_EQ(table(open().get()), (V{"a\r", "", "last-without-newline"}));
 }
 
-TEST_F(Persistence, IdsThatCannotComeBackWholeAreRefused)
+TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
 {
     Handle h = open();
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "two\nids"), -1);
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), std::string(255, 'x').c_str()), -1);
-    EXPECT_TRUE(diag.contains("kxs_addDTUMonitored(): terminalID refused"));
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), std::string(254, 'x').c_str()), 0);
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), nullptr), -1);
     EXPECT_EQ(kxs_addDTUMonitored(nullptr, "x"), -1);
     EXPECT_EQ(table(open().get()), V{std::string(254, 'x')});
-}
 
-TEST_F(Persistence, TableHolds999TerminalsAndLoadsNoMore)
-{
     root.write(kMonitored, numbered(1200));
-    Handle over = open();
-    EXPECT_EQ(over->numMonitoredDTUs, 999);
-    EXPECT_EQ(table(over.get()).back(), "T998");
-    EXPECT_TRUE(diag.contains("holds more than 999 terminals"));
-
+    h = open();
+    EXPECT_EQ(h->numMonitoredDTUs, 999);
+    EXPECT_EQ(table(h.get()).back(), "T998");
     root.write(kMonitored, numbered(999));
-    Handle h = open();
+    h = open();
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "one-too-many"), -1);
-    EXPECT_TRUE(diag.has("Reach maximum numbers of monitored DTUs \"1000\"!!"));
     EXPECT_EQ(root.read(kMonitored), numbered(999));
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t5"), 0);  // duplicates still succeed
 }
@@ -140,7 +132,6 @@ TEST_F(Persistence, UnstoredTableIsWrittenByTheRetry)
     std::filesystem::remove_all(root.at(kSnmp));
     Handle h = open();
     EXPECT_EQ(kxs_setContact(h.get(), "x"), -1);
-    EXPECT_TRUE(diag.has("kxs_setContact(): Unable to write " + root.at(kContact) + " file"));
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t"), -1);
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t"), -1);  // still not stored
     root.make_dir(kSnmp);

