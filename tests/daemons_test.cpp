@@ -20,7 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace std::string_literals;
+using namespace std::chrono_literals;
 using kxtest::NamedProcess;
 
 namespace {
@@ -39,11 +39,6 @@ bool near(uint32_t got, uint32_t expected)
 std::string block(const std::string &name, const std::string &keywords)
 {
     return "begin\nname=" + name + "\n" + keywords + "end\n";
-}
-
-void pause_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 class Daemons : public ::testing::Test {
@@ -81,7 +76,7 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
     start(block(name, ""));
     uint32_t firstStart = now();
     auto first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
-    pause_ms(2500);
+    std::this_thread::sleep_for(2500ms);
     uint32_t secondStart = now();
     auto second = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
     KXSDaemon *d = rescan()[0];
@@ -109,7 +104,7 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
     EXPECT_TRUE(near(rescan()[0]->changetm, refreshed));
     uint32_t restartedAt = now();
     first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
-    pause_ms(2100);
+    std::this_thread::sleep_for(2100ms);
     refreshed = now();
     d = rescan()[0];
     EXPECT_EQ(d->instances, 1);
@@ -124,17 +119,16 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
     EXPECT_EQ(d->instances + d->stime, 0u);
     EXPECT_TRUE(near(d->changetm, refreshed));
     uint32_t downSince = d->changetm;
-    pause_ms(1100);
+    std::this_thread::sleep_for(1100ms);
     EXPECT_EQ(rescan()[0]->changetm, downSince);  // staying down is no change
     EXPECT_EQ(kxs_daemons(nullptr), nullptr);
 }
 
-// One table of the rules that decide a verdict: which process counts for which
-// service (by name, then by arguments, which are read only for processes whose
-// name is that of a service with an argument expression, once per process),
-// the port probe (bounded also for a port that never answers), the services
-// that the administration configuration or a check routine leaves out, and the
-// display manager judged by its pid file.
+// The rules of a verdict: which process counts for which service (arguments
+// are read once, and only for processes named by a service with an argument
+// expression), the port probe (bounded also for a port that never answers),
+// services left out by the configuration or a check routine, and the display
+// manager judged by its pid file.
 TEST_F(Daemons, VerdictsOfTheServiceRules)
 {
     std::string name = kxtest::unique_name("kxr");
@@ -214,7 +208,7 @@ TEST_F(Daemons, VerdictsOfTheServiceRules)
                 << list[i]->name << "\n" << c.services << diag.all();
     }
     // The running services with a port were probed, the one not running was not.
-    pause_ms(300);
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(listener.commands(), (std::vector<std::string>{"hello kxs", "", ""}));
     EXPECT_EQ(kx::kxs_checkProcess("dtlogin"), 1);
     EXPECT_EQ(kx::kxs_checkProcess("nosuch"), 0);

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 
-using kxtest::DiagnosticsCapture;
 using namespace std::string_literals;
 
 namespace {
@@ -85,7 +84,7 @@ TEST(Services, FileIsReadBlockByBlock)
     kxtest::TestRoot root;
     for (const auto &c : cases) {
         root.write(kx::kServicesPath, c.file);
-        DiagnosticsCapture diag;
+        kxtest::DiagnosticsCapture diag;
         KXSHandle handle{};
         EXPECT_EQ(kx::kxs_initServices(&handle), 1) << c.file;
         EXPECT_EQ(describe(handle), c.services) << c.file;

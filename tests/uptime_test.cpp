@@ -5,7 +5,6 @@
 #include "kxsmon.h"
 #include "processes.h"
 #include "test_root.h"
-#include "utils.h"
 
 #include <gtest/gtest.h>
 

@@ -168,8 +168,6 @@ TEST(ErrorCodes, EveryCodeHasItsOwnMessage)
 #undef KX_CHECK_MESSAGE
     for (int code : {-21, 1, -34, 3, -1000, 1000, INT32_MIN, INT32_MAX})
         EXPECT_STREQ(kx::kx_err2str(code), "Undefined error code") << code;
-    EXPECT_EQ(kx::kx_errno2kxerr(ENOENT, KX_EINTERNAL), KX_ENOENT);
-    EXPECT_EQ(kx::kx_dserr2kxerr(68), KX_EEXIST);
 }
 
 TEST(ErrorCodes, CatalogueIsBoundAtLoadAndFollowsTheRoot)
