@@ -24,7 +24,7 @@ namespace {
 constexpr uid_t kOtherUser = 65534;
 constexpr const char *kServices = "/etc/opt/ZARNkx/kxsservices.cfg";
 
-TEST(Handle, LifeCycleFollowsTheProductFiles)
+TEST(Handle, LifeCycleAndInstallRootFollowTheProductFiles)
 {
     TestRoot root;
     DiagnosticsCapture diag;
@@ -47,6 +47,17 @@ TEST(Handle, LifeCycleFollowsTheProductFiles)
     EXPECT_EQ(h->adminMode, 16);
     EXPECT_EQ(h->connection, nullptr);  // the configuration is incomplete
     kxs_freeHandle(nullptr);
+
+    // An install root that fits one read of the record; no other package's.
+    std::string base = "/" + std::string(125 - root.path().size(), 'b');
+    root.write("/var/sadm/pkg/P126/pkginfo", "PKG=P126\nBASEDIR=" + base + "\n");
+    root.write("/var/sadm/pkg/P127/pkginfo", "BASEDIR=" + base + "c\n");
+    char *fits = kx::get_package_root("P126");
+    ASSERT_NE(fits, nullptr);
+    EXPECT_EQ(std::string(fits), root.at(base));
+    free(fits);
+    for (const char *refused : {"P127", "NOPKG", "../P126"})
+        EXPECT_EQ(kx::get_package_root(refused), nullptr) << refused;
 }
 
 // ---- the root ------------------------------------------------------------------
@@ -174,22 +185,6 @@ TEST(Diagnostics, CategoriesFollowTheOptionStringAndLinesAreCutNotOverrun)
     EXPECT_EQ(diag.lines()[0].text, std::string(1023, 'x'));
     EXPECT_EQ(diag.lines()[1].priority, LOG_LOCAL1 | LOG_INFO);  // the administration log
     EXPECT_EQ(diag.lines()[1].text, "tag : " + std::string(1023, 'x'));
-}
-
-// ---- the install root ----------------------------------------------------------
-
-TEST(PackageRoot, ComesFromThePackageRecordAndFitsOneRead)
-{
-    TestRoot root;
-    std::string base = "/" + std::string(125 - root.path().size(), 'b');
-    root.write("/var/sadm/pkg/P126/pkginfo", "PKG=P126\nBASEDIR=" + base + "\n");
-    root.write("/var/sadm/pkg/P127/pkginfo", "BASEDIR=" + base + "c\n");
-    char *fits = kx::get_package_root("P126");
-    ASSERT_NE(fits, nullptr);
-    EXPECT_EQ(std::string(fits), root.at(base));
-    free(fits);
-    for (const char *refused : {"P127", "NOPKG", "../P126"})
-        EXPECT_EQ(kx::get_package_root(refused), nullptr) << refused;
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
 
 // ---- the crash-safe writer ----------------------------------------------------------
 
-TEST_F(Persistence, UnstoredTableIsWrittenByTheRetry)
+TEST_F(Persistence, FailedWritesLoseNothingAndReplacementKeepsThePermissions)
 {
     std::filesystem::remove_all(root.at(kSnmp));
     Handle h = open();
@@ -135,22 +135,17 @@ TEST_F(Persistence, UnstoredTableIsWrittenByTheRetry)
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t"), -1);
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t"), -1);  // still not stored
     root.make_dir(kSnmp);
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "T"), 0);
+    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "T"), 0);  // the retry stores the whole table
     EXPECT_EQ(root.read(kMonitored), "t\n");
-}
 
-TEST_F(Persistence, FullDiskKeepsTheOldFileAndReplacementItsPermissions)
-{
     std::string path = root.write(kContact, "old contact", 0640);
-    Handle h = open();
     // A file size limit makes writes fail as a full disk would.
     struct sigaction ignore = {}, previous;
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
-    struct rlimit saved, small;
+    struct rlimit saved;
     getrlimit(RLIMIT_FSIZE, &saved);
-    small = saved;
-    small.rlim_cur = 64;
+    struct rlimit small = {64, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
     int rc = kxs_setContact(h.get(), std::string(1000, 'n').c_str());
     setrlimit(RLIMIT_FSIZE, &saved);
@@ -158,10 +153,8 @@ TEST_F(Persistence, FullDiskKeepsTheOldFileAndReplacementItsPermissions)
 
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(root.read(kContact), "old contact");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.at(kSnmp)),
-                            std::filesystem::directory_iterator()),
-              1)
-        << "temporary file left behind";
+    std::filesystem::directory_iterator files(root.at(kSnmp)), end;
+    EXPECT_EQ(std::distance(files, end), 2) << "temporary file left behind";
     EXPECT_EQ(kxs_setContact(h.get(), "new"), 0);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);

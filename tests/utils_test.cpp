@@ -157,7 +157,7 @@ TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
 
 // ---- error codes ---------------------------------------------------------------
 
-TEST(ErrorCodes, EveryCodeHasItsOwnMessage)
+TEST(ErrorCodes, EveryCodeHasItsOwnMessageFromACatalogueUnderTheRoot)
 {
     std::set<std::string> messages;
 #define KX_CHECK_MESSAGE(name, value, message)                      \
@@ -168,10 +168,8 @@ TEST(ErrorCodes, EveryCodeHasItsOwnMessage)
 #undef KX_CHECK_MESSAGE
     for (int code : {-21, 1, -34, 3, -1000, 1000, INT32_MIN, INT32_MAX})
         EXPECT_STREQ(kx::kx_err2str(code), "Undefined error code") << code;
-}
 
-TEST(ErrorCodes, CatalogueIsBoundAtLoadAndFollowsTheRoot)
-{
+    // The message catalogue is bound at load, and bound again under a new root.
     EXPECT_STREQ(bindtextdomain(kx::kMessageDomain, nullptr), "/opt/ZARNkx/lib/locale");
     {
         kxtest::TestRoot root;
