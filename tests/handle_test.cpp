@@ -60,8 +60,6 @@ TEST(Handle, LifeCycleAndInstallRootFollowTheProductFiles)
         EXPECT_EQ(kx::get_package_root(refused), nullptr) << refused;
 }
 
-// ---- the root ------------------------------------------------------------------
-
 // Makes `dir` under the root (and `offered` below it) with this owner and mode.
 void make_dir(const TestRoot &root, const char *dir, const char *offered, uid_t owner, mode_t mode)
 {
@@ -102,8 +100,6 @@ TEST(Root, OnlyATrustedDirectoryIsAccepted)
     EXPECT_EQ(kxs_setRoot(nullptr), 0);
     EXPECT_EQ(kx::product_path("/etc/x"), "/etc/x");
 }
-
-// ---- files planted under a trusted root -----------------------------------------------
 
 enum class Plant { Link, Fifo, Oversized, ForeignDirectory };
 
@@ -158,8 +154,6 @@ TEST(Root, PlantedFilesAreRefusedPromptly)
         }
     }
 }
-
-// ---- diagnostics -------------------------------------------------------------
 
 TEST(Diagnostics, CategoriesFollowTheOptionStringAndLinesAreCutNotOverrun)
 {

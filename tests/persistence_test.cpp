@@ -125,8 +125,6 @@ TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t5"), 0);  // duplicates still succeed
 }
 
-// ---- the crash-safe writer ----------------------------------------------------------
-
 TEST_F(Persistence, FailedWritesLoseNothingAndReplacementKeepsThePermissions)
 {
     std::filesystem::remove_all(root.at(kSnmp));

@@ -78,8 +78,6 @@ TEST(ProcessTableParsers, StartSecondsAreNeverBeforeTheStart)
             << c.boot << " " << c.ticks << "/" << c.hz;
 }
 
-// ---- live processes ----------------------------------------------------------------
-
 // Processes started over a second, 40 ms apart, so that some start in the
 // part of a second that the boot time's fraction makes critical: each is
 // reported at or after the second it was started in.

@@ -88,8 +88,6 @@ TEST(KeyedList, KeepsOrderAndPutsEqualKeysFirst)
     kx::kx_freeLinkedList(down, free);
 }
 
-// ---- product files --------------------------------------------------------------
-
 TEST(ProductFiles, OnlyRegularFilesInTrustedDirectoriesAreReadWithinTheirCap)
 {
     using enum kx::Oversize;
@@ -154,8 +152,6 @@ TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
     EXPECT_EQ(root.read("/target"), "kept");
     EXPECT_TRUE(diag.contains("not written: not a regular file"));
 }
-
-// ---- error codes ---------------------------------------------------------------
 
 TEST(ErrorCodes, EveryCodeHasItsOwnMessageFromACatalogueUnderTheRoot)
 {
