@@ -5,7 +5,6 @@
 #include "kxsmon.h"
 #include "processes.h"
 #include "test_root.h"
-#include "utils.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +20,7 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     kxtest::TestRoot root;
     root.lay_out_minimal_product();
-    kxtest::DiagnosticsCapture diag;
-    kx::set_gdebug("s");
+    kxtest::DiagnosticsCapture quiet;
     std::string name = kxtest::unique_name("kxcr");
     kxtest::NamedProcess critical(name, {"600"});
     const std::string t = std::to_string(time(nullptr));
@@ -36,19 +34,16 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         std::string am;
         std::string services;
         uint32_t expected;  // the library's "now" may be a second past the test's
-        std::string message;
     } cases[] = {
-        {sm(100), am(50), notCritical, 5000, ""},
-        {sm(30), am(300), "", 3000, ""},
-        {sm(100), am(50), "begin\nname=" + name + "\ncritical=true\nend\n", 1, ""},  // just started
-        {sm(100), am(50), "begin\nname=kxgone\ncritical=true\nend\n", 0,
-         "(s) kxs_upTime: service kxgone down\n"},
-        {sm(-3600), am(100), "", 1, ""},  // a start in the future is a fresh start
-        {"ERR/smstatus busy now\n", am(10), "", 0,
-         "kxs_upTime(): get_smstatus returned zero starttime\n"},
-        {"-", am(10), "", 0, "kxs_upTime(): get_smstatus returned -1\n"},
-        {sm(10), "desktops=3\n", "", 0, "kxs_upTime(): kxs_get_amstatus returned zero starttime\n"},
-        {sm(10), "-", "", 0, "kxs_upTime(): kxs_get_amstatus returned -13\n"},
+        {sm(100), am(50), notCritical, 5000},
+        {sm(30), am(300), "", 3000},
+        {sm(100), am(50), "begin\nname=" + name + "\ncritical=true\nend\n", 1},  // just started
+        {sm(100), am(50), "begin\nname=kxgone\ncritical=true\nend\n", 0},
+        {sm(-3600), am(100), "", 1},  // a start in the future is a fresh start
+        {"ERR/smstatus busy now\n", am(10), "", 0},
+        {"-", am(10), "", 0},
+        {sm(10), "desktops=3\n", "", 0},  // no start time
+        {sm(10), "-", "", 0},
     };
     for (const auto &c : cases) {
         std::unique_ptr<kxtest::FakeDaemon> smd, amd;
@@ -59,19 +54,16 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         root.write("/etc/opt/ZARNkx/kxsservices.cfg", c.services);
         KXSHandle *handle = kxs_init();
         ASSERT_NE(handle, nullptr);
-        diag.clear();
         uint32_t up = kxs_upTime(handle);
         kxs_freeHandle(handle);
         EXPECT_TRUE(up == c.expected || (c.expected != 0 && up >= c.expected &&
                                          up <= c.expected + 100))
             << c.sm << c.am << c.services << up;
-        EXPECT_TRUE(c.message.empty() || diag.has(c.message)) << c.message << diag.all();
         bool smAnswered = c.sm.rfind("OK/", 0) == 0;
         // The authentication manager is not asked once the session manager is down.
         EXPECT_TRUE(!amd || amd->commands().size() == (smAnswered ? 1u : 0u)) << c.sm;
     }
     EXPECT_EQ(kxs_upTime(nullptr), 0u);
-    kx::set_gdebug(nullptr);
 }
 
 }  // namespace

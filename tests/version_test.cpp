@@ -27,7 +27,7 @@ std::string owned(char *value)
     return free(value), out;
 }
 
-TEST(Version, ComesFromThePackageRecord)
+TEST(Version, ComesFromThePackageRecordOrTheToolsLines)
 {
     struct Case {
         const char *record, *expected;
@@ -44,10 +44,7 @@ TEST(Version, ComesFromThePackageRecord)
         EXPECT_EQ(v ? text(v->version) + "|" + text(v->installDate) : "<none>", c.expected);
         kxs_freeVersion(nullptr, v);
     }
-}
-
-TEST(Version, ToolLinesAreParsedByTheirFirstColon)
-{
+    // The package tool's lines, parsed by their first colon.
     auto parse = [](const char *output) {
         char *v, *d;
         kx::parse_package_info(output, &v, &d);

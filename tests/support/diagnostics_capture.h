@@ -2,6 +2,8 @@
 // instead of sending them to the system log.
 #pragma once
 
+#include "utils.h"
+
 #include <string>
 #include <vector>
 
@@ -14,18 +16,26 @@ struct DiagnosticLine {
 
 class DiagnosticsCapture {
 public:
-    DiagnosticsCapture();
-    ~DiagnosticsCapture();
+    DiagnosticsCapture()
+    {
+        kx::set_diagnostic_sink(
+            [this](int priority, const std::string &line) { lines_.push_back({priority, line}); });
+    }
+    ~DiagnosticsCapture() { kx::set_diagnostic_sink(nullptr); }
     DiagnosticsCapture(const DiagnosticsCapture &) = delete;
     DiagnosticsCapture &operator=(const DiagnosticsCapture &) = delete;
 
     const std::vector<DiagnosticLine> &lines() const { return lines_; }
-    // True when some line equals `text` exactly.
-    bool has(const std::string &text) const;
-    // True when some line contains `part`.
-    bool contains(const std::string &part) const;
-    std::string all() const;
     void clear() { lines_.clear(); }
+    // True when some line contains `part`.
+    bool contains(const std::string &part) const { return all().find(part) != std::string::npos; }
+    std::string all() const
+    {
+        std::string text;
+        for (const auto &line : lines_)
+            text += line.text + "\n";
+        return text;
+    }
 
 private:
     std::vector<DiagnosticLine> lines_;

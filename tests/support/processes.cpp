@@ -7,9 +7,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -24,82 +24,45 @@ std::string unique_name(const std::string &stem)
     return name;
 }
 
-NamedProcess::NamedProcess(const std::string &name, const std::vector<std::string> &arguments,
-                           const std::string &program)
+NamedProcess::NamedProcess(const std::string &name, const std::vector<std::string> &arguments)
 {
-    std::string pattern = (fs::temp_directory_path() / "kxsmon-proc.XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
+    dir_ = (fs::temp_directory_path() / "kxsmon-proc.XXXXXX").string();
+    if (!mkdtemp(dir_.data()))
         throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
     std::string copy = dir_ + "/" + name;
-    fs::copy_file(program, copy);
+    fs::copy_file("/bin/sleep", copy);
     fs::permissions(copy, fs::perms::owner_all);
 
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(name.c_str()));
+    std::vector<char *> argv{const_cast<char *>(name.c_str())};
     for (const auto &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
-
-    // The pipe's write end closes on exec: end of file means the program runs.
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        close(ready[0]);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        execv(copy.c_str(), argv.data());
-        char failed = 1;
-        (void)!write(ready[1], &failed, 1);
-        _exit(127);
-    }
-    close(ready[1]);
-    char failed = 0;
-    ssize_t n;
-    do
-        n = read(ready[0], &failed, 1);
-    while (n < 0 && errno == EINTR);
-    close(ready[0]);
-    if (n > 0) {
-        stop();
-        throw std::runtime_error("exec of " + copy + " failed");
-    }
+    // Standard input and output on /dev/null, so that a stray process holds
+    // no pipe of the test runner open.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    // Returns once the program runs, or with the error of its exec.
+    int error = posix_spawn(&pid_, copy.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::runtime_error("cannot run " + copy);
 }
 
 NamedProcess::~NamedProcess()
 {
-    stop();
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
     std::error_code ec;
     fs::remove_all(dir_, ec);
 }
 
-void NamedProcess::stop()
-{
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-}
-
-void NamedProcess::pause() const
-{
-    kill(pid_, SIGSTOP);
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WNOWAIT) < 0 && errno == EINTR) {
-    }
-}
-
-void NamedProcess::wait_until_zombie() const
+void NamedProcess::wait_until(int event) const
 {
     siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    while (waitid(P_PID, static_cast<id_t>(pid_), &info, event | WNOWAIT) < 0 && errno == EINTR) {
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <vector>
 
 namespace kxtest {
@@ -15,22 +16,17 @@ std::string unique_name(const std::string &stem);
 
 class NamedProcess {
 public:
-    // Copies `program` to a private directory as `name` and runs it there
+    // Copies /bin/sleep to a private directory as `name` and runs it there
     // with `arguments` (argv[0] is `name`). Returns once the program runs.
-    NamedProcess(const std::string &name, const std::vector<std::string> &arguments,
-                 const std::string &program = "/bin/sleep");
+    NamedProcess(const std::string &name, const std::vector<std::string> &arguments);
     ~NamedProcess();
     NamedProcess(const NamedProcess &) = delete;
     NamedProcess &operator=(const NamedProcess &) = delete;
 
     pid_t pid() const { return pid_; }
     std::string pid_text() const { return std::to_string(pid_); }
-    // Kills the process and reaps it.
-    void stop();
-    // Stops the process (SIGSTOP) and waits until it is stopped.
-    void pause() const;
-    // Waits until the process has ended, leaving it a zombie (not reaped).
-    void wait_until_zombie() const;
+    // Waits for the process to stop (WSTOPPED) or end (WEXITED), not reaping it.
+    void wait_until(int event) const;
 
 private:
     std::string dir_;
