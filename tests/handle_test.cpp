@@ -155,6 +155,18 @@ TEST(Root, PlantedFilesAreRefusedPromptly)
     }
 }
 
+// An exception inside an exported function (memory exhausted in a container)
+// must become its failure result: crossing a noexcept boundary would end the
+// host process.
+TEST(Exports, AnExceptionBecomesTheFailureResult)
+{
+    DiagnosticsCapture diag;
+    auto exhausted = []() -> int32_t { throw std::bad_alloc(); };
+    EXPECT_EQ(kx::c_boundary("kxs_example", -1, exhausted), -1);
+    EXPECT_TRUE(diag.contains("kxs_example(): failed: std::bad_alloc")) << diag.all();
+    EXPECT_EQ(kx::c_boundary("kxs_example", -1, [] { return 7; }), 7);
+}
+
 TEST(Diagnostics, CategoriesFollowTheOptionStringAndLinesAreCutNotOverrun)
 {
     const struct {
