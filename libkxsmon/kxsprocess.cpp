@@ -145,19 +145,21 @@ void init_ps_cache()
 int get_dtlogin_pid()
 {
     std::string path = product_path(kDtloginPidPath);
-    FILE *file = fopen(path.c_str(), "r");
-    if (!file) {
+    // The pid file is read like every product file (no link followed, never
+    // a FIFO waited on); its first line is all that is looked at.
+    std::string contents;
+    if (!read_product_file(path, 127, contents, Oversize::Cut)) {
         dprintf("get_dtlogin_pid(): Could not open file %s\n", path.c_str());
         return 0;
     }
-    char line[128];
-    char *got = fgets(line, sizeof line, file);
-    fclose(file);
-    if (!got) {
+    if (contents.empty()) {
         dprintf("get_dtlogin_pid(): fgets returned NULL for file %s\n", path.c_str());
         return 0;
     }
-    char *stripped = strip_leading_and_trailing_whitespace(line);
+    std::size_t feed = contents.find('\n');
+    if (feed != std::string::npos)
+        contents.resize(feed + 1);
+    char *stripped = strip_leading_and_trailing_whitespace(contents.c_str());
     int pid = stripped && *stripped ? atoi(stripped) : 0;
     bool missing = !stripped || !*stripped;
     free(stripped);
