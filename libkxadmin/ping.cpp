@@ -96,10 +96,10 @@ int connect_by(int fd, const sockaddr_in &address, Deadline deadline)
 
 void report_socket_failure(const OpenerStyle &style, const char *what, const char *logWhat)
 {
-    const char *reason = strerror(errno);
-    dprintf("%s(): Could not %s - %s\n", style.name, what, reason);
+    const std::string reason = kx::error_text(errno);
+    dprintf("%s(): Could not %s - %s\n", style.name, what, reason.c_str());
     if (style.logAdmin)
-        log_admin("socket", "Error %s - %s.", logWhat, reason);
+        log_admin("socket", "Error %s - %s.", logWhat, reason.c_str());
 }
 
 // The transport over real sockets: probe, open, exchange, close.
@@ -156,7 +156,7 @@ void report_outcome(const DaemonClient &client, const char *host, int port, Daem
         break;
     case Outcome::ReadError:
     case Outcome::TooLarge:
-        dprintf("%s(): read error - %s\n", name, strerror(reply.error));
+        dprintf("%s(): read error - %s\n", name, kx::error_text(reply.error).c_str());
         break;
     }
 }
@@ -315,7 +315,7 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     }
     if (connect_by(fd, address, deadline) < 0) {
         if (style.quietConnect)
-            dlprintf("s", "%s(): Could not connect - %s\n", style.name, strerror(errno));
+            dlprintf("s", "%s(): Could not connect - %s\n", style.name, kx::error_text(errno).c_str());
         else
             report_socket_failure(style, "connect", "connecting");
         close(fd);

@@ -87,7 +87,7 @@ int judge_run(const char *caller, const std::string &command, const platform::Sp
         return run.waitStatus;
     case ChildEnd::NotStarted:
         dprintf("%s(): could not run %s for \"%s\": %s\n", caller, kShell, name,
-                strerror(run.error));
+                kx::error_text(run.error).c_str());
         if (run.error == ENOENT || run.error == EACCES || run.error == ENOEXEC)
             return 127 << 8;
         *error = run.error;
