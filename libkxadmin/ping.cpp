@@ -1,6 +1,7 @@
 #include "ping.h"
 
 #include "hostname.h"
+#include "kxerrno.h"
 #include "platform/ping.h"
 #include "platform/spawner.h"
 #include "utils.h"
@@ -162,6 +163,25 @@ void report_outcome(const DaemonClient &client, const char *host, int port, Daem
 }
 
 }  // namespace
+
+int outcome_error(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Unreachable:
+        return KX_EUNREACHABLE;
+    case Outcome::OpenFailed:
+        return KX_ESOCKET;
+    case Outcome::WriteFailed:
+        return KX_ESOCKWRITE;
+    case Outcome::TimedOut:
+        return KX_EAMTIMEOUT;
+    case Outcome::Complete:
+    case Outcome::ReadError:
+    case Outcome::TooLarge:
+        break;
+    }
+    return 0;
+}
 
 Deadline deadline_in(int ms, Deadline deadline)
 {

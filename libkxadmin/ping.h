@@ -157,6 +157,11 @@ constexpr bool exchange_ran(Outcome outcome)
            outcome == Outcome::TooLarge;
 }
 
+// The client result of an exchange that did not run: KX_EUNREACHABLE,
+// KX_ESOCKET, KX_ESOCKWRITE or KX_EAMTIMEOUT. 0 when it ran, whole or cut
+// short: each client decides what a cut reply is worth.
+int outcome_error(Outcome outcome);
+
 // Receives one complete reply line, up to its first NUL if it holds one;
 // line.data() is NUL-terminated. Returns false to end the exchange there.
 using LineHandler = std::function<bool(std::string_view line)>;

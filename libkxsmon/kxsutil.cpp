@@ -285,22 +285,12 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
         return true;
     };
     Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", onLine);
-    switch (outcome) {
-    case Outcome::Unreachable:
-        return KX_EUNREACHABLE;  // nothing stored
-    case Outcome::OpenFailed:
-        *out = nullptr;
-        return KX_ESOCKET;
-    case Outcome::WriteFailed:
-        *out = nullptr;
-        return KX_ESOCKWRITE;
-    case Outcome::TimedOut:
-        *out = nullptr;
-        return KX_EAMTIMEOUT;
-    case Outcome::Complete:
-    case Outcome::ReadError:
-    case Outcome::TooLarge:
-        break;  // a reply cut short keeps what was parsed
+    // A reply cut short keeps what was parsed; an unreachable host leaves
+    // *out as it was.
+    if (int error = outcome_error(outcome)) {
+        if (outcome != Outcome::Unreachable)
+            *out = nullptr;
+        return error;
     }
     auto *record = static_cast<AMStatus *>(malloc(sizeof(AMStatus)));
     if (!record) {
