@@ -193,7 +193,7 @@ ReplyLimits reply_limits()
     return gReplyLimits;
 }
 
-void set_reply_limits(ReplyLimits limits)
+void set_reply_limits(const ReplyLimits &limits)
 {
     gReplyLimits = limits;
 }
@@ -361,8 +361,9 @@ DaemonTransport &socket_transport()
 
 DaemonTransport &daemon_transport()
 {
-    DaemonTransport *installed = gTransport.load();
-    return installed ? *installed : gSocketTransport;
+    if (DaemonTransport *installed = gTransport.load())
+        return *installed;
+    return gSocketTransport;
 }
 
 void set_daemon_transport(DaemonTransport *transport)

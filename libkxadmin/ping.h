@@ -72,7 +72,7 @@ struct ReplyLimits {
 };
 ReplyLimits reply_limits();
 // For tests that exercise the bounds without waiting for the defaults.
-void set_reply_limits(ReplyLimits limits);
+void set_reply_limits(const ReplyLimits &limits);
 // The most records one reply may build.
 std::size_t max_reply_records();
 
