@@ -248,7 +248,7 @@ int kx_DSConfigured(char **path)
         if (err == EACCES)
             dprintf("kx_DSConfigured(): No permission to access %s\n", file.c_str());
         else if (err != ENOENT)
-            dprintf("kx_DSConfigured(): Failed due to error - %s\n", strerror(err));
+            dprintf("kx_DSConfigured(): Failed due to error - %s\n", kx::error_text(err).c_str());
         return kx_errno2kxerr(err, KX_EINTERNAL);
     }
     *path = strdup(file.c_str());

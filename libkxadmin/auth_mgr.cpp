@@ -258,24 +258,14 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
             parse_record_into(records, block, selection.c_str(), filter);
         return true;
     });
-    switch (outcome) {
-    case Outcome::Unreachable:
-        return KX_EUNREACHABLE;
-    case Outcome::OpenFailed:
-        return KX_ESOCKET;
-    case Outcome::WriteFailed:
-        return KX_ESOCKWRITE;
-    case Outcome::TimedOut:
-        return KX_EAMTIMEOUT;
-    case Outcome::ReadError:
-    case Outcome::TooLarge:
+    if (int error = outcome_error(outcome))
+        return error;
+    if (outcome != Outcome::Complete) {  // a reply cut short is not a list
         for (KeyValuesNode *node : records)
             free_KeyValuesNode(node);
         kx_free_KeyValuesNode_list(*list);
         *list = nullptr;
         return -1;
-    case Outcome::Complete:
-        break;
     }
     link_sorted(list, records, mode);
     return 0;

@@ -1,6 +1,7 @@
 #include "ping.h"
 
 #include "hostname.h"
+#include "kxerrno.h"
 #include "platform/ping.h"
 #include "platform/spawner.h"
 #include "utils.h"
@@ -96,10 +97,10 @@ int connect_by(int fd, const sockaddr_in &address, Deadline deadline)
 
 void report_socket_failure(const OpenerStyle &style, const char *what, const char *logWhat)
 {
-    const char *reason = strerror(errno);
-    dprintf("%s(): Could not %s - %s\n", style.name, what, reason);
+    const std::string reason = kx::error_text(errno);
+    dprintf("%s(): Could not %s - %s\n", style.name, what, reason.c_str());
     if (style.logAdmin)
-        log_admin("socket", "Error %s - %s.", logWhat, reason);
+        log_admin("socket", "Error %s - %s.", logWhat, reason.c_str());
 }
 
 // The transport over real sockets: probe, open, exchange, close.
@@ -156,12 +157,31 @@ void report_outcome(const DaemonClient &client, const char *host, int port, Daem
         break;
     case Outcome::ReadError:
     case Outcome::TooLarge:
-        dprintf("%s(): read error - %s\n", name, strerror(reply.error));
+        dprintf("%s(): read error - %s\n", name, kx::error_text(reply.error).c_str());
         break;
     }
 }
 
 }  // namespace
+
+int outcome_error(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Unreachable:
+        return KX_EUNREACHABLE;
+    case Outcome::OpenFailed:
+        return KX_ESOCKET;
+    case Outcome::WriteFailed:
+        return KX_ESOCKWRITE;
+    case Outcome::TimedOut:
+        return KX_EAMTIMEOUT;
+    case Outcome::Complete:
+    case Outcome::ReadError:
+    case Outcome::TooLarge:
+        break;
+    }
+    return 0;
+}
 
 Deadline deadline_in(int ms, Deadline deadline)
 {
@@ -173,7 +193,7 @@ ReplyLimits reply_limits()
     return gReplyLimits;
 }
 
-void set_reply_limits(ReplyLimits limits)
+void set_reply_limits(const ReplyLimits &limits)
 {
     gReplyLimits = limits;
 }
@@ -315,7 +335,7 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     }
     if (connect_by(fd, address, deadline) < 0) {
         if (style.quietConnect)
-            dlprintf("s", "%s(): Could not connect - %s\n", style.name, strerror(errno));
+            dlprintf("s", "%s(): Could not connect - %s\n", style.name, kx::error_text(errno).c_str());
         else
             report_socket_failure(style, "connect", "connecting");
         close(fd);
@@ -341,8 +361,9 @@ DaemonTransport &socket_transport()
 
 DaemonTransport &daemon_transport()
 {
-    DaemonTransport *installed = gTransport.load();
-    return installed ? *installed : gSocketTransport;
+    if (DaemonTransport *installed = gTransport.load())
+        return *installed;
+    return gSocketTransport;
 }
 
 void set_daemon_transport(DaemonTransport *transport)

@@ -72,7 +72,7 @@ struct ReplyLimits {
 };
 ReplyLimits reply_limits();
 // For tests that exercise the bounds without waiting for the defaults.
-void set_reply_limits(ReplyLimits limits);
+void set_reply_limits(const ReplyLimits &limits);
 // The most records one reply may build.
 std::size_t max_reply_records();
 
@@ -156,6 +156,11 @@ constexpr bool exchange_ran(Outcome outcome)
     return outcome == Outcome::Complete || outcome == Outcome::ReadError ||
            outcome == Outcome::TooLarge;
 }
+
+// The client result of an exchange that did not run: KX_EUNREACHABLE,
+// KX_ESOCKET, KX_ESOCKWRITE or KX_EAMTIMEOUT. 0 when it ran, whole or cut
+// short: each client decides what a cut reply is worth.
+int outcome_error(Outcome outcome);
 
 // Receives one complete reply line, up to its first NUL if it holds one;
 // line.data() is NUL-terminated. Returns false to end the exchange there.

@@ -21,8 +21,6 @@ namespace kx {
 namespace {
 
 char *gdebug_string = nullptr;
-// Shared formatting buffer: the diagnostics are used by one thread at a time.
-char formatBuffer[kDiagnosticBufferSize];
 
 DiagnosticSink &diagnostic_sink()
 {
@@ -45,8 +43,11 @@ void set_diagnostic_sink(DiagnosticSink sink)
     diagnostic_sink() = std::move(sink);
 }
 
+// Each call formats into a buffer of its own: every thread of the agent
+// writes diagnostics.
 void dprintf(const char *format, ...)
 {
+    char formatBuffer[kDiagnosticBufferSize];
     va_list args;
     va_start(args, format);
     vsnprintf(formatBuffer, sizeof formatBuffer, format, args);
@@ -58,6 +59,7 @@ void dlprintf(const char *category, const char *format, ...)
 {
     if (!gdebug(category))
         return;
+    char formatBuffer[kDiagnosticBufferSize];
     va_list args;
     va_start(args, format);
     vsnprintf(formatBuffer, sizeof formatBuffer, format, args);
@@ -68,6 +70,7 @@ void dlprintf(const char *category, const char *format, ...)
 
 void log_admin(const char *tag, const char *format, ...)
 {
+    char formatBuffer[kDiagnosticBufferSize];
     va_list args;
     va_start(args, format);
     vsnprintf(formatBuffer, sizeof formatBuffer, format, args);
@@ -315,7 +318,7 @@ void *safe_malloc(std::size_t size)
     void *block = calloc(1, size ? size : 1);
     if (!block) {
         fprintf(stderr, "Could not malloc %d bytes\n", static_cast<int>(size));
-        exit(1);
+        exit(1);  // NOLINT(concurrency-mt-unsafe): memory exhaustion ends the process by contract
     }
     return block;
 }
@@ -326,7 +329,7 @@ void *safe_calloc(std::size_t count, std::size_t size)
     if (!block) {
         fprintf(stderr, "Could not calloc %d elements of %d bytes\n", static_cast<int>(count),
                 static_cast<int>(size));
-        exit(1);
+        exit(1);  // NOLINT(concurrency-mt-unsafe): memory exhaustion ends the process by contract
     }
     return block;
 }

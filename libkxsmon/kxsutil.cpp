@@ -87,7 +87,7 @@ int judge_run(const char *caller, const std::string &command, const platform::Sp
         return run.waitStatus;
     case ChildEnd::NotStarted:
         dprintf("%s(): could not run %s for \"%s\": %s\n", caller, kShell, name,
-                strerror(run.error));
+                kx::error_text(run.error).c_str());
         if (run.error == ENOENT || run.error == EACCES || run.error == ENOEXEC)
             return 127 << 8;
         *error = run.error;
@@ -285,22 +285,12 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
         return true;
     };
     Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", onLine);
-    switch (outcome) {
-    case Outcome::Unreachable:
-        return KX_EUNREACHABLE;  // nothing stored
-    case Outcome::OpenFailed:
-        *out = nullptr;
-        return KX_ESOCKET;
-    case Outcome::WriteFailed:
-        *out = nullptr;
-        return KX_ESOCKWRITE;
-    case Outcome::TimedOut:
-        *out = nullptr;
-        return KX_EAMTIMEOUT;
-    case Outcome::Complete:
-    case Outcome::ReadError:
-    case Outcome::TooLarge:
-        break;  // a reply cut short keeps what was parsed
+    // A reply cut short keeps what was parsed; an unreachable host leaves
+    // *out as it was.
+    if (int error = outcome_error(outcome)) {
+        if (outcome != Outcome::Unreachable)
+            *out = nullptr;
+        return error;
     }
     auto *record = static_cast<AMStatus *>(malloc(sizeof(AMStatus)));
     if (!record) {

@@ -75,7 +75,7 @@ PackageToolAnswer package_info_query(const std::string &root, const std::string 
     for (const auto &[key, value] : record) {
         if (key.size() < 10)
             out.append(10 - key.size(), ' ');
-        out += key + ":  " + value + "\n";
+        out.append(key).append(":  ").append(value).append("\n");
     }
     return {out, 0};
 }

@@ -234,12 +234,9 @@ void Run::read_output()
                 result_.output.resize(request_.bounds.outputBytes);
                 end_with(ChildEnd::OutputBound);
             }
-        } else if (n == 0) {
-            outputEnded_ = true;
-            output_.reset();
-        } else if (errno == EAGAIN) {
+        } else if (n < 0 && errno == EAGAIN) {
             return;  // nothing more for now
-        } else if (errno != EINTR) {
+        } else if (n == 0 || errno != EINTR) {  // the end of the output, or a read error
             outputEnded_ = true;
             output_.reset();
         }

@@ -64,6 +64,7 @@ int probe_loopback(int port)
 pid_t spawn(const std::vector<std::string> &argv, const std::string &log)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);

@@ -34,6 +34,25 @@ void on_stop(int)
     gStop = 1;
 }
 
+// strerror_r comes in a GNU form that returns the text and a POSIX form that
+// fills the buffer; these take whichever the C library provides.
+[[maybe_unused]] const char *strerror_r_result(const char *text, const char *)
+{
+    return text;
+}
+
+[[maybe_unused]] const char *strerror_r_result(int failed, const char *buffer)
+{
+    return failed != 0 ? "unknown error" : buffer;
+}
+
+// The system's text for an error number; unlike strerror, thread-safe.
+std::string error_text(int err)
+{
+    char buffer[128] = "";
+    return strerror_r_result(strerror_r(err, buffer, sizeof buffer), buffer);
+}
+
 // One listening socket: a daemon of one host.
 struct Listener {
     int fd = -1;
@@ -111,7 +130,7 @@ public:
                 int fd = listen_on(host.address, port);
                 if (fd < 0) {
                     fprintf(stderr, "kxs-simd: cannot listen on %s:%d - %s\n",
-                            host.address.c_str(), port, strerror(errno));
+                            host.address.c_str(), port, error_text(errno).c_str());
                     return false;
                 }
                 listeners_.push_back({fd, &host, am, port});
@@ -239,7 +258,7 @@ int main(int argc, char **argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &waitMask);
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGINT);
     struct sigaction action {};

@@ -316,7 +316,9 @@ bool parse_arguments(int argc, char **argv, Options &opts, int &exitCode)
 {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (!opts.words.empty()) {
+        // Options come before the command; everything from it on is its words.
+        const bool isOption = opts.words.empty() && !arg.empty() && arg[0] == '-';
+        if (!isOption) {
             opts.words.push_back(arg);
         } else if (arg == "-h" || arg == "--help") {
             fputs(kUsageText, stdout);
@@ -330,11 +332,9 @@ bool parse_arguments(int argc, char **argv, Options &opts, int &exitCode)
             opts.root = argv[i];
         } else if (arg == "--json") {
             opts.json = true;
-        } else if (!arg.empty() && arg[0] == '-') {
+        } else {
             exitCode = usage_error(("unknown option " + arg).c_str());
             return false;
-        } else {
-            opts.words.push_back(arg);
         }
     }
     if (opts.words.empty()) {
