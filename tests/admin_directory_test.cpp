@@ -147,8 +147,9 @@ TEST_F(Directory, SearchesAndDesktopRecords)
     server.add(ldif);
     DBM *db = dbm_open(root.at("/var/opt/ZARNkx/dstatus").data(), O_RDWR, 0664);
     ASSERT_NE(db, nullptr);
-    auto store = [db](std::string key, std::string content) {
-        datum k{key.data(), int(key.size())}, c{content.data(), int(content.size())};
+    auto store = [db](const std::string &key, const std::string &content) {
+        datum k{const_cast<char *>(key.data()), int(key.size())};
+        datum c{const_cast<char *>(content.data()), int(content.size())};
         return dbm_store(db, k, c, DBM_REPLACE);
     };
     EXPECT_EQ(store("A1", "A1\x1eM\x1e" "F\x1eS\x1e" "100\x1e" "200\x1e"), 0);

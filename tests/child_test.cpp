@@ -123,7 +123,7 @@ TEST(ChildRunner, HostileToolsFailWithinTheBoundsAndLeaveNoProcess)
         {"leaves a grandchild", "sleep 1000 &\nprint 1-01\n", "held its output open past 300 ms"},
     };
     auto peak_kib = [] { rusage usage{}; return getrusage(RUSAGE_SELF, &usage), usage.ru_maxrss; };
-    kx::set_tool_limits({1500ms, 64 * 1024, 300ms});
+    kx::set_tool_limits({1500ms, std::size_t{64} * 1024, 300ms});
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     for (const Hostile &tool : tools) {
         SCOPED_TRACE(tool.name);
@@ -137,7 +137,7 @@ TEST(ChildRunner, HostileToolsFailWithinTheBoundsAndLeaveNoProcess)
         EXPECT_TRUE(diag.contains(tool.diagnostic)) << diag.all();
         // Gone within a second; the test is the subreaper that reaps the group's orphans.
         bool gone = false;
-        for (auto end = Clock::now() + 1s; !gone && Clock::now() < end; usleep(9000))
+        for (auto end = Clock::now() + std::chrono::seconds(1); !gone && Clock::now() < end; usleep(9000))
             gone = (waitpid(-root.group(), nullptr, WNOHANG), kill(-root.group(), 0) != 0);
         EXPECT_TRUE(gone);
     }
@@ -163,7 +163,7 @@ TEST(ChildRunner, HostThreadsStartingChildrenDoNotStallQueries)
             auto start = Clock::now();
             auto result = run("print " + std::to_string(code) + "; exit " + std::to_string(code));
             std::pair<std::string, int> expected{std::to_string(code) + "\n", code};
-            slowOrWrong += result != expected || Clock::now() - start > 1s;
+            slowOrWrong += result != expected || Clock::now() - start > std::chrono::seconds(1);
         }
     };
     std::thread other(queries, 2);

@@ -25,8 +25,8 @@ std::string unique_name(const std::string &stem)
 }
 
 NamedProcess::NamedProcess(const std::string &name, const std::vector<std::string> &arguments)
+    : dir_((fs::temp_directory_path() / "kxsmon-proc.XXXXXX").string())
 {
-    dir_ = (fs::temp_directory_path() / "kxsmon-proc.XXXXXX").string();
     if (!mkdtemp(dir_.data()))
         throw std::runtime_error("mkdtemp failed");
     std::string copy = dir_ + "/" + name;
