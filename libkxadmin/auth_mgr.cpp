@@ -113,7 +113,7 @@ void apply_key(KeyValuesNode *node, const char *key, const char *value)
             node->flag |= kXToken;
             break;
         case Action::Index:
-            node->MHterm_index = reply_int32(value);
+            node->MHterm_index = text_to_int32(value);
             break;
         }
         return;

@@ -36,7 +36,7 @@ struct Words {
 
 uint32_t hex_word(const char *word)
 {
-    return reply_uint32(word, 16);
+    return text_to_uint32(word, 16);
 }
 
 void copy_name(char *into, std::size_t size, const char *from)
@@ -56,16 +56,16 @@ void apply_host_line(gm_host *host, const Words &w)
         else if (strcasecmp(word, "LAN_OK") == 0)
             host->lanOk = 1;
         else if (strcasecmp(word, "period") == 0 && i + 1 < w.count)
-            host->info->period = reply_int32(w.word[++i]);
+            host->info->period = text_to_int32(w.word[++i]);
         else if (strcasecmp(word, "starttime") == 0 && i + 1 < w.count)
-            host->info->starttime = reply_int32(w.word[++i]);
+            host->info->starttime = text_to_int32(w.word[++i]);
     }
     gm_hostinfo *info = host->info;
     copy_name(info->name, sizeof info->name, w.word[1]);
     info->hostaddr = hex_word(w.word[7]);
-    info->timeoff = reply_int32(w.word[5]);
-    info->lastseen = reply_int32(w.word[3]);
-    int numifs = reply_int32(w.word[9]);
+    info->timeoff = text_to_int32(w.word[5]);
+    info->lastseen = text_to_int32(w.word[3]);
+    int numifs = text_to_int32(w.word[9]);
     if (numifs < 0 || numifs > kMaxHostInterfaces)
         numifs = 0;
     // A later host line in the same block replaces the earlier one's table.
@@ -82,7 +82,7 @@ void apply_interface_line(gm_interface *entry, const Words &w)
     entry->ifipaddr = hex_word(w.word[3]);
     entry->ifnetmask = hex_word(w.word[5]);
     entry->ifbcastaddr = hex_word(w.word[7]);
-    entry->iflastpkt = reply_int32(w.word[9]);
+    entry->iflastpkt = text_to_int32(w.word[9]);
     for (int i = kMinEntryWords; i < w.count; ++i)
         if (strcasecmp(w.word[i], "LAN") == 0)
             entry->isLAN = 1;
@@ -142,7 +142,7 @@ void parse_host_line(HostList **list, const char *line, std::string &hostBlock, 
     (void)list;
     Words w(line ? line : "");
     if (w.is("host")) {
-        *numifs = reply_int32(w.word[9]);
+        *numifs = text_to_int32(w.word[9]);
         append_block_line(hostBlock, line);
     } else if (w.is("interface")) {
         ++*ifcount;

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -203,32 +202,6 @@ std::size_t max_reply_records()
     return std::max<std::size_t>(1, gReplyLimits.maxBytes / kMinRecordBytes);
 }
 
-uint32_t reply_uint32(const char *text, int base)
-{
-    if (!text)
-        return 0;
-    // As strtoul reads it where unsigned long has 32 bits: a magnitude past
-    // the range gives the largest value, a negated one wraps as strtoul
-    // negates.
-    const char *first = text;
-    while (isspace(static_cast<unsigned char>(*first)))
-        ++first;
-    errno = 0;
-    unsigned long long value = strtoull(first, nullptr, base);
-    unsigned long long magnitude = *first == '-' ? 0 - value : value;
-    if (errno == ERANGE || magnitude > UINT32_MAX)
-        return UINT32_MAX;
-    return static_cast<uint32_t>(value);
-}
-
-int32_t reply_int32(const char *text)
-{
-    if (!text)
-        return 0;
-    long long value = strtoll(text, nullptr, 10);
-    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
-
 // ---- reachability probe -------------------------------------------------------
 
 int execping(const char *host)
@@ -308,12 +281,12 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     address.sin_port = htons(static_cast<uint16_t>(port));
     const char *shown = host ? host : "(null)";
     if (!platform::resolve_ipv4(host, address.sin_addr)) {
-        if (style.logAdmin)
+        if (style.logAdmin) {
             dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
-        else
-            dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
-        if (style.logAdmin)
             log_admin("socket", "Error getting host by name (%s).", shown);
+        } else {
+            dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
+        }
         return -1;
     }
     // Close-on-exec from the start: a child that another thread of the host

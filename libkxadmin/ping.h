@@ -78,12 +78,6 @@ std::size_t max_reply_records();
 
 // ---- figures of a reply ------------------------------------------------------
 
-// strtoul(text, NULL, base) and atoi(text), but a figure beyond the 32-bit
-// range reads as the nearest 32-bit value instead of wrapping round: a
-// counter of 2^32 is a large counter, not 0.
-uint32_t reply_uint32(const char *text, int base = 0);
-int32_t reply_int32(const char *text);
-
 // ---- reachability probe -----------------------------------------------------
 
 // 0 when the host answered the host system's ping within 5 seconds; 0 for a

@@ -32,7 +32,7 @@ void apply_smstatus_pair(SMStatus *rec, const char *word)
     char *key = nullptr;
     char *value = nullptr;
     if (parse_key_and_value(word, &key, &value) && key && value && *value) {
-        int number = reply_int32(value);
+        int number = text_to_int32(value);
         if (strcasecmp(key, "stime") == 0)
             rec->starttime = number;
         else if (strcasecmp(key, "sessions") == 0)

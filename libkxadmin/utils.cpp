@@ -3,7 +3,9 @@
 #include "pkginfo.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -340,6 +342,32 @@ char *safe_strdup(const char *text)
 }
 
 // ---- text ------------------------------------------------------------------
+
+uint32_t text_to_uint32(const char *text, int base)
+{
+    if (!text)
+        return 0;
+    // As strtoul reads it where unsigned long has 32 bits: a magnitude past
+    // the range gives the largest value, a negated one wraps as strtoul
+    // negates.
+    const char *first = text;
+    while (isspace(static_cast<unsigned char>(*first)))
+        ++first;
+    errno = 0;
+    unsigned long long value = strtoull(first, nullptr, base);
+    unsigned long long magnitude = *first == '-' ? 0 - value : value;
+    if (errno == ERANGE || magnitude > UINT32_MAX)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(value);
+}
+
+int32_t text_to_int32(const char *text)
+{
+    if (!text)
+        return 0;
+    long long value = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}
 
 namespace {
 bool is_trimmed_space(char c)

@@ -101,6 +101,11 @@ int split_key_and_value(std::string_view line, std::string_view &key, std::strin
 // past `fields`.
 int make_fields(char *line, char **fields, int maxFields);
 char *scramble_text(const char *text);
+// strtoul(text, NULL, base) and atoi(text), but a figure beyond the 32-bit
+// range reads as the nearest 32-bit value instead of wrapping round: a
+// counter of 2^32 is a large counter, not 0.
+uint32_t text_to_uint32(const char *text, int base = 0);
+int32_t text_to_int32(const char *text);
 
 // ---- keyed list ------------------------------------------------------------
 

@@ -71,7 +71,7 @@ uint32_t to_number(std::string_view value)
         return number;
     }
     std::string text(value);  // short: no allocation
-    return reply_uint32(text.c_str());
+    return text_to_uint32(text.c_str());
 }
 
 // What one record block says about its terminal.

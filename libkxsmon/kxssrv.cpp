@@ -15,8 +15,6 @@
 #include "kxsservices.h"
 #include "utils.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,18 +48,6 @@ void add_block(KXSHandle *handle, const PendingBlock &b)
                    opt(b.description));
 }
 
-// atoi's reading of a number, without its overflow.
-int port_number(const char *value)
-{
-    errno = 0;
-    long n = strtol(value, nullptr, 10);
-    if (n > INT_MAX)
-        return INT_MAX;
-    if (n < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(n);
-}
-
 // ---- keywords: what each one does with its (non-empty) value ----
 
 template <std::optional<std::string> PendingBlock::*Field>
@@ -88,7 +74,7 @@ void set_critical(PendingBlock &block, const char *, const char *value, int)
 
 void set_port(PendingBlock &block, const char *, const char *value, int)
 {
-    block.port = port_number(value);
+    block.port = text_to_int32(value);  // atoi, without its overflow
 }
 
 struct KeywordEntry {

@@ -261,11 +261,11 @@ int _parse_amstatus_line(const char *line, AMStatus *status)
     if (strcasecmp(key, "starttime") == 0) {
         dlprintf("s", "got starttime |%s|\n", or_nil(value));
         if (hasValue)
-            status->starttime = reply_uint32(value);
+            status->starttime = text_to_uint32(value);
     } else if (strcasecmp(key, "desktops") == 0) {
         dlprintf("s", "got desktops |%s|\n", or_nil(value));
         if (hasValue)
-            status->desktops = reply_int32(value);
+            status->desktops = text_to_int32(value);
     } else {
         dlprintf("s", "unknown key |%s| value |%s|\n", key, or_nil(value));
         known = 0;

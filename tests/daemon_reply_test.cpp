@@ -111,8 +111,8 @@ TEST(ReplyFigures, ReadAsA32BitStrtoulOrAtoiWouldWithoutWrappingRound)
         {"x", 0u, 0},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(kx::reply_uint32(c.text), c.asUnsigned) << c.text;
-        EXPECT_EQ(kx::reply_int32(c.text), c.asSigned) << c.text;
+        EXPECT_EQ(kx::text_to_uint32(c.text), c.asUnsigned) << c.text;
+        EXPECT_EQ(kx::text_to_int32(c.text), c.asSigned) << c.text;
     }
 }
 
