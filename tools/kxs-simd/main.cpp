@@ -18,11 +18,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -34,23 +34,11 @@ void on_stop(int)
     gStop = 1;
 }
 
-// strerror_r comes in a GNU form that returns the text and a POSIX form that
-// fills the buffer; these take whichever the C library provides.
-[[maybe_unused]] const char *strerror_r_result(const char *text, const char *)
-{
-    return text;
-}
-
-[[maybe_unused]] const char *strerror_r_result(int failed, const char *buffer)
-{
-    return failed != 0 ? "unknown error" : buffer;
-}
-
-// The system's text for an error number; unlike strerror, thread-safe.
+// The system's text for an error number, from the standard library's
+// thread-safe catalogue rather than strerror.
 std::string error_text(int err)
 {
-    char buffer[128] = "";
-    return strerror_r_result(strerror_r(err, buffer, sizeof buffer), buffer);
+    return std::generic_category().message(err);
 }
 
 // One listening socket: a daemon of one host.
