@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -48,6 +50,30 @@ NamedProcess::NamedProcess(const std::string &name, const std::vector<std::strin
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
         throw std::runtime_error("cannot run " + copy);
+    wait_for_arguments(argv);
+}
+
+// posix_spawn returns once the child has let go of the parent's image, which
+// is before the kernel has laid out the new argument vector: until then the
+// process shows an empty "cmdline" (or its parent's name) to a scan.
+void NamedProcess::wait_for_arguments(const std::vector<char *> &argv) const
+{
+    std::string expected;
+    for (char *argument : argv)
+        if (argument)
+            expected.append(argument).push_back('\0');
+    std::string path = "/proc/" + pid_text() + "/cmdline";
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        std::ifstream file(path, std::ios::binary);
+        std::string seen((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        siginfo_t ended{};
+        bool gone = waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                    ended.si_pid == pid_;
+        if (seen == expected || gone)  // a program that ends at once shows none
+            return;
+        usleep(1000);
+    }
+    throw std::runtime_error("no arguments on " + path);
 }
 
 NamedProcess::~NamedProcess()

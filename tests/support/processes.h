@@ -29,6 +29,8 @@ public:
     void wait_until(int event) const;
 
 private:
+    void wait_for_arguments(const std::vector<char *> &argv) const;
+
     std::string dir_;
     pid_t pid_ = -1;
 };
