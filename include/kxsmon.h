@@ -43,6 +43,27 @@ typedef struct KXSDaemon {
     char *description;   /* may be NULL */
 } KXSDaemon;
 
+/* One terminal's status, as kxs_DTUMonitored and kxs_DTUException report it.
+ * Texts are NULL when not known. */
+typedef struct KXSDTU {
+    char *terminalId;            /* as monitored (kxs_DTUMonitored) or as reported */
+    char *terminalIPA;           /* the terminal's IP address */
+    int32_t state;               /* KXS_DTU_OWNED, KXS_DTU_ABSENT or KXS_DTU_UNOWNED */
+    uint32_t terminalPackets;
+    uint32_t terminalLostPackets;
+    float lossPercent;           /* lost * 100 / (packets + lost); 0.0 when absent */
+    char *location;              /* from the terminal's desktop entry in the directory */
+    char *otherInfo;             /* likewise */
+    char *serverName;            /* the group member that reported the terminal */
+    char *model;
+    char *firmware;
+} KXSDTU;
+
+/* KXSDTU states. */
+#define KXS_DTU_OWNED 1   /* reported, with packets or connected for less than the limit */
+#define KXS_DTU_ABSENT 2  /* monitored, but no member of the group reports it */
+#define KXS_DTU_UNOWNED 3 /* reported without packets and connected for at least the limit */
+
 /* ---- lifecycle ---------------------------------------------------------- */
 
 /* NULL when the handle cannot be made or the services file cannot be read. */
@@ -96,6 +117,25 @@ int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXC
 /* 0 when the terminal is not monitored afterwards; -1 when the table could not
  * be stored (the deletion stays in effect for this handle). */
 int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXCEPT;
+
+/* Every monitored terminal, in table order, wherever in the failover group it
+ * is connected: one record per monitored terminal, KXS_DTU_ABSENT where no
+ * trusted, live member reports it (so also when no member can be asked), the
+ * first report in the group's order otherwise; IDs match without regard to
+ * case. A terminal without packets that has been connected for at least
+ * `limit` seconds is KXS_DTU_UNOWNED. With a directory connection, location
+ * and otherInfo come from the terminal's desktop entry. NULL for a NULL
+ * handle, an empty table or when memory runs out. `reserved` is not used.
+ * Release with kxs_freeDTUs(). */
+KXSDTU **kxs_DTUMonitored(KXSHandle *handle, uint32_t limit, void *reserved) KXS_NOEXCEPT;
+/* Every terminal that this server's authentication manager reports, ordered
+ * by terminal ID without regard to case, KXS_DTU_OWNED or KXS_DTU_UNOWNED as
+ * above. An empty array (only the NULL terminator) when the server has no
+ * terminals; NULL when its authentication manager does not answer, for a
+ * NULL handle or when memory runs out. `reserved` is not used.
+ * Release with kxs_freeDTUs(). */
+KXSDTU **kxs_DTUException(KXSHandle *handle, uint32_t limit, void *reserved) KXS_NOEXCEPT;
+void kxs_freeDTUs(KXSHandle *handle, KXSDTU **dtus) KXS_NOEXCEPT;
 
 /* ---- Extensions ------------------------------------------------------------ */
 

@@ -1,5 +1,8 @@
 #include "kxsdesktop.h"
 
+#include "admin_desktop.h"
+#include "group_mgr.h"
+#include "kxsdt.h"
 #include "kxsinit.h"
 #include "utils.h"
 
@@ -176,6 +179,174 @@ int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
 
 }  // namespace
 
+
+// ---- terminal status and exceptions -----------------------------------------------
+
+namespace {
+
+// Copies `text` into `field` (NULL stays NULL); false when memory ran out.
+bool copy_text(char *&field, const char *text)
+{
+    field = text ? strdup(text) : nullptr;
+    return field || !text;
+}
+
+void free_dtu(KXSDTU *dtu)
+{
+    for (char *text : {dtu->terminalId, dtu->terminalIPA, dtu->location, dtu->otherInfo,
+                       dtu->serverName, dtu->model, dtu->firmware})
+        free(text);
+    free(dtu);
+}
+
+void free_dtus(KXSDTU **dtus)
+{
+    if (!dtus)
+        return;
+    for (KXSDTU **slot = dtus; *slot; ++slot)
+        free_dtu(*slot);
+    free(dtus);
+}
+
+// The live figures of a reported terminal.
+bool fill_from_term(KXSDTU *dtu, const KXSTerm *term, uint32_t limit)
+{
+    dtu->state = kxs_term_unowned(term, limit) ? KXS_DTU_UNOWNED : KXS_DTU_OWNED;
+    dtu->terminalPackets = term->terminalPackets;
+    dtu->terminalLostPackets = term->terminalLostPackets;
+    dtu->lossPercent = term->lossPercent;
+    return copy_text(dtu->terminalIPA, term->terminalIPA) &&
+           copy_text(dtu->serverName, term->serverName) && copy_text(dtu->model, term->model) &&
+           copy_text(dtu->firmware, term->firmware);
+}
+
+// Location and further text from the terminal's desktop entry, when the
+// handle has a directory connection and the directory knows the terminal.
+bool fill_from_desktop(KXSHandle *handle, KXSDTU *dtu, const char *terminalId)
+{
+    if (!handle->connection)
+        return true;
+    desktop *rec = get_desktop(static_cast<kxa *>(handle->connection), terminalId);
+    if (!rec)
+        return true;
+    bool copied =
+        copy_text(dtu->location, rec->location) && copy_text(dtu->otherInfo, rec->other_info);
+    free_desktop(rec);
+    return copied;
+}
+
+// One record for `terminalId`: absent with zeroed figures unless `term`
+// reports it, then completed from the directory. NULL when memory ran out.
+KXSDTU *make_dtu(KXSHandle *handle, const char *terminalId, const KXSTerm *term, uint32_t limit)
+{
+    auto *dtu = static_cast<KXSDTU *>(calloc(1, sizeof(KXSDTU)));
+    if (!dtu)
+        return nullptr;
+    dtu->state = KXS_DTU_ABSENT;
+    dtu->lossPercent = 0.0f;
+    if (!copy_text(dtu->terminalId, terminalId) || (term && !fill_from_term(dtu, term, limit)) ||
+        !fill_from_desktop(handle, dtu, terminalId)) {
+        free_dtu(dtu);
+        return nullptr;
+    }
+    return dtu;
+}
+
+// Owns a status list and a host list for the length of one query.
+struct QueryLists {
+    KXSTerm *terms = nullptr;
+    HostList *hosts = nullptr;
+    QueryLists() = default;
+    QueryLists(const QueryLists &) = delete;
+    QueryLists &operator=(const QueryLists &) = delete;
+    ~QueryLists()
+    {
+        kxs_free_linked_list(nullptr, &terms);
+        free_HostList(hosts);
+    }
+};
+
+// The terminals of the trusted, live members of this server's failover
+// group, or this server's own when the group lists no host.
+void read_group_terminals(KXSHandle *handle, QueryLists &lists)
+{
+    int hostCount = 0;
+    lists.hosts = get_gm_hosts(nullptr, handle->hostname, &hostCount);
+    int count = 0;
+    if (lists.hosts) {
+        lists.terms = kxs_get_currentHA_list(handle, lists.hosts);
+    } else {
+        dlprintf("s", "kxs_DTUMonitored: no hosts listed\n");
+        lists.terms = kxs_get_current_list(handle, handle->hostname, &count, nullptr);
+    }
+    if (!lists.terms) {
+        if (count == 0)
+            dlprintf("s", "kxs_DTUMonitored: no DTUs returned\n");
+        dlprintf("s", "kxs_DTUMonitored: error getting DTUs\n");
+    }
+}
+
+KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
+{
+    if (!handle || !handle->monitoredDTUs)
+        return nullptr;
+    QueryLists lists;
+    read_group_terminals(handle, lists);
+    const KXSTermIndex index(lists.terms);
+    auto **dtus = static_cast<KXSDTU **>(
+        calloc(static_cast<std::size_t>(handle->numMonitoredDTUs) + 1, sizeof(KXSDTU *)));
+    if (!dtus) {
+        dprintf("kxs_DTUMonitored(): error allocating DTU list\n");
+        return nullptr;
+    }
+    int next = 0;
+    for (KXSMonitoredDTU *node = handle->monitoredDTUs;
+         node && next < handle->numMonitoredDTUs; node = node->next) {
+        KXSDTU *dtu = make_dtu(handle, node->terminalID, index.find(node->terminalID), limit);
+        if (!dtu) {
+            dprintf("kxs_DTUMonitored(): error allocating a DTU\n");
+            free_dtus(dtus);
+            return nullptr;
+        }
+        dtus[next++] = dtu;
+    }
+    return dtus;
+}
+
+KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
+{
+    if (!handle)
+        return nullptr;
+    QueryLists lists;
+    int count = 0;
+    lists.terms = kxs_get_current_list(handle, handle->hostname, &count, nullptr);
+    if (!lists.terms && count < 0) {
+        dlprintf("s", "kxs_DTUException: error getting DTUs\n");
+        return nullptr;
+    }
+    if (!lists.terms)
+        dlprintf("s", "kxs_DTUException: no DTUs returned\n");
+    auto **dtus = static_cast<KXSDTU **>(
+        calloc(static_cast<std::size_t>(count > 0 ? count : 0) + 1, sizeof(KXSDTU *)));
+    if (!dtus) {
+        dprintf("kxs_DTUException(): error allocating DTU list\n");
+        return nullptr;
+    }
+    int next = 0;
+    for (const KXSTerm *term = lists.terms; term && next < count; term = term->next) {
+        KXSDTU *dtu = make_dtu(handle, term->terminalId, term, limit);
+        if (!dtu) {
+            dprintf("kxs_DTUException(): error allocating a DTU\n");
+            free_dtus(dtus);
+            return nullptr;
+        }
+        dtus[next++] = dtu;
+    }
+    return dtus;
+}
+
+}  // namespace
+
 }  // namespace kx
 
 KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
@@ -188,4 +359,21 @@ KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *termina
 {
     return kx::c_boundary("kxs_deleteDTUMonitored", -1,
                           [=] { return kx::delete_monitored(handle, terminalId); });
+}
+
+KXS_EXPORT KXSDTU **kxs_DTUMonitored(KXSHandle *handle, uint32_t limit, void *) noexcept
+{
+    return kx::c_boundary("kxs_DTUMonitored", static_cast<KXSDTU **>(nullptr),
+                          [=] { return kx::monitored_dtus(handle, limit); });
+}
+
+KXS_EXPORT KXSDTU **kxs_DTUException(KXSHandle *handle, uint32_t limit, void *) noexcept
+{
+    return kx::c_boundary("kxs_DTUException", static_cast<KXSDTU **>(nullptr),
+                          [=] { return kx::exception_dtus(handle, limit); });
+}
+
+KXS_EXPORT void kxs_freeDTUs(KXSHandle *, KXSDTU **dtus) noexcept
+{
+    kx::free_dtus(dtus);
 }

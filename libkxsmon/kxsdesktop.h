@@ -1,4 +1,5 @@
-// The monitored-terminal table.
+// The monitored-terminal table, and the status of the terminals: the
+// monitored ones wherever in the group they are, and this server's own.
 #pragma once
 
 #include <cstddef>

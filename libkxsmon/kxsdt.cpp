@@ -292,4 +292,29 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts)
     return kxs_link_list(merged);
 }
 
+namespace {
+
+// strcasecmp's notion of equal identifiers, as one key.
+std::string lowered(const char *text)
+{
+    std::string key = text ? text : "";
+    for (char &c : key)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+}  // namespace
+
+KXSTermIndex::KXSTermIndex(const KXSTerm *list)
+{
+    for (const KXSTerm *term = list; term; term = term->next)
+        first_.try_emplace(lowered(term->terminalId), term);  // keeps the first
+}
+
+const KXSTerm *KXSTermIndex::find(const char *terminalId) const
+{
+    auto found = first_.find(lowered(terminalId));
+    return found == first_.end() ? nullptr : found->second;
+}
+
 }  // namespace kx

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ping.h"
@@ -72,5 +73,19 @@ char *kxs_get_model(const char *terminalId);
 char *get_short_terminal_id(const char *terminalId);
 // No packets and connected for at least `limit` seconds.
 bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
+
+// The first terminal of a list for each identifier, compared without regard
+// to case. Built once in one walk, so that matching many identifiers against
+// a long list costs one lookup each instead of a walk of the list each. The
+// list must outlive the index.
+class KXSTermIndex {
+public:
+    explicit KXSTermIndex(const KXSTerm *list);
+    // NULL when no terminal of the list has the identifier.
+    const KXSTerm *find(const char *terminalId) const;
+
+private:
+    std::unordered_map<std::string, const KXSTerm *> first_;
+};
 
 }  // namespace kx
