@@ -33,9 +33,12 @@ host kxmember2 127.0.0.2 trusted
 interface kxmember2 eth0 192.168.1.6 255.255.255.0 192.168.1.255
 sessionmanager kxmember2 error starting
 terminal kxmember2 terminalId=P1.0800c terminalIPA=10.0.0.22
+terminal kxmember2 terminalId=P1.0800B terminalIPA=10.0.0.24
 host kxmember3 127.0.0.3
 interface kxmember3 eth0 192.168.1.7 255.255.255.0 192.168.1.255
 terminal kxmember3 terminalId=P1.0800d terminalIPA=10.0.0.23
+host kxmember4 127.0.0.4 trusted down
+interface kxmember4 eth0 192.168.1.8 255.255.255.0 192.168.1.255
 )";
 
 class SimulatedServer : public ::testing::Test {
@@ -54,7 +57,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
 
     int count = 0;
     kx::HostList *hosts = kx::get_gm_hosts(nullptr, kxtest::kSandboxHost, &count);
-    ASSERT_EQ(count, 3);
+    ASSERT_EQ(count, 4);
     const kx::gm_hostinfo *first = hosts->host->info;
     EXPECT_STREQ(first->name, "kxtest-host");
     EXPECT_EQ(hosts->host->lanOk, 1);
@@ -66,7 +69,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     for (auto *t = merged; t; t = t->next)
         seen.push_back(std::string(t->terminalId) + "@" + t->serverName);
     EXPECT_EQ(seen, (std::vector<std::string>{"0800A@kxtest-host", "0800b@kxtest-host",
-                                              "0800c@kxmember2"}));
+                                              "0800B@kxmember2", "0800c@kxmember2"}));
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
 
@@ -88,6 +91,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(sim.log().find("127.0.0.2:7010 \"status\""), std::string::npos) << sim.log();
     EXPECT_EQ(sim.log().find("127.0.0.3:7010 \"status\""), std::string::npos) << sim.log();
+    EXPECT_EQ(sim.log().find("127.0.0.4:"), std::string::npos) << sim.log();  // a member gone away
 }
 
 TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)

@@ -114,6 +114,8 @@ public:
     {
         for (const auto &host : scenario_.hosts) {
             for (bool am : {true, false}) {
+                if (host.down)
+                    continue;
                 int port = am ? amPort : smPort;
                 int fd = listen_on(host.address, port);
                 if (fd < 0) {

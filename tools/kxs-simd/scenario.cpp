@@ -90,6 +90,8 @@ std::string parse_host(Scenario &scenario, const std::vector<std::string> &w)
             host.offline = true;
         else if (key == "lan_ok")
             host.lanOk = true;
+        else if (key == "down")
+            host.down = true;
         else if (key == "lastseen" && o.number(n))
             host.lastSeen = static_cast<int>(n);
         else if (key == "timeoff" && o.number(n))

@@ -21,6 +21,7 @@ struct Host {
     std::string name;
     std::string address;  // 127.0.0.x: where its daemons listen
     bool trusted = false, offline = false, lanOk = false;
+    bool down = false;  // listed by "gstatus", but its daemons do not listen
     int lastSeen = 0, timeOff = 0, period = 20;
     long startTime = 0;
     std::vector<Interface> interfaces;
