@@ -1,0 +1,241 @@
+// kxs_DTUMonitored with 999 monitored terminals against a failover group of
+// 4 members serving 20,000 terminals from kxs-simd, against merely reading
+// the same replies ("gstatus" and each member's "status") from the same
+// sockets: in-process, and with the peer tool socat into /dev/null. The
+// group's merged list alone shows what the matching adds. Prints the ratios.
+//
+// Runs inside the network sandbox (bench/dtu-monitored does that), because
+// kxs-simd listens on the authentication manager's real port of each member.
+#include "group_mgr.h"
+#include "kxsdesktop.h"
+#include "kxsdt.h"
+#include "kxsinit.h"
+#include "scenario.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTerminals = 20000;
+constexpr int kMembers = 4;
+constexpr int kMonitored = 999;
+constexpr int kAbsent = 49;  // monitored IDs that no member reports
+constexpr int kPort = 7010;
+
+pid_t start_simulator(const std::string &text, std::string &scenarioPath)
+{
+    char path[] = "/tmp/kxsimd-bench.XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return -1;
+    close(fd);
+    scenarioPath = path;
+    int log[2];
+    if (pipe(log) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(log[1], 2);
+        close(log[0]);
+        close(log[1]);
+        execl(KXS_SIMD_PATH, "kxs-simd", path, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(log[1]);
+    // Wait for "ready", then let the log drain into nowhere.
+    std::string seen;
+    char buffer[512];
+    while (seen.find("kxs-simd: ready") == std::string::npos) {
+        ssize_t got = read(log[0], buffer, sizeof buffer);
+        if (got <= 0)
+            return -1;
+        seen.append(buffer, got);
+    }
+    if (fork() == 0) {
+        while (read(log[0], buffer, sizeof buffer) > 0) {
+        }
+        _exit(0);
+    }
+    close(log[0]);
+    return pid;
+}
+
+// The monitored table: every 21st terminal of the scenario (so spread over
+// every member), every other one in lower case, then IDs that no member
+// reports.
+std::vector<std::string> monitored_ids(const std::string &scenario)
+{
+    std::vector<std::string> ids;
+    const std::string key = "terminalId=P1.";
+    int seen = 0;
+    for (std::size_t at = scenario.find(key); at != std::string::npos && ids.size() < kMonitored - kAbsent;
+         at = scenario.find(key, at + 1)) {
+        if (seen++ % 21)
+            continue;
+        std::string id = scenario.substr(at + key.size(), scenario.find(' ', at) - at - key.size());
+        if (ids.size() % 2)
+            for (char &c : id)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        ids.push_back(id);
+    }
+    while (ids.size() < kMonitored)
+        ids.push_back("ABSENT" + std::to_string(ids.size()));
+    return ids;
+}
+
+KXSHandle gHandle{};
+char gHost[] = "kxmember1";
+
+void build_handle(const std::vector<std::string> &ids)
+{
+    gHandle.hostname = gHost;
+    KXSMonitoredDTU **tail = &gHandle.monitoredDTUs;
+    for (const auto &id : ids) {
+        auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
+        node->terminalID = strdup(id.c_str());
+        *tail = node;
+        tail = &node->next;
+        ++gHandle.numMonitoredDTUs;
+    }
+}
+
+void BM_DTUMonitored(benchmark::State &state)
+{
+    for (auto _ : state) {
+        KXSDTU **dtus = kxs_DTUMonitored(&gHandle, 60, nullptr);
+        int records = 0, absent = 0;
+        for (KXSDTU **d = dtus; d && *d; ++d, ++records)
+            absent += (*d)->state == KXS_DTU_ABSENT;
+        if (records != kMonitored || absent != kAbsent)
+            state.SkipWithError("wrong monitored records");
+        kxs_freeDTUs(&gHandle, dtus);
+    }
+}
+
+void BM_MergedList(benchmark::State &state)
+{
+    for (auto _ : state) {
+        int count = 0;
+        kx::HostList *hosts = kx::get_gm_hosts(nullptr, gHost, &count);
+        kx::KXSTerm *merged = kx::kxs_get_currentHA_list(&gHandle, hosts);
+        if (count != kMembers || !merged)
+            state.SkipWithError("wrong group");
+        kx::kxs_free_linked_list(nullptr, &merged);
+        kx::free_HostList(hosts);
+    }
+}
+
+std::size_t read_reply(int member, const char *command)
+{
+    static char buffer[1 << 16];
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK + member - 1);
+    std::size_t total = 0;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        write(fd, command, strlen(command)) == static_cast<ssize_t>(strlen(command))) {
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            total += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    return total;
+}
+
+void BM_RawRead(benchmark::State &state)
+{
+    for (auto _ : state) {
+        std::size_t total = read_reply(1, "gstatus\n");
+        for (int member = 1; member <= kMembers; ++member)
+            total += read_reply(member, "status\n");
+        if (total < kTerminals * 64u)
+            state.SkipWithError("cannot reach kxs-simd");
+        benchmark::DoNotOptimize(total);
+    }
+}
+
+void BM_Socat(benchmark::State &state)
+{
+    std::string script = "printf 'gstatus\\n' | socat -t 30 - TCP:127.0.0.1:7010 >/dev/null";
+    for (int member = 1; member <= kMembers; ++member)
+        script += " && printf 'status\\n' | socat -t 30 - TCP:127.0.0." + std::to_string(member) +
+                  ":7010 >/dev/null";
+    for (auto _ : state)
+        if (system(script.c_str()) != 0)
+            state.SkipWithError("socat failed");
+}
+
+// Keeps each benchmark's mean real time per iteration.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto &run : runs)
+            if (!run.error_occurred && run.iterations > 0)
+                seconds[run.run_name.function_name] =
+                    run.real_accumulated_time / static_cast<double>(run.iterations);
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+BENCHMARK(BM_DTUMonitored)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_MergedList)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_RawRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Socat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+int main(int argc, char **argv)
+{
+    const char *sandbox = getenv("KXS_NET_SANDBOX");
+    if (!sandbox || strcmp(sandbox, "1") != 0) {
+        fprintf(stderr, "run me through bench/dtu-monitored (the network sandbox)\n");
+        return 2;
+    }
+    const std::string scenario = kxsim::generate_scenario(kTerminals, kMembers);
+    std::string scenarioPath;
+    pid_t simulator = start_simulator(scenario, scenarioPath);
+    if (simulator < 0) {
+        fprintf(stderr, "cannot start kxs-simd\n");
+        return 1;
+    }
+    build_handle(monitored_ids(scenario));
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    kill(simulator, SIGTERM);
+    waitpid(simulator, nullptr, 0);
+    unlink(scenarioPath.c_str());
+    kx::kxs_freeDTUMonitored(&gHandle);
+
+    double monitored = reporter.seconds["BM_DTUMonitored"];
+    double merged = reporter.seconds["BM_MergedList"];
+    double raw = reporter.seconds["BM_RawRead"];
+    double socat = reporter.seconds["BM_Socat"];
+    const char *what = "kxs_DTUMonitored(999 of 20000 terminals on 4 members)";
+    if (monitored > 0 && raw > 0)
+        printf("%s / raw read of the same replies: %.2fx\n", what, monitored / raw);
+    if (monitored > 0 && socat > 0)
+        printf("%s / socat into /dev/null: %.2fx\n", what, monitored / socat);
+    if (monitored > 0 && merged > 0)
+        printf("%s / the merged list alone: %.2fx\n", what, monitored / merged);
+    benchmark::Shutdown();
+    return 0;
+}
