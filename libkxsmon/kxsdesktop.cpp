@@ -6,6 +6,8 @@
 #include "kxsinit.h"
 #include "utils.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -220,24 +222,44 @@ bool fill_from_term(KXSDTU *dtu, const KXSTerm *term, uint32_t limit)
            copy_text(dtu->firmware, term->firmware);
 }
 
-// Location and further text from the terminal's desktop entry, when the
-// handle has a directory connection and the directory knows the terminal.
-bool fill_from_desktop(KXSHandle *handle, KXSDTU *dtu, const char *terminalId)
-{
-    if (!handle->connection)
-        return true;
-    desktop *rec = get_desktop(static_cast<kxa *>(handle->connection), terminalId);
-    if (!rec)
-        return true;
-    bool copied =
-        copy_text(dtu->location, rec->location) && copy_text(dtu->otherInfo, rec->other_info);
-    free_desktop(rec);
-    return copied;
-}
+// The directory step of one query: location and further text from each
+// terminal's desktop entry, when the handle has a directory connection and
+// the directory knows the terminal. A lookup that runs into the directory's
+// time-out means that the directory does not answer: the rest of the query
+// goes without it, so that a hung directory costs one time-out per query
+// rather than one per terminal.
+struct DirectoryStep {
+    KXSHandle *handle;
+    const char *query;
+    bool givenUp = false;
+
+    bool fill(KXSDTU *dtu, const char *terminalId)
+    {
+        if (!handle->connection || givenUp)
+            return true;
+        const auto start = Clock::now();
+        desktop *rec = get_desktop(static_cast<kxa *>(handle->connection), terminalId);
+        if (!rec) {
+            // A search that ran out of time ends at the time-out, give or take.
+            const auto timeOut = std::chrono::milliseconds(900 * std::max(DStimeout, 1));
+            givenUp = Clock::now() - start >= timeOut;
+            if (givenUp)
+                dprintf("%s(): the directory does not answer; the other terminals go without "
+                        "location\n",
+                        query);
+            return true;
+        }
+        bool copied =
+            copy_text(dtu->location, rec->location) && copy_text(dtu->otherInfo, rec->other_info);
+        free_desktop(rec);
+        return copied;
+    }
+};
 
 // One record for `terminalId`: absent with zeroed figures unless `term`
 // reports it, then completed from the directory. NULL when memory ran out.
-KXSDTU *make_dtu(KXSHandle *handle, const char *terminalId, const KXSTerm *term, uint32_t limit)
+KXSDTU *make_dtu(DirectoryStep &directory, const char *terminalId, const KXSTerm *term,
+                 uint32_t limit)
 {
     auto *dtu = static_cast<KXSDTU *>(calloc(1, sizeof(KXSDTU)));
     if (!dtu)
@@ -245,7 +267,7 @@ KXSDTU *make_dtu(KXSHandle *handle, const char *terminalId, const KXSTerm *term,
     dtu->state = KXS_DTU_ABSENT;
     dtu->lossPercent = 0.0f;
     if (!copy_text(dtu->terminalId, terminalId) || (term && !fill_from_term(dtu, term, limit)) ||
-        !fill_from_desktop(handle, dtu, terminalId)) {
+        !directory.fill(dtu, terminalId)) {
         free_dtu(dtu);
         return nullptr;
     }
@@ -299,10 +321,11 @@ KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
         dprintf("kxs_DTUMonitored(): error allocating DTU list\n");
         return nullptr;
     }
+    DirectoryStep directory{handle, "kxs_DTUMonitored"};
     int next = 0;
     for (KXSMonitoredDTU *node = handle->monitoredDTUs;
          node && next < handle->numMonitoredDTUs; node = node->next) {
-        KXSDTU *dtu = make_dtu(handle, node->terminalID, index.find(node->terminalID), limit);
+        KXSDTU *dtu = make_dtu(directory, node->terminalID, index.find(node->terminalID), limit);
         if (!dtu) {
             dprintf("kxs_DTUMonitored(): error allocating a DTU\n");
             free_dtus(dtus);
@@ -332,9 +355,10 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
         dprintf("kxs_DTUException(): error allocating DTU list\n");
         return nullptr;
     }
+    DirectoryStep directory{handle, "kxs_DTUException"};
     int next = 0;
     for (const KXSTerm *term = lists.terms; term && next < count; term = term->next) {
-        KXSDTU *dtu = make_dtu(handle, term->terminalId, term, limit);
+        KXSDTU *dtu = make_dtu(directory, term->terminalId, term, limit);
         if (!dtu) {
             dprintf("kxs_DTUException(): error allocating a DTU\n");
             free_dtus(dtus);
