@@ -48,7 +48,6 @@ int main(void)
         CHECK(kxs_deleteDTUMonitored(handle, "ieee802.080020F8A2B1") == 0);
         CHECK(kxs_DTUMonitored(handle, 60, NULL) == NULL); /* an empty table */
         kxs_freeDTUs(handle, NULL);
-        CHECK(kxs_DTUException(handle, 60, NULL) == NULL); /* no authentication manager answers */
         kxs_freeHandle(handle);
     }
     CHECK(KX_EREPLTIMEOUT == -33 && KX_EUNKNOWN == 2 && KX_SUCCESS == 0);
