@@ -3,6 +3,7 @@
 #include "kxsinit.h"
 #include "utils.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -59,7 +60,9 @@ int store_table(KXSHandle *handle, const char *caller)
     std::string path = product_path(kMonitoredPath);
     handle->monitoredUnstored = array_to_file(path.c_str(), lines) != 0;
     if (handle->monitoredUnstored) {
+        int err = errno;  // the caller may tell why
         dprintf("%s(): Unable to write %s file", caller, path.c_str());
+        errno = err;
         return -1;
     }
     return 0;
@@ -134,6 +137,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
         dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
                 "than %d characters\n",
                 static_cast<int>(kMaxTerminalIdLength));
+        errno = EINVAL;
         return -1;
     }
     if (*find_link(handle, terminalId)) {
@@ -142,6 +146,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
     }
     if (handle->numMonitoredDTUs >= kMaxMonitored) {
         dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        errno = ENOSPC;
         return -1;
     }
     KXSMonitoredDTU *node = make_node(terminalId);
