@@ -138,8 +138,10 @@ std::string fields(const std::vector<std::pair<std::string, std::string>> &rows)
     for (const auto &[label, value] : rows)
         width = std::max(width, columns_of(label));
     std::string out;
-    for (const auto &[label, value] : rows)
-        out += "  " + label + std::string(width - columns_of(label) + 2, ' ') + value + "\n";
+    for (const auto &[label, value] : rows) {
+        out.append("  ").append(label).append(width - columns_of(label) + 2, ' ');
+        out.append(value).append("\n");
+    }
     return out;
 }
 
