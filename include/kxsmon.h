@@ -102,7 +102,7 @@ uint32_t kxs_upTime(KXSHandle *handle) KXS_NOEXCEPT;
 /* The contact text, or "System Admin" when none is known. Release with free(). */
 char *kxs_contact(KXSHandle *handle) KXS_NOEXCEPT;
 /* Sets and stores the contact: 0, or -1 when it could not be stored (the new
- * value stays in effect for this handle). */
+ * value stays in effect for this handle; errno tells why). */
 int32_t kxs_setContact(KXSHandle *handle, const char *contact) KXS_NOEXCEPT;
 
 /* ---- monitored terminals ---------------------------------------------------- */
@@ -112,10 +112,10 @@ int32_t kxs_setContact(KXSHandle *handle, const char *contact) KXS_NOEXCEPT;
 
 /* 0 when the terminal is monitored afterwards (also when it already was);
  * -1 when the table is full, the ID is unusable, or the table could not be
- * stored (the change stays in effect for this handle). */
+ * stored (the change stays in effect for this handle; errno tells why). */
 int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXCEPT;
 /* 0 when the terminal is not monitored afterwards; -1 when the table could not
- * be stored (the deletion stays in effect for this handle). */
+ * be stored (the deletion stays in effect for this handle; errno tells why). */
 int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) KXS_NOEXCEPT;
 
 /* Every monitored terminal, in table order, wherever in the failover group it
@@ -147,6 +147,11 @@ void kxs_freeDTUs(KXSHandle *handle, KXSDTU **dtus) KXS_NOEXCEPT;
  * caller's effective user and is not writable by group or others unless its
  * sticky bit is set. */
 int32_t kxs_setRoot(const char *dir) KXS_NOEXCEPT;
+
+/* As kxs_patches(), but NULL when the patch lister failed, so that a caller
+ * can tell a failure from a product without patches (the empty text).
+ * Release with free(). */
+char *kxs_listPatches(KXSHandle *handle) KXS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

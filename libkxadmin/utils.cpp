@@ -629,19 +629,25 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
     std::string why = untrusted_directory_on(dir);
     if (!why.empty()) {
         dprintf("%s not written: %s\n", path, why.c_str());
+        errno = EPERM;
         return -1;
     }
     struct stat old;
     bool hadOld = lstat(path, &old) == 0;
     if (hadOld && !S_ISREG(old.st_mode)) {
         dprintf("%s not written: not a regular file\n", path);
+        errno = EEXIST;
         return -1;
     }
 
     std::string temp;
     int fd = create_temporary(path, 0666, temp);
-    if (fd < 0)
+    if (fd < 0) {
+        int err = errno;
+        dprintf("%s not written: %s\n", path, error_text(err).c_str());
+        errno = err;
         return -1;
+    }
 
     bool ok = write_all(fd, lines);
     if (ok && hadOld)
@@ -655,6 +661,7 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
     if (!ok) {
         int saved = errno;
         unlink(temp.c_str());
+        dprintf("%s not written: %s\n", path, error_text(saved).c_str());
         errno = saved;
         return -1;
     }

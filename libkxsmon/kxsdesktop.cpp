@@ -7,6 +7,7 @@
 #include "utils.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,9 @@ int store_table(KXSHandle *handle, const char *caller)
     std::string path = product_path(kMonitoredPath);
     handle->monitoredUnstored = array_to_file(path.c_str(), lines) != 0;
     if (handle->monitoredUnstored) {
+        int err = errno;  // the caller may tell why
         dprintf("%s(): Unable to write %s file", caller, path.c_str());
+        errno = err;
         return -1;
     }
     return 0;
@@ -139,6 +142,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
         dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
                 "than %d characters\n",
                 static_cast<int>(kMaxTerminalIdLength));
+        errno = EINVAL;
         return -1;
     }
     if (*find_link(handle, terminalId)) {
@@ -147,6 +151,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
     }
     if (handle->numMonitoredDTUs >= kMaxMonitored) {
         dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        errno = ENOSPC;
         return -1;
     }
     KXSMonitoredDTU *node = make_node(terminalId);

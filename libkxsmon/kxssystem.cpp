@@ -271,7 +271,9 @@ char *patches_text()
 {
     char *patches = getPatches(kPatchKey);
     if (!patches) {
-        printf("kxs_patches: getPatches returned NULL for kestrel\n");
+        // A library keeps off its caller's standard output: the failure
+        // goes to the diagnostics like every other.
+        dprintf("kxs_patches: getPatches returned NULL for kestrel\n");
         patches = safe_strdup("");
     }
     return patches;
@@ -291,7 +293,9 @@ int32_t set_contact(KXSHandle *handle, const char *contact)
     handle->contact = copy;
     std::string path = product_path(kContactPath);
     if (array_to_file(path.c_str(), {contact}) != 0) {
+        int err = errno;  // the caller may tell why
         dprintf("kxs_setContact(): Unable to write %s file", path.c_str());
+        errno = err;
         return -1;
     }
     return 0;
@@ -321,6 +325,12 @@ KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
 KXS_EXPORT char *kxs_patches(KXSHandle *) noexcept
 {
     return kx::c_boundary("kxs_patches", static_cast<char *>(nullptr), kx::patches_text);
+}
+
+KXS_EXPORT char *kxs_listPatches(KXSHandle *) noexcept
+{
+    return kx::c_boundary("kxs_listPatches", static_cast<char *>(nullptr),
+                          [] { return kx::getPatches(kx::kPatchKey); });
 }
 
 KXS_EXPORT char *kxs_contact(KXSHandle *handle) noexcept

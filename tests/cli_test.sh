@@ -1,61 +1,102 @@
 #!/usr/bin/env bash
-# The kxsmon command: its commands, output and exit status against a root of
-# its own, with a real process as the configured daemon.
+# The kxsmon command end to end, inside the network sandbox: a test root
+# with the simulated server running as the product's daemons; its options,
+# sections, the three output forms, exit status, and the demo.
+#   cli_test.sh KXSMON KXS-SIMD SCHEMA
 set -u
-kxsmon=$1
+export LC_ALL=C
+kxsmon=$1 simd=$2 schema=$3
 root=$(mktemp -d /tmp/kxsmon-cli.XXXXXX)
-daemon_pid=
-trap '[ -z "$daemon_pid" ] || kill $daemon_pid; rm -rf "$root"' EXIT
-failures=0
-check() {  # check DESCRIPTION EXPECTED-STATUS EXPECTED-OUTPUT-PATTERN [ARGS...]
-  local what=$1 status=$2 pattern=$3 out rc; shift 3
-  out=$(timeout 20 "$kxsmon" "$@" 2>&1); rc=$?  # a hang fails the check
-  if [ "$rc" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    echo "FAIL: $what: status $rc (want $status), output:"; echo "$out"
-    failures=$((failures + 1))
+pids=()
+trap '[ ${#pids[@]} = 0 ] || kill "${pids[@]}"; wait; rm -rf "$root"' EXIT
+failures=0 out= err= rc=
+fail() { echo "FAIL: $*"; echo "stdout: $out"; echo "stderr: $err"; failures=$((failures + 1)); }
+run() { out=$(cd "$root" && timeout 60 "$kxsmon" "$@" 2>"$root/err"); rc=$?; err=$(<"$root/err"); }
+check() {  # check DESCRIPTION STATUS STDOUT-PATTERN STDERR-PATTERN [ARGS...]
+  local what=$1 status=$2 pattern=$3 errPattern=$4; shift 4
+  run "$@"
+  if [ "$rc" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out" || ! grep -qE -- "$errPattern" <<<"$err"; then
+    fail "$what: status $rc (want $status)"
   fi
 }
+json_check() {  # json_check DESCRIPTION PYTHON-EXPRESSION-OVER-d: the document also matches the schema
+  python3 -c 'import json, sys, jsonschema
+d = json.loads(sys.stdin.read()); jsonschema.validate(d, json.load(open(sys.argv[1])))
+sys.exit(0 if eval(sys.argv[2]) else 1)' "$schema" "$2" <<<"$out" || fail "$1"
+}
 
-check "help lists the commands" 0 'monitored delete ID' --help
-check "no command" 2 'no command given'
-check "unknown command" 2 'unknown command' -R "$root" frobnicate
-check "relative root" 2 'not an absolute path' -R relative version
-check "missing services file" 1 'could not start' -R "$root" version
-
-mkdir -p "$root/etc/opt/ZARNkx" "$root/var/sadm/pkg/ZARNkxo" "$root/opt/ZARNkx/lib" "$root/var/opt/ZARNkx/snmp"
-: > "$root/etc/opt/ZARNkx/kxsservices.cfg"
-printf 'VERSION=4.2\nINSTDATE=Nov 21 2026 14:31\nBASEDIR=/opt\n' > "$root/var/sadm/pkg/ZARNkxo/pkginfo"
-printf '#!/bin/ksh\nprint 1-01\nprint 2-02\n' > "$root/opt/ZARNkx/lib/kxspatches"
+# The test root: the simulated server as both managers, a display manager,
+# a daemon that does not run, a patch lister, the package record.
+mkdir -p "$root/etc/opt/ZARNkx" "$root/var/sadm/pkg/ZARNkxo" "$root/opt/ZARNkx/lib" \
+  "$root/var/opt/ZARNkx/snmp" "$root/bin"
+printf 'VERSION=4.2\nINSTDATE=Nov 21 2026 14:31\nBASEDIR=/opt\n' >"$root/var/sadm/pkg/ZARNkxo/pkginfo"
+printf '#!/bin/ksh\nprint 1-01\nprint 2-02\n' >"$root/opt/ZARNkx/lib/kxspatches"
 chmod 755 "$root/opt/ZARNkx/lib/kxspatches"
-check "version" 0 '^Version: +4\.2$' -R "$root" version
-check "version json" 0 '^\{"version": "4\.2", "installDate": "Nov 21 2026 14:31"\}$' -R "$root" --json version
-check "patches" 0 '^Patches: 1-01, 2-02$' -R "$root" patches
-check "set contact" 0 '^Contact: Desk "7"$' -R "$root" contact 'Desk "7"'
-check "contact json" 0 '^\{"contact": "Desk \\"7\\""\}$' -R "$root" --json contact
-check "add terminal" 0 '^  T1$' -R "$root" monitored add T1
-check "list json" 0 '^\{"monitored": \["T1"\]\}$' -R "$root" --json monitored
-check "refused terminal" 1 'could not add' -R "$root" monitored add "$(printf 'a%.0s' {1..300})"
-check "delete terminal" 0 'Monitored terminals: 0' -R "$root" monitored delete t1
-mkfifo "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
-check "monitored table a FIFO" 0 'Monitored terminals: 0' -R "$root" monitored
-rm -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
-mkdir -m 0775 "$root/shared" && chmod 0775 "$root/shared"
-check "untrusted root" 2 'not an absolute path to a trusted directory' -R "$root/shared" version
-check "no daemons configured" 0 '^NAME +STATE' -R "$root" daemons
+printf 'begin\nname=%s\nport=%s\nend\n' kxauthd 7010 kxsessiond 7007 >"$root/etc/opt/ZARNkx/kxsservices.cfg"
+printf 'begin\nname=kxgone\ndescription=Gone "away"\nend\n' >>"$root/etc/opt/ZARNkx/kxsservices.cfg"
+printf 'host kxtest-host 127.0.0.1 trusted\nauthmanager kxtest-host starttime=%d\nsessionmanager kxtest-host stime=%d\n' \
+  $(( $(date +%s) - 7200 )) $(( $(date +%s) - 7200 )) >"$root/scn"
+ln -s "$simd" "$root/bin/kxauthd"; ln -s "$simd" "$root/bin/kxsessiond"
+"$root/bin/kxauthd" --sm-port 17007 "$root/scn" 2>/dev/null & pids+=($!)
+"$root/bin/kxsessiond" --am-port 17010 "$root/scn" 2>/dev/null & pids+=($!)
+for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/7007 && exec 3<>/dev/tcp/127.0.0.1/7010) 2>/dev/null && break; sleep 0.1; done
+sleep 1
 
-# A daemon that runs: a copy of sleep under the configured name.
-daemon=kxcli$$  # at most 15 characters, as the kernel keeps a process name
-cp /bin/sleep "$root/$daemon"
-"$root/$daemon" 600 &
-daemon_pid=$!
-printf 'begin\nname=%s\ndescription=CLI daemon\nend\nbegin\nname=kxcligone\nend\n' "$daemon" \
-  > "$root/etc/opt/ZARNkx/kxsservices.cfg"
-check "daemons table" 0 "^$daemon +up +1  [0-9-]+ [0-9:]+  [0-9-]+ [0-9:]+  CLI daemon$" -R "$root" daemons
-check "daemon down" 0 '^kxcligone +down +0  - +- +$' -R "$root" daemons
-check "daemons json" 0 "^  \{\"name\": \"$daemon\", \"status\": 1, \"state\": \"up\", \"instances\": 1, \"stime\": [1-9][0-9]*, \"changetm\": [1-9][0-9]*, \"description\": \"CLI daemon\"\},$" -R "$root" --json daemons
-# No session manager answers here: the product is not up.
-check "uptime down" 0 '^Up time: down or unknown$' -R "$root" uptime
-check "uptime json" 0 '^\{"uptime": 0, "up": false\}$' -R "$root" --json uptime
+mkdir -m 775 "$root/shared"
+sections() { [ "$(grep -cxE 'Version|Patches|Up time|Contact|Daemons|Monitored terminals' <<<"$out")" = 6 ]; }
+run --root="$root"
+{ [ "$rc" = 0 ] && sections; } || fail "report: every section"
+long=$(printf 'a%.0s' {1..300})
+while IFS='~' read -r what status pattern errPattern args; do
+  eval "set -- $args"
+  check "$what" "$status" "$pattern" "$errPattern" "$@"
+done <<EOF2
+help anywhere before --~0~monitored delete ID~^$~version --help
+no root option value~2~~-R needs a value~-R
+unknown option~2~~unknown option --frob~--frob
+unknown command~2~~unknown command frobnicate~-R "$root" frobnicate
+bad format~2~~unknown format~--format xml
+bad limit~2~~--limit takes a number~--limit 4294967296
+arguments to a plain section~2~~version takes no arguments~-R "$root" version now
+contact with two texts~2~~at most one TEXT~-R "$root" contact a b
+monitored misuse~2~~monitored takes~-R "$root" monitored add
+untrusted root~2~~refused as the root~-R "$root/shared" version
+no services file~1~~could not start~-R /var version
+relative root, option after the command~0~^  version +4\.2$~^$~version -R .
+up time in words~0~^  2 hours, 0 minutes \(7[12][0-9][0-9] s\)$~^$~uptime -R .
+daemons table~0~^  kxsessiond +up +[1-9][0-9]*  [0-9]+ \([0-9: -]+, [0-9]+ s ago\)~^$~daemons -R .
+a daemon down~0~^  kxgone +down +0  - +- +Gone "away"$~^$~daemons -R .
+-- ends the options~0~^  --help$~^$~-R . contact -- --help
+refused terminal says why~1~~one line of at most 254 characters~-R . monitored add $long
+EOF2
+
+run -R "$root" contact "$(printf 'M\xfcller\x1b[2J')"
+run -R "$root" --json
+json_check "JSON report" 'd["version"]["version"] == "4.2" and d["patches"] == ["1-01", "2-02"] and d["contact"] == "M\u00fcller\u001b[2J" and 7100 <= d["uptime"]["seconds"] <= 7300 and [(x["name"], x["state"], x["status"]) for x in d["daemons"]] == [("kxauthd", "up", 1), ("kxsessiond", "up", 1), ("kxgone", "down", 2)]'
+run -R "$root" monitored add T1
+run -R "$root" monitored add T2
+run -R "$root" monitored delete t1
+run -R "$root" monitored --json
+json_check "monitored changes persist" 'list(d) == ["time", "monitored"] and d["monitored"] == ["T2"]'
+check "text shows no control characters" 0 '^  M.*ller\?\[2J$' '^$' -R "$root" contact
+mkdir "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" && rm -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data" &&
+  mv "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
+check "unstored table says why" 1 '' 'monitored: the monitored table could not be stored: File exists' -R "$root" monitored add T3
+run -R "$root" --format prom
+{ [ "$rc" = 0 ] && promtool check metrics <<<"$out" && grep -q '^kxsmon_daemon_state{daemon="kxgone",state="down"} 1$' <<<"$out"; } || fail "Prometheus metrics"
+
+printf '#!/bin/ksh\nprint oops\nexit 1\n' >"$root/opt/ZARNkx/lib/kxspatches"
+check "failed query" 1 '^  \(failed: the patch lister failed\)$' '^kxsmon: patches: the patch lister failed$' -R "$root"
+run -R "$root" --json
+json_check "failed query in JSON" 'd["patches"] is None and d["version"]["version"] == "4.2"'
+
+# The demo: to completion, every section with figures, nothing left behind.
+kill "${pids[@]}"; wait; pids=()  # the demo serves the same ports
+before=$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)
+run demo
+{ [ "$rc" = 0 ] && sections && ! grep -qE 'failed|none|  down|no daemon' <<<"$out"; } || fail "demo: a section is empty or down"
+[ "$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)" = "$before" ] || fail "demo left its root behind"
+! pgrep -f '/tmp/kxsmon-demo' >/dev/null || fail "demo left processes behind"
 
 echo "cli: $failures failed"
 [ "$failures" = 0 ]

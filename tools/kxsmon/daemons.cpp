@@ -1,0 +1,76 @@
+// The state of every configured daemon.
+#include "section.h"
+
+namespace kxsmon {
+namespace {
+
+const std::vector<std::string> kStates = {"up", "down", "unknown"};
+
+const std::string &state_word(int32_t status)
+{
+    return kStates[status == 1 ? 0 : status == 2 ? 1 : 2];
+}
+
+std::string text_of(KXSDaemon *const *daemons, time_t now)
+{
+    if (!*daemons)
+        return "  no daemon configured\n";
+    Table table({"NAME", "STATE", ">PROCESSES", "STARTED", "LAST CHANGE", "DESCRIPTION"});
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        table.row({printable((*d)->name), state_word((*d)->status), std::to_string((*d)->instances),
+                   when((*d)->stime, now), when((*d)->changetm, now), printable((*d)->description)});
+    return table.str();
+}
+
+Json json_of(KXSDaemon *const *daemons)
+{
+    Json list = Json::array();
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        list.push(Json::object()
+                      .set("name", Json::text((*d)->name))
+                      .set("state", Json::text(state_word((*d)->status)))
+                      .set("status", Json::number((*d)->status))
+                      .set("instances", Json::number((*d)->instances))
+                      .set("stime", Json::number((*d)->stime))
+                      .set("changetm", Json::number((*d)->changetm))
+                      .set("description", Json::text((*d)->description)));
+    return list;
+}
+
+void prom_of(KXSDaemon *const *daemons, Prom &prom)
+{
+    prom.gauge("kxsmon_daemon_state", "State of a configured daemon: 1 for the state it is in.");
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        prom.states("kxsmon_daemon_state", {{"daemon", (*d)->name}}, kStates, state_word((*d)->status));
+    prom.gauge("kxsmon_daemon_processes", "Number of a daemon's processes.");
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        prom.sample("kxsmon_daemon_processes", {{"daemon", (*d)->name}}, (*d)->instances);
+    prom.gauge("kxsmon_daemon_start_time_seconds",
+               "Earliest start of a daemon's processes, seconds since the epoch (0: none runs).");
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        prom.sample("kxsmon_daemon_start_time_seconds", {{"daemon", (*d)->name}}, (*d)->stime);
+    prom.gauge("kxsmon_daemon_last_change_time_seconds",
+               "Last change of a daemon's state, seconds since the epoch (0: none seen).");
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        prom.sample("kxsmon_daemon_last_change_time_seconds", {{"daemon", (*d)->name}}, (*d)->changetm);
+}
+
+Result run(KXSHandle *handle, const Request &request)
+{
+    KXSDaemon **daemons = kxs_daemons(handle);
+    if (!daemons)
+        return failure("the daemons could not be listed");
+    Result r;
+    r.text = text_of(daemons, request.now);
+    r.json = json_of(daemons);
+    prom_of(daemons, r.prom);
+    kxs_freeDaemons(handle, daemons);
+    return r;
+}
+
+}  // namespace
+
+const Section kDaemonsSection = {"daemons", "Daemons", "  daemons              state of every configured daemon\n",
+                                 false, run};
+
+}  // namespace kxsmon

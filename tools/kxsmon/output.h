@@ -1,0 +1,92 @@
+// The three forms a section is printed in: readable text, one JSON document,
+// and the Prometheus text exposition format.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kxsmon {
+
+// ---- text ------------------------------------------------------------------
+
+// A text fit for a terminal: control characters (an escape sequence planted
+// in a contact, say) shown as '?'.
+std::string printable(const char *text);
+// "3 days, 4 hours, 12 minutes" (an up time; minutes always shown).
+std::string duration_words(uint32_t seconds);
+// "2 d 3 h", "3 h 12 min", "12 min 5 s", "45 s": how long ago, roughly.
+std::string age(uint32_t seconds);
+// A time as seconds since the epoch, local time and age: "1764800100
+// (2026-12-04 09:15:00, 2 d 3 h ago)"; "-" for none (0).
+std::string when(uint32_t epochSeconds, time_t now);
+
+// Rows printed with every column as wide as its widest cell.
+class Table {
+public:
+    // A column whose name starts with '>' is aligned to the right.
+    explicit Table(std::vector<std::string> columns);
+    void row(std::vector<std::string> cells);
+    std::string str(const std::string &indent = "  ") const;
+
+private:
+    std::vector<std::string> columns_;
+    std::vector<bool> right_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+// "  label   value" lines, the values lined up.
+std::string fields(const std::vector<std::pair<std::string, std::string>> &rows);
+
+// ---- JSON ------------------------------------------------------------------
+
+// A JSON value whose object keys keep the order they were set in.
+class Json {
+public:
+    Json() = default;  // null
+    static Json number(int64_t value);
+    static Json boolean(bool value);
+    // A text; NULL gives null. Bytes that are not UTF-8 are read as Latin-1
+    // and escaped ("M\xfcller" gives "M\u00fcller"), so the document parses.
+    static Json text(const char *value);
+    static Json text(const std::string &value) { return text(value.c_str()); }
+    static Json array();
+    static Json object();
+
+    Json &push(Json value);                          // arrays
+    Json &set(const std::string &key, Json value);   // objects
+    std::string dump(int indent = 0) const;
+
+private:
+    enum class Kind { Scalar, Array, Object };
+    Kind kind_ = Kind::Scalar;
+    std::string scalar_ = "null";
+    std::vector<std::pair<std::string, Json>> members_;  // keys empty in arrays
+};
+
+// A string literal for JSON, quotes included.
+std::string json_quote(std::string_view text);
+
+// ---- Prometheus ------------------------------------------------------------
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+// Metric families, each with its HELP and TYPE lines once, samples after.
+class Prom {
+public:
+    void gauge(const std::string &name, const std::string &help);
+    void sample(const std::string &name, const Labels &labels, int64_t value);
+    void sample(const std::string &name, int64_t value) { sample(name, {}, value); }
+    // One sample of family `name` for each of `states`: 1 for `current`, 0 for the others.
+    void states(const std::string &name, Labels labels, const std::vector<std::string> &states,
+                const std::string &current);
+    const std::string &str() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+}  // namespace kxsmon

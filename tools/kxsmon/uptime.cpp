@@ -1,0 +1,51 @@
+// For how long the product has been up.
+#include "section.h"
+
+namespace kxsmon {
+namespace {
+
+std::string text_of(uint32_t hundredths)
+{
+    if (hundredths == 0)
+        return "  down (a critical daemon, the session or the authentication manager is not up)\n";
+    const uint32_t seconds = hundredths / 100;
+    return "  " + duration_words(seconds) + " (" + std::to_string(seconds) + " s)\n";
+}
+
+Json json_of(uint32_t hundredths)
+{
+    return Json::object()
+        .set("up", Json::boolean(hundredths != 0))
+        .set("seconds", Json::number(hundredths / 100))
+        .set("hundredths", Json::number(hundredths));
+}
+
+void prom_of(uint32_t hundredths, time_t now, Prom &prom)
+{
+    prom.gauge("kxsmon_up", "1 when the product is up as a whole, 0 when a part of it is down.");
+    prom.sample("kxsmon_up", hundredths != 0);
+    prom.gauge("kxsmon_up_time_seconds", "For how long the product has been up.");
+    prom.sample("kxsmon_up_time_seconds", hundredths / 100);
+    if (hundredths != 0) {
+        prom.gauge("kxsmon_start_time_seconds", "Since when the product has been up, seconds since the epoch.");
+        prom.sample("kxsmon_start_time_seconds", static_cast<int64_t>(now) - hundredths / 100);
+    }
+}
+
+// Down is an answer, not a failure: the library gives 0 for both.
+Result run(KXSHandle *handle, const Request &request)
+{
+    const uint32_t hundredths = kxs_upTime(handle);
+    Result r;
+    r.text = text_of(hundredths);
+    r.json = json_of(hundredths);
+    prom_of(hundredths, request.now, r.prom);
+    return r;
+}
+
+}  // namespace
+
+const Section kUptimeSection = {"uptime", "Up time", "  uptime               for how long the product has been up\n",
+                                false, run};
+
+}  // namespace kxsmon
