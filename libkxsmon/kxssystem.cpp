@@ -360,7 +360,13 @@ char *get_local_policy()
         if (line[0] != '#')
             policy.append(line, static_cast<size_t>(length));
     free(line);
-    kxs_safe_pclose(stream);
+    // Otherwise the exit status is not examined; but a tool that could not
+    // be run at all has no policy to give, not an empty one.
+    int exitCode = exit_code_of(kxs_safe_pclose(stream));
+    if (exitCode == 126 || exitCode == 127) {
+        dprintf("Error obtaining local policy! %s cannot be run\n", command.c_str());
+        return nullptr;
+    }
     if (!policy.empty() && policy.back() == '\n')
         policy.pop_back();
     return safe_strdup(policy.c_str());
