@@ -29,7 +29,7 @@ namespace kx {
 namespace {
 
 // A session file is a handful of short lines; more is not a session file.
-constexpr std::size_t kSessionFileMax = 64 * 1024;
+constexpr std::size_t kSessionFileMax = std::size_t{64} << 10;
 
 char *copy_of(std::string_view text)
 {
@@ -407,7 +407,8 @@ struct ListerRun {
 
 // Runs the process lister with `arguments` within its bounds; nothing after
 // reporting why it could not run or was stopped.
-std::optional<ListerRun> run_lister(std::vector<const char *> arguments, const char *caller)
+std::optional<ListerRun> run_lister(const std::vector<const char *> &arguments,
+                                    const char *caller)
 {
     std::vector<char *> argv{const_cast<char *>("ps")};
     for (const char *argument : arguments)
