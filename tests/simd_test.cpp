@@ -109,8 +109,7 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
 
 }  // namespace
 
-// The library counts the sessions that the simulator lays out under a root,
-// shown by the terminals it serves.
+// The library counts the sessions that the simulator lays out under a root.
 TEST_F(SimulatedServer, SessionsOfTheScenarioAreCounted)
 {
     kxtest::TestRoot root;

@@ -13,8 +13,6 @@ namespace kxtest {
 struct ScriptedTransport : kx::DaemonTransport {
     ScriptedTransport() { kx::set_daemon_transport(this); }
     ~ScriptedTransport() override { kx::set_daemon_transport(nullptr); }
-    ScriptedTransport(const ScriptedTransport &) = delete;
-    ScriptedTransport &operator=(const ScriptedTransport &) = delete;
     // Replays `lines` when the exchange runs, then ends with `outcome`.
     kx::DaemonReply ask(const kx::DaemonRequest &, const kx::LineHandler &onLine) override
     {
@@ -27,8 +25,7 @@ struct ScriptedTransport : kx::DaemonTransport {
     kx::Outcome outcome = kx::Outcome::Complete;
 };
 
-// The "status" reply lines of one record block per entry of `records`,
-// each a list of key=value lines.
+// "status" reply lines: one record block of key=value lines per record.
 inline std::vector<std::string> status_blocks(const std::vector<std::vector<std::string>> &records)
 {
     std::vector<std::string> lines;
