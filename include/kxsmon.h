@@ -97,6 +97,31 @@ void kxs_freeDaemons(KXSHandle *handle, KXSDaemon **daemons) KXS_NOEXCEPT;
  * and every critical daemon; 0 when any of them is down or unknown. */
 uint32_t kxs_upTime(KXSHandle *handle) KXS_NOEXCEPT;
 
+/* ---- users, desktops and policy -------------------------------------------- */
+
+/* Desktop units that the authentication manager of this host knows; 0 when
+ * it cannot be asked. */
+int32_t kxs_desktops(KXSHandle *handle) KXS_NOEXCEPT;
+/* Users it serves: its units, a multihead group counted once; 0 when it
+ * cannot be asked. */
+uint32_t kxs_users(KXSHandle *handle) KXS_NOEXCEPT;
+/* The authentication policy: the policy tool's text without comment lines,
+ * or, when it prints its own command line, the options from the first blank
+ * on (leading blank included); NULL when it cannot be had.
+ * Release with free(). */
+char *kxs_policy(KXSHandle *handle) KXS_NOEXCEPT;
+
+/* ---- sessions --------------------------------------------------------------- */
+
+/* Refreshes the handle's session counts when they are older than 10
+ * seconds: 0, or -1 when the sessions could not be enumerated. */
+int32_t kxs_countSessions(KXSHandle *handle) KXS_NOEXCEPT;
+/* Sessions that are not idling; 0 when they cannot be counted. */
+int32_t kxs_totalSessions(KXSHandle *handle) KXS_NOEXCEPT;
+/* Sessions that a desktop unit shows now (not idling, not detached); 0 when
+ * they cannot be counted. */
+int32_t kxs_sessions(KXSHandle *handle) KXS_NOEXCEPT;
+
 /* ---- system contact ------------------------------------------------------- */
 
 /* The contact text, or "System Admin" when none is known. Release with free(). */

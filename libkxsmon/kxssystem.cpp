@@ -1,6 +1,9 @@
 #include "kxssystem.h"
 
+#include "auth_mgr.h"
+#include "kxerrno.h"
 #include "kxsinit.h"
+#include "kxssession.h"
 #include "kxsservices.h"
 #include "kxsutil.h"
 #include "pkginfo.h"
@@ -265,6 +268,122 @@ uint32_t up_time(KXSHandle *handle)
     return up;
 }
 
+// ---- users, desktops and policy ------------------------------------------------
+
+namespace {
+
+void report_records_failure(const char *caller, int result)
+{
+    const char *why = nullptr;
+    switch (result) {
+    case KX_EUNREACHABLE:
+        why = "Server unreachable";
+        break;
+    case KX_ESOCKET:
+        why = "Failed to open socket";
+        break;
+    case KX_ESOCKWRITE:
+        why = "Socket write failed";
+        break;
+    case KX_EAMTIMEOUT:
+        why = "Authentication Manager timeout";
+        break;
+    default:
+        return;
+    }
+    dprintf("%s(): %s\n", caller, why);
+}
+
+// The authentication manager's records of the handle's host, or nothing
+// after reporting why.
+bool fetch_records(const char *caller, const KXSHandle *handle, int mode,
+                   const char *const *fields, KeyValuesNode **list)
+{
+    *list = nullptr;
+    int result = kx_getAuthMgrRecords(handle->hostname, mode, nullptr, fields, list);
+    if (result == 0)
+        return true;
+    report_records_failure(caller, result);
+    kx_free_KeyValuesNode_list(*list);
+    *list = nullptr;
+    return false;
+}
+
+}  // namespace
+
+int32_t desktop_count(const KXSHandle *handle)
+{
+    static const char *const fields[] = {"terminalCID", nullptr};
+    KeyValuesNode *list = nullptr;
+    if (!handle || !fetch_records("kxs_desktops", handle, kSortByTerminal, fields, &list))
+        return 0;
+    int32_t desktops = 0;
+    for (const KeyValuesNode *r = list; r; r = r->next)
+        if (r->terminal_CID)
+            ++desktops;
+    kx_free_KeyValuesNode_list(list);
+    return desktops;
+}
+
+uint32_t user_count(const KXSHandle *handle)
+{
+    static const char *const fields[] = {"MultiheadGroupName", "MultiheadPrimary", nullptr};
+    KeyValuesNode *list = nullptr;
+    if (!handle || !fetch_records("kxs_users", handle, kSortByToken, fields, &list))
+        return 0;
+    uint32_t units = 0, secondaryHeads = 0;
+    for (const KeyValuesNode *r = list; r; r = r->next) {
+        if (r->terminal_CID)
+            ++units;
+        if (r->MHgroup_name && (r->flag & kSecondaryHead))
+            ++secondaryHeads;
+    }
+    kx_free_KeyValuesNode_list(list);
+    return units - secondaryHeads;
+}
+
+char *get_local_policy()
+{
+    std::string command = shell_quote(product_path(kPolicyTool));
+    FILE *stream = kxs_safe_popen(command.c_str(), "r");
+    if (!stream) {
+        dprintf("Error obtaining local policy! %s\n", error_text(errno).c_str());
+        return nullptr;
+    }
+    // Whole lines: a long line is never split, so a piece of one can never
+    // pass for a comment.
+    std::string policy;
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, stream)) > 0)
+        if (line[0] != '#')
+            policy.append(line, static_cast<size_t>(length));
+    free(line);
+    // Otherwise the exit status is not examined; but a tool that could not
+    // be run at all has no policy to give, not an empty one.
+    int exitCode = exit_code_of(kxs_safe_pclose(stream));
+    if (exitCode == 126 || exitCode == 127) {
+        dprintf("Error obtaining local policy! %s cannot be run\n", command.c_str());
+        return nullptr;
+    }
+    if (!policy.empty() && policy.back() == '\n')
+        policy.pop_back();
+    return safe_strdup(policy.c_str());
+}
+
+char *policy_text()
+{
+    char *policy = get_local_policy();
+    if (!policy || policy[0] != '/')
+        return policy;
+    // The tool's own command line: its options, from the first blank on.
+    const char *options = strpbrk(policy, " \t");
+    char *result = options ? safe_strdup(options) : nullptr;
+    free(policy);
+    return result;
+}
+
 namespace {
 
 char *patches_text()
@@ -348,4 +467,33 @@ KXS_EXPORT int32_t kxs_setContact(KXSHandle *handle, const char *contact) noexce
 KXS_EXPORT uint32_t kxs_upTime(KXSHandle *handle) noexcept
 {
     return kx::c_boundary("kxs_upTime", 0u, [handle] { return kx::up_time(handle); });
+}
+
+KXS_EXPORT int32_t kxs_desktops(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_desktops", 0, [handle] { return kx::desktop_count(handle); });
+}
+
+KXS_EXPORT uint32_t kxs_users(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_users", 0u, [handle] { return kx::user_count(handle); });
+}
+
+KXS_EXPORT char *kxs_policy(KXSHandle *) noexcept
+{
+    return kx::c_boundary("kxs_policy", static_cast<char *>(nullptr), kx::policy_text);
+}
+
+KXS_EXPORT int32_t kxs_totalSessions(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_totalSessions", 0, [handle] {
+        return handle && kx::count_sessions(handle) == 0 ? handle->totalSessions : 0;
+    });
+}
+
+KXS_EXPORT int32_t kxs_sessions(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_sessions", 0, [handle] {
+        return handle && kx::count_sessions(handle) == 0 ? handle->activeSessions : 0;
+    });
 }

@@ -25,6 +25,21 @@ uint32_t up_time_since(uint32_t now, uint32_t start);
 // authentication manager and every critical service; 0 when any is down.
 uint32_t up_time(KXSHandle *handle);
 
+// The authentication manager's figures, asked of this host anew on each
+// call: its desktop units, and its users (a multihead group counts once,
+// through its primary). 0 when they cannot be had.
+int32_t desktop_count(const KXSHandle *handle);
+uint32_t user_count(const KXSHandle *handle);
+
+// The product's policy tool, run under the root.
+constexpr const char *kPolicyTool = "/opt/ZARNkx/sbin/kxpolicy";
+// The policy tool's output without its comment lines and final newline
+// (malloc()ed), or NULL when the tool cannot be run.
+char *get_local_policy();
+// The policy: the tool's free text, or the options of the tool's own
+// command line with their leading blank; NULL when it cannot be had.
+char *policy_text();
+
 void kxs_initSystemContact(KXSHandle *handle);
 void kxs_freeContact(KXSHandle *handle);
 

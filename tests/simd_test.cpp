@@ -7,6 +7,7 @@
 #include "scenario.h"
 #include "session_mgr.h"
 #include "simulator.h"
+#include "test_root.h"
 
 #include <gtest/gtest.h>
 
@@ -111,3 +112,23 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
 }
 
 }  // namespace
+
+// The library counts the sessions that the simulator lays out under a root.
+TEST_F(SimulatedServer, SessionsOfTheScenarioAreCounted)
+{
+    kxtest::TestRoot root;
+    root.lay_out_minimal_product();
+    Simulator sim(KXS_SIMD_PATH, R"(host kxtest-host 127.0.0.1 trusted
+terminal kxtest-host terminalCID=P1.a tokenName=Payflex.1
+terminal kxtest-host terminalCID=P1.b tokenName=Payflex.2
+session :3 ZeroAdmin.xx.Payflex.1 uid=0
+session :4 Payflex.2 idle uid=0
+session :5 Payflex.3
+)",
+                  root.path());
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    kxtest::Handle handle(kxs_init());
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(kxs_totalSessions(handle.get()), 2);
+    EXPECT_EQ(kxs_sessions(handle.get()), 1);
+}

@@ -191,7 +191,7 @@ private:
 
 int usage()
 {
-    fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] SCENARIO\n"
+    fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO\n"
                     "       kxs-simd --generate TERMINALS HOSTS\n");
     return 2;
 }
@@ -221,9 +221,11 @@ int main(int argc, char **argv)
         return 0;
     }
     int amPort = 7010, smPort = 7007;
-    std::string path;
+    std::string path, root;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size()) {
+        if (args[i] == "--root" && i + 1 < args.size() && args[i + 1][0] == '/') {
+            root = args[++i];
+        } else if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size()) {
             int &port = args[i] == "--am-port" ? amPort : smPort;
             port = atoi(args[++i].c_str());
         } else if (path.empty() && args[i][0] != '-')
@@ -242,6 +244,16 @@ int main(int argc, char **argv)
     if (!scenario) {
         fprintf(stderr, "kxs-simd: %s: %s\n", path.c_str(), error.c_str());
         return 1;
+    }
+    // The sessions are files of the served host: they need its product root.
+    if (!root.empty()) {
+        error = kxsim::write_sessions(*scenario, root);
+        if (!error.empty()) {
+            fprintf(stderr, "kxs-simd: %s\n", error.c_str());
+            return 1;
+        }
+    } else if (!scenario->sessions.empty()) {
+        fprintf(stderr, "kxs-simd: sessions not written: no --root\n");
     }
 
     sigset_t stopSignals, waitMask;

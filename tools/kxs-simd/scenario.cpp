@@ -5,7 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace kxsim {
 
@@ -174,11 +178,56 @@ std::string parse_terminal(Host &host, const std::vector<std::string> &w)
     return "";
 }
 
+// Where the session processes leave their files, under the product root.
+constexpr const char *kDisplayDir = "/var/opt/ZARNkx/displays/";
+constexpr const char *kSessionProcDir = "/tmp/ZARNkx/session_proc/";
+constexpr const char *kIdleDir = "/var/opt/ZARNkx/idle/";
+// The readers take a display file path of fewer than 100 characters.
+constexpr std::size_t kDisplayNameMax = 99 - 25;
+
+std::string parse_session(Scenario &scenario, const std::vector<std::string> &w)
+{
+    if (w.size() < 3)
+        return "session needs a display and a token";
+    Session session;
+    session.display = w[1];
+    session.token = session.insertToken = w[2];
+    if (session.display[0] == '.' || session.display.find('/') != std::string::npos ||
+        session.display.size() > kDisplayNameMax)
+        return "session display " + session.display + " cannot name a file";
+    for (std::size_t i = 3; i < w.size(); ++i) {
+        auto eq = w[i].find('=');
+        const std::string key = w[i].substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : w[i].substr(eq + 1);
+        if (w[i] == "idle")
+            session.idle = true;
+        else if (key == "uid" && !value.empty())
+            session.uid = value;
+        else if (key == "insert" && !value.empty())
+            session.insertToken = value;
+        else if (key == "type" && !value.empty())
+            session.type = value;
+        else if (key != "pid" || !to_number(value, session.pid) || session.pid <= 0)
+            return "bad session option " + w[i];
+    }
+    scenario.sessions.push_back(session);
+    return "";
+}
+
+bool write_file(const std::filesystem::path &path, const std::string &contents)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    return static_cast<bool>(out.flush());
+}
+
 std::string parse_line(Scenario &scenario, const std::vector<std::string> &w)
 {
     const std::string &kind = w[0];
     if (kind == "host")
         return parse_host(scenario, w);
+    if (kind == "session")
+        return parse_session(scenario, w);
     if (w.size() < 2)
         return kind + " needs a host name";
     Host *host = find_host(scenario, w[1]);
@@ -213,6 +262,34 @@ std::optional<Scenario> parse_scenario(const std::string &text, std::string &err
         }
     }
     return scenario;
+}
+
+std::string write_sessions(const Scenario &scenario, const std::string &root)
+{
+    namespace fs = std::filesystem;
+    const fs::path displays = root + kDisplayDir, procs = root + kSessionProcDir,
+                   idle = root + kIdleDir;
+    std::error_code ec;
+    for (const fs::path &dir : {displays, procs, idle})
+        if (fs::create_directories(dir, ec); ec)
+            return "cannot make " + dir.string() + ": " + ec.message();
+    for (const Session &s : scenario.sessions) {
+        const long pid = s.pid > 0 ? s.pid : static_cast<long>(getpid());
+        // The display file first: a session process file older than it is stale.
+        bool written = write_file(displays / s.display,
+                                  "TOKEN=" + s.token + "\nINSERT_TOKEN=" + s.insertToken +
+                                      "\nDISPLAY=" + s.display + "\nTOKEN_SET=" + s.token +
+                                      "\nSESSION_TYPE=" + s.type + "\n");
+        if (written && !s.uid.empty())
+            written = write_file(procs / s.display, "XID=" + s.display + "\nuid=" + s.uid +
+                                                        "\npid=" + std::to_string(pid) +
+                                                        "\nprogram=Xsession\n");
+        if (written && s.idle)
+            written = write_file(idle / (s.display + ".pid"), std::to_string(pid) + "\n");
+        if (!written)
+            return "cannot write the files of session " + s.display;
+    }
+    return "";
 }
 
 std::string generate_scenario(int terminals, int hosts)

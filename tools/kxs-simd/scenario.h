@@ -36,13 +36,31 @@ struct Host {
     std::vector<std::vector<std::string>> terminals;
 };
 
+// One user session of the served host, as its session processes leave it
+// on disk: a display file, a session process file when it has a user, and an
+// idle marker while it idles.
+struct Session {
+    std::string display;  // also the name of its files
+    std::string token;
+    std::string insertToken;  // the token unless given
+    std::string type = "default";
+    std::string uid;          // no session process file when empty
+    long pid = 0;             // 0: the simulator's own
+    bool idle = false;
+};
+
 struct Scenario {
     std::vector<Host> hosts;
+    std::vector<Session> sessions;
 };
 
 // Reads a scenario. On a bad line, returns nothing and puts "line N: why" in
 // `error`.
 std::optional<Scenario> parse_scenario(const std::string &text, std::string &error);
+
+// Writes the scenario's session files under the product root `root`,
+// making their directories. Returns "" or why it could not.
+std::string write_sessions(const Scenario &scenario, const std::string &root);
 
 // A scenario of `terminals` terminals spread evenly over `hosts` hosts
 // (kxmember1 .. kxmemberM on 127.0.0.1 .. 127.0.0.M), as scenario text.

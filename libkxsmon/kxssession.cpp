@@ -1,0 +1,79 @@
+#include "kxssession.h"
+
+#include "kxerrno.h"
+#include "kxsinit.h"
+#include "user_session.h"
+#include "utils.h"
+
+#include <ctime>
+
+namespace kx {
+
+namespace {
+
+void report_enumeration_failure(int result)
+{
+    switch (result) {
+    case KX_EFILEACCESS:
+        dprintf("kxs_countSessions(): Can not open display directory\n");
+        break;
+    case KX_EUNREACHABLE:
+        dprintf("kxs_countSessions(): Server is not reachable\n");
+        break;
+    case KX_ENOMEM:
+        dprintf("kxs_countSessions(): Memory allocation failed\n");
+        break;
+    case KX_EPERM:
+        dprintf("kxs_countSessions(): No permission to access file\n");
+        break;
+    case KX_EINTERNAL:
+        dprintf("kxs_countSessions(): Error getting Kestrel active sessions\n");
+        break;
+    default:
+        dprintf("kxs_countSessions(): kx_setUserSessionEnt failed: %d\n", result);
+        break;
+    }
+}
+
+}  // namespace
+
+int count_sessions(KXSHandle *handle)
+{
+    const auto now = static_cast<uint32_t>(time(nullptr));
+    if (!handle) {
+        dlprintf("s", "kxs_countSessions: no entries for sessions\n");
+        return -1;
+    }
+    if (now - kSessionsFreshSeconds < handle->sessionsRefreshed) {
+        dlprintf("s", "kxs_countSessions: sessions fresh enough\n");
+        return 0;
+    }
+    int result = kx_setUserSessionEnt(nullptr, nullptr);
+    if (result != 0) {
+        report_enumeration_failure(result);
+        return -1;
+    }
+    uint32_t all = 0, idling = 0, detached = 0;
+    UserSessionEnt *entry = nullptr;
+    while (kx_getUserSessionEnt(&entry) == 0) {
+        ++all;
+        if (entry->state & KX_SESSION_IDLING)
+            ++idling;
+        else if (entry->state & KX_SESSION_DETACHED)
+            ++detached;
+        kx_freeUserSessionEnt(entry);
+    }
+    kx_endUserSessionEnt();
+    const uint32_t total = all - idling;
+    handle->totalSessions = static_cast<int32_t>(total);
+    handle->activeSessions = total > detached ? static_cast<int32_t>(total - detached) : 0;
+    handle->sessionsRefreshed = now;
+    return 0;
+}
+
+}  // namespace kx
+
+KXS_EXPORT int32_t kxs_countSessions(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_countSessions", -1, [handle] { return kx::count_sessions(handle); });
+}

@@ -1,0 +1,273 @@
+// Sessions from real files under a test root, scripted "status" records and
+// the host's real process table, and the counts made of them.
+#include "diagnostics_capture.h"
+#include "kxerrno.h"
+#include "processes.h"
+#include "scripted_transport.h"
+#include "test_root.h"
+#include "user_session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+using kx::UserSessionEnt;
+using kxtest::TestRoot;
+
+// A session process file only with a uid.
+struct Session {
+    Session(std::string d, std::string t, std::string u = "",
+            std::string p = std::to_string(getpid()), bool i = false, bool s = false)
+        : display(std::move(d)), token(std::move(t)), uid(std::move(u)), pid(std::move(p)),
+          idle(i), stale(s) {}
+    std::string display, token, uid, pid;
+    bool idle, stale;
+};
+
+void lay_out(const TestRoot &root, const std::vector<Session> &sessions)
+{
+    for (const char *dir : {kx::kDisplayDir, kx::kSessionProcDir, kx::kIdleDir})
+        root.make_dir(dir);
+    for (const Session &s : sessions) {
+        root.write(kx::kDisplayDir + s.display, "TOKEN=" + s.token + "\nINSERT_TOKEN=i\nDISPLAY=" +
+                                                    s.display + "\nTOKEN_SET=s\nSESSION_TYPE=t\n");
+        if (!s.uid.empty()) {
+            std::string proc = root.write(kx::kSessionProcDir + s.display,
+                                          "XID=" + s.display + "\nuid=" + s.uid + "\npid=" + s.pid +
+                                              "\nprogram=Xsession\n");
+            if (s.stale)
+                std::filesystem::last_write_time(
+                    proc, std::filesystem::last_write_time(proc) - std::chrono::hours(1));
+        }
+        if (s.idle)
+            root.write(std::string(kx::kIdleDir) + s.display + ".pid", "1\n");
+    }
+}
+
+// One whole enumeration: set's result and the entries by display.
+std::pair<int, std::map<std::string, std::shared_ptr<UserSessionEnt>>> enumerate()
+{
+    std::map<std::string, std::shared_ptr<UserSessionEnt>> entries;
+    int result = kx::kx_setUserSessionEnt(nullptr, nullptr);
+    UserSessionEnt *e = nullptr;
+    while (kx::kx_getUserSessionEnt(&e) == 0)
+        entries[e->display] = {e, kx::kx_freeUserSessionEnt};
+    kx::kx_endUserSessionEnt();
+    return {result, std::move(entries)};
+}
+
+std::string text(const char *t) { return t ? t : "(null)"; }
+
+TEST(SessionCounts, CountNotIdlingAndShownSessionsOrReportWhy)
+{
+    const struct {
+        std::vector<Session> sessions;
+        bool displayDir;
+        int32_t total, active;
+        const char *message;  // on each of the two calls; "" none
+    } cases[] = {
+        {{{":1", "a"}, {":2", "b"}, {":3", "c"}, {":4", "d", "", "", true}, {":5", "e"}},
+         true, 4, 3, ""},
+        {{}, true, 0, 0, "kxs_countSessions(): kx_setUserSessionEnt failed: -4"},
+        {{}, false, 0, 0, "kxs_countSessions(): Can not open display directory"},
+    };
+    for (const auto &c : cases) {
+        TestRoot root;
+        root.lay_out_minimal_product();
+        if (c.displayDir)
+            lay_out(root, c.sessions);
+        kxtest::ScriptedTransport transport;
+        transport.lines = kxtest::status_blocks({{"terminalCID=P1", "tokenName=a"},
+                                                 {"terminalCID=P2", "tokenName=b"},
+                                                 {"terminalCID=P3", "tokenName=c"}});
+        kxtest::Handle handle(kxs_init());
+        ASSERT_TRUE(handle);
+        kxtest::DiagnosticsCapture log;
+        EXPECT_EQ(kxs_totalSessions(handle.get()), c.total);
+        EXPECT_EQ(kxs_sessions(handle.get()), c.active);
+        const auto &lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&c](const auto &l) {
+                                    return *c.message && l.text.find(c.message) != std::string::npos;
+                                }),
+                  c.message[0] ? 2 : 0) << log.all();
+    }
+}
+
+TEST(SessionEnumeration, HandsOutEntriesByTokenOnce)
+{
+    TestRoot root;
+    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_EFILEACCESS);
+    lay_out(root, {});
+    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_ENOTFOUND);
+    UserSessionEnt *e = nullptr;
+    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
+
+    // A display name that makes its path too long is skipped, not cut.
+    lay_out(root, {{":7", "c"}, {":8", "a"}, {":9", "ZeroAdmin.xx.b"}, {std::string(80, 'x'), "z"}});
+    kxtest::ScriptedTransport transport;
+    kxtest::DiagnosticsCapture log;
+    ASSERT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), 0);
+    EXPECT_TRUE(log.contains("too long")) << log.all();
+    std::string tokens;
+    while (kx::kx_getUserSessionEnt(&e) == 0) {
+        tokens += e->token;
+        kx::kx_freeUserSessionEnt(e);
+    }
+    EXPECT_EQ(tokens, "abc");
+    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ENOMORE);
+    kx::kx_endUserSessionEnt();
+    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
+}
+
+TEST(SessionEnumeration, TakesTheUnitsOfTheSessionsToken)
+{
+    using Lines = std::vector<std::string>;
+    auto head = [](int index, const char *primary, Lines extra) {
+        Lines lines{"tokenName=a", "terminalCID=h" + std::to_string(index),
+                    "MultiheadGroupName=g", "MultiheadTerminalIndex=" + std::to_string(index),
+                    std::string("MultiheadPrimary=") + primary,
+                    "encryptUpType=e" + std::to_string(index)};
+        lines.insert(lines.end(), extra.begin(), extra.end());
+        return lines;
+    };
+    const Lines full{"encryptDownType=x", "authenticateUpType=y", "authenticateDownType=z",
+                     "securityMode=m"};
+    const struct {
+        std::vector<Lines> records;
+        int result;
+        const char *fields;  // the five values, primary, terminals, group, state
+    } cases[] = {
+        {{{"tokenName=a", "terminalCID=P1", "encryptUpType=ARCFOUR", "securityMode=hard"}}, 0,
+         "ARCFOUR none none none hard (null) P1 (null) 0"},
+        {{head(2, "false", full), head(0, "true", full),
+          head(1, "false", {"encryptDownType=x", "authenticateUpType=y", "securityMode=m"})},
+         0, "e0,e1,e2 x,x,x y,y,y z,none,z m,m,m h0 h0,h1,h2 g 0"},
+        {{head(64, "true", full)}, -1, ""},
+    };
+    for (const auto &c : cases) {
+        TestRoot root;
+        lay_out(root, {{":1", "ZeroAdmin.xx.a"}});
+        kxtest::ScriptedTransport transport;
+        transport.lines = kxtest::status_blocks(c.records);
+        auto [result, entries] = enumerate();
+        ASSERT_EQ(result, c.result) << c.fields;
+        if (result != 0)
+            continue;
+        const UserSessionEnt &e = *entries.at(":1");
+        EXPECT_EQ(text(e.encryptUpType) + " " + text(e.encryptDownType) + " " +
+                      text(e.authenticateUpType) + " " + text(e.authenticateDownType) + " " +
+                      text(e.securityMode) + " " + text(e.termPrimary) + " " + text(e.termList) +
+                      " " + text(e.multiheadGroupName) + " " + std::to_string(e.state),
+                  c.fields);
+    }
+}
+
+TEST(SessionEnumeration, TakesUsersAndProcessStatesFromTheSessionFiles)
+{
+    kxtest::NamedProcess stopped(kxtest::unique_name("kxsess"), {"60"});
+    ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
+    stopped.wait_until(WSTOPPED);
+    const struct {
+        Session session;
+        const char *uid;
+        int32_t state;
+    } cases[] = {
+        {{":1", "a", "0"}, "root", 1},
+        {{":3", "c", "0", std::to_string(getpid()), false, true}, "(null)", 1},
+        {{":4", "d", "0", std::to_string(getpid()), true}, "(null)", 3},
+        {{":5", "e", "0", stopped.pid_text()}, "root", 5},
+    };
+    TestRoot root;
+    std::vector<Session> sessions;
+    for (const auto &c : cases)
+        sessions.push_back(c.session);
+    lay_out(root, sessions);
+    kxtest::ScriptedTransport transport;
+    auto [result, entries] = enumerate();
+    ASSERT_EQ(result, 0);
+    for (const auto &c : cases) {
+        const UserSessionEnt &e = *entries.at(c.session.display);
+        EXPECT_EQ(text(e.uid), c.uid) << c.session.display;
+        EXPECT_EQ(e.state, c.state) << c.session.display;
+    }
+    kill(stopped.pid(), SIGCONT);
+}
+
+TEST(SessionFiles, ParseTheirLines)
+{
+    UserSessionEnt *e = nullptr;
+    char *set = nullptr;
+    EXPECT_EQ(kx::parse_display_text("TOKEN=a\nINSERT_TOKEN=b\nDISPLAY=:1\nSESSION_TYPE=t\n", &e, &set),
+              KX_ENOENT);
+    ASSERT_EQ(kx::parse_display_text("TOKEN=a\nINSERT_TOKEN=b\nDISPLAY=:1\nTOKEN_SET=s\nSESSION_TYPE=ty",
+                                     &e, &set), 0);
+    EXPECT_STREQ(e->sessionType, "t");  // a last line without newline loses its last character
+    kx::kx_freeUserSessionEnt(e);
+    free(set);
+    kx::SessionProc proc;
+    EXPECT_EQ(kx::parse_session_text("XID=:1\nuid=  \npid=5\nprogram=p\n", proc), 0);
+    EXPECT_EQ(proc.uid + proc.pid + proc.program, "5p");
+
+    const struct {
+        const char *line;
+        int result;
+        const char *parsed;
+    } ps[] = {
+        {"  4711 T  1000 sleep\n", 0, "4711 4 1000 sleep"},
+        {"    PID S   UID COMMAND", 0, "PID 0 UID COMMAND"},
+        {"12 S 0", -1, ""},
+    };
+    for (const auto &c : ps) {
+        kx::PsEntry entry;
+        ASSERT_EQ(kx::parse_ps_entry(c.line, entry), c.result) << c.line;
+        if (c.result == 0) {
+            EXPECT_EQ(entry.pid + " " + std::to_string(entry.state) + " " + entry.uid + " " +
+                          entry.comm,
+                      c.parsed);
+        }
+    }
+}
+
+// Two threads enumerate over and over: each entry handed out is whole, and
+// one set's entries come out in token order.
+TEST(SessionEnumeration, ConcurrentEnumerationsSeeWholeCaches)
+{
+    TestRoot root;
+    lay_out(root, {{":1", "a"}, {":2", "b"}, {":3", "c"}, {":4", "d"}});
+    kxtest::ScriptedTransport transport;
+    transport.lines = kxtest::status_blocks({{"terminalCID=P1", "tokenName=a"}});
+    std::atomic<int> broken{0};
+    auto rounds = [&broken] {
+        for (int round = 0; round < 15; ++round) {
+            if (kx::kx_setUserSessionEnt(nullptr, nullptr) != 0)
+                ++broken;
+            std::string last;
+            UserSessionEnt *e = nullptr;
+            while (kx::kx_getUserSessionEnt(&e) == 0) {
+                if (!e->token || !e->display || !e->server || e->token <= last)
+                    ++broken;
+                last = e->token ? e->token : "";
+                kx::kx_freeUserSessionEnt(e);
+            }
+            kx::kx_endUserSessionEnt();
+        }
+    };
+    std::thread other(rounds);
+    rounds();
+    other.join();
+    EXPECT_EQ(broken, 0);
+}
+
+}  // namespace
