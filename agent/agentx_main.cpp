@@ -41,7 +41,8 @@ int main(int argc, char **argv)
     kxagent::Settings settings;
     const char *socket = nullptr;
     bool syslogging = false;
-    for (int opt; (opt = getopt(argc, argv, "R:x:t:w:s")) != -1;) {
+    // Parsed before any thread starts.
+    for (int opt; (opt = getopt(argc, argv, "R:x:t:w:s")) != -1;) {  // NOLINT(concurrency-mt-unsafe)
         switch (opt) {
         case 'R': settings.root = optarg; break;
         case 'x': socket = optarg; break;

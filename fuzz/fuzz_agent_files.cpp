@@ -11,9 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
 
-    // A limit read back is the decimal text it was read from.
+    // A limit read back is the number its digits spell.
     if (auto limit = kxagent::parse_limit(text);
-        limit && std::to_string(*limit) != text.substr(0, text.find('\n')))
+        limit && std::stoull(std::string(text.substr(0, text.find('\n')))) != *limit)
         abort();
 
     size_t bytes = 0;

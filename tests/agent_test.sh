@@ -115,7 +115,12 @@ for round in 1 2 3; do
 done
 grep -q 'accepting connection' "$work/silent.log" || fail "the agent never asked the silent daemons"
 
-# --- the same module loaded into snmpd itself
+# --- the same module loaded into snmpd itself (not when built with a
+# sanitizer, whose runtime snmpd does not load first)
+if ldd "$build/agent/kxsmon.so" | grep -qE 'lib(a|t|ub)san'; then
+  echo "agent: dlmod check skipped in a sanitizer build"
+  echo "agent: $failures failed ($SECONDS s)"; [ "$failures" = 0 ]; exit
+fi
 cat >"$work/dlmod.conf" <<CONF
 agentaddress udp:127.0.0.1:16162
 rocommunity public 127.0.0.1
