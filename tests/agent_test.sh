@@ -105,14 +105,21 @@ for p in 7010 7007; do
     2>>"$work/silent.log" & groups+=($!)
 done
 sleep 1.1; walk KXSMON-MIB::kxsSystem >/dev/null  # the worker now hangs on a daemon
-for round in 1 2 3; do
-  sleep 0.6
-  for subtree in SNMPv2-MIB::system KXSMON-MIB::kxsSystem; do
-    start=$(now_ms); out=$(walk "$subtree"); took=$(($(now_ms) - start))
+# Numeric OIDs, so that the time is the agent's and not the MIB parser's:
+# the system group (sysUpTime) and the module's scalars (kxsContact).
+while read -r subtree expect; do
+  for round in 1 2 3; do
+    sleep 0.6
+    start=$(now_ms)
+    out=$(snmpwalk -v2c -c public -t 1 -r 0 -m '' -On 127.0.0.1:16161 "$subtree" 2>&1)
+    took=$(($(now_ms) - start))
     [ "$took" -lt 1000 ] || fail "walk of $subtree took $took ms (round $round)"
-    grep -qE '^(kxsContact.0 Ops|SNMPv2-MIB::sysUpTime)' <<<"$out" || fail "walk of $subtree: $out"
+    grep -q "^$expect" <<<"$out" || fail "walk of $subtree: $out"
   done
-done
+done <<TABLE
+.1.3.6.1.2.1.1 .1.3.6.1.2.1.1.3.0 =
+.1.3.6.1.4.1.8072.9999.9999.1.1.1 .1.3.6.1.4.1.8072.9999.9999.1.1.1.9.0 = STRING: \"Ops desk
+TABLE
 grep -q 'accepting connection' "$work/silent.log" || fail "the agent never asked the silent daemons"
 
 # --- the same module loaded into snmpd itself (not when built with a
