@@ -1,0 +1,23 @@
+// The module's entry points on net-snmp's agent API: loaded into snmpd with
+// "dlmod kxsmon PATH", or linked into the kxsmon-agentx subagent.
+#pragma once
+
+#include "worker.h"
+
+// snmpd finds these two by name in the loaded object.
+#define KXSMON_MODULE_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+// Registers the module's subtree and its snmpd.conf tokens (kxsmonRoot,
+// kxsmonCacheTimeout, kxsmonRefreshWait); the worker starts once the
+// configuration has been read.
+KXSMON_MODULE_EXPORT void init_kxsmon(void);
+// Unregisters the subtree and stops the worker.
+KXSMON_MODULE_EXPORT void deinit_kxsmon(void);
+}
+
+namespace kxagent {
+// Settings that the configuration tokens may still override; call before
+// init_kxsmon().
+void preset(const Settings &settings);
+}  // namespace kxagent
