@@ -267,7 +267,7 @@ TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
     for (const auto &c : cases) {
         BoundFile ping("/usr/bin/ping", c.program, c.mode);
         ASSERT_TRUE(ping.mounted);
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), c.result) << c.program;
+        EXPECT_EQ(kx::ping_host_by_program("127.0.0.1"), c.result) << c.program;
     }
 }
 
