@@ -279,9 +279,8 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
         *count = -1;
         return nullptr;
     }
+    *count = static_cast<int>(list.terms.size());
     KXSTerm *head = kxs_link_list(list);
-    for (KXSTerm *term = head; term; term = term->next)
-        ++*count;
     dlprintf("b", "found %d desktops\n", *count);
     return head;
 }

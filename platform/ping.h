@@ -47,6 +47,23 @@ enum class EchoState {
     CannotTell,   // the echo could not be sent
 };
 
+// What identifies one echo: its target, identifier, sequence and payload,
+// and whether it went over a datagram socket (whose identifier the kernel
+// sets, and which receives no IP header).
+struct EchoTag {
+    in_addr target{};
+    bool datagram = false;
+    uint16_t id = 0;
+    uint16_t sequence = 0;
+    unsigned char nonce[16] = {};
+};
+
+// What one datagram received from `from` says about the echo `tag`:
+// Answered, Unreachable (a router could not deliver it), or Waiting (the
+// datagram is not about this echo).
+EchoState read_echo_datagram(const EchoTag &tag, in_addr from, const unsigned char *packet,
+                             std::size_t length);
+
 // One ICMP echo to an IPv4 address, sent from this process: over an ICMP
 // datagram socket where the host lets this process's group have one
 // (net.ipv4.ping_group_range), else over a raw socket (root). The socket is
@@ -70,16 +87,10 @@ public:
     EchoState on_readable();
 
 private:
-    bool matches(const unsigned char *icmp, std::size_t length) const;
-    bool refuses_our_echo(const unsigned char *icmp, std::size_t length) const;
     void send_echo();
 
-    in_addr target_;
+    EchoTag tag_;
     int fd_ = -1;
-    bool datagram_ = false;
-    uint16_t id_ = 0;
-    uint16_t sequence_ = 0;
-    unsigned char nonce_[16] = {};
     EchoState state_ = EchoState::CannotTell;
 };
 

@@ -123,14 +123,15 @@ int open_icmp_socket(bool &datagram)
 
 }  // namespace
 
-EchoProbe::EchoProbe(const in_addr &target) : target_(target)
+EchoProbe::EchoProbe(const in_addr &target)
 {
-    fd_ = open_icmp_socket(datagram_);
+    tag_.target = target;
+    fd_ = open_icmp_socket(tag_.datagram);
     if (fd_ < 0)
         return;
-    random_bytes(&id_, sizeof id_);
-    random_bytes(&sequence_, sizeof sequence_);
-    random_bytes(nonce_, sizeof nonce_);
+    random_bytes(&tag_.id, sizeof tag_.id);
+    random_bytes(&tag_.sequence, sizeof tag_.sequence);
+    random_bytes(tag_.nonce, sizeof tag_.nonce);
     send_echo();
 }
 
@@ -142,18 +143,22 @@ EchoProbe::~EchoProbe()
 
 void EchoProbe::send_echo()
 {
-    unsigned char packet[kIcmpHeader + sizeof nonce_] = {kEchoRequest, 0, 0, 0,
-                                                        static_cast<unsigned char>(id_ >> 8),
-                                                        static_cast<unsigned char>(id_),
-                                                        static_cast<unsigned char>(sequence_ >> 8),
-                                                        static_cast<unsigned char>(sequence_)};
-    std::memcpy(packet + kIcmpHeader, nonce_, sizeof nonce_);
+    unsigned char packet[kIcmpHeader + sizeof tag_.nonce] = {
+        kEchoRequest,
+        0,
+        0,
+        0,
+        static_cast<unsigned char>(tag_.id >> 8),
+        static_cast<unsigned char>(tag_.id),
+        static_cast<unsigned char>(tag_.sequence >> 8),
+        static_cast<unsigned char>(tag_.sequence)};
+    std::memcpy(packet + kIcmpHeader, tag_.nonce, sizeof tag_.nonce);
     uint16_t sum = internet_checksum(packet, sizeof packet);
     packet[2] = static_cast<unsigned char>(sum >> 8);
     packet[3] = static_cast<unsigned char>(sum);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr = target_;
+    to.sin_addr = tag_.target;
     ssize_t sent;
     do
         sent = sendto(fd_, packet, sizeof packet, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&to),
@@ -167,19 +172,21 @@ void EchoProbe::send_echo()
         state_ = EchoState::CannotTell;
 }
 
+namespace {
+
 // The kernel sets the identifier of a datagram socket's echo itself and
 // hands that socket only the answers to it; a raw socket sees every answer
 // of the host, so the identifier must be ours as well.
-bool EchoProbe::matches(const unsigned char *icmp, std::size_t length) const
+bool answers_echo(const EchoTag &tag, const unsigned char *icmp, std::size_t length)
 {
-    return length >= kIcmpHeader + sizeof nonce_ && icmp[0] == kEchoReply &&
-           (datagram_ || read16(icmp + 4) == id_) && read16(icmp + 6) == sequence_ &&
-           std::memcmp(icmp + kIcmpHeader, nonce_, sizeof nonce_) == 0;
+    return length >= kIcmpHeader + sizeof tag.nonce && icmp[0] == kEchoReply &&
+           (tag.datagram || read16(icmp + 4) == tag.id) && read16(icmp + 6) == tag.sequence &&
+           std::memcmp(icmp + kIcmpHeader, tag.nonce, sizeof tag.nonce) == 0;
 }
 
 // A router's "destination unreachable" quotes the IP header and the first
 // eight bytes of the echo it could not deliver.
-bool EchoProbe::refuses_our_echo(const unsigned char *icmp, std::size_t length) const
+bool refuses_echo(const EchoTag &tag, const unsigned char *icmp, std::size_t length)
 {
     if (length < kIcmpHeader + 20 || icmp[0] != kDestinationUnreachable)
         return false;
@@ -188,8 +195,27 @@ bool EchoProbe::refuses_our_echo(const unsigned char *icmp, std::size_t length) 
     if (header < 20 || kIcmpHeader + header + kIcmpHeader > length)
         return false;
     const unsigned char *echo = quoted + header;
-    return std::memcmp(quoted + 16, &target_.s_addr, 4) == 0 && echo[0] == kEchoRequest &&
-           read16(echo + 4) == id_ && read16(echo + 6) == sequence_;
+    return std::memcmp(quoted + 16, &tag.target.s_addr, 4) == 0 && echo[0] == kEchoRequest &&
+           read16(echo + 4) == tag.id && read16(echo + 6) == tag.sequence;
+}
+
+}  // namespace
+
+EchoState read_echo_datagram(const EchoTag &tag, in_addr from, const unsigned char *packet,
+                             std::size_t length)
+{
+    if (!tag.datagram) {  // a raw socket hands over the IP header too
+        std::size_t header = length ? static_cast<std::size_t>(packet[0] & 0x0f) * 4 : 0;
+        if (header < 20 || header > length)
+            return EchoState::Waiting;
+        packet += header;
+        length -= header;
+    }
+    if (from.s_addr == tag.target.s_addr && answers_echo(tag, packet, length))
+        return EchoState::Answered;
+    if (!tag.datagram && refuses_echo(tag, packet, length))
+        return EchoState::Unreachable;
+    return EchoState::Waiting;
 }
 
 EchoState EchoProbe::on_readable()
@@ -207,19 +233,7 @@ EchoState EchoProbe::on_readable()
                 state_ = EchoState::Unreachable;
             break;  // EAGAIN: nothing more for now
         }
-        const unsigned char *icmp = packet;
-        auto length = static_cast<std::size_t>(got);
-        if (!datagram_) {  // a raw socket hands over the IP header too
-            std::size_t header = length ? static_cast<std::size_t>(packet[0] & 0x0f) * 4 : length;
-            if (header < 20 || header > length)
-                continue;
-            icmp += header;
-            length -= header;
-        }
-        if (from.sin_addr.s_addr == target_.s_addr && matches(icmp, length))
-            state_ = EchoState::Answered;
-        else if (refuses_our_echo(icmp, length))
-            state_ = EchoState::Unreachable;
+        state_ = read_echo_datagram(tag_, from.sin_addr, packet, static_cast<std::size_t>(got));
     }
     return state_;
 }
