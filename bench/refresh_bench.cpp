@@ -55,6 +55,25 @@ public:
             }
             pids_.push_back(pid);
         }
+        settle();
+    }
+    // Waits until every process runs the idle program, so that no benchmark
+    // pays for the others' start (about 10 seconds at most).
+    void settle() const
+    {
+        for (pid_t pid : pids_) {
+            std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+            for (int tries = 0; tries < 1000; ++tries) {
+                char name[32] = {};
+                int fd = open(comm.c_str(), O_RDONLY | O_CLOEXEC);
+                ssize_t got = fd < 0 ? -1 : read(fd, name, sizeof name - 1);
+                if (fd >= 0)
+                    close(fd);
+                if (got > 0 && std::string(name, got) == std::string(kIdleName) + "\n")
+                    break;
+                usleep(10000);
+            }
+        }
     }
     ~IdleProcesses()
     {
