@@ -1,11 +1,15 @@
 // The terminal status list of 20,000 terminals, asked of kxs-simd through
 // the real socket with kxs_get_current_list, against merely reading the same
 // reply from the same socket: in-process (connect, send the command, read to
-// the end) and with the peer tool socat into /dev/null. Prints the ratios.
+// the end) with one reachability probe, as the floor of the query (goal: at
+// most 2 times that), and with the peer tool socat into /dev/null. Before
+// them, in a fresh child, the peak resident growth of one query against the
+// reply's size (goal: at most 3 times). Prints the ratios.
 //
 // Runs inside the network sandbox (bench/status-list does that), because
 // kxs-simd listens on the authentication manager's real port.
 #include "kxsdt.h"
+#include "ping.h"
 #include "scenario.h"
 
 #include <benchmark/benchmark.h>
@@ -14,6 +18,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +84,66 @@ void BM_ParseAndOrder(benchmark::State &state)
     }
 }
 
+// The reply's bytes, read to the end on a fresh connection.
+std::size_t raw_read()
+{
+    static char buffer[1 << 16];
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::size_t total = 0;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        write(fd, "status\n", 7) == 7) {
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            total += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    return total;
+}
+
+void BM_RawReadAndProbe(benchmark::State &state)
+{
+    for (auto _ : state) {
+        if (kx::ping_host("127.0.0.1") != 0 || raw_read() == 0)
+            state.SkipWithError("cannot reach kxs-simd");
+    }
+}
+
+// Peak resident growth of one query, in a child of its own so that nothing
+// measured before has raised the peak already. Returns the ratio to the
+// reply's bytes, or a negative figure when it could not be measured.
+double peak_growth_ratio()
+{
+    std::size_t replyBytes = raw_read();
+    int result[2];
+    if (replyBytes == 0 || pipe(result) < 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        int count = 0;
+        kx::KXSTerm *list = kx::kxs_get_current_list(nullptr, "127.0.0.1", &count, nullptr);
+        getrusage(RUSAGE_SELF, &after);
+        kx::kxs_free_linked_list(nullptr, &list);
+        long grown = count == kTerminals ? (after.ru_maxrss - before.ru_maxrss) * 1024 : -1;
+        ssize_t wrote = write(result[1], &grown, sizeof grown);
+        _exit(wrote == sizeof grown ? 0 : 1);
+    }
+    close(result[1]);
+    long grown = -1;
+    if (read(result[0], &grown, sizeof grown) != sizeof grown)
+        grown = -1;
+    close(result[0]);
+    waitpid(child, nullptr, 0);
+    printf("one query of %d terminals: reply %zu bytes, peak resident growth %ld bytes\n",
+           kTerminals, replyBytes, grown);
+    return grown < 0 ? -1 : static_cast<double>(grown) / static_cast<double>(replyBytes);
+}
+
 void BM_RawRead(benchmark::State &state)
 {
     static char buffer[1 << 16];
@@ -126,6 +191,7 @@ public:
 }  // namespace
 
 BENCHMARK(BM_ParseAndOrder)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_RawReadAndProbe)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RawRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Socat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
@@ -142,6 +208,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "cannot start kxs-simd\n");
         return 1;
     }
+    double memory = peak_growth_ratio();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -151,6 +218,14 @@ int main(int argc, char **argv)
 
     double parse = reporter.seconds["BM_ParseAndOrder"];
     double raw = reporter.seconds["BM_RawRead"];
+    double floor = reporter.seconds["BM_RawReadAndProbe"];
+    if (parse > 0 && floor > 0)
+        printf("kxs_get_current_list(%d terminals) / raw read of the same reply plus one probe: "
+               "%.2fx (goal: at most 2)\n",
+               kTerminals, parse / floor);
+    if (memory >= 0)
+        printf("peak resident growth of one query / reply bytes: %.2fx (goal: at most 3)\n",
+               memory);
     double socat = reporter.seconds["BM_Socat"];
     if (parse > 0 && raw > 0)
         printf("kxs_get_current_list(%d terminals) / raw read of the same reply: %.2fx\n",

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <strings.h>
@@ -85,58 +87,97 @@ constexpr char *KeyValuesNode::*kTextFields[] = {
     &KeyValuesNode::auth_down_type,    &KeyValuesNode::security_mode,
 };
 
-void replace_text(char *&field, const char *value)
+constexpr std::size_t kTextCount = std::size(kTextFields);
+
+std::size_t text_slot(char *KeyValuesNode::*field)
 {
-    free(field);
-    field = safe_strdup(value);
+    std::size_t slot = 0;
+    while (slot < kTextCount && kTextFields[slot] != field)
+        ++slot;
+    return slot;
 }
 
-void apply_key(KeyValuesNode *node, const char *key, const char *value)
+// What one block says, as views into the block, before the record is laid
+// out in one allocation.
+struct RecordFields {
+    std::optional<std::string_view> texts[kTextCount];
+    uint32_t flag = 0;
+    int32_t index = -1;
+};
+
+bool same_key(std::string_view key, const char *name)
+{
+    return key.size() == std::strlen(name) && strncasecmp(key.data(), name, key.size()) == 0;
+}
+
+void apply_key(RecordFields &fields, std::string_view key, std::string_view value)
 {
     for (const KeyRule &rule : kKeyTable) {
-        if (strcasecmp(key, rule.key) != 0)
+        if (!same_key(key, rule.key))
             continue;
         switch (rule.action) {
         case Action::Copy:
         case Action::ReplaceTerminal:
-            replace_text(node->*rule.field, value);
+            fields.texts[text_slot(rule.field)] = value;
             break;
         case Action::FirstTerminal:
-            if (!(node->*rule.field))
-                node->*rule.field = safe_strdup(value);
+            if (!fields.texts[text_slot(rule.field)])
+                fields.texts[text_slot(rule.field)] = value;
             break;
         case Action::PrimaryFlag:
-            if (std::strcmp(value, "false") == 0)
-                node->flag |= kSecondaryHead;
+            if (value == "false")
+                fields.flag |= kSecondaryHead;
             break;
         case Action::XTokenFlag:
-            node->flag |= kXToken;
+            fields.flag |= kXToken;
             break;
         case Action::Index:
-            node->MHterm_index = text_to_int32(value);
+            fields.index = text_to_int32(std::string(value).c_str());
             break;
         }
         return;
     }
 }
 
-bool selected(const char *selection, const char *key)
+// Whether `key` is one of the "~"-separated names of `selection`.
+bool selected(std::string_view selection, std::string_view key)
 {
-    std::string needle = std::string("~") + key + "~";
-    return std::strstr(selection, needle.c_str()) != nullptr;
+    for (std::size_t at = selection.find(key); at != std::string_view::npos;
+         at = selection.find(key, at + 1))
+        if (at > 0 && selection[at - 1] == '~' && at + key.size() < selection.size() &&
+            selection[at + key.size()] == '~')
+            return true;
+    return false;
 }
 
-void parse_record_line(KeyValuesNode *node, const std::string &line, const char *selection)
+void parse_record_line(RecordFields &fields, std::string_view line, std::string_view selection)
 {
-    if (line.size() < 2)
-        return;
-    char *key = nullptr;
-    char *value = nullptr;
-    if (parse_key_and_value(line.c_str(), &key, &value) && key && value && *value &&
+    std::string_view key, value;
+    if (split_key_and_value(line, key, value) && !key.empty() && !value.empty() &&
         selected(selection, key))
-        apply_key(node, key, value);
-    free(key);
-    free(value);
+        apply_key(fields, key, value);
+}
+
+// The record and its texts in one allocation: released by one free().
+KeyValuesNode *make_record(const RecordFields &fields)
+{
+    std::size_t bytes = sizeof(KeyValuesNode);
+    for (const auto &text : fields.texts)
+        bytes += text ? text->size() + 1 : 0;
+    auto *node = static_cast<KeyValuesNode *>(safe_malloc(bytes));
+    *node = KeyValuesNode{};
+    char *at = reinterpret_cast<char *>(node + 1);
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        if (!fields.texts[i])
+            continue;
+        std::memcpy(at, fields.texts[i]->data(), fields.texts[i]->size());
+        at[fields.texts[i]->size()] = '\0';
+        node->*kTextFields[i] = at;
+        at += fields.texts[i]->size() + 1;
+    }
+    node->flag = fields.flag;
+    node->MHterm_index = fields.index;
+    return node;
 }
 
 const char *sort_key(const KeyValuesNode *node, int mode)
@@ -159,19 +200,20 @@ std::string make_selection(const char *const *fieldNames)
 // identifier or a token name, or fails the filter.
 KeyValuesNode *build_record(const char *blockText, const char *selection, const char *filter)
 {
-    auto *node = static_cast<KeyValuesNode *>(safe_calloc(1, sizeof(KeyValuesNode)));
-    node->MHterm_index = -1;
+    RecordFields fields;
     std::string_view text(blockText ? blockText : "");
     while (!text.empty()) {
         std::size_t feed = text.find('\n');
-        parse_record_line(node, std::string(text.substr(0, feed)), selection);
+        parse_record_line(fields, text.substr(0, feed), selection);
         text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
     }
-    if (node->terminal_CID && node->token_name &&
-        (!filter || std::strstr(filter, node->terminal_CID)))
-        return node;
-    free_KeyValuesNode(node);
-    return nullptr;
+    const auto &terminal = fields.texts[text_slot(&KeyValuesNode::terminal_CID)];
+    if (!terminal || !fields.texts[text_slot(&KeyValuesNode::token_name)])
+        return nullptr;
+    // The filter holds the identifiers wanted: the record's must lie in it.
+    if (filter && std::string_view(filter).find(*terminal) == std::string_view::npos)
+        return nullptr;
+    return make_record(fields);
 }
 
 void parse_record_into(std::vector<KeyValuesNode *> &records, const char *blockText,
@@ -229,11 +271,7 @@ void add_to_KeyValuesNode_list(KeyValuesNode **list, KeyValuesNode *node, int mo
 
 void free_KeyValuesNode(KeyValuesNode *node)
 {
-    if (!node)
-        return;
-    for (auto field : kTextFields)
-        free(node->*field);
-    free(node);
+    free(node);  // its texts live in the same allocation
 }
 
 void kx_free_KeyValuesNode_list(KeyValuesNode *head)

@@ -6,6 +6,8 @@
 
 namespace kx {
 
+// A record and its texts are one allocation: free_KeyValuesNode releases
+// both, and a text is never released or replaced on its own.
 struct KeyValuesNode {
     char *terminal_CID;          // "terminalCID", else "terminalId"
     char *model;                 // "terminalModel"

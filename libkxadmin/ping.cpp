@@ -12,12 +12,15 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 namespace kx {
@@ -67,33 +70,6 @@ bool write_command(int fd, std::string_view command)
     return written == static_cast<ssize_t>(command.size());
 }
 
-// Connects the non-blocking socket `fd` by `deadline` and leaves it in
-// blocking mode. 0, or -1 with errno set (ETIMEDOUT when the bound was hit).
-int connect_by(int fd, const sockaddr_in &address, Deadline deadline)
-{
-    const auto *target = reinterpret_cast<const sockaddr *>(&address);
-    if (connect(fd, target, sizeof address) < 0) {
-        if (errno != EINPROGRESS && errno != EINTR)
-            return -1;
-        int ready = poll_until(fd, POLLOUT, deadline);
-        if (ready < 0)
-            return -1;
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
-            return -1;
-        if (error != 0) {
-            errno = error;
-            return -1;
-        }
-    }
-    return set_blocking(fd, true);
-}
-
 void report_socket_failure(const OpenerStyle &style, const char *what, const char *logWhat)
 {
     const std::string reason = kx::error_text(errno);
@@ -121,6 +97,8 @@ public:
         close(fd);
         return reply;
     }
+    void ask_all(const std::vector<DaemonRequest> &requests, const MemberLineHandler &onLine,
+                 std::vector<DaemonReply> &replies) override;
 };
 
 SocketTransport gSocketTransport;
@@ -238,7 +216,44 @@ int probe_result_without_status(const char *host, const platform::SpawnResult &p
 
 }  // namespace
 
+namespace {
+
+int probe_result(platform::EchoState state)
+{
+    switch (state) {
+    case platform::EchoState::Answered:
+        return kProbeAnswered;
+    case platform::EchoState::Waiting:
+    case platform::EchoState::Unreachable:
+        return kProbeUnanswered;
+    case platform::EchoState::CannotTell:
+        break;
+    }
+    return kProbeCannotTell;
+}
+
+}  // namespace
+
 int ping_host(const char *host)
+{
+    if (!host)
+        return 0;
+    if (!*host)
+        return EINVAL;
+    in_addr address{};
+    if (!platform::resolve_ipv4(host, address))
+        return kProbeCannotTell;
+    platform::EchoProbe probe(address);
+    if (!probe.has_socket())
+        return ping_host_by_program(host);
+    const Deadline deadline = deadline_in(platform::kPingWaitSeconds * 1000);
+    while (probe.state() == platform::EchoState::Waiting &&
+           poll_until(probe.fd(), POLLIN, deadline) > 0)
+        probe.on_readable();
+    return probe_result(probe.state());
+}
+
+int ping_host_by_program(const char *host)
 {
     if (!host)
         return 0;
@@ -274,7 +289,21 @@ int ping_host(const char *host)
 const OpenerStyle kPlainOpener{"open_socket", false, true, false};
 const OpenerStyle kBoundOpener{"kxs_open_socket", true, false, true};
 
-int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+namespace {
+
+void report_connect_failure(const OpenerStyle &style, int error)
+{
+    errno = error;
+    if (style.quietConnect)
+        dlprintf("s", "%s(): Could not connect - %s\n", style.name, kx::error_text(error).c_str());
+    else
+        report_socket_failure(style, "connect", "connecting");
+}
+
+// Resolves, makes the socket and starts connecting it without waiting.
+// Returns the non-blocking descriptor (`inProgress` when the connection is
+// not made yet), or -1 after reporting the failure.
+int begin_connect(const OpenerStyle &style, const char *host, int port, bool &inProgress)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -306,17 +335,54 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
             return -1;
         }
     }
-    if (connect_by(fd, address, deadline) < 0) {
-        if (style.quietConnect)
-            dlprintf("s", "%s(): Could not connect - %s\n", style.name, kx::error_text(errno).c_str());
-        else
-            report_socket_failure(style, "connect", "connecting");
+    const auto *target = reinterpret_cast<const sockaddr *>(&address);
+    inProgress = connect(fd, target, sizeof address) < 0;
+    if (inProgress && errno != EINPROGRESS && errno != EINTR) {
+        report_connect_failure(style, errno);
         close(fd);
         return -1;
+    }
+    return fd;
+}
+
+// Once the socket is writable: whether it connected, and keep-alive on.
+// False after reporting the failure.
+bool finish_connect(const OpenerStyle &style, int fd)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        error = errno;
+    if (error != 0) {
+        report_connect_failure(style, error);
+        return false;
     }
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0)
         report_socket_failure(style, "set SO_KEEPALIVE", "setting SO_KEEPALIVE");
+    return true;
+}
+
+}  // namespace
+
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+{
+    bool inProgress = false;
+    int fd = begin_connect(style, host, port, inProgress);
+    if (fd < 0)
+        return -1;
+    if (inProgress) {
+        int ready = poll_until(fd, POLLOUT, deadline);
+        if (ready <= 0) {
+            report_connect_failure(style, ready == 0 ? ETIMEDOUT : errno);
+            close(fd);
+            return -1;
+        }
+    }
+    if (!finish_connect(style, fd) || set_blocking(fd, true) < 0) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -352,6 +418,34 @@ int daemon_port(const DaemonClient &client)
     dprintf("%s(): Could not find service (%s)\n", client.name, client.service);
     dprintf("%s(): Using hard-coded port (%d)\n", client.name, client.fallbackPort);
     return client.fallbackPort;
+}
+
+void DaemonTransport::ask_all(const std::vector<DaemonRequest> &requests,
+                              const MemberLineHandler &onLine, std::vector<DaemonReply> &replies)
+{
+    replies.assign(requests.size(), DaemonReply{Outcome::Complete});
+    for (std::size_t i = 0; i < requests.size(); ++i)
+        replies[i] = ask(requests[i], [&onLine, i](std::string_view line) { return onLine(i, line); });
+}
+
+std::vector<Outcome> ask_daemons(const DaemonClient &client, const std::vector<const char *> &hosts,
+                                 std::string_view command, const MemberLineHandler &onLine,
+                                 Deadline deadline)
+{
+    int port = daemon_port(client);
+    std::vector<DaemonRequest> requests;
+    requests.reserve(hosts.size());
+    for (const char *host : hosts)
+        requests.push_back({&client, host, port, command, deadline});
+    std::vector<DaemonReply> replies;
+    daemon_transport().ask_all(requests, onLine, replies);
+    std::vector<Outcome> outcomes;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        DaemonReply reply = i < replies.size() ? replies[i] : DaemonReply{Outcome::OpenFailed};
+        report_outcome(client, hosts[i], port, reply);
+        outcomes.push_back(reply.outcome);
+    }
+    return outcomes;
 }
 
 Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_view command,
@@ -472,6 +566,233 @@ const char *RecordFramer::line(std::string_view line)
     }
     ++records_;
     return block_.c_str();
+}
+
+// ---- many hosts at once ------------------------------------------------------------
+
+namespace {
+
+// One host of a request to many: its stage, the descriptor it waits on and
+// the deadline of that wait.
+class Member {
+public:
+    Member(const DaemonRequest &request, std::size_t index, const MemberLineHandler &onLine,
+           DaemonReply &reply)
+        : request_(request), client_(*request.client),
+          style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener),
+          forward_([&onLine, index](std::string_view line) { return onLine(index, line); }),
+          lines_(client_), reply_(reply)
+    {
+    }
+    ~Member() { close_connection(); }
+    Member(const Member &) = delete;
+    Member &operator=(const Member &) = delete;
+
+    void start();
+    bool done() const { return stage_ == Stage::Done; }
+    pollfd wanted() const
+    {
+        short events = stage_ == Stage::Connect ? POLLOUT : POLLIN;
+        return {stage_ == Stage::Probe ? probe_->fd() : fd_, events, 0};
+    }
+    Deadline wait() const { return wait_; }
+    void ready();
+    void expire();
+    void fail(DaemonReply reply) { finish(reply); }
+
+private:
+    enum class Stage { Probe, Connect, FirstData, Read, Done };
+
+    void connect();
+    void connected();
+    void read_reply();
+    void finish(DaemonReply reply);
+    void close_connection();
+
+    const DaemonRequest &request_;
+    const DaemonClient &client_;
+    const OpenerStyle &style_;
+    LineHandler forward_;
+    LineAssembler lines_;
+    DaemonReply &reply_;
+    std::optional<platform::EchoProbe> probe_;
+    int fd_ = -1;
+    Stage stage_ = Stage::Probe;
+    Deadline wait_ = kNoDeadline;
+    Deadline whole_ = kNoDeadline;
+    std::size_t received_ = 0;
+};
+
+void Member::start()
+{
+    if (!client_.probe)
+        return connect();
+    if (!request_.host)  // as ping_host: no host to probe, the opener reports it
+        return connect();
+    in_addr address{};
+    if (!*request_.host || !platform::resolve_ipv4(request_.host, address))
+        return finish({Outcome::Unreachable});
+    probe_.emplace(address);
+    if (!probe_->has_socket()) {  // only the host's ping can tell, one host at a time
+        probe_.reset();
+        if (ping_host_by_program(request_.host) != 0)
+            return finish({Outcome::Unreachable});
+        return connect();
+    }
+    if (probe_->state() != platform::EchoState::Waiting)
+        return finish({Outcome::Unreachable});
+    wait_ = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
+}
+
+void Member::connect()
+{
+    probe_.reset();
+    dlprintf(client_.debugCategory, "opening %s:%d\n", request_.host ? request_.host : "(null)",
+             request_.port);
+    bool inProgress = false;
+    fd_ = begin_connect(style_, request_.host, request_.port, inProgress);
+    if (fd_ < 0)
+        return finish({Outcome::OpenFailed});
+    stage_ = Stage::Connect;
+    wait_ = deadline_in(gReplyLimits.connectMs, request_.deadline);
+    if (!inProgress)
+        connected();
+}
+
+void Member::connected()
+{
+    if (!finish_connect(style_, fd_))
+        return finish({Outcome::OpenFailed});
+    if (!write_command(fd_, request_.command))
+        return finish({Outcome::WriteFailed});
+    whole_ = deadline_in(gReplyLimits.totalMs, request_.deadline);
+    wait_ = deadline_in(gReplyLimits.firstDataMs, whole_);
+    stage_ = Stage::FirstData;
+}
+
+void Member::read_reply()
+{
+    char chunk[kReadChunkSize + 1];
+    for (;;) {
+        ssize_t got = read(fd_, chunk, kReadChunkSize);
+        if (got == 0)
+            return finish({Outcome::Complete});
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return finish({Outcome::ReadError, errno});
+            break;
+        }
+        received_ += static_cast<std::size_t>(got);
+        if (received_ > gReplyLimits.maxBytes)
+            return finish({Outcome::TooLarge, EFBIG});
+        chunk[got] = '\0';
+        if (!lines_.feed(chunk, static_cast<std::size_t>(got), forward_))
+            return finish({Outcome::Complete});
+        if (Clock::now() >= whole_)
+            return finish({Outcome::ReadError, ETIMEDOUT});
+    }
+    stage_ = Stage::Read;
+    wait_ = deadline_in(gReplyLimits.idleMs, whole_);
+}
+
+void Member::ready()
+{
+    switch (stage_) {
+    case Stage::Probe:
+        if (probe_->on_readable() == platform::EchoState::Answered)
+            connect();
+        else if (probe_->state() != platform::EchoState::Waiting)
+            finish({Outcome::Unreachable});
+        break;
+    case Stage::Connect:
+        connected();
+        break;
+    case Stage::FirstData:
+    case Stage::Read:
+        read_reply();
+        break;
+    case Stage::Done:
+        break;
+    }
+}
+
+void Member::expire()
+{
+    switch (stage_) {
+    case Stage::Probe:
+        return finish({Outcome::Unreachable});
+    case Stage::Connect:
+        report_connect_failure(style_, ETIMEDOUT);
+        return finish({Outcome::OpenFailed});
+    case Stage::FirstData:
+        return finish({Outcome::TimedOut});
+    case Stage::Read:
+        return finish({Outcome::ReadError, ETIMEDOUT});
+    case Stage::Done:
+        break;
+    }
+}
+
+void Member::finish(DaemonReply reply)
+{
+    reply_ = reply;
+    stage_ = Stage::Done;
+    probe_.reset();
+    close_connection();
+}
+
+void Member::close_connection()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace
+
+void SocketTransport::ask_all(const std::vector<DaemonRequest> &requests,
+                              const MemberLineHandler &onLine, std::vector<DaemonReply> &replies)
+{
+    replies.assign(requests.size(), DaemonReply{Outcome::Complete});
+    std::vector<std::unique_ptr<Member>> members;
+    members.reserve(requests.size());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        members.push_back(std::make_unique<Member>(requests[i], i, onLine, replies[i]));
+        members.back()->start();
+    }
+    std::vector<pollfd> waits;
+    std::vector<Member *> waiting;
+    for (;;) {
+        waits.clear();
+        waiting.clear();
+        Deadline soonest = kNoDeadline;
+        for (auto &member : members) {
+            if (member->done())
+                continue;
+            waits.push_back(member->wanted());
+            waiting.push_back(member.get());
+            soonest = std::min(soonest, member->wait());
+        }
+        if (waiting.empty())
+            return;
+        // Each round waits only for what is left of the soonest deadline, so
+        // a signal never restarts a wait with its whole time.
+        int rc = poll(waits.data(), waits.size(), milliseconds_left(soonest));
+        if (rc < 0 && errno != EINTR) {
+            for (Member *member : waiting)
+                member->fail({Outcome::ReadError, errno});
+            return;
+        }
+        for (std::size_t i = 0; rc > 0 && i < waits.size(); ++i)
+            if (waits[i].revents != 0)
+                waiting[i]->ready();
+        const Deadline now = Clock::now();
+        for (Member *member : waiting)
+            if (!member->done() && member->wait() <= now)
+                member->expire();
+    }
 }
 
 }  // namespace kx

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -80,17 +81,26 @@ std::size_t max_reply_records();
 
 // ---- reachability probe -----------------------------------------------------
 
-// 0 when the host answered the host system's ping within 5 seconds; 0 for a
-// NULL host; EINVAL for an empty one; otherwise errno when the probe could
-// not be started, the ping's exit status, 4 when it was killed by a signal or
-// killed at its bound (7 seconds), 3 when it stopped (it is then killed, so
-// that the probe never waits without end). When another part of the process
-// reaped the probe, its output decides: 0 when it shows the answer, ECHILD
-// otherwise.
+// The probe's results: 0 when the host answered one ICMP echo within 5
+// seconds, 1 when it did not (or the network said it cannot be reached), 2
+// when the echo could not be sent (an unknown host name, no route to send
+// on). 0 for a NULL host; EINVAL for an empty one. The echo is sent from the
+// process itself; only where the host gives it no ICMP socket does the probe
+// fall back to the host's ping (ping_host_by_program).
+constexpr int kProbeAnswered = 0;
+constexpr int kProbeUnanswered = 1;
+constexpr int kProbeCannotTell = 2;
 int ping_host(const char *host);
-// What ping_host's child runs, for a caller that forked a child itself: every
-// descriptor above 2 closed, /dev/null on 0 to 2, then the host's ping.
-// Returns only on failure, with errno.
+// The probe through the host's ping, as a bounded child: 0 when it answered;
+// otherwise errno when the probe could not be started, the ping's exit
+// status, 4 when it was killed by a signal or killed at its bound (7
+// seconds), 3 when it stopped (it is then killed, so that the probe never
+// waits without end). When another part of the process reaped the probe, its
+// output decides: 0 when it shows the answer, ECHILD otherwise.
+int ping_host_by_program(const char *host);
+// What ping_host_by_program's child runs, for a caller that forked a child
+// itself: every descriptor above 2 closed, /dev/null on 0 to 2, then the
+// host's ping. Returns only on failure, with errno.
 int execping(const char *host);
 
 // ---- openers ----------------------------------------------------------------
@@ -173,12 +183,22 @@ struct DaemonReply {
     int error = 0;  // errno of a ReadError (ETIMEDOUT when a bound was hit)
 };
 
+// Receives one complete reply line of the request at `member` (its place in
+// the list of requests), as LineHandler does.
+using MemberLineHandler = std::function<bool(std::size_t member, std::string_view line)>;
+
 // Asks a daemon one command and hands each complete reply line, in order, to
 // `onLine`. Writes no message: the caller reports the outcome.
 class DaemonTransport {
 public:
     virtual ~DaemonTransport() = default;
     virtual DaemonReply ask(const DaemonRequest &request, const LineHandler &onLine) = 0;
+    // Asks every request; replies[i] answers requests[i], and the lines of
+    // each reply reach `onLine` in order (those of different requests may
+    // interleave). This one asks one request after the other; the socket
+    // transport asks them all at once.
+    virtual void ask_all(const std::vector<DaemonRequest> &requests,
+                         const MemberLineHandler &onLine, std::vector<DaemonReply> &replies);
 };
 
 // The transport over real sockets, and the one the clients use: the real one
@@ -195,6 +215,15 @@ int daemon_port(const DaemonClient &client);
 // daemon transport, and the client's message for any failure.
 Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_view command,
                    const LineHandler &onLine, Deadline deadline = kNoDeadline);
+
+// The same request of many hosts at once: each host probed, connected and
+// read under one poll, each with its own deadlines and the bounds of
+// ReplyLimits, all done by `deadline`, so the whole costs about the slowest
+// host rather than the sum. The failures are reported in the order of
+// `hosts`, once every host is done; the outcomes come back in that order.
+std::vector<Outcome> ask_daemons(const DaemonClient &client, const std::vector<const char *> &hosts,
+                                 std::string_view command, const MemberLineHandler &onLine,
+                                 Deadline deadline = kNoDeadline);
 
 // Sends `command` on the connected descriptor `fd` and hands each complete
 // reply line to `onLine`, within the bounds of ReplyLimits and `deadline`.

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string_view>
 #include <strings.h>
 
@@ -20,19 +22,48 @@ namespace {
 constexpr DaemonClient kClient{"kxs_get_current_list", "b",    false, false, kAuthMgrService,
                                kAuthMgrFallbackPort,   true, Opener::Bound};
 
-char *copy_or_null(const char *text)
+// A record's texts, in the order they are laid out behind it; absent ones
+// stay NULL.
+using Text = std::optional<std::string_view>;
+constexpr char *KXSTerm::*kTermTexts[] = {&KXSTerm::terminalId, &KXSTerm::terminalCID,
+                                          &KXSTerm::serverName, &KXSTerm::terminalIPA,
+                                          &KXSTerm::model,      &KXSTerm::firmware};
+constexpr std::size_t kTermTextCount = std::size(kTermTexts);
+
+Text text_of(const char *text)
 {
-    return text ? safe_strdup(text) : nullptr;
+    return text ? Text(text) : std::nullopt;
+}
+
+// One allocation holds the record and its texts, so a record costs one
+// malloc and one free however many texts it has.
+KXSTerm *make_term(const Text (&texts)[kTermTextCount], uint32_t connectTime, uint32_t packets,
+                   uint32_t lost)
+{
+    std::size_t bytes = sizeof(KXSTerm);
+    for (const Text &text : texts)
+        bytes += text ? text->size() + 1 : 0;
+    auto *term = static_cast<KXSTerm *>(safe_malloc(bytes));
+    *term = KXSTerm{};
+    char *at = reinterpret_cast<char *>(term + 1);
+    for (std::size_t i = 0; i < kTermTextCount; ++i) {
+        if (!texts[i])
+            continue;
+        std::memcpy(at, texts[i]->data(), texts[i]->size());
+        at[texts[i]->size()] = '\0';
+        term->*kTermTexts[i] = at;
+        at += texts[i]->size() + 1;
+    }
+    term->terminalConnectTime = connectTime;
+    term->terminalPackets = packets;
+    term->terminalLostPackets = lost;
+    double all = static_cast<double>(packets) + lost;
+    term->lossPercent = all > 0 ? static_cast<float>(lost * 100.0 / all) : 0.0f;
+    return term;
 }
 
 void free_term(KXSTerm *term)
 {
-    free(term->terminalId);
-    free(term->terminalCID);
-    free(term->serverName);
-    free(term->terminalIPA);
-    free(term->model);
-    free(term->firmware);
     free(term);
 }
 
@@ -74,9 +105,9 @@ uint32_t to_number(std::string_view value)
     return text_to_uint32(text.c_str());
 }
 
-// What one record block says about its terminal.
+// What one record block says about its terminal: views into the block.
 struct TermFields {
-    std::string id, cid, ipa, firmware;
+    std::string_view id, cid, ipa, firmware;
     uint32_t connectTime = 0, packets = 0, lost = 0;
 };
 
@@ -86,7 +117,7 @@ void apply_term_key(TermFields &f, std::string_view key, std::string_view value)
     // by length alone. Each view is a whole literal, so it ends in a NUL.
     static constexpr struct {
         std::string_view name;
-        std::string TermFields::*text;
+        std::string_view TermFields::*text;
         uint32_t TermFields::*number;
     } kKeys[] = {
         {"terminalId", &TermFields::id, nullptr},
@@ -109,9 +140,9 @@ void apply_term_key(TermFields &f, std::string_view key, std::string_view value)
     }
 }
 
-const char *text_or_null(const std::string &text)
+Text text_or_null(std::string_view text)
 {
-    return text.empty() ? nullptr : text.c_str();
+    return text.empty() ? std::nullopt : Text(text);
 }
 
 }  // namespace
@@ -149,19 +180,10 @@ void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminal
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
                             uint32_t terminalLostPackets)
 {
-    auto *term = static_cast<KXSTerm *>(safe_calloc(1, sizeof(KXSTerm)));
-    term->terminalId = copy_or_null(terminalId);
-    term->terminalCID = copy_or_null(terminalCID);
-    term->terminalIPA = copy_or_null(terminalIPA);
-    term->serverName = copy_or_null(serverName);
-    term->model = copy_or_null(model);
-    term->firmware = copy_or_null(firmware);
-    term->terminalConnectTime = terminalConnectTime;
-    term->terminalPackets = terminalPackets;
-    term->terminalLostPackets = terminalLostPackets;
-    double all = static_cast<double>(terminalPackets) + terminalLostPackets;
-    term->lossPercent = all > 0 ? static_cast<float>(terminalLostPackets * 100.0 / all) : 0.0f;
-    list.terms.push_back(term);
+    const Text texts[] = {text_of(terminalId), text_of(terminalCID), text_of(serverName),
+                          text_of(terminalIPA), text_of(model),      text_of(firmware)};
+    list.terms.push_back(
+        make_term(texts, terminalConnectTime, terminalPackets, terminalLostPackets));
 }
 
 KXSTerm *kxs_link_list(KXSTermList &list)
@@ -202,7 +224,7 @@ void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
     }
 }
 
-void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter)
+void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, const char *filter)
 {
     TermFields f;
     std::string_view text(blockText ? blockText : "");
@@ -220,12 +242,13 @@ void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText
     // identifier after (the whole value without one), as kxs_get_model and
     // get_short_terminal_id give them.
     std::size_t dot = f.id.rfind('.');
-    std::string model = dot == std::string::npos ? std::string() : f.id.substr(0, dot);
-    std::string shortId = dot == std::string::npos ? f.id : f.id.substr(dot + 1);
-    if (!filter || shortId.find(filter) != std::string::npos)
-        kxs_add_to_linked_list(handle, list, shortId.c_str(), text_or_null(f.cid), f.ipa.c_str(),
-                               nullptr, model.c_str(), text_or_null(f.firmware), f.connectTime,
-                               f.packets, f.lost);
+    std::string_view model = dot == std::string_view::npos ? std::string_view() : f.id.substr(0, dot);
+    std::string_view shortId = dot == std::string_view::npos ? f.id : f.id.substr(dot + 1);
+    if (filter && shortId.find(filter) == std::string_view::npos)
+        return;
+    const Text texts[] = {shortId, text_or_null(f.cid), text_of(list.serverName),
+                          f.ipa,   model,               text_or_null(f.firmware)};
+    list.terms.push_back(make_term(texts, f.connectTime, f.packets, f.lost));
 }
 
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
@@ -243,6 +266,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
         count = &ignored;
     *count = 0;
     KXSTermList list;
+    list.serverName = host;
     RecordFramer framer(kClient.name);
     Outcome outcome = ask_daemon(
         kClient, host, "status\n",
@@ -255,39 +279,62 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
         *count = -1;
         return nullptr;
     }
+    *count = static_cast<int>(list.terms.size());
     KXSTerm *head = kxs_link_list(list);
-    for (KXSTerm *term = head; term; term = term->next) {
-        ++*count;
-        term->serverName = copy_or_null(host);
-    }
     dlprintf("b", "found %d desktops\n", *count);
     return head;
 }
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts)
+namespace {
+
+// The members a merged list asks: trusted hosts that have not timed out, in
+// list order, at most kMaxGroupMembers.
+std::vector<const char *> members_to_ask(HostList *hosts)
 {
-    const Deadline deadline = deadline_in(kGroupQueryMs);
-    KXSTermList merged;
-    int asked = 0;
+    std::vector<const char *> members;
     for (HostList *node = hosts; node; node = node->next) {
         const gm_host *host = node->host;
         if (!host || !host->info || !host->trusted ||
             isTimedOut(host->info->lastseen, host->info->period))
             continue;
-        if (asked == kMaxGroupMembers || Clock::now() >= deadline) {
-            dprintf("kxs_get_currentHA_list(): %s; the other members are not asked\n",
-                    asked == kMaxGroupMembers ? "member limit reached" : "time limit reached");
+        if (members.size() == static_cast<std::size_t>(kMaxGroupMembers)) {
+            dprintf("kxs_get_currentHA_list(): member limit reached; the other members are not "
+                    "asked\n");
             break;
         }
-        ++asked;
-        int count = 0;
-        KXSTerm *own = kxs_get_current_list(handle, host->info->name, &count, nullptr, deadline);
-        for (KXSTerm *term = own; term; term = term->next)
-            kxs_add_to_linked_list(handle, merged, term->terminalId, term->terminalCID,
-                                   term->terminalIPA, host->info->name, term->model,
-                                   term->firmware, term->terminalConnectTime,
-                                   term->terminalPackets, term->terminalLostPackets);
-        kxs_free_linked_list(handle, &own);
+        members.push_back(host->info->name);
+    }
+    return members;
+}
+
+}  // namespace
+
+KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts)
+{
+    const std::vector<const char *> members = members_to_ask(hosts);
+    // Every member is asked at once; each parses into a list of its own, so
+    // the merge below keeps the members' order whatever order they answer in.
+    std::vector<KXSTermList> lists(members.size());
+    std::vector<RecordFramer> framers;
+    framers.reserve(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        lists[i].serverName = members[i];
+        framers.emplace_back(kClient.name);
+    }
+    std::vector<Outcome> outcomes = ask_daemons(
+        kClient, members, "status\n",
+        [&](std::size_t member, std::string_view line) {
+            kxs_parse_line(handle, lists[member], line, framers[member], nullptr);
+            return true;
+        },
+        deadline_in(kGroupQueryMs));
+    KXSTermList merged;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (!exchange_ran(outcomes[i]))
+            continue;
+        dlprintf("b", "found %zu desktops\n", lists[i].terms.size());
+        merged.terms.insert(merged.terms.end(), lists[i].terms.begin(), lists[i].terms.end());
+        lists[i].terms.clear();
     }
     return kxs_link_list(merged);
 }

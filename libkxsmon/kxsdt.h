@@ -34,8 +34,11 @@ struct KXSTerm {
 // Terminals in the order they were added. kxs_link_list puts them in list
 // order at once (a stable sort), so a reply of n terminals costs
 // O(n log n) rather than an insertion walk per terminal.
+// Each record is one allocation, its texts laid out behind it: release a
+// record with free() alone (kxs_free_linked_list does).
 struct KXSTermList {
     std::vector<KXSTerm *> terms;
+    const char *serverName = nullptr;  // given to every record parsed into the list
     KXSTermList() = default;
     KXSTermList(const KXSTermList &) = delete;
     KXSTermList &operator=(const KXSTermList &) = delete;
@@ -49,8 +52,8 @@ struct KXSTermList {
 KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
                               Deadline deadline = kNoDeadline);
 // The terminals of every trusted host of `hosts` that has not timed out, in
-// list order; at most kMaxGroupMembers hosts are asked, all within
-// kGroupQueryMs (group_mgr.h).
+// list order; at most kMaxGroupMembers hosts are asked, all at once and
+// within kGroupQueryMs (group_mgr.h).
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
 
 // Framing step: hands each closed record block to kxs_parse_entry.

@@ -62,7 +62,8 @@ private:
     DIR *dir_;
 };
 
-// The process's record, with `path` set to the file read (for messages).
+// The process's record. On a failure `path` is set to the file read (for
+// messages) and errno says why.
 ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::string &path);
 
 // The argument text: arguments joined by blanks, trailing white space

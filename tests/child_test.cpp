@@ -189,7 +189,7 @@ TEST(ChildRunner, ChildrenReapedByTheHostGiveAnHonestResult)
         ListerRoot root("print 1-01\nprint 2-02\n");
         kxtest::DiagnosticsCapture diag;
         EXPECT_EQ(patches(), "1-01, 2-02");
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), 0);
+        EXPECT_EQ(kx::ping_host_by_program("127.0.0.1"), 0);
         sigaction(SIGCHLD, &saved, nullptr);
         // A stealing handler may lose the race to the runner's own wait.
         EXPECT_TRUE(handler != SIG_IGN || diag.contains("must not reap children it did not start"))
@@ -197,9 +197,9 @@ TEST(ChildRunner, ChildrenReapedByTheHostGiveAnHonestResult)
     }
     // A network of its own has loopback down: no answer, whoever reaps the probe.
     int unanswered = in_namespaces(CLONE_NEWNET | CLONE_NEWNS, [] {
-        int withStatus = kx::ping_host("127.0.0.1");
+        int withStatus = kx::ping_host_by_program("127.0.0.1");
         signal(SIGCHLD, SIG_IGN);
-        return withStatus != 0 && kx::ping_host("127.0.0.1") != 0 ? 0 : 1;
+        return withStatus != 0 && kx::ping_host_by_program("127.0.0.1") != 0 ? 0 : 1;
     });
     EXPECT_TRUE(unanswered == 0 || unanswered == 77) << unanswered;  // 77: no namespace here
 }

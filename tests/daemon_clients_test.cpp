@@ -15,6 +15,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -267,8 +269,89 @@ TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
     for (const auto &c : cases) {
         BoundFile ping("/usr/bin/ping", c.program, c.mode);
         ASSERT_TRUE(ping.mounted);
-        EXPECT_EQ(kx::ping_host("127.0.0.1"), c.result) << c.program;
+        EXPECT_EQ(kx::ping_host_by_program("127.0.0.1"), c.result) << c.program;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// One echo from the process, over either kind of ICMP socket: the sandbox's
+// group range decides which one the probe gets (as root, raw otherwise).
+TEST(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
+{
+    if (!kxtest::in_network_sandbox())
+        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
+    // Echoes to this address go out on loopback and nobody answers them.
+    ASSERT_EQ(system("ip route add 192.0.2.1/32 dev lo"), 0);
+    const struct {
+        const char *groupRange;  // "1 0": no datagram socket for anyone
+        const char *host;
+        int result;
+    } cases[] = {
+        {"1 0", "127.0.0.1", kx::kProbeAnswered},
+        {"1 0", "192.0.2.1", kx::kProbeUnanswered},
+        {"0 2147483647", "kxmember3", kx::kProbeAnswered},
+        {"0 2147483647", "192.0.2.1", kx::kProbeUnanswered},
+        {"0 2147483647", "no-such-host.invalid", kx::kProbeCannotTell},
+    };
+    for (const auto &c : cases) {
+        FILE *sysctl = fopen("/proc/sys/net/ipv4/ping_group_range", "w");
+        ASSERT_TRUE(sysctl);
+        fputs(c.groupRange, sysctl);
+        fclose(sysctl);
+        const auto start = kx::Clock::now();
+        EXPECT_EQ(kx::ping_host(c.host), c.result) << c.groupRange << " " << c.host;
+        EXPECT_LT(kx::Clock::now() - start, std::chrono::milliseconds(6500)) << c.host;
+    }
+}
+
+// The members of a group answer in their own time; the merged list is in
+// identifier order, equal identifiers in member order, whichever answers
+// first. Members that cannot be asked add nothing.
+TEST(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
+{
+    if (!kxtest::in_network_sandbox())
+        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
+    auto block = [](const std::string &id) {
+        return "begin\nterminalId=P1." + id + "\nterminalIPA=10.0.0.1\nend\n";
+    };
+    const struct {
+        const char *address;
+        std::string reply;
+        bool holdOpen;  // answers, then stays silent until the idle bound
+    } members[] = {
+        {"127.0.0.2", block("aaa") + block("ccc"), true},
+        {"127.0.0.3", block("AAA") + block("bbb"), false},
+        {"127.0.0.4", block("aaa"), true},
+    };
+    std::vector<std::unique_ptr<kxtest::FakeDaemon>> daemons;
+    for (const auto &m : members) {
+        daemons.push_back(std::make_unique<kxtest::FakeDaemon>(m.address, kx::kAuthMgrFallbackPort));
+        daemons.back()->on("status", m.reply, m.holdOpen);
+    }
+    kx::ReplyLimits quick;
+    quick.idleMs = 300;
+    kx::set_reply_limits(quick);
+    kx::HostList *hosts = nullptr;
+    for (const char *name : {"kxmember2", "kxmember5", "kxmember3", "kxmember6", "kxmember4"}) {
+        kx::gm_host *host = kx::allocate_gm_host();
+        snprintf(host->info->name, sizeof host->info->name, "%s", name);
+        host->trusted = std::string(name) != "kxmember6";  // kxmember5: nobody listens
+        kx::add_host_to_list(&hosts, host);
+    }
+    kx::KXSTerm *merged = kx::kxs_get_currentHA_list(nullptr, hosts);
+    kx::set_reply_limits(kx::ReplyLimits{});
+    Lines seen;
+    for (auto *t = merged; t; t = t->next)
+        seen.push_back(std::string(t->terminalId) + "@" + t->serverName);
+    EXPECT_EQ(seen, (Lines{"aaa@kxmember2", "AAA@kxmember3", "aaa@kxmember4", "bbb@kxmember3",
+                           "ccc@kxmember2"}));
+    for (const auto &daemon : daemons)
+        EXPECT_EQ(daemon->commands(), Lines{"status\n"});
+    kx::kxs_free_linked_list(nullptr, &merged);
+    kx::free_HostList(hosts);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -34,13 +35,22 @@ bool all_digits(const char *text)
     return true;
 }
 
+// "/proc/<pid>/<file>" on the stack: the scan builds one per process, and
+// the text is wanted as a std::string only for a message.
+struct ProcessPath {
+    char text[64];
+    ProcessPath(const char *pid, const char *file)
+    {
+        std::snprintf(text, sizeof text, "%s/%.20s/%s", kProcessDirectory, pid, file);
+    }
+};
+
 // Reads at most `limit` bytes of a file that the kernel makes whole at open
 // time, in one read: /proc hands a record of this size over in one piece.
-ProcessRead read_small_file(const std::string &path, char *buffer, std::size_t limit,
-                            std::size_t &count)
+ProcessRead read_small_file(const char *path, char *buffer, std::size_t limit, std::size_t &count)
 {
     count = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ESRCH ? ProcessRead::gone : ProcessRead::openFailed;
     ssize_t n;
@@ -198,17 +208,21 @@ const char *ProcessDirectory::next()
 
 ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::string &path)
 {
-    path = std::string(kProcessDirectory) + "/" + pid + "/stat";
+    ProcessPath file(pid, "stat");
     char buffer[kStatBufferSize];
     std::size_t count = 0;
-    ProcessRead outcome = read_small_file(path, buffer, sizeof buffer, count);
-    if (outcome != ProcessRead::ok)
-        return outcome;
-    if (count == 0)
-        return ProcessRead::gone;
+    ProcessRead outcome = read_small_file(file.text, buffer, sizeof buffer, count);
+    if (outcome == ProcessRead::ok && count == 0)
+        outcome = ProcessRead::gone;
     StatLine stat;
-    if (!parse_stat_line(std::string_view(buffer, count), stat))
-        return ProcessRead::malformed;
+    if (outcome == ProcessRead::ok && !parse_stat_line(std::string_view(buffer, count), stat))
+        outcome = ProcessRead::malformed;
+    if (outcome != ProcessRead::ok) {
+        int saved = errno;
+        path = file.text;
+        errno = saved;
+        return outcome;
+    }
 
     status.name = std::move(stat.name);
     // A zombie has no live thread. A process whose first thread has ended
@@ -216,7 +230,8 @@ ProcessRead read_process_status(const char *pid, ProcessStatus &status, std::str
     status.zombie = (stat.state == 'Z' || stat.state == 'X') && stat.threads <= 1;
     status.threads = status.zombie ? 0 : static_cast<int32_t>(stat.threads);
     status.system = is_kernel_thread(stat.flags);
-    status.startTime = start_seconds(boot_nanoseconds(), stat.startTicks, sysconf(_SC_CLK_TCK));
+    static const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    status.startTime = start_seconds(boot_nanoseconds(), stat.startTicks, ticksPerSecond);
     return ProcessRead::ok;
 }
 
@@ -226,7 +241,7 @@ ProcessRead read_process_arguments(const char *pid, std::string &arguments, std:
     char raw[kFullArgumentsMax];
     std::size_t count = 0;
     argumentReads.fetch_add(1, std::memory_order_relaxed);
-    ProcessRead outcome = read_small_file(path, raw, sizeof raw, count);
+    ProcessRead outcome = read_small_file(path.c_str(), raw, sizeof raw, count);
     if (outcome != ProcessRead::ok)
         return outcome;
     arguments = join_arguments(std::string_view(raw, count), kFullArgumentsMax);
