@@ -13,7 +13,8 @@ namespace kxtest {
 constexpr int kReadyWaitMs = 5000;
 constexpr int kLogWaitMs = 100;
 
-Simulator::Simulator(const std::string &program, const std::string &scenario)
+Simulator::Simulator(const std::string &program, const std::string &scenario,
+                     const std::string &root)
 {
     int fd = memfd_create("kxsimd-scenario", 0);  // inherited: the server reads it by name
     int out[2];
@@ -24,7 +25,10 @@ Simulator::Simulator(const std::string &program, const std::string &scenario)
     pid_ = fork();
     if (pid_ == 0) {
         dup2(out[1], 2);
-        execl(program.c_str(), "kxs-simd", path.c_str(), nullptr);
+        if (root.empty())
+            execl(program.c_str(), "kxs-simd", path.c_str(), nullptr);
+        else
+            execl(program.c_str(), "kxs-simd", "--root", root.c_str(), path.c_str(), nullptr);
         _exit(127);
     }
     close(fd);

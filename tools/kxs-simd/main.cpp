@@ -3,8 +3,12 @@
 // ("smstatus") of every host of a scenario on the host's loopback address,
 // in the foreground, until SIGTERM or SIGINT.
 //
-//   kxs-simd [--am-port N] [--sm-port N] SCENARIO
+//   kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO
 //   kxs-simd --generate TERMINALS HOSTS      (a scenario on standard output)
+//
+// With --root, it first writes the product's tools (the DHCP summary tool,
+// the replica tool and the remote-command tool) as scripts under DIR, for a
+// product installed under /opt (BASEDIR=/opt).
 #include "scenario.h"
 
 #include <arpa/inet.h>
@@ -13,11 +17,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -187,9 +193,42 @@ private:
     std::vector<Listener> listeners_;
 };
 
+// Writes the scenario's product tools under `root`; false after a message.
+bool write_tools(const std::string &root, const kxsim::Scenario &scenario)
+{
+    namespace fs = std::filesystem;
+    const std::string base = root + "/opt/ZARNkx";
+    const struct {
+        const char *path;
+        std::string script;
+    } tools[] = {
+        {"/lib/kxsdhcpsum", kxsim::dhcp_tool(scenario)},
+        {"/sbin/kxreplica", kxsim::replica_tool(scenario)},
+        {"/lib/kxrcmd", kxsim::remote_command_tool(scenario)},
+    };
+    for (const auto &tool : tools) {
+        const std::string file = base + tool.path;
+        std::error_code ec;
+        fs::create_directories(fs::path(file).parent_path(), ec);
+        if (!ec)
+            fs::permissions(fs::path(file).parent_path(), fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove, ec);
+        std::ofstream out(file, std::ios::trunc);
+        out << tool.script;
+        out.close();
+        // The library runs only tools that no other user could have changed.
+        if (ec || !out || chmod(file.c_str(), 0755) != 0) {
+            fprintf(stderr, "kxs-simd: cannot write %s\n", file.c_str());
+            return false;
+        }
+        fprintf(stderr, "kxs-simd: wrote %s\n", file.c_str());
+    }
+    return true;
+}
+
 int usage()
 {
-    fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] SCENARIO\n"
+    fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO\n"
                     "       kxs-simd --generate TERMINALS HOSTS\n");
     return 2;
 }
@@ -219,9 +258,11 @@ int main(int argc, char **argv)
         return 0;
     }
     int amPort = 7010, smPort = 7007;
-    std::string path;
+    std::string path, root;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size()) {
+        if (args[i] == "--root" && i + 1 < args.size()) {
+            root = args[++i];
+        } else if ((args[i] == "--am-port" || args[i] == "--sm-port") && i + 1 < args.size()) {
             int &port = args[i] == "--am-port" ? amPort : smPort;
             port = atoi(args[++i].c_str());
         } else if (path.empty() && args[i][0] != '-')
@@ -241,6 +282,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "kxs-simd: %s: %s\n", path.c_str(), error.c_str());
         return 1;
     }
+    if (!root.empty() && !write_tools(root, *scenario))
+        return 1;
 
     sigset_t stopSignals, waitMask;
     sigemptyset(&stopSignals);
