@@ -55,8 +55,7 @@ int main(void)
     }
     /* The group's queries need the daemons: here only their NULL conventions. */
     CHECK(kxs_interfaces(NULL) == NULL && kxs_FOGroup(NULL) == NULL);
-    kxs_freeInterfaces(NULL, NULL);
-    kxs_freeFOGroup(NULL, NULL);
+    kxs_freeInterfaces(NULL, NULL), kxs_freeFOGroup(NULL, NULL);
     CHECK(KX_EREPLTIMEOUT == -33 && KX_EUNKNOWN == 2 && KX_SUCCESS == 0);
 
     snprintf(command, sizeof command, "rm -rf '%s'", root);

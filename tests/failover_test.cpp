@@ -59,6 +59,8 @@ protected:
 
 TEST_F(Failover, RolesComeFromTheReplicaListsOfThePrimary)
 {
+    const std::string kUnknown =
+        "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;";
     const std::string remoteCall = "kxmember2 " + root.at("/opt/ZARNkx/sbin/kxreplica") + " -l\n";
     const struct {
         const char *what;
@@ -83,28 +85,17 @@ TEST_F(Failover, RolesComeFromTheReplicaListsOfThePrimary)
          "kxtest-host=no data sharing/1;kxmember2=offline no data sharing/1;"
          "kxmember3=no data sharing/2;kxmember1=no data sharing/2;",
          ""},
-        {"the replica tool fails", true, "print 'primary kxtest-host'\nexit 3\n", "",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
-         ""},
-        {"the primary's tool fails", true, "print 'primary kxmember2'\n", "exit 1\n",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
+        {"the replica tool fails", true, "print 'primary kxtest-host'\nexit 3\n", "", kUnknown, ""},
+        {"the primary's tool fails", true, "print 'primary kxmember2'\n", "exit 1\n", kUnknown,
          remoteCall},
         {"the primary disowns it", true, "print 'primary kxmember2'\n", "print 'primary kxmember3'\n",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
-         remoteCall},
+         kUnknown, remoteCall},
         // The primary is the line's last word: only "owned" reaches the tool.
-        {"a primary's name after a command", true, "print 'primary x;touch owned'\n", "",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
+        {"a primary's name after a command", true, "print 'primary x;touch owned'\n", "", kUnknown,
          "owned " + root.at("/opt/ZARNkx/sbin/kxreplica") + " -l\n"},
-        {"a primary's name that is a command", true, "print 'primary x;touch${IFS}owned'\n", "",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
-         ""},
-        {"a primary's name that substitutes", true, "print 'primary $(touch${IFS}owned)'\n", "",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
-         ""},
-        {"a primary's name that is an option", true, "print 'primary -oProxyCommand=x'\n", "",
-         "kxtest-host=unknown/1;kxmember2=offline unknown/1;kxmember3=unknown/2;kxmember1=unknown/2;",
-         ""},
+        {"a primary's name that is a command", true, "print 'primary x;touch${IFS}owned'\n", "", kUnknown, ""},
+        {"a primary's name that substitutes", true, "print 'primary $(touch${IFS}owned)'\n", "", kUnknown, ""},
+        {"a primary's name that is an option", true, "print 'primary -oProxyCommand=x'\n", "", kUnknown, ""},
     };
     for (const auto &c : cases) {
         std::filesystem::remove(root.at("/rcmd.args"));

@@ -12,8 +12,6 @@ namespace kxtest {
 struct ScriptedTransport : kx::DaemonTransport {
     ScriptedTransport() { kx::set_daemon_transport(this); }
     ~ScriptedTransport() override { kx::set_daemon_transport(nullptr); }
-    ScriptedTransport(const ScriptedTransport &) = delete;
-    ScriptedTransport &operator=(const ScriptedTransport &) = delete;
     kx::DaemonReply ask(const kx::DaemonRequest &request, const kx::LineHandler &onLine) override
     {
         commands.emplace_back(request.command);
