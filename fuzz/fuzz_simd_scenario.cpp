@@ -15,5 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string all = kxsim::gstatus_reply(*scenario);
     for (const auto &host : scenario->hosts)
         all += kxsim::status_reply(host) + kxsim::amstatus_reply(host) + kxsim::smstatus_reply(host);
+    all += kxsim::dhcp_tool(*scenario) + kxsim::replica_tool(*scenario) +
+           kxsim::remote_command_tool(*scenario);
     return 0;
 }

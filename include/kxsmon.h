@@ -162,6 +162,67 @@ KXSDTU **kxs_DTUMonitored(KXSHandle *handle, uint32_t limit, void *reserved) KXS
 KXSDTU **kxs_DTUException(KXSHandle *handle, uint32_t limit, void *reserved) KXS_NOEXCEPT;
 void kxs_freeDTUs(KXSHandle *handle, KXSDTU **dtus) KXS_NOEXCEPT;
 
+/* ---- network interfaces ------------------------------------------------------ */
+
+/* Interface states. */
+#define KXS_IF_UP 1
+#define KXS_IF_DOWN 2
+
+/* One network interface of this server as its failover group sees it. */
+typedef struct KXSInterface {
+    char *name;        /* the group manager's name for it */
+    char *ipaddr;      /* dotted decimal */
+    char *netmask;     /* dotted decimal */
+    int32_t status;    /* KXS_IF_UP or KXS_IF_DOWN */
+    uint32_t lastpkt;  /* age of its last packet in hundredths of a second;
+                          0 when the group manager reports it down */
+    char *type;        /* "LAN" for the group's LAN interface, else "" */
+} KXSInterface;
+
+/* This server's interfaces in the group manager's order, as a
+ * NULL-terminated array (empty when it lists none for this server); NULL
+ * when the group manager cannot be asked or does not know this server by its
+ * host name. An interface is down when the group manager has not seen a
+ * packet on it for more than three report periods, or the host reports it
+ * not up or without a link; up also when the host cannot tell.
+ * Release with kxs_freeInterfaces(). */
+KXSInterface **kxs_interfaces(KXSHandle *handle) KXS_NOEXCEPT;
+void kxs_freeInterfaces(KXSHandle *handle, KXSInterface **interfaces) KXS_NOEXCEPT;
+
+/* ---- DHCP summary ------------------------------------------------------------- */
+
+/* One line of the product's DHCP summary. */
+typedef struct KXSDHCPEntry {
+    char *name;         /* may be NULL when the tool printed a blank name */
+    int32_t available;
+} KXSDHCPEntry;
+
+/* Every line of the summary, in the tool's order, as a NULL-terminated array
+ * (empty when it printed none); NULL when the summary tool cannot be run or
+ * fails. Release with kxs_freeDHCP(). */
+KXSDHCPEntry **kxs_DHCP(KXSHandle *handle) KXS_NOEXCEPT;
+void kxs_freeDHCP(KXSHandle *handle, KXSDHCPEntry **entries) KXS_NOEXCEPT;
+
+/* ---- failover group ------------------------------------------------------------- */
+
+/* One trusted member of the failover group. */
+typedef struct KXSFOHost {
+    char *name;
+    char *role;       /* "primary", "secondary", "zero admin", "no data sharing"
+                         or "unknown", after "offline " when the group manager
+                         marks the member offline */
+    int32_t status;   /* 1 up, 2 down */
+} KXSFOHost;
+
+/* The group's trusted members in the group manager's order, as a
+ * NULL-terminated array; NULL when the group manager cannot be asked or lists
+ * no member. Roles come from the product's replica tool, run once per handle
+ * (on the primary through the remote-command tool); what it answered then, a
+ * failure included, holds until kxs_freeHandle(). States and the "offline "
+ * prefix are current. Release with kxs_freeFOGroup(). */
+KXSFOHost **kxs_FOGroup(KXSHandle *handle) KXS_NOEXCEPT;
+void kxs_freeFOGroup(KXSHandle *handle, KXSFOHost **hosts) KXS_NOEXCEPT;
+
 /* ---- Extensions ------------------------------------------------------------ */
 
 /* Sets the directory put in front of every product path (like rpm --root);

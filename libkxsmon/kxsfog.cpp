@@ -1,20 +1,312 @@
 #include "kxsfog.h"
 
+#include "admin.h"
+#include "group_mgr.h"
+#include "kxerrno.h"
 #include "kxsinit.h"
+#include "kxsutil.h"
+#include "utils.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 namespace kx {
 
+namespace {
+
+constexpr std::size_t kMaxHostName = 255;
+
+const char *first_line_with(char *const *lines, const char *text)
+{
+    for (; lines && *lines; ++lines)
+        if (std::strstr(*lines, text))
+            return *lines;
+    return nullptr;
+}
+
+bool some_line_with_both(char *const *lines, const char *a, const char *b)
+{
+    for (; lines && *lines; ++lines)
+        if (std::strstr(*lines, a) && std::strstr(*lines, b))
+            return true;
+    return false;
+}
+
+// The replica tool on this server, or on `server` through the remote-command
+// tool. Every word is quoted; the server's name has been checked already.
+std::string replica_command(const char *packageRoot, const char *server)
+{
+    std::string root(packageRoot);
+    std::string replica = shell_quote(root + "/ZARNkx/sbin/kxreplica") + " -l";
+    if (!server)
+        return replica + " 2> /dev/null";
+    return shell_quote(root + "/ZARNkx/lib/kxrcmd") + " " + shell_quote(server) + " " + replica +
+           " 2> /dev/null";
+}
+
+void keep_replicas(KXSHandle *handle, char **lines, int state)
+{
+    handle->replicas = lines;
+    handle->replicaState = state;
+}
+
+// The roles when the primary is another server: its own lines decide.
+int fetch_from_primary(KXSHandle *handle, const std::string &primary)
+{
+    const char *name = primary.c_str();
+    if (!is_host_name(primary)) {
+        // It would be handed to the remote-command tool, which may pass it on
+        // to a shell of its own: a name that is not a host name never goes.
+        dprintf("getFOServers(): primary server name \"%s\" is not a host name\n", name);
+        keep_replicas(handle, nullptr, KXS_REPL_FAILED);
+        return -1;
+    }
+    char **lines = getFOLines(handle, name);
+    if (!lines) {
+        dlprintf("s", "getFOServers(): getFOLines returned NULL for %s\n", name);
+        keep_replicas(handle, nullptr, KXS_REPL_FAILED);
+        return -1;
+    }
+    if (some_line_with_both(lines, "primary", name)) {
+        dlprintf("s", "getFOServers(): primary server %s\n", name);
+        keep_replicas(handle, lines, KXS_REPL_FETCHED);
+        return 0;
+    }
+    dlprintf("s", "getFOServers(): no primary found for %s\n", name);
+    freeFOLines(lines);
+    keep_replicas(handle, nullptr, KXS_REPL_FAILED);
+    return -1;
+}
+
+KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
+{
+    const gm_hostinfo &info = *host.info;
+    auto *member = static_cast<KXSFOHost *>(safe_calloc(1, sizeof(KXSFOHost)));
+    member->name = safe_strdup(info.name);
+    if (info.lastseen < 0) {
+        dlprintf("s", "kxs_FOGroup(): last seen %d, host down\n", info.lastseen);
+        member->status = 2;
+    } else {
+        member->status = isTimedOut(info.lastseen, info.period) ? 2 : 1;
+    }
+    member->role = checkFOServer(handle, info.name, host.offline);
+    return member;
+}
+
+KXSFOHost **fo_group(KXSHandle *handle)
+{
+    if (!handle)
+        return nullptr;
+    int count = 0;
+    HostList *hosts = get_gm_hosts(nullptr, handle->hostname, &count);
+    if (!hosts || count == 0) {
+        dlprintf("s", "kxs_FOGroup(): get_gm_hosts returned NULL\n");
+        free_HostList(hosts);
+        return nullptr;
+    }
+    auto **list = static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *)));
+    int used = 0;
+    for (HostList *node = hosts; node && used < count; node = node->next) {
+        if (!node->host || !node->host->info) {
+            dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
+            continue;
+        }
+        if (node->host->trusted == 1)
+            list[used++] = make_member(handle, *node->host);
+    }
+    free_HostList(hosts);
+    return list;
+}
+
+void free_fo_group(KXSFOHost **hosts)
+{
+    if (!hosts)
+        return;
+    for (KXSFOHost **member = hosts; *member; ++member) {
+        free((*member)->name);
+        free((*member)->role);
+        free(*member);
+    }
+    free(hosts);
+}
+
+}  // namespace
+
 void kxs_freeReplicas(KXSHandle *handle)
 {
-    if (!handle || !handle->replicas)
+    if (!handle)
         return;
-    for (char **line = handle->replicas; *line; ++line)
-        free(*line);
-    free(handle->replicas);
+    freeFOLines(handle->replicas);
     handle->replicas = nullptr;
-    handle->replicaState = 0;
+    handle->replicaState = KXS_REPL_UNFETCHED;
+}
+
+void freeFOLines(char **lines)
+{
+    if (!lines)
+        return;
+    for (char **line = lines; *line; ++line)
+        free(*line);
+    free(lines);
+}
+
+void add_replica_line(std::vector<char *> &lines, const char *piece)
+{
+    std::size_t length = std::strlen(piece);
+    if (length > 0 && piece[length - 1] == '\n')
+        --length;
+    if (length == 0)
+        return;
+    auto *line = static_cast<char *>(safe_malloc(length + 1));
+    std::memcpy(line, piece, length);
+    line[length] = '\0';
+    lines.push_back(line);
+}
+
+char **as_replica_lines(const std::vector<char *> &lines)
+{
+    auto **array = static_cast<char **>(safe_calloc(lines.size() + 1, sizeof(char *)));
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        array[i] = lines[i];
+    return array;
+}
+
+std::string primary_in_lines(char *const *lines)
+{
+    const char *line = first_line_with(lines, "primary");
+    if (!line)
+        return "";
+    // The last word, also when blanks trail it: a stray blank at the end of
+    // the line must not hide the primary.
+    std::string_view text(line);
+    std::size_t end = text.find_last_not_of(" \t\r\n");
+    if (end == std::string_view::npos)
+        return "";
+    text = text.substr(0, end + 1);
+    std::size_t blank = text.find_last_of(" \t");
+    if (blank == std::string_view::npos)
+        return "";
+    return std::string(text.substr(blank + 1));
+}
+
+const char *role_in_lines(char *const *lines, const char *member)
+{
+    const char *line = first_line_with(lines, member);
+    if (!line)
+        return "no data sharing";
+    return std::strstr(line, "primary") ? "primary" : "secondary";
+}
+
+bool is_host_name(const std::string &name)
+{
+    if (name.empty() || name.size() > kMaxHostName || name[0] == '-')
+        return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_')
+            return false;
+    return true;
+}
+
+char **getFOLines(KXSHandle *handle, const char *server)
+{
+    if (!handle || !handle->packageRoot)
+        return nullptr;
+    const char *who = server ? server : "localhost";
+    FILE *stream = kxs_safe_popen(replica_command(handle->packageRoot, server).c_str(), "r");
+    if (!stream)
+        return nullptr;
+    std::vector<char *> lines;
+    char piece[kReplicaLineSize];
+    while (fgets(piece, sizeof piece, stream))
+        add_replica_line(lines, piece);
+    char **array = as_replica_lines(lines);
+
+    int status = kxs_safe_pclose(stream);
+    int exitCode = -1;
+    if (status == -1) {
+        int err = errno;
+        dlprintf("s", "getFOLines(): kxs_safe_pclose error for %s: %d\n", who, err);
+        errno = err;
+        perror("getFOLines");
+    } else {
+        exitCode = exit_code_of(status);
+    }
+    if (exitCode != 0) {
+        dprintf("getFOLines(): Could not get fail over type for %s, %d\n", who, exitCode);
+        freeFOLines(array);
+        return nullptr;
+    }
+    return array;
+}
+
+int getFOServers(KXSHandle *handle)
+{
+    if (!handle)
+        return -1;
+    char *path = nullptr;
+    int configured = kx_DSConfigured(&path);
+    free(path);
+    if (configured == KX_ENOENT) {
+        keep_replicas(handle, nullptr, KXS_REPL_ZEROADMIN);
+        return 0;
+    }
+    if (configured != 0)
+        dprintf("getFOServers(): kx_DSConfigured returned %d\n", configured);
+
+    char **local = getFOLines(handle, nullptr);
+    if (!local) {
+        dlprintf("s", "getFOServers(): getFOLines returned NULL for %s\n", handle->hostname);
+        keep_replicas(handle, nullptr, KXS_REPL_FAILED);
+        return -1;
+    }
+    const char *primaryLine = first_line_with(local, "primary");
+    if (primaryLine && std::strstr(primaryLine, handle->hostname)) {
+        dlprintf("s", "getFOServers(): primary server %s\n", handle->hostname);
+        keep_replicas(handle, local, KXS_REPL_FETCHED);
+        return 0;
+    }
+    std::string primary = primary_in_lines(local);
+    freeFOLines(local);
+    if (primary.empty()) {
+        dlprintf("s", "getFOServers(): no primary found for %s\n", handle->hostname);
+        keep_replicas(handle, nullptr, KXS_REPL_FETCHED);
+        return 0;
+    }
+    dlprintf("s", "getFOServers(): primary server %s\n", primary.c_str());
+    return fetch_from_primary(handle, primary);
+}
+
+char *checkFOServer(KXSHandle *handle, const char *member, int offline)
+{
+    std::string role = offline == 1 ? "offline " : "";
+    if (handle->replicaState == KXS_REPL_UNFETCHED && getFOServers(handle) != 0)
+        role += "unknown";
+    else if (handle->replicaState == KXS_REPL_ZEROADMIN)
+        role += std::strcmp(member, handle->hostname) == 0 ? "zero admin" : "no data sharing";
+    else if (handle->replicas)
+        role += role_in_lines(handle->replicas, member);
+    else
+        role += handle->replicaState == KXS_REPL_FETCHED ? "no data sharing" : "unknown";
+    return safe_strdup(role.c_str());
 }
 
 }  // namespace kx
+
+KXS_EXPORT KXSFOHost **kxs_FOGroup(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_FOGroup", static_cast<KXSFOHost **>(nullptr),
+                          [handle] { return kx::fo_group(handle); });
+}
+
+KXS_EXPORT void kxs_freeFOGroup(KXSHandle *handle, KXSFOHost **hosts) noexcept
+{
+    (void)handle;
+    kx::c_boundary("kxs_freeFOGroup", 0, [hosts] {
+        kx::free_fo_group(hosts);
+        return 0;
+    });
+}

@@ -31,26 +31,6 @@ void store_value(char **slot, const char *begin)
     *slot = strip_leading_and_trailing_whitespace(begin);
 }
 
-// The exit code of a child's wait status; -1 when the wait itself failed.
-int exit_code_of(int status)
-{
-    return status == -1 ? -1 : (status >> 8) & 0xff;
-}
-
-// Quotes a path for the shell, so that a root holding blanks or shell
-// characters stays one word.
-std::string shell_quote(const std::string &text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 }  // namespace
 
 void parse_package_info(const char *output, char **version, char **installDate)

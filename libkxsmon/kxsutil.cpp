@@ -228,6 +228,23 @@ int kxs_safe_pclose(FILE *stream)
     return command.status;
 }
 
+std::string shell_quote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+int exit_code_of(int status)
+{
+    return status == -1 ? -1 : (status >> 8) & 0xff;
+}
+
 // ---- the daemons ------------------------------------------------------------
 
 int kxs_open_socket(const char *host, int port)

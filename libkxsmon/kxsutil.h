@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct KXSHandle;
 
@@ -38,6 +39,13 @@ FILE *kxs_safe_popen(const char *command, const char *mode);
 // host reaped the child in its stead, a command whose output ended normally
 // counts as exit code 0.
 int kxs_safe_pclose(FILE *stream);
+
+// Quotes `text` as one word for the shell, whatever it holds, so that a
+// root with blanks or shell characters cannot change the command.
+std::string shell_quote(const std::string &text);
+
+// The exit code of a child's wait status; -1 when the wait itself failed.
+int exit_code_of(int status);
 
 // ---- the daemons ------------------------------------------------------------
 

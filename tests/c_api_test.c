@@ -23,7 +23,8 @@ int main(void)
              "printf 'begin\\nname=kxauthd\\nend\\n' > etc/opt/ZARNkx/kxsservices.cfg && "
              "printf 'VERSION=4.2\\nBASEDIR=/opt\\n' > var/sadm/pkg/ZARNkxo/pkginfo && "
              "printf '#!/bin/ksh\\nprint 111-01\\nprint 222-02\\n' > opt/ZARNkx/lib/kxspatches && "
-             "chmod 755 opt/ZARNkx/lib/kxspatches", root);
+             "printf '#!/bin/ksh\\nprint \"net1\\t7\"\\n' > opt/ZARNkx/lib/kxsdhcpsum && "
+             "chmod 755 opt/ZARNkx/lib/kxspatches opt/ZARNkx/lib/kxsdhcpsum", root);
     if (system(command) != 0)
         return 2;
     CHECK(kxs_setRoot(root) == 0);
@@ -48,8 +49,15 @@ int main(void)
         CHECK(kxs_deleteDTUMonitored(handle, "ieee802.080020F8A2B1") == 0);
         CHECK(kxs_DTUMonitored(handle, 60, NULL) == NULL); /* an empty table */
         kxs_freeDTUs(handle, NULL);
+        KXSDHCPEntry **dhcp = kxs_DHCP(handle);
+        CHECK(dhcp && dhcp[0] && strcmp(dhcp[0]->name, "net1") == 0 && dhcp[0]->available == 7 &&
+              !dhcp[1]);
+        kxs_freeDHCP(handle, dhcp);
         kxs_freeHandle(handle);
     }
+    /* The group's queries need the daemons: here only their NULL conventions. */
+    CHECK(kxs_interfaces(NULL) == NULL && kxs_FOGroup(NULL) == NULL);
+    kxs_freeInterfaces(NULL, NULL), kxs_freeFOGroup(NULL, NULL);
     CHECK(KX_EREPLTIMEOUT == -33 && KX_EUNKNOWN == 2 && KX_SUCCESS == 0);
 
     snprintf(command, sizeof command, "rm -rf '%s'", root);

@@ -111,6 +111,39 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
     kx::free_HostList(hosts);
 }
 
+// The product's tools that the server writes under a root, as the queries run them.
+TEST_F(SimulatedServer, WritesTheProductToolsOfTheScenario)
+{
+    kxtest::TestRoot root;
+    root.lay_out_minimal_product();
+    Simulator sim(KXS_SIMD_PATH, R"(host kxtest-host 127.0.0.1 trusted lastseen 2
+host kxmember2 127.0.0.2 trusted offline lastseen 70
+host kxmember3 127.0.0.3
+replica kxtest-host secondary kxtest-host
+replica kxtest-host primary kxmember2
+replica kxmember2 primary kxmember2 ;it's
+replica kxmember2 secondary kxtest-host
+dhcp net-10.1 42
+dhcp it's 0
+)",
+                  root.path());
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    kxtest::Handle handle(kxs_init());
+    ASSERT_TRUE(handle);
+    root.write("/etc/opt/ZARNkx/kxadmin.conf", "admin.server.name=localhost\n");
+
+    std::string seen;
+    KXSDHCPEntry **dhcp = kxs_DHCP(handle.get());
+    for (KXSDHCPEntry **e = dhcp; e && *e; ++e)
+        seen += std::string((*e)->name) + "=" + std::to_string((*e)->available) + ";";
+    kxs_freeDHCP(handle.get(), dhcp);
+    KXSFOHost **group = kxs_FOGroup(handle.get());
+    for (KXSFOHost **h = group; h && *h; ++h)
+        seen += std::string((*h)->name) + ":" + (*h)->role + "/" + std::to_string((*h)->status) + ";";
+    kxs_freeFOGroup(handle.get(), group);
+    EXPECT_EQ(seen, "net-10.1=42;it's=0;kxtest-host:secondary/1;kxmember2:offline primary/2;");
+}
+
 }  // namespace
 
 // The library counts the sessions that the simulator lays out under a root.

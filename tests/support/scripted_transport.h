@@ -14,14 +14,16 @@ struct ScriptedTransport : kx::DaemonTransport {
     ScriptedTransport() { kx::set_daemon_transport(this); }
     ~ScriptedTransport() override { kx::set_daemon_transport(nullptr); }
     // Replays `lines` when the exchange runs, then ends with `outcome`.
-    kx::DaemonReply ask(const kx::DaemonRequest &, const kx::LineHandler &onLine) override
+    kx::DaemonReply ask(const kx::DaemonRequest &request, const kx::LineHandler &onLine) override
     {
+        commands.emplace_back(request.command);
         for (std::size_t i = 0; kx::exchange_ran(outcome) && i < lines.size(); ++i)
             if (!onLine(lines[i]))
                 break;
         return {outcome, EIO};
     }
     std::vector<std::string> lines;
+    std::vector<std::string> commands;  // every command asked, in order
     kx::Outcome outcome = kx::Outcome::Complete;
 };
 

@@ -10,10 +10,11 @@ namespace kxtest {
 
 class Simulator {
 public:
-    // Starts `program` on `scenario`, with the product root `root` for its
-    // session files when one is given; waits 5 seconds at most for it to be
-    // ready.
-    Simulator(const std::string &program, const std::string &scenario, const std::string &root = "");
+    // Starts `program` on `scenario`; waits 5 seconds at most for it to be
+    // ready. With a `root`, the server writes the product's session files and
+    // tools under it.
+    Simulator(const std::string &program, const std::string &scenario,
+              const std::string &root = "");
     ~Simulator();
     Simulator(const Simulator &) = delete;
     Simulator &operator=(const Simulator &) = delete;

@@ -3,8 +3,12 @@
 // ("smstatus") of every host of a scenario on the host's loopback address,
 // in the foreground, until SIGTERM or SIGINT.
 //
-//   kxs-simd [--am-port N] [--sm-port N] SCENARIO
+//   kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO
 //   kxs-simd --generate TERMINALS HOSTS      (a scenario on standard output)
+//
+// With --root, it first writes the product's tools (the DHCP summary tool,
+// the replica tool and the remote-command tool) as scripts under DIR, for a
+// product installed under /opt (BASEDIR=/opt).
 #include "scenario.h"
 
 #include <arpa/inet.h>
@@ -13,11 +17,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -189,6 +195,39 @@ private:
     std::vector<Listener> listeners_;
 };
 
+// Writes the scenario's product tools under `root`; false after a message.
+bool write_tools(const std::string &root, const kxsim::Scenario &scenario)
+{
+    namespace fs = std::filesystem;
+    const std::string base = root + "/opt/ZARNkx";
+    const struct {
+        const char *path;
+        std::string script;
+    } tools[] = {
+        {"/lib/kxsdhcpsum", kxsim::dhcp_tool(scenario)},
+        {"/sbin/kxreplica", kxsim::replica_tool(scenario)},
+        {"/lib/kxrcmd", kxsim::remote_command_tool(scenario)},
+    };
+    for (const auto &tool : tools) {
+        const std::string file = base + tool.path;
+        std::error_code ec;
+        fs::create_directories(fs::path(file).parent_path(), ec);
+        if (!ec)
+            fs::permissions(fs::path(file).parent_path(), fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove, ec);
+        std::ofstream out(file, std::ios::trunc);
+        out << tool.script;
+        out.close();
+        // The library runs only tools that no other user could have changed.
+        if (ec || !out || chmod(file.c_str(), 0755) != 0) {
+            fprintf(stderr, "kxs-simd: cannot write %s\n", file.c_str());
+            return false;
+        }
+        fprintf(stderr, "kxs-simd: wrote %s\n", file.c_str());
+    }
+    return true;
+}
+
 int usage()
 {
     fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO\n"
@@ -252,6 +291,8 @@ int main(int argc, char **argv)
             fprintf(stderr, "kxs-simd: %s\n", error.c_str());
             return 1;
         }
+        if (!write_tools(root, *scenario))
+            return 1;
     } else if (!scenario->sessions.empty()) {
         fprintf(stderr, "kxs-simd: sessions not written: no --root\n");
     }

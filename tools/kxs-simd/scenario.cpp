@@ -221,6 +221,35 @@ bool write_file(const std::filesystem::path &path, const std::string &contents)
     return static_cast<bool>(out.flush());
 }
 
+std::string parse_dhcp(Scenario &scenario, const std::vector<std::string> &w)
+{
+    long available = 0;
+    if (w.size() != 3 || !to_number(w[2], available))
+        return "dhcp needs a name and a number";
+    scenario.dhcp.push_back({w[1], available});
+    return "";
+}
+
+std::string parse_replica(Host &host, const std::vector<std::string> &w)
+{
+    std::string line;
+    for (std::size_t i = 2; i < w.size(); ++i)
+        line += (i > 2 ? " " : "") + w[i];
+    if (line.empty())
+        return "replica needs the text of a line";
+    host.replicaLines.push_back(line);
+    return "";
+}
+
+// One word for the shell, whatever it holds.
+std::string quoted(const std::string &text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 std::string parse_line(Scenario &scenario, const std::vector<std::string> &w)
 {
     const std::string &kind = w[0];
@@ -228,6 +257,8 @@ std::string parse_line(Scenario &scenario, const std::vector<std::string> &w)
         return parse_host(scenario, w);
     if (kind == "session")
         return parse_session(scenario, w);
+    if (kind == "dhcp")
+        return parse_dhcp(scenario, w);
     if (w.size() < 2)
         return kind + " needs a host name";
     Host *host = find_host(scenario, w[1]);
@@ -241,6 +272,8 @@ std::string parse_line(Scenario &scenario, const std::vector<std::string> &w)
         return parse_pairs(*host, w, false);
     if (kind == "terminal")
         return parse_terminal(*host, w);
+    if (kind == "replica")
+        return parse_replica(*host, w);
     return "unknown line kind " + kind;
 }
 
@@ -364,6 +397,43 @@ std::string smstatus_reply(const Host &host)
            " sessions=" + std::to_string(host.sessions) +
            " connected=" + std::to_string(host.connected) + " auth=" + std::to_string(host.auth) +
            "\n";
+}
+
+std::string dhcp_tool(const Scenario &scenario)
+{
+    std::string script = "#!/bin/ksh\n# The DHCP summary of a kxs-simd scenario.\n";
+    for (const DhcpLine &line : scenario.dhcp)
+        script += "printf '%s\\t%s\\n' " + quoted(line.name) + " " +
+                  quoted(std::to_string(line.available)) + "\n";
+    return script;
+}
+
+std::string replica_tool(const Scenario &scenario)
+{
+    std::string script = "#!/bin/ksh\n# The replica list of a kxs-simd scenario's host.\n"
+                         "host=${KXSIM_HOST:-$(hostname)}\ncase $host in\n";
+    for (const Host &host : scenario.hosts) {
+        script += quoted(host.name) + ")";
+        for (const std::string &line : host.replicaLines)
+            script += " printf '%s\\n' " + quoted(line) + ";";
+        script += " ;;\n";
+    }
+    return script + "*) print -u2 \"kxreplica: no host $host\"; exit 1 ;;\nesac\n";
+}
+
+std::string remote_command_tool(const Scenario &scenario)
+{
+    std::string hosts;
+    for (const Host &host : scenario.hosts)
+        hosts += (hosts.empty() ? "" : "|") + quoted(host.name);
+    if (hosts.empty())
+        hosts = "''";
+    return "#!/bin/ksh\n# Runs a command on a kxs-simd scenario's host: here, as that host.\n"
+           "[ $# -ge 2 ] || { print -u2 'usage: kxrcmd HOST COMMAND...'; exit 2; }\n"
+           "host=$1; shift\ncase $host in\n" +
+           hosts +
+           ") ;;\n*) print -u2 \"kxrcmd: unknown host $host\"; exit 1 ;;\nesac\n"
+           "KXSIM_HOST=$host exec \"$@\"\n";
 }
 
 }  // namespace kxsim

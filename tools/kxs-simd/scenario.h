@@ -34,6 +34,13 @@ struct Host {
     int sessions = 0, connected = 0, auth = 0;
     // Each terminal: its key=value lines, in the order written.
     std::vector<std::vector<std::string>> terminals;
+    // What the replica tool prints on this host, one line each.
+    std::vector<std::string> replicaLines;
+};
+
+struct DhcpLine {
+    std::string name;
+    long available = 0;
 };
 
 // One user session of the served host, as its session processes leave it
@@ -52,6 +59,7 @@ struct Session {
 struct Scenario {
     std::vector<Host> hosts;
     std::vector<Session> sessions;
+    std::vector<DhcpLine> dhcp;  // the summary tool's lines
 };
 
 // Reads a scenario. On a bad line, returns nothing and puts "line N: why" in
@@ -71,5 +79,13 @@ std::string amstatus_reply(const Host &host);
 std::string status_reply(const Host &host);
 std::string gstatus_reply(const Scenario &scenario);
 std::string smstatus_reply(const Host &host);
+
+// The product's tools as ksh scripts: the DHCP summary tool, the replica
+// tool (it prints the lines of the host named by KXSIM_HOST, this host's
+// when unset) and the remote-command tool (it runs its command with
+// KXSIM_HOST set to a host of the scenario).
+std::string dhcp_tool(const Scenario &scenario);
+std::string replica_tool(const Scenario &scenario);
+std::string remote_command_tool(const Scenario &scenario);
 
 }  // namespace kxsim

@@ -1,0 +1,109 @@
+#include "kxsdhcp.h"
+
+#include "kxsinit.h"
+#include "kxsutil.h"
+#include "utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+namespace {
+
+// The summary tool under the install root; the command grows with the root.
+std::string dhcp_command(const char *packageRoot)
+{
+    return shell_quote(std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum") + " 2> /dev/null";
+}
+
+void free_entries(KXSDHCPEntry **entries)
+{
+    if (!entries)
+        return;
+    for (KXSDHCPEntry **entry = entries; *entry; ++entry) {
+        free((*entry)->name);
+        free(*entry);
+    }
+    free(entries);
+}
+
+// The entries as the NULL-terminated list that the caller receives.
+KXSDHCPEntry **as_list(const std::vector<KXSDHCPEntry *> &entries)
+{
+    auto **list = static_cast<KXSDHCPEntry **>(
+        safe_calloc(entries.size() + 1, sizeof(KXSDHCPEntry *)));
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        list[i] = entries[i];
+    return list;
+}
+
+KXSDHCPEntry **dhcp(KXSHandle *handle)
+{
+    if (!handle || !handle->packageRoot)
+        return nullptr;
+    FILE *stream = kxs_safe_popen(dhcp_command(handle->packageRoot).c_str(), "r");
+    if (!stream) {
+        dlprintf("s", "kxs_DHCP(): Could not open pipe to get DHCP information\n");
+        return nullptr;
+    }
+    // Every line is kept: the list grows with the tool's output.
+    std::vector<KXSDHCPEntry *> entries;
+    char line[kDhcpLineSize];
+    while (fgets(line, sizeof line, stream))
+        if (KXSDHCPEntry *entry = parse_dhcp_line(line))
+            entries.push_back(entry);
+    KXSDHCPEntry **list = as_list(entries);
+
+    int status = kxs_safe_pclose(stream);
+    int exitCode = 255;
+    if (status == -1) {
+        int err = errno;
+        dlprintf("s", "kxs_DHCP(): kxs_safe_pclose error: %d\n", err);
+        errno = err;
+        perror("kxs_DHCP");
+    } else {
+        exitCode = exit_code_of(status);
+    }
+    if (exitCode != 0) {
+        dlprintf("s", "kxs_DHCP(): Could not get DHCP information %d\n", exitCode);
+        free_entries(list);
+        return nullptr;
+    }
+    return list;
+}
+
+}  // namespace
+
+KXSDHCPEntry *parse_dhcp_line(const char *line)
+{
+    const char *tab = line ? std::strchr(line, '\t') : nullptr;
+    if (!tab)
+        return nullptr;
+    auto *entry = static_cast<KXSDHCPEntry *>(safe_calloc(1, sizeof(KXSDHCPEntry)));
+    std::string name(line, tab);
+    entry->name = strip_leading_and_trailing_whitespace(name.c_str());
+    entry->available = text_to_int32(tab + 1);
+    return entry;
+}
+
+}  // namespace kx
+
+KXS_EXPORT KXSDHCPEntry **kxs_DHCP(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_DHCP", static_cast<KXSDHCPEntry **>(nullptr),
+                          [handle] { return kx::dhcp(handle); });
+}
+
+KXS_EXPORT void kxs_freeDHCP(KXSHandle *handle, KXSDHCPEntry **entries) noexcept
+{
+    (void)handle;
+    kx::c_boundary("kxs_freeDHCP", 0, [entries] {
+        kx::free_entries(entries);
+        return 0;
+    });
+}

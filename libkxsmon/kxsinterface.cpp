@@ -1,0 +1,136 @@
+#include "kxsinterface.h"
+
+#include "group_mgr.h"
+#include "kxsinit.h"
+#include "lib_gstatus.h"
+#include "libif.h"
+#include "utils.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kx {
+
+namespace {
+
+char *dotted(uint32_t address)
+{
+    char text[16];
+    if (convert_to_dotted_format(address, text) != 0)
+        text[0] = '\0';
+    return safe_strdup(text);
+}
+
+// The age in hundredths of a second: 1 for "just now", 0 for "down".
+uint32_t last_packet_age(int32_t seconds)
+{
+    if (seconds < 0)
+        return 0;
+    if (seconds == 0)
+        return 1;
+    return static_cast<uint32_t>(seconds) * 100u;
+}
+
+KXSInterface *make_interface(const gm_interface &entry, int32_t period)
+{
+    auto *record = static_cast<KXSInterface *>(safe_calloc(1, sizeof(KXSInterface)));
+    char name[sizeof entry.ifname + 1] = {};
+    std::memcpy(name, entry.ifname, sizeof entry.ifname);
+    record->name = safe_strdup(name);
+    record->ipaddr = dotted(entry.ifipaddr);
+    record->netmask = dotted(entry.ifnetmask);
+    record->lastpkt = last_packet_age(entry.iflastpkt);
+    if (entry.iflastpkt < 0) {
+        dlprintf("s", "kxs_interfaces(): last packet %d, interface down\n", entry.iflastpkt);
+        record->status = KXS_IF_DOWN;
+    } else if (isTimedOut(entry.iflastpkt, period)) {
+        dlprintf("s", "kxs_interfaces(): last packet %d, interface timeout\n", entry.iflastpkt);
+        record->status = KXS_IF_DOWN;
+    } else {
+        record->status = _check_interface_status(name);
+    }
+    record->type = safe_strdup(entry.isLAN == 1 ? "LAN" : "");
+    return record;
+}
+
+KXSInterface **host_interfaces(const gm_hostinfo &info)
+{
+    int count = info.interfaces ? info.numifs : 0;
+    auto **list = static_cast<KXSInterface **>(safe_calloc(count + 1, sizeof(KXSInterface *)));
+    for (int i = 0; i < count; ++i)
+        list[i] = make_interface(info.interfaces[i], info.period);
+    return list;
+}
+
+KXSInterface **interfaces(KXSHandle *handle)
+{
+    if (!handle)
+        return nullptr;
+    HostList *hosts = get_gm_hosts(nullptr, handle->hostname, nullptr);
+    if (!hosts) {
+        dlprintf("s", "kxs_interfaces(): get_gm_hosts returned NULL\n");
+        return nullptr;
+    }
+    KXSInterface **list = nullptr;
+    for (HostList *node = hosts; node && !list; node = node->next) {
+        const gm_host *host = node->host;
+        if (host && host->info && std::strcmp(host->info->name, handle->hostname) == 0)
+            list = host_interfaces(*host->info);
+    }
+    free_HostList(hosts);
+    return list;
+}
+
+void free_interfaces(KXSInterface **list)
+{
+    if (!list)
+        return;
+    for (KXSInterface **entry = list; *entry; ++entry) {
+        free((*entry)->name);
+        free((*entry)->ipaddr);
+        free((*entry)->netmask);
+        free((*entry)->type);
+        free(*entry);
+    }
+    free(list);
+}
+
+}  // namespace
+
+int _check_interface_status(const char *ifname)
+{
+    int flags = get_if_status(ifname);
+    if (flags == 0) {
+        dlprintf("s", "kxs_interfaces(): get_if_status, interface down\n");
+        return KXS_IF_DOWN;
+    }
+    if (flags < 0)
+        dlprintf("s", "kxs_interfaces(): get_if_status returned error\n");
+    int32_t link = 0;
+    if (get_device_status(ifname, &link) < 0) {
+        dlprintf("s", "kxs_interfaces(): get_device_status returned error\n");
+        return KXS_IF_UP;
+    }
+    if (link == 0) {
+        dlprintf("s", "kxs_interfaces(): get_device_status, data link down\n");
+        return KXS_IF_DOWN;
+    }
+    return KXS_IF_UP;
+}
+
+}  // namespace kx
+
+KXS_EXPORT KXSInterface **kxs_interfaces(KXSHandle *handle) noexcept
+{
+    return kx::c_boundary("kxs_interfaces", static_cast<KXSInterface **>(nullptr),
+                          [handle] { return kx::interfaces(handle); });
+}
+
+KXS_EXPORT void kxs_freeInterfaces(KXSHandle *handle, KXSInterface **interfaces) noexcept
+{
+    (void)handle;
+    kx::c_boundary("kxs_freeInterfaces", 0, [interfaces] {
+        kx::free_interfaces(interfaces);
+        return 0;
+    });
+}
