@@ -170,10 +170,7 @@ KeyValuesNode *make_record(const RecordFields &fields)
     for (std::size_t i = 0; i < kTextCount; ++i) {
         if (!fields.texts[i])
             continue;
-        std::memcpy(at, fields.texts[i]->data(), fields.texts[i]->size());
-        at[fields.texts[i]->size()] = '\0';
-        node->*kTextFields[i] = at;
-        at += fields.texts[i]->size() + 1;
+        node->*kTextFields[i] = place_text(at, *fields.texts[i]);
     }
     node->flag = fields.flag;
     node->MHterm_index = fields.index;

@@ -425,6 +425,16 @@ int parse_key_and_value(const char *line, char **key, char **value)
     return 1;
 }
 
+char *place_text(char *&at, std::string_view text)
+{
+    char *copy = at;
+    if (!text.empty())  // an empty view may carry no pointer at all
+        std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    at += text.size() + 1;
+    return copy;
+}
+
 int split_key_and_value(std::string_view line, std::string_view &key, std::string_view &value)
 {
     key = {};

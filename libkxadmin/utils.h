@@ -96,6 +96,9 @@ int parse_key_and_value(const char *line, char **key, char **value);
 // The same split without copying: `key` and `value` view into `line` (empty
 // where parse_key_and_value gives NULL). For parsers that read many pairs.
 int split_key_and_value(std::string_view line, std::string_view &key, std::string_view &value);
+// Copies `text` to `at` with its terminating NUL and moves `at` past it; for
+// records laid out with their texts in one allocation. Returns the copy.
+char *place_text(char *&at, std::string_view text);
 // Splits `line` in place; stores at most `maxFields` field starts and stops
 // there, so a line of more words than the caller has room for never writes
 // past `fields`.

@@ -49,10 +49,7 @@ KXSTerm *make_term(const Text (&texts)[kTermTextCount], uint32_t connectTime, ui
     for (std::size_t i = 0; i < kTermTextCount; ++i) {
         if (!texts[i])
             continue;
-        std::memcpy(at, texts[i]->data(), texts[i]->size());
-        at[texts[i]->size()] = '\0';
-        term->*kTermTexts[i] = at;
-        at += texts[i]->size() + 1;
+        term->*kTermTexts[i] = place_text(at, *texts[i]);
     }
     term->terminalConnectTime = connectTime;
     term->terminalPackets = packets;

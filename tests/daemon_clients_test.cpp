@@ -161,7 +161,8 @@ TEST(DaemonClients, EachClientMapsEveryOutcomeOfTheExchange)
 }
 
 // Many records of two keys, ordered at once: by terminal the A records come
-// first, by token the B records' "0".
+// first, by token the B records' "0". An insertion sort takes well over half
+// a minute on these; the bound leaves room for a sanitizer on a busy machine.
 TEST(DaemonClients, LargeRepliesSortFast)
 {
     ScriptedTransport transport;
@@ -174,7 +175,7 @@ TEST(DaemonClients, LargeRepliesSortFast)
         const auto start = std::chrono::steady_clock::now();
         kx::KeyValuesNode *list = nullptr;
         EXPECT_EQ(records(mode, &list), (Kept{0, kRecords}));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
         EXPECT_STREQ(list->terminal_CID, mode == kx::kSortByTerminal ? "A" : "B");
         kx::kx_free_KeyValuesNode_list(list);
     }
