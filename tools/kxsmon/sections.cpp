@@ -10,10 +10,16 @@ namespace kxsmon {
 const std::vector<Section> &sections()
 {
     static const std::vector<Section> table = {
-        kVersionSection, kPatchesSection, kUptimeSection,
-        kContactSection, kDaemonsSection, kMonitoredSection,
+        kVersionSection, kPatchesSection,    kUptimeSection, kSessionsSection, kUsersSection,
+        kDesktopsSection, kContactSection,   kPolicySection, kDaemonsSection,  kInterfacesSection,
+        kDhcpSection,     kGroupSection,     kMonitoredSection, kExceptionsSection,
     };
     return table;
+}
+
+std::string section_name(const std::string &command)
+{
+    return command == "dtus" ? "monitored" : command;
 }
 
 Result failure(std::string error)
