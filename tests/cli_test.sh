@@ -113,9 +113,11 @@ run -R "$root" --format prom
 { [ "$rc" = 0 ] && promtool check metrics <<<"$out" && grep -q '^kxsmon_daemon_state{daemon="kxgone",state="down"} 1$' <<<"$out"; } || fail "Prometheus metrics"
 
 printf '#!/bin/ksh\nprint oops\nexit 1\n' >"$root/opt/ZARNkx/lib/kxspatches"
+rm "$root/opt/ZARNkx/sbin/kxpolicy"
 check "failed query" 1 '^  \(failed: the patch lister failed\)$' '^kxsmon: patches: the patch lister failed$' -R "$root"
+check "policy tool missing" 1 '^Policy$' '^kxsmon: policy: the policy tool could not be run$' -R "$root"
 run -R "$root" --json
-json_check "failed query in JSON" 'd["patches"] is None and d["version"]["version"] == "4.2"'
+json_check "failed query in JSON" 'd["patches"] is None and d["policy"] is None and d["version"]["version"] == "4.2"'
 
 # The demo: to completion, every section with figures, nothing left behind.
 kill "${pids[@]}"; wait; pids=()  # the demo serves the same ports
