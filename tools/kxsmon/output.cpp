@@ -184,9 +184,9 @@ Json Json::decimal(double value)
 {
     Json j;
     if (std::isfinite(value)) {
-        char text[64];
-        snprintf(text, sizeof text, "%.2f", value);
-        j.scalar_ = text;
+        char digits[64];
+        snprintf(digits, sizeof digits, "%.2f", value);
+        j.scalar_ = digits;
     }
     return j;
 }
