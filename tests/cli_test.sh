@@ -86,7 +86,7 @@ refused terminal says why~1~~one line of at most 254 characters~-R . monitored a
 sessions: an idle one not counted~0~^  Total +2$~^$~sessions -R .
 sessions: a detached one not active~0~^  Active +1$~^$~sessions -R .
 policy: the command line's options~0~^  -c both$~^$~policy -R .
-interface with its packet age~0~^  eth0 +192\.168\.10\.5 +255\.255\.255\.0 +up +3\.0 s ago +LAN$~^$~interfaces -R .
+interface with its packet age~0~^  eth0 +192\.168\.10\.5 +255\.255\.255\.0 +up +3 s ago +LAN$~^$~interfaces -R .
 DHCP network~0~^  192\.168\.10\.0 +37$~^$~dhcp -R .
 a member down~0~^  kxmember2 +no data sharing +down$~^$~group -R .
 terminal without packets past the limit~0~^  0800208a0002 +unowned +192\.168\.20\.2 +kxtest-host +IEEE802 +- +0 +0 +0\.00% +-$~^$~exceptions --limit 600 -R .

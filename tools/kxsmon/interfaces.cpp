@@ -16,7 +16,7 @@ std::string last_packet(uint32_t hundredths)
 {
     if (hundredths == 0)
         return "-";
-    return std::to_string(hundredths / 100) + "." + std::to_string(hundredths / 10 % 10) + " s ago";
+    return age(hundredths / 100) + " ago";
 }
 
 std::string text_of(KXSInterface *const *list)

@@ -68,6 +68,8 @@ extern const Section kExceptionsSection;
 // Helpers for the sections.
 Result failure(std::string error);
 Result misuse(std::string why);
+// A section that is one number, with its metric.
+Result count_result(int64_t n, const std::string &metric, const std::string &help);
 // Why the last change could not be stored, from errno.
 std::string store_failure(const std::string &what);
 

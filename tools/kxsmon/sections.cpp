@@ -39,6 +39,16 @@ Result misuse(std::string why)
     return r;
 }
 
+Result count_result(int64_t n, const std::string &metric, const std::string &help)
+{
+    Result r;
+    r.text = "  " + std::to_string(n) + "\n";
+    r.json = Json::number(n);
+    r.prom.gauge(metric, help);
+    r.prom.sample(metric, n);
+    return r;
+}
+
 std::string store_failure(const std::string &what)
 {
     const int err = errno;
