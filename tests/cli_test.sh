@@ -125,6 +125,9 @@ before=$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)
 run demo
 { [ "$rc" = 0 ] && sections && ! grep -qE 'failed|none|  down|^  no |^  0 (monitored|on this)|empty' <<<"$out" &&
   grep -qE '^  [0-9]+ monitored: [0-9]+ owned, 1 absent, [0-9]+ unowned$' <<<"$out"; } || fail "demo: a section is empty or down"
+# With slapd, the terminals' locations and the members' roles from the directory's configuration.
+[ ! -x /usr/sbin/slapd ] || { grep -qE '^  0800208a0001 +owned .* floor 2, desk 1$' <<<"$out" &&
+  grep -qE '^  kxtest-host +primary +up$' <<<"$out"; } || fail "demo: no directory figures"
 [ "$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)" = "$before" ] || fail "demo left its root behind"
 ! pgrep -f '/tmp/kxsmon-demo' >/dev/null || fail "demo left processes behind"
 
