@@ -25,25 +25,40 @@ d = json.loads(sys.stdin.read()); jsonschema.validate(d, json.load(open(sys.argv
 sys.exit(0 if eval(sys.argv[2]) else 1)' "$schema" "$2" <<<"$out" || fail "$1"
 }
 
-# The test root: the simulated server as both managers, a display manager,
-# a daemon that does not run, a patch lister, the package record.
+# The test root: the simulated server as both managers (with its sessions,
+# terminals, an interface, a DHCP network and a member that is down), a
+# daemon that does not run, a patch lister, a policy tool, the package record.
 mkdir -p "$root/etc/opt/ZARNkx" "$root/var/sadm/pkg/ZARNkxo" "$root/opt/ZARNkx/lib" \
   "$root/var/opt/ZARNkx/snmp" "$root/bin"
 printf 'VERSION=4.2\nINSTDATE=Nov 21 2026 14:31\nBASEDIR=/opt\n' >"$root/var/sadm/pkg/ZARNkxo/pkginfo"
 printf '#!/bin/ksh\nprint 1-01\nprint 2-02\n' >"$root/opt/ZARNkx/lib/kxspatches"
-chmod 755 "$root/opt/ZARNkx/lib/kxspatches"
+mkdir -p -m 755 "$root/opt/ZARNkx/sbin"
+printf '#!/bin/ksh\nprint "# policy"\nprint "/opt/ZARNkx/sbin/kxpolicy -c both"\n' >"$root/opt/ZARNkx/sbin/kxpolicy"
+chmod 755 "$root/opt/ZARNkx/lib/kxspatches" "$root/opt/ZARNkx/sbin/kxpolicy"
 printf 'begin\nname=%s\nport=%s\nend\n' kxauthd 7010 kxsessiond 7007 >"$root/etc/opt/ZARNkx/kxsservices.cfg"
 printf 'begin\nname=kxgone\ndescription=Gone "away"\nend\n' >>"$root/etc/opt/ZARNkx/kxsservices.cfg"
 printf 'host kxtest-host 127.0.0.1 trusted\nauthmanager kxtest-host starttime=%d\nsessionmanager kxtest-host stime=%d\n' \
   $(( $(date +%s) - 7200 )) $(( $(date +%s) - 7200 )) >"$root/scn"
+cat >>"$root/scn" <<'EOF'
+host kxmember2 127.0.0.2 trusted down lastseen 100 period 20
+interface kxtest-host eth0 192.168.10.5 255.255.255.0 192.168.10.255 lastpkt 3 lan
+terminal kxtest-host terminalId=IEEE802.0800208a0001 terminalIPA=192.168.20.1 terminalCID=c1 firmware=4.1 terminalConnectTime=600 terminalPackets=300 terminalLostPackets=100 tokenName=T.1
+terminal kxtest-host terminalId=IEEE802.0800208a0002 terminalIPA=192.168.20.2 terminalCID=c2 terminalConnectTime=900 terminalPackets=0 tokenName=T.2
+session :3 T.1 uid=1000
+session :4 T.2 idle uid=1001
+session :5 T.9 uid=1002
+dhcp 192.168.10.0 37
+EOF
 ln -s "$simd" "$root/bin/kxauthd"; ln -s "$simd" "$root/bin/kxsessiond"
-"$root/bin/kxauthd" --sm-port 17007 "$root/scn" 2>/dev/null & pids+=($!)
+"$root/bin/kxauthd" --sm-port 17007 --root "$root" "$root/scn" 2>/dev/null & pids+=($!)
 "$root/bin/kxsessiond" --am-port 17010 "$root/scn" 2>/dev/null & pids+=($!)
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/7007 && exec 3<>/dev/tcp/127.0.0.1/7010) 2>/dev/null && break; sleep 0.1; done
 sleep 1
 
 mkdir -m 775 "$root/shared"
-sections() { [ "$(grep -cxE 'Version|Patches|Up time|Contact|Daemons|Monitored terminals' <<<"$out")" = 6 ]; }
+sections() {
+  [ "$(grep -cxE 'Version|Patches|Up time|Sessions|Users|Desktops|Contact|Policy|Daemons|Interfaces|DHCP|Failover group|Monitored terminals|Terminals of this server' <<<"$out")" = 14 ]
+}
 run --root="$root"
 { [ "$rc" = 0 ] && sections; } || fail "report: every section"
 long=$(printf 'a%.0s' {1..300})
@@ -68,16 +83,28 @@ daemons table~0~^  kxsessiond +up +[1-9][0-9]*  [0-9]+ \([0-9: -]+, [0-9]+ s ago
 a daemon down~0~^  kxgone +down +0  - +- +Gone "away"$~^$~daemons -R .
 -- ends the options~0~^  --help$~^$~-R . contact -- --help
 refused terminal says why~1~~one line of at most 254 characters~-R . monitored add $long
+sessions: an idle one not counted~0~^  Total +2$~^$~sessions -R .
+sessions: a detached one not active~0~^  Active +1$~^$~sessions -R .
+policy: the command line's options~0~^  -c both$~^$~policy -R .
+interface with its packet age~0~^  eth0 +192\.168\.10\.5 +255\.255\.255\.0 +up +3 s ago +LAN$~^$~interfaces -R .
+DHCP network~0~^  192\.168\.10\.0 +37$~^$~dhcp -R .
+a member down~0~^  kxmember2 +no data sharing +down$~^$~group -R .
+terminal without packets past the limit~0~^  0800208a0002 +unowned +192\.168\.20\.2 +kxtest-host +IEEE802 +- +0 +0 +0\.00% +-$~^$~exceptions --limit 600 -R .
+terminal within the limit~0~^  2 on this server: 2 owned$~^$~exceptions --limit=901 -R .
+loss of a terminal~0~^  0800208a0001 +owned .* 4\.1 +300 +100 +25\.00% +-$~^$~exceptions -R .
+absent terminal~0~^  080020ffee01 +absent +- +- +- +- +0 +0 +0\.00% +-$~^$~-R . monitored add 080020ffee01
+monitored terminals~0~^  2 monitored: 1 absent, 1 unowned$~^$~-R . monitored add 0800208a0002 --limit 600
+dtus is monitored~0~^  0800208a0002 +unowned +192~^$~dtus -R . --limit 600
 EOF2
 
 run -R "$root" contact "$(printf 'M\xfcller\x1b[2J')"
 run -R "$root" --json
-json_check "JSON report" 'd["version"]["version"] == "4.2" and d["patches"] == ["1-01", "2-02"] and d["contact"] == "M\u00fcller\u001b[2J" and 7100 <= d["uptime"]["seconds"] <= 7300 and [(x["name"], x["state"], x["status"]) for x in d["daemons"]] == [("kxauthd", "up", 1), ("kxsessiond", "up", 1), ("kxgone", "down", 2)]'
+json_check "JSON report" 'd["version"]["version"] == "4.2" and d["patches"] == ["1-01", "2-02"] and d["contact"] == "M\u00fcller\u001b[2J" and 7100 <= d["uptime"]["seconds"] <= 7300 and [(x["name"], x["state"], x["status"]) for x in d["daemons"]] == [("kxauthd", "up", 1), ("kxsessiond", "up", 1), ("kxgone", "down", 2)] and d["sessions"] == {"total": 2, "active": 1} and d["users"] == d["desktops"] == 2 and d["policy"] == " -c both" and d["interfaces"] == [{"name": "eth0", "ipaddr": "192.168.10.5", "netmask": "255.255.255.0", "state": "up", "status": 1, "lastpkt": 300, "type": "LAN"}] and d["dhcp"] == [{"name": "192.168.10.0", "available": 37}] and [(g["name"], g["state"], g["status"]) for g in d["group"]] == [("kxtest-host", "up", 1), ("kxmember2", "down", 2)] and [(x["terminalId"], x["state"], x["status"], x["model"], x["terminalPackets"], x["terminalLostPackets"], x["lossPercent"]) for x in d["exceptions"]] == [("0800208a0001", "owned", 1, "IEEE802", 300, 100, 25.0), ("0800208a0002", "unowned", 3, "IEEE802", 0, 0, 0.0)]'
 run -R "$root" monitored add T1
 run -R "$root" monitored add T2
 run -R "$root" monitored delete t1
 run -R "$root" monitored --json
-json_check "monitored changes persist" 'list(d) == ["time", "monitored"] and d["monitored"] == ["T2"]'
+json_check "monitored changes persist" 'list(d) == ["time", "monitored"] and [(x["terminalId"], x["state"], x["terminalIPA"]) for x in d["monitored"]] == [("080020ffee01", "absent", None), ("0800208a0002", "unowned", "192.168.20.2"), ("T2", "absent", None)]'
 check "text shows no control characters" 0 '^  M.*ller\?\[2J$' '^$' -R "$root" contact
 mkdir "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" && rm -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data" &&
   mv "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
@@ -86,15 +113,21 @@ run -R "$root" --format prom
 { [ "$rc" = 0 ] && promtool check metrics <<<"$out" && grep -q '^kxsmon_daemon_state{daemon="kxgone",state="down"} 1$' <<<"$out"; } || fail "Prometheus metrics"
 
 printf '#!/bin/ksh\nprint oops\nexit 1\n' >"$root/opt/ZARNkx/lib/kxspatches"
+rm "$root/opt/ZARNkx/sbin/kxpolicy"
 check "failed query" 1 '^  \(failed: the patch lister failed\)$' '^kxsmon: patches: the patch lister failed$' -R "$root"
+check "policy tool missing" 1 '^Policy$' '^kxsmon: policy: the policy tool could not be run$' -R "$root"
 run -R "$root" --json
-json_check "failed query in JSON" 'd["patches"] is None and d["version"]["version"] == "4.2"'
+json_check "failed query in JSON" 'd["patches"] is None and d["policy"] is None and d["version"]["version"] == "4.2"'
 
 # The demo: to completion, every section with figures, nothing left behind.
 kill "${pids[@]}"; wait; pids=()  # the demo serves the same ports
 before=$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)
 run demo
-{ [ "$rc" = 0 ] && sections && ! grep -qE 'failed|none|  down|no daemon' <<<"$out"; } || fail "demo: a section is empty or down"
+{ [ "$rc" = 0 ] && sections && ! grep -qE 'failed|none|  down|^  no |^  0 (monitored|on this)|empty' <<<"$out" &&
+  grep -qE '^  [0-9]+ monitored: [0-9]+ owned, 1 absent, [0-9]+ unowned$' <<<"$out"; } || fail "demo: a section is empty or down"
+# With slapd, the terminals' locations and the members' roles from the directory's configuration.
+[ ! -x /usr/sbin/slapd ] || { grep -qE '^  0800208a0001 +owned .* floor 2, desk 1$' <<<"$out" &&
+  grep -qE '^  kxtest-host +primary +up$' <<<"$out"; } || fail "demo: no directory figures"
 [ "$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)" = "$before" ] || fail "demo left its root behind"
 ! pgrep -f '/tmp/kxsmon-demo' >/dev/null || fail "demo left processes behind"
 

@@ -194,7 +194,7 @@ std::vector<const Section *> chosen_sections(const std::string &command)
 {
     std::vector<const Section *> chosen;
     for (const Section &s : sections())
-        if (command == "report" || command == s.name)
+        if (command == "report" || section_name(command) == s.name)
             chosen.push_back(&s);
     return chosen;
 }

@@ -1,64 +1,12 @@
-// The monitored terminals: the table listed, a terminal added or deleted.
-#include "section.h"
+// The monitored terminals, wherever in the failover group they are
+// connected: the table with each terminal's state, a terminal added or
+// deleted. The same section answers to "dtus".
+#include "terminals.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kxsmon {
 namespace {
-
-// The table as the library stores it, one ID a line. Read as the library
-// reads it: no link followed, no FIFO waited on, at most the table's lines
-// of at most 255 characters.
-std::vector<std::string> read_table(const std::string &root)
-{
-    const std::string path = root + "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st{};
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const std::size_t cap = static_cast<std::size_t>(KXS_MAX_MONITORED_DTUS) * 256;
-        char buffer[8192];
-        ssize_t n = 0;
-        while (text.size() < cap &&
-               ((n = read(fd, buffer, std::min(sizeof buffer, cap - text.size()))) > 0 ||
-                (n < 0 && errno == EINTR)))
-            text.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-    }
-    if (fd >= 0)
-        close(fd);
-    std::vector<std::string> ids;
-    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        ids.push_back(text.substr(start, end - start));
-    }
-    return ids;
-}
-
-std::string text_of(const std::vector<std::string> &ids)
-{
-    std::string out = "  " + std::to_string(ids.size()) + " monitored\n";
-    for (const std::string &id : ids)
-        out += "  " + printable(id.c_str()) + "\n";
-    return out;
-}
-
-Json json_of(const std::vector<std::string> &ids)
-{
-    Json list = Json::array();
-    for (const std::string &id : ids)
-        list.push(Json::text(id));
-    return list;
-}
-
-void prom_of(const std::vector<std::string> &ids, Prom &prom)
-{
-    prom.gauge("kxsmon_monitored_terminals", "Number of terminals in the monitored table.");
-    prom.sample("kxsmon_monitored_terminals", static_cast<int64_t>(ids.size()));
-}
 
 std::string add_failure(const std::string &id)
 {
@@ -89,18 +37,17 @@ Result run(KXSHandle *handle, const Request &request)
         if (changed.status != kOk)
             return changed;
     }
-    const std::vector<std::string> ids = read_table(request.root);
-    Result r;
-    r.text = text_of(ids);
-    r.json = json_of(ids);
-    prom_of(ids, r.prom);
+    // NULL is also the answer for an empty table.
+    KXSDTU **dtus = kxs_DTUMonitored(handle, request.limitSeconds, nullptr);
+    Result r = terminals_result(dtus, "monitored", "kxsmon_monitored_terminal");
+    kxs_freeDTUs(handle, dtus);
     return r;
 }
 
 }  // namespace
 
 const Section kMonitoredSection = {"monitored", "Monitored terminals",
-                                   "  monitored            the monitored terminals\n"
+                                   "  monitored, dtus      the monitored terminals and their states\n"
                                    "  monitored add ID     monitor the terminal ID\n"
                                    "  monitored delete ID  stop monitoring the terminal ID\n",
                                    true, run};

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -176,6 +177,17 @@ Json Json::number(int64_t value)
 {
     Json j;
     j.scalar_ = std::to_string(value);
+    return j;
+}
+
+Json Json::decimal(double value)
+{
+    Json j;
+    if (std::isfinite(value)) {
+        char digits[64];
+        snprintf(digits, sizeof digits, "%.2f", value);
+        j.scalar_ = digits;
+    }
     return j;
 }
 

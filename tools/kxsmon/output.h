@@ -49,6 +49,8 @@ public:
     Json() = default;  // null
     static Json number(int64_t value);
     static Json boolean(bool value);
+    // A fraction with two decimals; null when it is not finite.
+    static Json decimal(double value);
     // A text; NULL gives null. Bytes that are not UTF-8 are read as Latin-1
     // and escaped ("M\xfcller" gives "M\u00fcller"), so the document parses.
     static Json text(const char *value);

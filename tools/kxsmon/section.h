@@ -45,18 +45,31 @@ struct Section {
 
 // Every section, in the order of the report.
 const std::vector<Section> &sections();
+// The section name a command word stands for: itself, or the name it is
+// another word for ("dtus" for "monitored").
+std::string section_name(const std::string &command);
 
 // The section files' entries.
 extern const Section kVersionSection;
 extern const Section kPatchesSection;
 extern const Section kUptimeSection;
+extern const Section kSessionsSection;
+extern const Section kUsersSection;
+extern const Section kDesktopsSection;
 extern const Section kContactSection;
+extern const Section kPolicySection;
 extern const Section kDaemonsSection;
+extern const Section kInterfacesSection;
+extern const Section kDhcpSection;
+extern const Section kGroupSection;
 extern const Section kMonitoredSection;
+extern const Section kExceptionsSection;
 
 // Helpers for the sections.
 Result failure(std::string error);
 Result misuse(std::string why);
+// A section that is one number, with its metric.
+Result count_result(int64_t n, const std::string &metric, const std::string &help);
 // Why the last change could not be stored, from errno.
 std::string store_failure(const std::string &what);
 

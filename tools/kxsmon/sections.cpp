@@ -10,10 +10,16 @@ namespace kxsmon {
 const std::vector<Section> &sections()
 {
     static const std::vector<Section> table = {
-        kVersionSection, kPatchesSection, kUptimeSection,
-        kContactSection, kDaemonsSection, kMonitoredSection,
+        kVersionSection, kPatchesSection,    kUptimeSection, kSessionsSection, kUsersSection,
+        kDesktopsSection, kContactSection,   kPolicySection, kDaemonsSection,  kInterfacesSection,
+        kDhcpSection,     kGroupSection,     kMonitoredSection, kExceptionsSection,
     };
     return table;
+}
+
+std::string section_name(const std::string &command)
+{
+    return command == "dtus" ? "monitored" : command;
 }
 
 Result failure(std::string error)
@@ -30,6 +36,16 @@ Result misuse(std::string why)
     Result r;
     r.status = kUsage;
     r.error = std::move(why);
+    return r;
+}
+
+Result count_result(int64_t n, const std::string &metric, const std::string &help)
+{
+    Result r;
+    r.text = "  " + std::to_string(n) + "\n";
+    r.json = Json::number(n);
+    r.prom.gauge(metric, help);
+    r.prom.sample(metric, n);
     return r;
 }
 

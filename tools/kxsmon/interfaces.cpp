@@ -1,0 +1,78 @@
+// This server's network interfaces as its failover group sees them.
+#include "section.h"
+
+namespace kxsmon {
+namespace {
+
+const std::vector<std::string> kStates = {"up", "down"};
+
+const std::string &state_word(int32_t status)
+{
+    return kStates[status == KXS_IF_UP ? 0 : 1];
+}
+
+// The age of the last packet, from hundredths of a second.
+std::string last_packet(uint32_t hundredths)
+{
+    if (hundredths == 0)
+        return "-";
+    return age(hundredths / 100) + " ago";
+}
+
+std::string text_of(KXSInterface *const *list)
+{
+    if (!*list)
+        return "  no interface listed for this server\n";
+    Table table({"NAME", "ADDRESS", "NETMASK", "STATE", ">LAST PACKET", "TYPE"});
+    for (KXSInterface *const *i = list; *i; ++i)
+        table.row({printable((*i)->name), printable((*i)->ipaddr), printable((*i)->netmask),
+                   state_word((*i)->status), last_packet((*i)->lastpkt), printable((*i)->type)});
+    return table.str();
+}
+
+Json json_of(KXSInterface *const *list)
+{
+    Json out = Json::array();
+    for (KXSInterface *const *i = list; *i; ++i)
+        out.push(Json::object()
+                     .set("name", Json::text((*i)->name))
+                     .set("ipaddr", Json::text((*i)->ipaddr))
+                     .set("netmask", Json::text((*i)->netmask))
+                     .set("state", Json::text(state_word((*i)->status)))
+                     .set("status", Json::number((*i)->status))
+                     .set("lastpkt", Json::number((*i)->lastpkt))
+                     .set("type", Json::text((*i)->type)));
+    return out;
+}
+
+void prom_of(KXSInterface *const *list, Prom &prom)
+{
+    prom.gauge("kxsmon_interface_state", "State of a network interface: 1 for the state it is in.");
+    for (KXSInterface *const *i = list; *i; ++i)
+        prom.states("kxsmon_interface_state", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}}, kStates,
+                    state_word((*i)->status));
+    prom.gauge("kxsmon_interface_last_packet_seconds", "Age of the last packet seen on an interface (0: down).");
+    for (KXSInterface *const *i = list; *i; ++i)
+        prom.sample("kxsmon_interface_last_packet_seconds", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}},
+                    (*i)->lastpkt / 100);
+}
+
+Result run(KXSHandle *handle, const Request &)
+{
+    KXSInterface **list = kxs_interfaces(handle);
+    if (!list)
+        return failure("the group manager could not be asked, or does not list this host by its host name");
+    Result r;
+    r.text = text_of(list);
+    r.json = json_of(list);
+    prom_of(list, r.prom);
+    kxs_freeInterfaces(handle, list);
+    return r;
+}
+
+}  // namespace
+
+const Section kInterfacesSection = {"interfaces", "Interfaces",
+                                    "  interfaces           this server's network interfaces\n", false, run};
+
+}  // namespace kxsmon

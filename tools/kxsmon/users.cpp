@@ -1,0 +1,20 @@
+// The users this server serves. The query gives 0 also when the
+// authentication manager cannot be asked: a count, never a failure.
+#include "section.h"
+
+namespace kxsmon {
+namespace {
+
+Result run(KXSHandle *handle, const Request &)
+{
+    return count_result(kxs_users(handle), "kxsmon_users",
+                        "Users this server serves: its units, a multihead group counted once.");
+}
+
+}  // namespace
+
+const Section kUsersSection = {"users", "Users",
+                               "  users                users served (a multihead group counts once)\n", false,
+                               run};
+
+}  // namespace kxsmon
