@@ -358,7 +358,21 @@ KXSTermIndex::KXSTermIndex(const KXSTerm *list)
 const KXSTerm *KXSTermIndex::find(const char *terminalId) const
 {
     auto found = first_.find(lowered(terminalId));
-    return found == first_.end() ? nullptr : found->second;
+    if (found != first_.end())
+        return found->second;
+    // An identifier stored whole, as the terminal reports itself
+    // ("IEEE802.080020f8a2b1"), names the terminal of that model and ID.
+    const char *dot = strrchr(terminalId, '.');
+    if (!dot)
+        return nullptr;
+    found = first_.find(lowered(dot + 1));
+    if (found == first_.end())
+        return nullptr;
+    const char *model = found->second->model;
+    std::size_t modelLength = static_cast<std::size_t>(dot - terminalId);
+    bool sameModel = model && strlen(model) == modelLength &&
+                     strncasecmp(model, terminalId, modelLength) == 0;
+    return sameModel ? found->second : nullptr;
 }
 
 }  // namespace kx

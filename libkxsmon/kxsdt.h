@@ -79,8 +79,9 @@ bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
 
 // The first terminal of a list for each identifier, compared without regard
 // to case. Built once in one walk, so that matching many identifiers against
-// a long list costs one lookup each instead of a walk of the list each. The
-// list must outlive the index.
+// a long list costs one lookup each instead of a walk of the list each. An
+// identifier that no terminal has may name one whole, "MODEL.ID". The list
+// must outlive the index.
 class KXSTermIndex {
 public:
     explicit KXSTermIndex(const KXSTerm *list);

@@ -86,23 +86,25 @@ TEST(TerminalStatus, MonitoredFromTheLiveMembersInTableOrder)
                            term("P1.E", "m1e") + term("P1.c", "ic", "terminalConnectTime=60") +
                            term("P1.d", "id", "terminalConnectTime=60|terminalPackets=1"),
                       m3 = term("P1.f", "if") + term("P1.g", "ig"), own = term("P9.a", "own");
+    // "p2.E" is stored whole: the terminal E of model P2; "X.e" names no terminal.
     const Lines absent = {"", "A2 - - 0/0/0 - -", "B2 - - 0/0/0 - -", "C2 - - 0/0/0 - -", "D2 - - 0/0/0 - -",
-                          "E2 - - 0/0/0 - -", "F2 - - 0/0/0 - -", "G2 - - 0/0/0 - -"};
+                          "E2 - - 0/0/0 - -", "X.e2 - - 0/0/0 - -", "G2 - - 0/0/0 - -",
+                          "p2.E2 - - 0/0/0 - -"};
     const struct {
         std::map<std::string, std::string> replies;
         Lines records, asked;
     } cases[] = {
         {{{"g", group}, {"m1", m1}, {"m2", term("P2.e", "m2e")}, {"m3", m3}, {"m4", m3}},
          {"", "A2 - - 0/0/0 - -", "B1 i1 m1 5/5/50 P1 -", "C3 ic m1 0/0/0 P1 -", "D1 id m1 1/0/0 P1 -",
-          "E1 m2e m2 0/0/0 P2 -", absent[6], absent[7]},
+          "E1 m2e m2 0/0/0 P2 -", absent[6], absent[7], "p2.E1 m2e m2 0/0/0 P2 -"},
          {"g", "m2", "m1"}},
         {{{"g", group}, {"localhost", own}}, absent, {"g", "m2", "m1"}},  // no member answers
         {{{"localhost", own}}, {"", "A1 own localhost 0/0/0 P9 -", absent[2], absent[3], absent[4],
-                                absent[5], absent[6], absent[7]}, {"g", "localhost"}},
+                                absent[5], absent[6], absent[7], absent[8]}, {"g", "localhost"}},
     };
     for (const auto &c : cases) {
         Group g(c.replies);
-        Table table({"A", "B", "C", "D", "E", "F", "G"});
+        Table table({"A", "B", "C", "D", "E", "X.e", "G", "p2.E"});
         EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), c.records);
         EXPECT_EQ(g.asked, c.asked);
         // This server's own terminals; none when it does not answer.
