@@ -28,59 +28,39 @@ ask() { local tool=$1 community=$2 port=$3; shift 3
 walk() { ask snmpwalk public 16161 "$@" | sed 's/^KXSMON-MIB:://; s/ "\(.*\)"$/ \1/'; }
 set_it() { ASK_FLAGS=-Ir ask snmpset private 16161 "$@"; }
 
-# A group of two: this host (kxtest-host in the sandbox) and kxmember2, with
-# interfaces, sessions, terminals (owned, unowned, and one monitored that no
-# member reports, by the short IDs the exception table shows), the DHCP
-# summary and the policy tool. Without a directory the roles are zero admin.
+# This host and kxmember2; terminals monitored by short ID, one reported by no member.
 now=$(date +%s)
 cat >"$work/scenario" <<SCN
 host kxtest-host 127.0.0.1 trusted lan_ok lastseen 2 period 20 starttime $((now - 86400))
 host kxmember2 127.0.0.2 trusted lastseen 5 period 20 starttime $((now - 7200))
 interface kxtest-host eth0 192.168.10.5 255.255.255.0 192.168.10.255 lastpkt 1 lan
-interface kxtest-host eth1 10.20.0.5 255.255.0.0 10.20.255.255 lastpkt 2
 authmanager kxtest-host starttime=$((now - 90000)) desktops=19
 sessionmanager kxtest-host stime=$((now - 90060)) sessions=17 connected=15 auth=2
-authmanager kxmember2 starttime=$((now - 3600)) desktops=7
-sessionmanager kxmember2 stime=$((now - 3660)) sessions=5 connected=4 auth=1
 terminal kxtest-host terminalId=IEEE802.0800208a0001 terminalIPA=192.168.20.1 terminalCID=c1 tokenName=Payflex.1 firmware=4.1 terminalConnectTime=600 terminalPackets=300 terminalLostPackets=100
 terminal kxtest-host terminalId=IEEE802.0800208a0003 terminalIPA=192.168.20.3 terminalCID=c3 tokenName=Payflex.3 firmware=4.0 terminalConnectTime=900 terminalPackets=0 terminalLostPackets=0
 terminal kxmember2 terminalId=IEEE802.0800208a0002 terminalIPA=192.168.20.2 terminalCID=c2 tokenName=Payflex.2 firmware=4.2 terminalConnectTime=30 terminalPackets=0 terminalLostPackets=0
 session :3 ZeroAdmin.xx.Payflex.1 uid=0
 session :4 Payflex.2 idle uid=0
 dhcp 192.168.10.0 37
-dhcp 10.20.0.0 112
 SCN
 printf '%s\n' 0800208a0001 0800208a0002 080020ffee01 >"$snmp/kxsmonitoreddtus.data"
-mkdir -p "$root/opt/ZARNkx/sbin"
-printf '#!/bin/sh\necho "/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both"\n' >"$root/opt/ZARNkx/sbin/kxpolicy"
-chmod 755 "$root/opt/ZARNkx/sbin/kxpolicy"
-# What the scenario makes of the figures kxsmon does not report: counts,
-# tables in the daemons' order, states by the 60-second limit.
-cat >"$work/expected.scenario" <<'WALK'
+printf '#!/bin/sh\necho "/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both"\n' | install -D /dev/stdin "$root/opt/ZARNkx/sbin/kxpolicy"
+# The figures kxsmon does not report, from the scenario; a table row is its cells in MIB order.
+cat >"$work/expected" <<'WALK'
 kxsTotalSessions.0 1
 kxsActiveSessions.0 1
+kxsUsers.0 2
 kxsDesktops.0 2
 kxsPolicy.0  -z pseudo -s both
-kxsInterfaceName.1 eth0
-kxsInterfaceName.2 eth1
-kxsInterfaceAddress.1 192.168.10.5
-kxsInterfaceAddress.2 10.20.0.5
-kxsInterfaceNetmask.1 255.255.255.0
-kxsInterfaceNetmask.2 255.255.0.0
-kxsInterfaceStatus.1 1
-kxsInterfaceStatus.2 1
-kxsInterfaceType.1 LAN
-kxsInterfaceType.2 
-kxsDhcpName.1 192.168.10.0
-kxsDhcpName.2 10.20.0.0
-kxsDhcpAvailable.1 37
-kxsDhcpAvailable.2 112
-kxsFailoverName.1 kxtest-host
-kxsFailoverName.2 kxmember2
-kxsFailoverRole.1 zero admin
-kxsFailoverRole.2 no data sharing
-kxsFailoverStatus.1 1
-kxsFailoverStatus.2 1
+Interface 1 eth0|192.168.10.5|255.255.255.0|1|LAN
+Dhcp 1 192.168.10.0|37
+Failover 1 kxtest-host|zero admin|1
+Failover 2 kxmember2|no data sharing|1
+Mon '0800208a0001' 192.168.20.1|1|300|100|2500|||kxtest-host|IEEE802|4.1|1
+Mon '0800208a0002' 192.168.20.2|1|0|0|0|||kxmember2|IEEE802|4.2|1
+Mon '080020ffee01' |2|0|0|0||||||1
+Exc 1 0800208a0001|192.168.20.1|1|300|100|2500|||kxtest-host|IEEE802|4.1
+Exc 2 0800208a0003|192.168.20.3|3|0|0|0|||kxtest-host|IEEE802|4.0
 WALK
 
 # The daemons, under their own names (run-demo does the same).
@@ -88,80 +68,47 @@ ln -s "$build/tools/kxs-simd/kxs-simd" "$work/kxauthd"
 ln -s "$build/tools/kxs-simd/kxs-simd" "$work/kxsessiond"
 "$work/kxauthd" --am-port 7010 --sm-port 17007 --root "$root" "$work/scenario" 2>"$work/simd.log" & pids+=($!)
 "$work/kxsessiond" --am-port 17010 --sm-port 7007 "$work/scenario" 2>>"$work/simd.log" & pids+=($!)
-wait_until test -x "$root/opt/ZARNkx/lib/kxsdhcpsum" || fail "the simulator wrote no tools: $(cat "$work/simd.log")"
-chmod -R go-w "$root"
+wait_until test -x "$root/opt/ZARNkx/lib/kxsdhcpsum"; chmod -R go-w "$root"
 sleep 1  # a started daemon is at least a second old
 KXS_AGENT_OPTIONS="-t 1" "$top/tools/demo/run-snmp" "$build" "$root" 16161 >"$work/run.log" 2>&1 & pids+=($!)
-wait_until eval '[ -n "$(walk KXSMON-MIB::kxsExcTerminalId 2>/dev/null | grep 0800208a0003)" ]' ||
+wait_until eval '[ -n "$(walk KXSMON-MIB::kxsDaemonName 2>/dev/null | grep kxauthd)" ]' ||
   fail "the subagent never answered: $(cat "$work/run.log")"
 
-# --- the walk against the library's own answers (kxsmon --json) and the scenario
-report_time=$(date +%s)
+# --- the walk against the library's own answers (kxsmon --json)
 "$build/tools/kxsmon/kxsmon" -R "$root" --json report >"$work/report.json"
-awk -f - "$work/report.json" >"$work/expected" <<'AWK'
-function field(key,   v) {
-  if (!match($0, "\"" key "\": (\"[^\"]*\"|-?[0-9]+)")) return ""
-  v = substr($0, RSTART + length(key) + 4, RLENGTH - length(key) - 4); gsub(/^"|"$/, "", v); return v
+python3 - "$work/report.json" "$work/changes" >>"$work/expected" <<'PY'
+import json, sys
+r, changes = json.load(open(sys.argv[1])), open(sys.argv[2], "w")
+print(f"kxsVersion.0 {r['version']['version']}\nkxsInstallDate.0 {r['version']['installDate']}")
+print(f"kxsPatches.0 {', '.join(r['patches'])}\nkxsContact.0 {r['contact']}\nkxsUnownedLimit.0 60")
+for i, d in enumerate(r["daemons"], 1):
+    print("Daemon", i, "|".join(str(d[k] or (d[k] == 0 and "0") or "") for k in ("name", "status", "stime", "instances", "description")))
+    print(f"kxsDaemonChangeTime.{i} {d['changetm']}", file=changes)
+PY
+# Scalars as they are, table cells joined into rows; figures that move with time are checked apart.
+walk_rows() {
+  awk '{ name = $1; sub(/\..*/, "", name); index_ = substr($1, length(name) + 2); value = substr($0, length($1) + 2) }
+       name ~ /^kxs(UpTime|DaemonChangeTime|InterfaceLastPacket)$/ { next } index_ == "0" { print; next }
+       { match(name, /^kxs(Daemon|Interface|Dhcp|Failover|Mon|Exc)/); key = substr(name, 4, RLENGTH - 3) " " index_
+         row[key] = (seen[key]++ ? row[key] "|" : "") value; if (seen[key] == 1) order[++n] = key }
+       END { for (i = 1; i <= n; i++) print order[i], row[order[i]] }' "$work/walk"
 }
-/"patches": \[/ { inpatches = 1; next }
-inpatches && /\]/ { inpatches = 0 }
-inpatches { v = $0; gsub(/^ *"|",?$/, "", v); patches = patches (patches == "" ? "" : ", ") v }
-/"version": "/ { version = field("version") }
-/"installDate":/ { installDate = field("installDate") }
-/"contact":/ { contact = field("contact") }
-/"name":/ { d++; c[2, d] = field("name") }
-/"status":/ { c[3, d] = field("status") }
-/"stime":/ { c[4, d] = field("stime") }
-/"changetm":/ { c[5, d] = field("changetm") }
-/"instances":/ { c[6, d] = field("instances") }
-/"description":/ { c[7, d] = field("description") }
-END { printf "kxsVersion.0 %s\nkxsInstallDate.0 %s\nkxsPatches.0 %s\n", version, installDate, patches
-      printf "kxsContact.0 %s\nkxsUnownedLimit.0 60\n", contact
-      split("Name Status StartTime ChangeTime Instances Description", col)
-      for (k = 2; k <= 7; k++) for (i = 1; i <= d; i++) printf "kxsDaemon%s.%d %s\n", col[k - 1], i, c[k, i] }
-AWK
-cat "$work/expected.scenario" >>"$work/expected"
-# Until a gathering that started after the report has ended (the cache
-# time-out is a second); the exact figures must agree by then.
 walk_matches() {
   walk KXSMON-MIB::kxsmon >"$work/walk"
-  grep -vE '^kxs(DaemonChangeTime|UpTime|Users|InterfaceLastPacket|Mon|Exc)' "$work/walk" | sort >"$work/walk.exact"
-  grep -vE '^kxsDaemonChangeTime' "$work/expected" | sort | diff - "$work/walk.exact" >"$work/diff"
+  sort "$work/expected" | diff - <(walk_rows | sort) >"$work/diff"
 }
-sleep 1.1
+sleep 1.1  # the agent's snapshot is refreshed after its cache time-out
 for _ in $(seq 20); do walk_matches && break; sleep 0.5; done
 [ -s "$work/diff" ] && fail "walk differs from kxsmon --json and the scenario: $(cat "$work/diff")"
 grep -q '^kxsDaemonStatus.1 1$' "$work/walk" || fail "the simulated daemon is not up: $(cat "$work/walk")"
-grep -qE '^kxsUsers.0 [0-9]+$' "$work/walk" || fail "no user count: $(grep Users "$work/walk")"
-paste <(grep '^kxsDaemonChangeTime' "$work/expected") <(grep '^kxsDaemonChangeTime' "$work/walk") |
+paste "$work/changes" <(grep '^kxsDaemonChangeTime' "$work/walk") |
   awk '{ d = $2 - $4; if (d < -30 || d > 30 || ($2 == 0) != ($4 == 0)) exit 1 }' ||
   fail "change times differ by more than the time between the two looks"
 agent_up=$(awk '/^kxsUpTime/ { print $2 }' "$work/walk")
-cli_up=$(sed -n 's/.*"hundredths": \([0-9]*\).*/\1/p' "$work/report.json")
-apart=$((($(date +%s) - report_time + 2) * 100))  # the walk came after the report
+cli_up=$(python3 -c 'import json, sys; print(json.load(sys.stdin)["uptime"]["hundredths"])' <"$work/report.json")
+apart=$((($(date +%s) - $(stat -c %Y "$work/report.json") + 2) * 100))  # the walk came after the report
 [ "${agent_up:-0}" -gt 0 ] && [ $((agent_up - cli_up)) -le "$apart" ] && [ $((cli_up - agent_up)) -le 200 ] ||
   fail "up time $agent_up, kxsmon said $cli_up (hundredths)"
-
-# The terminal tables: ID, address, state, packets, lost, loss (hundredths
-# of a percent), server, model, firmware of each row.
-terminal_rows() {
-  awk -v t="$1" '$1 ~ "^kxs" t {
-      split($1, p, "."); col = substr(p[1], 7); idx = substr($1, length(p[1]) + 2)
-      if (!(idx in seen)) { seen[idx] = 1; order[++n] = idx }
-      v[idx, col] = $2 }
-    END { for (i = 1; i <= n; i++) { r = order[i]
-      print (t == "Exc" ? v[r, "TerminalId"] : r), v[r, "Address"], v[r, "State"], v[r, "Packets"],
-            v[r, "LostPackets"], v[r, "Loss"], v[r, "Server"], v[r, "Model"], v[r, "Firmware"] } }' "$work/walk"
-}
-diff <(terminal_rows Mon) - >"$work/diff" <<'ROWS' || fail "monitored terminals: $(cat "$work/diff")"
-'0800208a0001' 192.168.20.1 1 300 100 2500 kxtest-host IEEE802 4.1
-'0800208a0002' 192.168.20.2 1 0 0 0 kxmember2 IEEE802 4.2
-'080020ffee01'  2 0 0 0   
-ROWS
-diff <(terminal_rows Exc) - >"$work/diff" <<'ROWS' || fail "terminal exceptions: $(cat "$work/diff")"
-0800208a0001 192.168.20.1 1 300 100 2500 kxtest-host IEEE802 4.1
-0800208a0003 192.168.20.3 3 0 0 0 kxtest-host IEEE802 4.0
-ROWS
 
 # --- sets that change the stored files, and malformed ones that must not
 set_it KXSMON-MIB::kxsContact.0 s 'Ops desk, x4242' >/dev/null
@@ -193,8 +140,7 @@ read-only version|notWritable|KXSMON-MIB::kxsVersion.0|s|9
 TABLE
 
 set_it KXSMON-MIB::kxsMonRowStatus.\'ieee802.0800\' i 6 >/dev/null
-[ "$(cat "$snmp/kxsmonitoreddtus.data")" = "$(printf '%s\n' 0800208a0001 0800208a0002 080020ffee01)" ] ||
-  fail "destroyed row still stored: $(cat "$snmp/kxsmonitoreddtus.data")"
+grep -qix IEEE802.0800 "$snmp/kxsmonitoreddtus.data" && fail "destroyed row still stored"
 walk KXSMON-MIB::kxsMonRowStatus | grep -qi "0800'" && fail "destroyed row still served"
 
 # --- daemons that accept and never answer: answers stay quick, figures stale
@@ -205,10 +151,8 @@ for p in 7010 7007; do
 done
 sleep 1.1; walk KXSMON-MIB::kxsSystem >/dev/null  # the worker now hangs on a daemon
 # Numeric OIDs, so that the time is the agent's and not the MIB parser's:
-# the system group (sysUpTime) and the module's scalars (kxsContact). Each
-# request times out after a second, so every round must answer; the quickest
-# of three must also be within a second, which a stalled agent never is and
-# a busy machine seldom misses three times over.
+# the system group (sysUpTime) and the module's scalars (kxsContact). Every round must answer
+# (a second per request); the quickest within a second: a stalled agent never is.
 while read -r subtree expect; do
   best=99999
   for round in 1 2 3; do
