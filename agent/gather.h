@@ -56,6 +56,14 @@ struct Figure {
     Filler fill;
 };
 
+// The monitored table's figure: the one a row set patches in place.
+constexpr const char *kMonitoredFigure = "monitored terminals";
+
+// The monitored table's rows of a figure once terminal `id` is added or
+// removed: a new row holds its RowStatus until the next gathering brings its
+// state, a removed one loses every column. IDs match without regard to case.
+void patch_monitored(Rows &rows, const std::string &id, bool add);
+
 // Every figure, in the order a refresh gathers them: the quick ones first, so
 // that a slow daemon delays only the figures that ask it.
 const std::vector<Figure> &figures();

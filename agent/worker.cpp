@@ -178,8 +178,19 @@ bool Worker::carry_out(Job &job)
     if ((add ? kxs_addDTUMonitored(handle_, job.text.c_str())
              : kxs_deleteDTUMonitored(handle_, job.text.c_str())) != 0)
         return false;
-    refill("monitored terminals");
+    patch_monitored_figure(job.text, add);
     return true;
+}
+
+// Asking the group for the terminals' states could hold a set for seconds:
+// the row is patched instead, and the next gathering brings its state.
+void Worker::patch_monitored_figure(const std::string &id, bool add)
+{
+    const auto &all = figures();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (std::string_view(all[i].name) == kMonitoredFigure)
+            patch_monitored(perFigure_[i], id, add);
+    publish();
 }
 
 void Worker::refill(const char *figure)

@@ -59,6 +59,7 @@ private:
     bool run_one_job();
     bool carry_out(Job &job);
     void refill(const char *figure);
+    void patch_monitored_figure(const std::string &id, bool add);
     void publish();
     void open_handle();
 

@@ -28,11 +28,47 @@ ask() { local tool=$1 community=$2 port=$3; shift 3
 walk() { ask snmpwalk public 16161 "$@" | sed 's/^KXSMON-MIB:://; s/ "\(.*\)"$/ \1/'; }
 set_it() { ASK_FLAGS=-Ir ask snmpset private 16161 "$@"; }
 
+# This host and kxmember2; terminals monitored by short ID, one reported by no member.
+now=$(date +%s)
+cat >"$work/scenario" <<SCN
+host kxtest-host 127.0.0.1 trusted lan_ok lastseen 2 period 20 starttime $((now - 86400))
+host kxmember2 127.0.0.2 trusted lastseen 5 period 20 starttime $((now - 7200))
+interface kxtest-host eth0 192.168.10.5 255.255.255.0 192.168.10.255 lastpkt 1 lan
+authmanager kxtest-host starttime=$((now - 90000)) desktops=19
+sessionmanager kxtest-host stime=$((now - 90060)) sessions=17 connected=15 auth=2
+terminal kxtest-host terminalId=IEEE802.0800208a0001 terminalIPA=192.168.20.1 terminalCID=c1 tokenName=Payflex.1 firmware=4.1 terminalConnectTime=600 terminalPackets=300 terminalLostPackets=100
+terminal kxtest-host terminalId=IEEE802.0800208a0003 terminalIPA=192.168.20.3 terminalCID=c3 tokenName=Payflex.3 firmware=4.0 terminalConnectTime=900 terminalPackets=0 terminalLostPackets=0
+terminal kxmember2 terminalId=IEEE802.0800208a0002 terminalIPA=192.168.20.2 terminalCID=c2 tokenName=Payflex.2 firmware=4.2 terminalConnectTime=30 terminalPackets=0 terminalLostPackets=0
+session :3 ZeroAdmin.xx.Payflex.1 uid=0
+session :4 Payflex.2 idle uid=0
+dhcp 192.168.10.0 37
+SCN
+printf '%s\n' 0800208a0001 0800208a0002 080020ffee01 >"$snmp/kxsmonitoreddtus.data"
+printf '#!/bin/sh\necho "/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both"\n' | install -D /dev/stdin "$root/opt/ZARNkx/sbin/kxpolicy"
+# The figures kxsmon does not report, from the scenario; a table row is its cells in MIB order.
+cat >"$work/expected" <<'WALK'
+kxsTotalSessions.0 1
+kxsActiveSessions.0 1
+kxsUsers.0 2
+kxsDesktops.0 2
+kxsPolicy.0  -z pseudo -s both
+Interface 1 eth0|192.168.10.5|255.255.255.0|1|LAN
+Dhcp 1 192.168.10.0|37
+Failover 1 kxtest-host|zero admin|1
+Failover 2 kxmember2|no data sharing|1
+Mon '0800208a0001' 192.168.20.1|1|300|100|2500|||kxtest-host|IEEE802|4.1|1
+Mon '0800208a0002' 192.168.20.2|1|0|0|0|||kxmember2|IEEE802|4.2|1
+Mon '080020ffee01' |2|0|0|0||||||1
+Exc 1 0800208a0001|192.168.20.1|1|300|100|2500|||kxtest-host|IEEE802|4.1
+Exc 2 0800208a0003|192.168.20.3|3|0|0|0|||kxtest-host|IEEE802|4.0
+WALK
+
 # The daemons, under their own names (run-demo does the same).
 ln -s "$build/tools/kxs-simd/kxs-simd" "$work/kxauthd"
 ln -s "$build/tools/kxs-simd/kxs-simd" "$work/kxsessiond"
-"$work/kxauthd" --am-port 7010 --sm-port 17007 "$top/tools/demo/demo.scn" 2>/dev/null & pids+=($!)
-"$work/kxsessiond" --am-port 17010 --sm-port 7007 "$top/tools/demo/demo.scn" 2>/dev/null & pids+=($!)
+"$work/kxauthd" --am-port 7010 --sm-port 17007 --root "$root" "$work/scenario" 2>"$work/simd.log" & pids+=($!)
+"$work/kxsessiond" --am-port 17010 --sm-port 7007 "$work/scenario" 2>>"$work/simd.log" & pids+=($!)
+wait_until test -x "$root/opt/ZARNkx/lib/kxsdhcpsum"; chmod -R go-w "$root"
 sleep 1  # a started daemon is at least a second old
 KXS_AGENT_OPTIONS="-t 1" "$top/tools/demo/run-snmp" "$build" "$root" 16161 >"$work/run.log" 2>&1 & pids+=($!)
 wait_until eval '[ -n "$(walk KXSMON-MIB::kxsDaemonName 2>/dev/null | grep kxauthd)" ]' ||
@@ -40,39 +76,47 @@ wait_until eval '[ -n "$(walk KXSMON-MIB::kxsDaemonName 2>/dev/null | grep kxaut
 
 # --- the walk against the library's own answers (kxsmon --json)
 "$build/tools/kxsmon/kxsmon" -R "$root" --json report >"$work/report.json"
-sleep 1.1  # the agent's snapshot is refreshed after its cache time-out
-walk KXSMON-MIB::kxsmon >"$work/walk"
-awk -f - "$work/report.json" >"$work/expected" <<'AWK'
-function field(key,   v) {
-  if (!match($0, "\"" key "\": (\"[^\"]*\"|-?[0-9]+)")) return ""
-  v = substr($0, RSTART + length(key) + 4, RLENGTH - length(key) - 4); gsub(/^"|"$/, "", v); return v
+python3 - "$work/report.json" "$work/changes" >>"$work/expected" <<'PY'
+import json, sys
+r, changes = json.load(open(sys.argv[1])), open(sys.argv[2], "w")
+print(f"kxsVersion.0 {r['version']['version']}\nkxsInstallDate.0 {r['version']['installDate']}")
+print(f"kxsPatches.0 {', '.join(r['patches'])}\nkxsContact.0 {r['contact']}\nkxsUnownedLimit.0 60")
+for i, d in enumerate(r["daemons"], 1):
+    print("Daemon", i, "|".join(str(d[k] or (d[k] == 0 and "0") or "") for k in ("name", "status", "stime", "instances", "description")))
+    print(f"kxsDaemonChangeTime.{i} {d['changetm']}", file=changes)
+PY
+# Scalars as they are, table cells joined into rows; figures that move with time are checked apart.
+walk_rows() {
+  awk '{ name = $1; sub(/\..*/, "", name); index_ = substr($1, length(name) + 2); value = substr($0, length($1) + 2) }
+       name ~ /^kxs(UpTime|DaemonChangeTime|InterfaceLastPacket)$/ { next } index_ == "0" { print; next }
+       { match(name, /^kxs(Daemon|Interface|Dhcp|Failover|Mon|Exc)/); key = substr(name, 4, RLENGTH - 3) " " index_
+         row[key] = (seen[key]++ ? row[key] "|" : "") value; if (seen[key] == 1) order[++n] = key }
+       END { for (i = 1; i <= n; i++) print order[i], row[order[i]] }' "$work/walk"
 }
-NR == 1 { printf "kxsVersion.0 %s\nkxsInstallDate.0 %s\nkxsPatches.0 %s\n", field("version"), field("installDate"), field("patches")
-          printf "kxsContact.0 %s\nkxsUnownedLimit.0 60\n", field("contact") }
-/"name":/ { d++; c[2, d] = field("name"); c[3, d] = field("status"); c[4, d] = field("stime")
-            c[5, d] = field("changetm"); c[6, d] = field("instances"); c[7, d] = field("description") }
-END { split("Name Status StartTime ChangeTime Instances Description", col)
-      for (k = 2; k <= 7; k++) for (i = 1; i <= d; i++) printf "kxsDaemon%s.%d %s\n", col[k - 1], i, c[k, i] }
-AWK
-grep -vE '^kxsUpTime|^kxsDaemonChangeTime' "$work/walk" >"$work/walk.exact"
-grep -vE '^kxsDaemonChangeTime' "$work/expected" | diff - "$work/walk.exact" >"$work/diff" ||
-  fail "walk differs from kxsmon --json: $(cat "$work/diff")"
+walk_matches() {
+  walk KXSMON-MIB::kxsmon >"$work/walk"
+  sort "$work/expected" | diff - <(walk_rows | sort) >"$work/diff"
+}
+sleep 1.1  # the agent's snapshot is refreshed after its cache time-out
+for _ in $(seq 20); do walk_matches && break; sleep 0.5; done
+[ -s "$work/diff" ] && fail "walk differs from kxsmon --json and the scenario: $(cat "$work/diff")"
 grep -q '^kxsDaemonStatus.1 1$' "$work/walk" || fail "the simulated daemon is not up: $(cat "$work/walk")"
-paste <(grep '^kxsDaemonChangeTime' "$work/expected") <(grep '^kxsDaemonChangeTime' "$work/walk") |
+paste "$work/changes" <(grep '^kxsDaemonChangeTime' "$work/walk") |
   awk '{ d = $2 - $4; if (d < -30 || d > 30 || ($2 == 0) != ($4 == 0)) exit 1 }' ||
   fail "change times differ by more than the time between the two looks"
 agent_up=$(awk '/^kxsUpTime/ { print $2 }' "$work/walk")
-cli_up=$(sed -n 's/.*"uptime": \([0-9]*\).*/\1/p' "$work/report.json")
-[ "$agent_up" -gt 0 ] && [ $((agent_up - cli_up)) -le 1500 ] && [ $((cli_up - agent_up)) -le 1500 ] ||
-  fail "up time $agent_up, kxsmon says $cli_up"
+cli_up=$(python3 -c 'import json, sys; print(json.load(sys.stdin)["uptime"]["hundredths"])' <"$work/report.json")
+apart=$((($(date +%s) - $(stat -c %Y "$work/report.json") + 2) * 100))  # the walk came after the report
+[ "${agent_up:-0}" -gt 0 ] && [ $((agent_up - cli_up)) -le "$apart" ] && [ $((cli_up - agent_up)) -le 200 ] ||
+  fail "up time $agent_up, kxsmon said $cli_up (hundredths)"
 
 # --- sets that change the stored files, and malformed ones that must not
 set_it KXSMON-MIB::kxsContact.0 s 'Ops desk, x4242' >/dev/null
 [ "$(walk KXSMON-MIB::kxsContact)" = "kxsContact.0 Ops desk, x4242" ] || fail "contact not read back"
 [ "$(cat "$snmp/kxssyscontact.data")" = "Ops desk, x4242" ] || fail "contact file: $(cat "$snmp/kxssyscontact.data")"
 set_it KXSMON-MIB::kxsMonRowStatus.\'IEEE802.0800\' i 4 >/dev/null
-[ "$(cat "$snmp/kxsmonitoreddtus.data")" = IEEE802.0800 ] || fail "monitored row not stored"
-[ "$(walk KXSMON-MIB::kxsMonRowStatus)" = "kxsMonRowStatus.'IEEE802.0800' 1" ] ||
+[ "$(tail -n 1 "$snmp/kxsmonitoreddtus.data")" = IEEE802.0800 ] || fail "monitored row not stored"
+walk KXSMON-MIB::kxsMonRowStatus | grep -qx "kxsMonRowStatus.'IEEE802.0800' 1" ||
   fail "monitored row not served: $(walk KXSMON-MIB::kxsMonRowStatus)"
 set_it KXSMON-MIB::kxsUnownedLimit.0 u 120 >/dev/null
 [ "$(cat "$snmp/kxsunownedlimit.data")" = 120 ] || fail "limit not stored"
@@ -96,7 +140,8 @@ read-only version|notWritable|KXSMON-MIB::kxsVersion.0|s|9
 TABLE
 
 set_it KXSMON-MIB::kxsMonRowStatus.\'ieee802.0800\' i 6 >/dev/null
-[ -f "$snmp/kxsmonitoreddtus.data" ] && [ ! -s "$snmp/kxsmonitoreddtus.data" ] || fail "destroyed row still stored"
+grep -qix IEEE802.0800 "$snmp/kxsmonitoreddtus.data" && fail "destroyed row still stored"
+walk KXSMON-MIB::kxsMonRowStatus | grep -qi "0800'" && fail "destroyed row still served"
 
 # --- daemons that accept and never answer: answers stay quick, figures stale
 kill "${pids[0]}" "${pids[1]}"; wait "${pids[0]}" "${pids[1]}" 2>/dev/null
@@ -106,16 +151,18 @@ for p in 7010 7007; do
 done
 sleep 1.1; walk KXSMON-MIB::kxsSystem >/dev/null  # the worker now hangs on a daemon
 # Numeric OIDs, so that the time is the agent's and not the MIB parser's:
-# the system group (sysUpTime) and the module's scalars (kxsContact).
+# the system group (sysUpTime) and the module's scalars (kxsContact). Every round must answer
+# (a second per request); the quickest within a second: a stalled agent never is.
 while read -r subtree expect; do
+  best=99999
   for round in 1 2 3; do
     sleep 0.6
     start=$(now_ms)
     out=$(snmpwalk -v2c -c public -t 1 -r 0 -m '' -On 127.0.0.1:16161 "$subtree" 2>&1)
-    took=$(($(now_ms) - start))
-    [ "$took" -lt 1000 ] || fail "walk of $subtree took $took ms (round $round)"
-    grep -q "^$expect" <<<"$out" || fail "walk of $subtree: $out"
+    took=$(($(now_ms) - start)); [ "$took" -lt "$best" ] && best=$took
+    grep -q "^$expect" <<<"$out" || fail "walk of $subtree (round $round): $out"
   done
+  [ "$best" -lt 1000 ] || fail "walk of $subtree took at best $best ms"
 done <<TABLE
 .1.3.6.1.2.1.1 .1.3.6.1.2.1.1.3.0 =
 .1.3.6.1.4.1.8072.9999.9999.1.1.1 .1.3.6.1.4.1.8072.9999.9999.1.1.1.9.0 = STRING: \"Ops desk

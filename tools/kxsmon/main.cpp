@@ -20,6 +20,7 @@ struct Options {
     Format format = Format::Text;
     uint32_t limit = 0;
     bool verbose = false;
+    bool snmp = false;
     bool help = false;
     std::vector<std::string> words;  // the command and its arguments
 };
@@ -41,6 +42,7 @@ const char kUsageTail[] =
     "  --format FORMAT      text (the default), json, or prom (Prometheus text format)\n"
     "  --limit SECONDS      how long a terminal may be idle before it counts as unowned\n"
     "  -v, --verbose        echo the library's diagnostics on standard error\n"
+    "  --snmp               demo only: then serve it through snmpd and kxsmon-agentx\n"
     "  -h, --help           print this help\n"
     "\n"
     "Exit status: 0 on success, 1 when a query failed, 2 on a usage error.\n";
@@ -123,6 +125,8 @@ bool parse_arguments(const std::vector<std::string> &args, Options &opts, std::s
             opts.help = true;
         } else if ((name == "-v" || name == "--verbose") && !hasInline) {
             opts.verbose = true;
+        } else if (name == "--snmp" && !hasInline) {
+            opts.snmp = true;
         } else if (name == "--json" && !hasInline) {
             opts.format = Format::Json;
         } else if (name == "-R" || name == "--root") {
@@ -174,7 +178,10 @@ int run_demo(const Options &opts)
         return usage_error("demo: cannot find this program's own path");
     self[n] = '\0';
     const char *format = opts.format == Format::Json ? "json" : opts.format == Format::Prom ? "prom" : "text";
-    std::vector<const char *> argv = {KXS_DEMO_RUNNER, KXS_SIMD_PATH, self, "--format", format};
+    std::vector<const char *> argv = {KXS_DEMO_RUNNER};
+    if (opts.snmp)
+        argv.insert(argv.end(), {"--snmp", KXS_AGENTX_PATH});
+    argv.insert(argv.end(), {KXS_SIMD_PATH, self, "--format", format});
     if (opts.verbose)
         argv.push_back("-v");
     if (opts.limit != 0) {
@@ -239,6 +246,8 @@ int run(int argc, char **argv)
     const std::string command = opts.words.empty() ? "report" : opts.words[0];
     if (command == "demo")
         return run_demo(opts);
+    if (opts.snmp)
+        return usage_error("--snmp goes with demo only");
     const std::vector<const Section *> chosen = chosen_sections(command);
     if (chosen.empty())
         return usage_error("unknown command " + command);
