@@ -492,10 +492,22 @@ KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
     }
     // Laid out in list order: the records follow one another in memory as
     // the caller walks and releases them.
+    // The drafts are visited out of the order they lie in: each is fetched
+    // some records ahead, and then its texts.
+    auto draft_of = [&lists](const SortEntry &e) -> const KXSTermDraft & {
+        return lists[e.list].drafts[e.index];
+    };
+    constexpr std::size_t kAhead = 8;
     KXSTerm *head = nullptr;
     KXSTerm **tail = &head;
-    for (const SortEntry &entry : order) {
-        *tail = make_term(lists[entry.list], lists[entry.list].drafts[entry.index]);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 2 * kAhead < order.size())
+            __builtin_prefetch(&draft_of(order[k + 2 * kAhead]));
+        if (k + kAhead < order.size()) {
+            const SortEntry &soon = order[k + kAhead];
+            __builtin_prefetch(lists[soon.list].store.data() + draft_of(soon).at[kIpa]);
+        }
+        *tail = make_term(lists[order[k].list], draft_of(order[k]));
         tail = &(*tail)->next;
     }
     for (KXSTermList &list : lists) {
