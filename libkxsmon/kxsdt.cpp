@@ -390,32 +390,35 @@ int compare_tails(std::string_view a, std::string_view b)
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// A stable radix sort on the 16 key bytes, least significant first. The
-// passes over bytes that every key shares are skipped: identifiers share
-// their model prefix and their padding.
+// A stable radix sort on the 16 key bytes, least significant first. Only
+// the bytes in which keys differ take a pass: identifiers share their model
+// prefix and their padding.
 void sort_by_key(std::vector<SortEntry> &order)
 {
-    constexpr int kBytes = 16;
-    auto byte_of = [](const SortEntry &e, int byte) {
-        uint64_t word = byte < 8 ? e.low : e.high;
-        return static_cast<std::size_t>(word >> (8 * (byte % 8)) & 0xff);
-    };
-    std::vector<std::array<uint32_t, 256>> counts(kBytes);
-    for (auto &count : counts)
-        count.fill(0);
-    for (const SortEntry &e : order)
-        for (int byte = 0; byte < kBytes; ++byte)
-            ++counts[byte][byte_of(e, byte)];
+    if (order.empty())
+        return;
+    uint64_t highDiffers = 0, lowDiffers = 0;
+    for (const SortEntry &e : order) {
+        highDiffers |= e.high ^ order.front().high;
+        lowDiffers |= e.low ^ order.front().low;
+    }
     std::vector<SortEntry> other(order.size());
-    for (int byte = 0; byte < kBytes; ++byte) {
-        auto &count = counts[byte];
-        if (std::find(count.begin(), count.end(), order.size()) != count.end())
-            continue;  // one value for all
+    for (int byte = 0; byte < 16; ++byte) {
+        const bool inLow = byte < 8;
+        const int shift = 8 * (byte % 8);
+        if (((inLow ? lowDiffers : highDiffers) >> shift & 0xff) == 0)
+            continue;
+        auto byte_of = [inLow, shift](const SortEntry &e) {
+            return static_cast<std::size_t>((inLow ? e.low : e.high) >> shift & 0xff);
+        };
+        std::array<uint32_t, 256> count{};
+        for (const SortEntry &e : order)
+            ++count[byte_of(e)];
         uint32_t at = 0;
         for (uint32_t &slot : count)
             at += std::exchange(slot, at);
         for (const SortEntry &e : order)
-            other[count[byte_of(e, byte)]++] = e;
+            other[count[byte_of(e)]++] = e;
         order.swap(other);
     }
 }
