@@ -153,7 +153,8 @@ bool selected(std::string_view selection, std::string_view key)
 void parse_record_line(RecordFields &fields, std::string_view line, std::string_view selection)
 {
     std::string_view key, value;
-    if (split_key_and_value(line, key, value) && !key.empty() && !value.empty() &&
+    // Block texts are C strings: no NUL to look for.
+    if (split_key_and_value_without_nul(line, key, value) && !key.empty() && !value.empty() &&
         selected(selection, key))
         apply_key(fields, key, value);
 }

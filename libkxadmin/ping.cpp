@@ -83,6 +83,11 @@ class SocketTransport : public DaemonTransport {
 public:
     DaemonReply ask(const DaemonRequest &request, const LineHandler &onLine) override
     {
+        LineSink sink(*request.client, onLine);
+        return ask_into(request, sink);
+    }
+    DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override
+    {
         const DaemonClient &client = *request.client;
         if (client.probe && ping_host(request.host) != 0)
             return {Outcome::Unreachable};
@@ -93,13 +98,19 @@ public:
                                     deadline_in(gReplyLimits.connectMs, request.deadline));
         if (fd < 0)
             return {Outcome::OpenFailed};
-        DaemonReply reply = exchange_command(client, fd, request.command, onLine, request.deadline);
+        DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
         close(fd);
         return reply;
     }
-    void ask_all(const std::vector<DaemonRequest> &requests, const MemberLineHandler &onLine,
+    void ask_all(const std::vector<DaemonRequest> &requests, const std::vector<ReplySink *> &sinks,
                  std::vector<DaemonReply> &replies) override;
 };
+
+// One read buffer of a request, with room for the NUL behind the last line.
+std::unique_ptr<char[]> read_buffer()
+{
+    return std::make_unique<char[]>(kReadChunkSize + 1);
+}
 
 SocketTransport gSocketTransport;
 std::atomic<DaemonTransport *> gTransport{nullptr};
@@ -420,16 +431,22 @@ int daemon_port(const DaemonClient &client)
     return client.fallbackPort;
 }
 
+DaemonReply DaemonTransport::ask_into(const DaemonRequest &request, ReplySink &sink)
+{
+    return ask(request, [&sink](std::string_view line) { return sink.line(line); });
+}
+
 void DaemonTransport::ask_all(const std::vector<DaemonRequest> &requests,
-                              const MemberLineHandler &onLine, std::vector<DaemonReply> &replies)
+                              const std::vector<ReplySink *> &sinks,
+                              std::vector<DaemonReply> &replies)
 {
     replies.assign(requests.size(), DaemonReply{Outcome::Complete});
     for (std::size_t i = 0; i < requests.size(); ++i)
-        replies[i] = ask(requests[i], [&onLine, i](std::string_view line) { return onLine(i, line); });
+        replies[i] = ask_into(requests[i], *sinks[i]);
 }
 
 std::vector<Outcome> ask_daemons(const DaemonClient &client, const std::vector<const char *> &hosts,
-                                 std::string_view command, const MemberLineHandler &onLine,
+                                 std::string_view command, const std::vector<ReplySink *> &sinks,
                                  Deadline deadline)
 {
     int port = daemon_port(client);
@@ -438,7 +455,7 @@ std::vector<Outcome> ask_daemons(const DaemonClient &client, const std::vector<c
     for (const char *host : hosts)
         requests.push_back({&client, host, port, command, deadline});
     std::vector<DaemonReply> replies;
-    daemon_transport().ask_all(requests, onLine, replies);
+    daemon_transport().ask_all(requests, sinks, replies);
     std::vector<Outcome> outcomes;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
         DaemonReply reply = i < replies.size() ? replies[i] : DaemonReply{Outcome::OpenFailed};
@@ -457,8 +474,17 @@ Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_vie
     return reply.outcome;
 }
 
-DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_view command,
-                             const LineHandler &onLine, Deadline deadline)
+Outcome ask_daemon_into(const DaemonClient &client, const char *host, std::string_view command,
+                        ReplySink &sink, Deadline deadline)
+{
+    int port = daemon_port(client);
+    DaemonReply reply = daemon_transport().ask_into({&client, host, port, command, deadline}, sink);
+    report_outcome(client, host, port, reply);
+    return reply.outcome;
+}
+
+DaemonReply exchange_command(const DaemonClient &, int fd, std::string_view command,
+                             ReplySink &sink, Deadline deadline)
 {
     const ReplyLimits limits = gReplyLimits;
     const Deadline whole = deadline_in(limits.totalMs, deadline);
@@ -468,8 +494,8 @@ DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_vie
     // tells what is wrong with the connection.
     if (poll_until(fd, POLLIN, deadline_in(limits.firstDataMs, whole)) == 0)
         return {Outcome::TimedOut};
-    LineAssembler lines(client);
-    char chunk[kReadChunkSize + 1];
+    const std::unique_ptr<char[]> buffer = read_buffer();
+    char *chunk = buffer.get();
     std::size_t received = 0;
     for (;;) {
         ssize_t got = read(fd, chunk, kReadChunkSize);
@@ -480,7 +506,7 @@ DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_vie
             if (received > limits.maxBytes)
                 return {Outcome::TooLarge, EFBIG};
             chunk[got] = '\0';
-            if (!lines.feed(chunk, static_cast<std::size_t>(got), onLine))
+            if (!sink.bytes(chunk, static_cast<std::size_t>(got)))
                 return {Outcome::Complete};
             if (Clock::now() >= whole)
                 return {Outcome::ReadError, ETIMEDOUT};
@@ -499,40 +525,12 @@ DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_vie
 
 bool LineAssembler::feed(char *data, std::size_t length, const LineHandler &onLine)
 {
-    // A line ends at its first NUL, as a C string would. Most reads hold
-    // none, and then a line's length is simply its bytes up to the feed.
-    const bool holdsNul = std::memchr(data, '\0', length) != nullptr;
-    char *end = data + length;
-    while (data < end) {
-        char *feed = static_cast<char *>(std::memchr(data, '\n', end - data));
-        std::size_t pieceLength = (feed ? feed : end) - data;
-        bool fits = !overlong_ && pending_.size() + pieceLength <= kMaxLineLength;
-        if (!feed) {
-            if (fits)
-                pending_.append(data, pieceLength);
-            else
-                overlong_ = true;
-            return true;
-        }
-        bool goOn = true;
-        if (!fits) {
-            dprintf("%s(): dropped a reply line longer than %zu bytes\n", client_.name,
-                    kMaxLineLength);
-        } else if (pending_.empty()) {
-            // The whole line is in this read: handed over in place.
-            *feed = '\0';
-            goOn = onLine(holdsNul ? std::string_view(data) : std::string_view(data, pieceLength));
-        } else {
-            pending_.append(data, pieceLength);
-            goOn = onLine(std::string_view(pending_.c_str()));
-        }
-        pending_.clear();
-        overlong_ = false;
-        if (!goOn)
-            return false;
-        data = feed + 1;
-    }
-    return true;
+    return feed_each(data, length, onLine);
+}
+
+void LineAssembler::report_overlong() const
+{
+    dprintf("%s(): dropped a reply line longer than %zu bytes\n", client_.name, kMaxLineLength);
 }
 
 bool append_block_line(std::string &blockText, std::string_view line)
@@ -544,28 +542,48 @@ bool append_block_line(std::string &blockText, std::string_view line)
     return true;
 }
 
-const char *RecordFramer::line(std::string_view line)
+BlockFraming::Step BlockFraming::step(std::string_view line)
 {
     if (line == "begin") {
-        block_.clear();
+        blockLength_ = 0;
         handedOver_ = false;
-        return nullptr;
+        return Step::Open;
     }
     if (handedOver_)
-        return nullptr;
+        return Step::Skip;
     if (line != "end") {
-        append_block_line(block_, line);
-        return nullptr;
+        // The line and its feed must fit the block, as append_block_line has it.
+        if (blockLength_ + line.size() + 1 > kMaxBlockLength)
+            return Step::Skip;
+        blockLength_ += line.size() + 1;
+        return Step::Add;
     }
     handedOver_ = true;
     if (records_ >= maxRecords_) {
         if (records_++ == maxRecords_)
             dprintf("%s(): reply holds more than %zu records; the rest is dropped\n", clientName_,
                     maxRecords_);
-        return nullptr;
+        return Step::Skip;
     }
     ++records_;
-    return block_.c_str();
+    return Step::Close;
+}
+
+const char *RecordFramer::line(std::string_view line)
+{
+    switch (framing_.step(line)) {
+    case BlockFraming::Step::Open:
+        block_.clear();
+        break;
+    case BlockFraming::Step::Add:
+        append_block_line(block_, line);
+        break;
+    case BlockFraming::Step::Close:
+        return block_.c_str();
+    case BlockFraming::Step::Skip:
+        break;
+    }
+    return nullptr;
 }
 
 // ---- many hosts at once ------------------------------------------------------------
@@ -576,12 +594,10 @@ namespace {
 // the deadline of that wait.
 class Member {
 public:
-    Member(const DaemonRequest &request, std::size_t index, const MemberLineHandler &onLine,
-           DaemonReply &reply)
+    Member(const DaemonRequest &request, ReplySink &sink, DaemonReply &reply)
         : request_(request), client_(*request.client),
-          style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener),
-          forward_([&onLine, index](std::string_view line) { return onLine(index, line); }),
-          lines_(client_), reply_(reply)
+          style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener), sink_(sink),
+          reply_(reply)
     {
     }
     ~Member() { close_connection(); }
@@ -596,7 +612,9 @@ public:
         return {stage_ == Stage::Probe ? probe_->fd() : fd_, events, 0};
     }
     Deadline wait() const { return wait_; }
-    void ready();
+    // `buffer` (kReadChunkSize + 1 bytes) is shared by the members: each
+    // read is handed over before the next member reads.
+    void ready(char *buffer);
     void expire();
     void fail(DaemonReply reply) { finish(reply); }
 
@@ -605,15 +623,14 @@ private:
 
     void connect();
     void connected();
-    void read_reply();
+    void read_reply(char *chunk);
     void finish(DaemonReply reply);
     void close_connection();
 
     const DaemonRequest &request_;
     const DaemonClient &client_;
     const OpenerStyle &style_;
-    LineHandler forward_;
-    LineAssembler lines_;
+    ReplySink &sink_;
     DaemonReply &reply_;
     std::optional<platform::EchoProbe> probe_;
     int fd_ = -1;
@@ -670,9 +687,8 @@ void Member::connected()
     stage_ = Stage::FirstData;
 }
 
-void Member::read_reply()
+void Member::read_reply(char *chunk)
 {
-    char chunk[kReadChunkSize + 1];
     for (;;) {
         ssize_t got = read(fd_, chunk, kReadChunkSize);
         if (got == 0)
@@ -688,7 +704,7 @@ void Member::read_reply()
         if (received_ > gReplyLimits.maxBytes)
             return finish({Outcome::TooLarge, EFBIG});
         chunk[got] = '\0';
-        if (!lines_.feed(chunk, static_cast<std::size_t>(got), forward_))
+        if (!sink_.bytes(chunk, static_cast<std::size_t>(got)))
             return finish({Outcome::Complete});
         if (Clock::now() >= whole_)
             return finish({Outcome::ReadError, ETIMEDOUT});
@@ -697,7 +713,7 @@ void Member::read_reply()
     wait_ = deadline_in(gReplyLimits.idleMs, whole_);
 }
 
-void Member::ready()
+void Member::ready(char *buffer)
 {
     switch (stage_) {
     case Stage::Probe:
@@ -711,7 +727,7 @@ void Member::ready()
         break;
     case Stage::FirstData:
     case Stage::Read:
-        read_reply();
+        read_reply(buffer);
         break;
     case Stage::Done:
         break;
@@ -753,13 +769,15 @@ void Member::close_connection()
 }  // namespace
 
 void SocketTransport::ask_all(const std::vector<DaemonRequest> &requests,
-                              const MemberLineHandler &onLine, std::vector<DaemonReply> &replies)
+                              const std::vector<ReplySink *> &sinks,
+                              std::vector<DaemonReply> &replies)
 {
     replies.assign(requests.size(), DaemonReply{Outcome::Complete});
+    const std::unique_ptr<char[]> buffer = read_buffer();
     std::vector<std::unique_ptr<Member>> members;
     members.reserve(requests.size());
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        members.push_back(std::make_unique<Member>(requests[i], i, onLine, replies[i]));
+        members.push_back(std::make_unique<Member>(requests[i], *sinks[i], replies[i]));
         members.back()->start();
     }
     std::vector<pollfd> waits;
@@ -787,7 +805,7 @@ void SocketTransport::ask_all(const std::vector<DaemonRequest> &requests,
         }
         for (std::size_t i = 0; rc > 0 && i < waits.size(); ++i)
             if (waits[i].revents != 0)
-                waiting[i]->ready();
+                waiting[i]->ready(buffer.get());
         const Deadline now = Clock::now();
         for (Member *member : waiting)
             if (!member->done() && member->wait() <= now)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,9 +27,11 @@ constexpr int kSessionMgrFallbackPort = 7007;
 // ---- sizes of the reply ------------------------------------------------------
 
 // Bytes asked for by one read. Reading more than one line's worth at a time
-// changes nothing a daemon can see and saves a system call per line on the
-// long "status" replies; the line limit below is what the parsers rely on.
-constexpr std::size_t kReadChunkSize = 16384;
+// changes nothing a daemon can see and saves system calls on the long
+// "status" replies; the line limit below is what the parsers rely on. The
+// buffer is taken from the heap once per request, never from the caller's
+// stack.
+constexpr std::size_t kReadChunkSize = 65536;
 // Longest line handed to a parser. A longer line is dropped whole (with a
 // diagnostic): a cut line would hand a parser a value that the daemon never
 // sent.
@@ -183,22 +186,36 @@ struct DaemonReply {
     int error = 0;  // errno of a ReadError (ETIMEDOUT when a bound was hit)
 };
 
-// Receives one complete reply line of the request at `member` (its place in
-// the list of requests), as LineHandler does.
-using MemberLineHandler = std::function<bool(std::size_t member, std::string_view line)>;
+// Receives one reply. A transport that reads the connection hands over the
+// bytes as read, and the sink makes lines of them itself (a LineAssembler),
+// so that a long reply is parsed in one pass over the read buffer with no
+// call per line; a transport that has whole lines already hands over those.
+class ReplySink {
+public:
+    virtual ~ReplySink() = default;
+    // The next bytes of the reply; data[length] may be written. False ends
+    // the exchange.
+    virtual bool bytes(char *data, std::size_t length) = 0;
+    // The next reply line, as a LineHandler receives it.
+    virtual bool line(std::string_view line) = 0;
+};
 
-// Asks a daemon one command and hands each complete reply line, in order, to
-// `onLine`. Writes no message: the caller reports the outcome.
+// Asks a daemon one command and hands the reply, in order, to a sink or,
+// line by line, to a handler. Writes no message: the caller reports the
+// outcome.
 class DaemonTransport {
 public:
     virtual ~DaemonTransport() = default;
     virtual DaemonReply ask(const DaemonRequest &request, const LineHandler &onLine) = 0;
-    // Asks every request; replies[i] answers requests[i], and the lines of
-    // each reply reach `onLine` in order (those of different requests may
-    // interleave). This one asks one request after the other; the socket
-    // transport asks them all at once.
+    // This one hands over the lines that ask() gives; the socket transport
+    // hands over the bytes as read.
+    virtual DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink);
+    // Asks every request; replies[i] answers requests[i], and sinks[i] gets
+    // its reply (the replies of different requests may interleave). This
+    // one asks one request after the other; the socket transport asks them
+    // all at once.
     virtual void ask_all(const std::vector<DaemonRequest> &requests,
-                         const MemberLineHandler &onLine, std::vector<DaemonReply> &replies);
+                         const std::vector<ReplySink *> &sinks, std::vector<DaemonReply> &replies);
 };
 
 // The transport over real sockets, and the one the clients use: the real one
@@ -215,21 +232,24 @@ int daemon_port(const DaemonClient &client);
 // daemon transport, and the client's message for any failure.
 Outcome ask_daemon(const DaemonClient &client, const char *host, std::string_view command,
                    const LineHandler &onLine, Deadline deadline = kNoDeadline);
+Outcome ask_daemon_into(const DaemonClient &client, const char *host, std::string_view command,
+                        ReplySink &sink, Deadline deadline = kNoDeadline);
 
 // The same request of many hosts at once: each host probed, connected and
 // read under one poll, each with its own deadlines and the bounds of
 // ReplyLimits, all done by `deadline`, so the whole costs about the slowest
 // host rather than the sum. The failures are reported in the order of
 // `hosts`, once every host is done; the outcomes come back in that order.
+// sinks[i] receives the reply of hosts[i].
 std::vector<Outcome> ask_daemons(const DaemonClient &client, const std::vector<const char *> &hosts,
-                                 std::string_view command, const MemberLineHandler &onLine,
+                                 std::string_view command, const std::vector<ReplySink *> &sinks,
                                  Deadline deadline = kNoDeadline);
 
-// Sends `command` on the connected descriptor `fd` and hands each complete
-// reply line to `onLine`, within the bounds of ReplyLimits and `deadline`.
-// Does not close `fd`.
+// Sends `command` on the connected descriptor `fd` and hands the reply to
+// `sink`, within the bounds of ReplyLimits and `deadline`. Does not close
+// `fd`.
 DaemonReply exchange_command(const DaemonClient &client, int fd, std::string_view command,
-                             const LineHandler &onLine, Deadline deadline = kNoDeadline);
+                             ReplySink &sink, Deadline deadline = kNoDeadline);
 
 // Joins the bytes of successive reads into lines ended by a line feed. The
 // line feed is not part of the line; a carriage return stays. Text after the
@@ -241,11 +261,97 @@ public:
     explicit LineAssembler(const DaemonClient &client) : client_(client) {}
     // False when the handler asked to stop.
     bool feed(char *data, std::size_t length, const LineHandler &onLine);
+    // The same for a handler known at compile time (bool(std::string_view)),
+    // so that a parser's step is inlined into the scan of the read buffer.
+    template <class OnLine>
+    bool feed_each(char *data, std::size_t length, OnLine &&onLine);
 
 private:
+    void report_overlong() const;
+
     const DaemonClient &client_;
     std::string pending_;
     bool overlong_ = false;  // the pending line passed kMaxLineLength
+};
+
+template <class OnLine>
+bool LineAssembler::feed_each(char *data, std::size_t length, OnLine &&onLine)
+{
+    // A line ends at its first NUL, as a C string would. Most reads hold
+    // none, and then a line's length is simply its bytes up to the feed.
+    const bool holdsNul = std::memchr(data, '\0', length) != nullptr;
+    char *end = data + length;
+    while (data < end) {
+        char *feed = static_cast<char *>(std::memchr(data, '\n', end - data));
+        std::size_t pieceLength = (feed ? feed : end) - data;
+        bool fits = !overlong_ && pending_.size() + pieceLength <= kMaxLineLength;
+        if (!feed) {
+            if (fits)
+                pending_.append(data, pieceLength);
+            else
+                overlong_ = true;
+            return true;
+        }
+        bool goOn = true;
+        if (!fits) {
+            report_overlong();
+        } else if (pending_.empty()) {
+            // The whole line is in this read: handed over in place.
+            *feed = '\0';
+            goOn = onLine(holdsNul ? std::string_view(data) : std::string_view(data, pieceLength));
+        } else {
+            pending_.append(data, pieceLength);
+            goOn = onLine(std::string_view(pending_.c_str()));
+        }
+        pending_.clear();
+        overlong_ = false;
+        if (!goOn)
+            return false;
+        data = feed + 1;
+    }
+    return true;
+}
+
+// A sink that makes lines of the bytes and hands each to a LineHandler.
+class LineSink : public ReplySink {
+public:
+    LineSink(const DaemonClient &client, const LineHandler &onLine)
+        : lines_(client), onLine_(onLine)
+    {
+    }
+    bool bytes(char *data, std::size_t length) override
+    {
+        return lines_.feed(data, length, onLine_);
+    }
+    bool line(std::string_view line) override { return onLine_(line); }
+
+private:
+    LineAssembler lines_;
+    const LineHandler &onLine_;
+};
+
+// The framing rules of a "status" reply, line by line, for readers that
+// build their records as the lines come rather than from a block text.
+class BlockFraming {
+public:
+    enum class Step {
+        Open,   // "begin": a new block starts
+        Add,    // the line belongs to the block
+        Close,  // the block is complete: build its record
+        Skip,   // the line is not part of any block handed over
+    };
+    explicit BlockFraming(const char *clientName = "reply")
+        : clientName_(clientName), maxRecords_(max_reply_records())
+    {
+    }
+    Step step(std::string_view line);
+
+private:
+    const char *clientName_;
+    std::size_t maxRecords_;
+    std::size_t records_ = 0;
+    std::size_t blockLength_ = 0;  // of the block text the lines added so far make
+    bool handedOver_ = false;
 };
 
 // The record-block framing of a "status" reply: "begin" opens a block,
@@ -258,19 +364,13 @@ private:
 // diagnostic.
 class RecordFramer {
 public:
-    explicit RecordFramer(const char *clientName = "reply")
-        : clientName_(clientName), maxRecords_(max_reply_records())
-    {
-    }
+    explicit RecordFramer(const char *clientName = "reply") : framing_(clientName) {}
     // The block text that this line closes, or nullptr.
     const char *line(std::string_view line);
 
 private:
-    const char *clientName_;
-    std::size_t maxRecords_;
-    std::size_t records_ = 0;
+    BlockFraming framing_;
     std::string block_;
-    bool handedOver_ = false;
 };
 
 // Appends `line` and a line feed when the block stays within

@@ -435,28 +435,6 @@ char *place_text(char *&at, std::string_view text)
     return copy;
 }
 
-int split_key_and_value(std::string_view line, std::string_view &key, std::string_view &value)
-{
-    key = {};
-    value = {};
-    line = line.substr(0, line.find('\0'));
-    if (line.size() < 2 || line[0] == '#')
-        return 0;
-    std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos)
-        return 0;
-    auto stripped = [](std::string_view side) {
-        while (!side.empty() && is_trimmed_space(side.front()))
-            side.remove_prefix(1);
-        while (!side.empty() && is_trimmed_space(side.back()))
-            side.remove_suffix(1);
-        return side;
-    };
-    key = stripped(line.substr(0, std::min(eq, kKeyValueSideMax)));
-    value = stripped(line.substr(eq + 1, kKeyValueSideMax));
-    return 1;
-}
-
 int make_fields(char *line, char **fields, int maxFields)
 {
     auto is_separator = [](char c) {

@@ -7,6 +7,7 @@
 // namespace must write kx::dprintf.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -94,8 +95,39 @@ int is_numeric(const char *text);
 constexpr std::size_t kKeyValueSideMax = 511;
 int parse_key_and_value(const char *line, char **key, char **value);
 // The same split without copying: `key` and `value` view into `line` (empty
-// where parse_key_and_value gives NULL). For parsers that read many pairs.
-int split_key_and_value(std::string_view line, std::string_view &key, std::string_view &value);
+// where parse_key_and_value gives NULL). For parsers that read many pairs,
+// hence inline: it runs once for every line of a long reply.
+inline int split_key_and_value_without_nul(std::string_view line, std::string_view &key,
+                                          std::string_view &value);
+inline int split_key_and_value(std::string_view line, std::string_view &key,
+                               std::string_view &value)
+{
+    return split_key_and_value_without_nul(line.substr(0, line.find('\0')), key, value);
+}
+// The same for a line known to hold no NUL (a reply line as the transport
+// hands it over): one scan of the line fewer.
+inline int split_key_and_value_without_nul(std::string_view line, std::string_view &key,
+                                          std::string_view &value)
+{
+    auto stripped = [](std::string_view side) {
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+        while (!side.empty() && blank(side.front()))
+            side.remove_prefix(1);
+        while (!side.empty() && blank(side.back()))
+            side.remove_suffix(1);
+        return side;
+    };
+    key = {};
+    value = {};
+    if (line.size() < 2 || line[0] == '#')
+        return 0;
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos)
+        return 0;
+    key = stripped(line.substr(0, std::min(eq, kKeyValueSideMax)));
+    value = stripped(line.substr(eq + 1, kKeyValueSideMax));
+    return 1;
+}
 // Copies `text` to `at` with its terminating NUL and moves `at` past it; for
 // records laid out with their texts in one allocation. Returns the copy.
 char *place_text(char *&at, std::string_view text);

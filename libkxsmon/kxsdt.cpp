@@ -7,12 +7,15 @@
 #include "utils.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <strings.h>
 
 namespace kx {
@@ -29,6 +32,9 @@ constexpr char *KXSTerm::*kTermTexts[] = {&KXSTerm::terminalId, &KXSTerm::termin
                                           &KXSTerm::serverName, &KXSTerm::terminalIPA,
                                           &KXSTerm::model,      &KXSTerm::firmware};
 constexpr std::size_t kTermTextCount = std::size(kTermTexts);
+
+// The draft's texts, by their place in KXSTermDraft::at.
+enum DraftText : std::size_t { kId, kCid, kIpa, kModel, kFirmware, kDraftTexts };
 
 Text text_of(const char *text)
 {
@@ -64,16 +70,76 @@ void free_term(KXSTerm *term)
     free(term);
 }
 
-bool same_key(std::string_view key, std::string_view name)
+Text draft_text(const KXSTermList &list, const KXSTermDraft &draft, std::size_t which)
 {
-    return key.size() == name.size() && strncasecmp(key.data(), name.data(), key.size()) == 0;
+    if (draft.at[which] == KXSTermDraft::kAbsent)
+        return std::nullopt;
+    return std::string_view(list.store).substr(draft.at[which], draft.length[which]);
 }
+
+KXSTerm *make_term(const KXSTermList &list, const KXSTermDraft &draft)
+{
+    const Text texts[] = {draft_text(list, draft, kId),    draft_text(list, draft, kCid),
+                          text_of(draft.serverName),       draft_text(list, draft, kIpa),
+                          draft_text(list, draft, kModel), draft_text(list, draft, kFirmware)};
+    return make_term(texts, draft.connectTime, draft.packets, draft.lost);
+}
+
+// Whether `key` spells `name` without regard to case. `name` holds letters
+// only and at least eight of them, so a letter's case is its 0x20 bit and
+// the words can be compared eight bytes at a time: the key of every line of
+// a long reply is looked up here.
+bool spells(std::string_view key, std::string_view name)
+{
+    constexpr uint64_t kCaseBits = 0x2020202020202020;
+    auto word = [](const char *at) {
+        uint64_t w;
+        std::memcpy(&w, at, sizeof w);
+        return w | kCaseBits;
+    };
+    const std::size_t n = name.size();
+    if (key.size() != n)
+        return false;
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+        if (word(key.data() + i) != word(name.data() + i))
+            return false;
+    return word(key.data() + n - 8) == word(name.data() + n - 8);
+}
+
+enum class TermKey { Id, Cid, Ipa, Firmware, ConnectTime, Packets, Lost, None };
+
+// The keys a terminal is built from, told apart by length first.
+TermKey term_key(std::string_view key)
+{
+    switch (key.size()) {
+    case 8:
+        return spells(key, "firmware") ? TermKey::Firmware : TermKey::None;
+    case 10:
+        return spells(key, "terminalId") ? TermKey::Id : TermKey::None;
+    case 11:
+        if (spells(key, "terminalCID"))
+            return TermKey::Cid;
+        return spells(key, "terminalIPA") ? TermKey::Ipa : TermKey::None;
+    case 15:
+        return spells(key, "terminalPackets") ? TermKey::Packets : TermKey::None;
+    case 19:
+        if (spells(key, "terminalConnectTime"))
+            return TermKey::ConnectTime;
+        return spells(key, "terminalLostPackets") ? TermKey::Lost : TermKey::None;
+    default:
+        return TermKey::None;
+    }
+}
+
+// Each view is a whole literal, so it ends in a NUL.
+constexpr std::string_view kTermKeyNames[] = {"terminalId",          "terminalCID",
+                                              "terminalIPA",         "firmware",
+                                              "terminalConnectTime", "terminalPackets",
+                                              "terminalLostPackets"};
 
 // Traces a recognised key's value, "(nil)" when it is empty.
 void trace_value(std::string_view key, std::string_view value)
 {
-    if (!gdebug("b"))
-        return;
     if (value.empty())
         dlprintf("b", "got %s |(nil)|\n", key.data());
     else
@@ -102,53 +168,259 @@ uint32_t to_number(std::string_view value)
     return text_to_uint32(text.c_str());
 }
 
-// What one record block says about its terminal: views into the block.
-struct TermFields {
-    std::string_view id, cid, ipa, firmware;
-    uint32_t connectTime = 0, packets = 0, lost = 0;
+// Keeps `text` in the list's store; the store only grows while its offsets
+// fit a draft.
+bool keep_text(KXSTermList &list, std::string_view text, uint32_t &at, uint32_t &length)
+{
+    if (list.store.size() + text.size() >= KXSTermDraft::kAbsent)
+        return false;
+    at = static_cast<uint32_t>(list.store.size());
+    length = static_cast<uint32_t>(text.size());
+    list.store.append(text);
+    return true;
+}
+
+// One record block, parsed line by line as the lines come: the values of
+// the keys it recognises go to the list's store at once, so no line is kept
+// and no block text is built. An incomplete block leaves nothing behind.
+class TermBlock {
+public:
+    explicit TermBlock(KXSTermList &list)
+        : list_(list), trace_(gdebug("b") != 0), start_(list.store.size())
+    {
+    }
+    // A new block: whatever the last one left unclosed goes.
+    void open();
+    void line(std::string_view line);
+    // A text that may hold several lines.
+    void lines(std::string_view text);
+    // Adds the block's terminal to the list when it has an identifier and an
+    // address, and its short identifier holds `filter` (when given).
+    void close(const char *filter);
+
+private:
+    struct Span {
+        uint32_t at = 0, length = 0;  // empty: not given, or given empty
+    };
+    std::string_view text(Span span) const
+    {
+        return std::string_view(list_.store).substr(span.at, span.length);
+    }
+    void keep(Span &span, std::string_view value)
+    {
+        if (!keep_text(list_, value, span.at, span.length))
+            span = Span{};
+    }
+
+    KXSTermList &list_;
+    bool trace_;
+    std::size_t start_ = 0;  // the store's size when the block opened
+    Span id_, cid_, ipa_, firmware_;
+    uint32_t connectTime_ = 0, packets_ = 0, lost_ = 0;
 };
 
-void apply_term_key(TermFields &f, std::string_view key, std::string_view value)
+void TermBlock::open()
 {
-    // Names as views: their lengths are known, so most keys are told apart
-    // by length alone. Each view is a whole literal, so it ends in a NUL.
-    static constexpr struct {
-        std::string_view name;
-        std::string_view TermFields::*text;
-        uint32_t TermFields::*number;
-    } kKeys[] = {
-        {"terminalId", &TermFields::id, nullptr},
-        {"terminalCID", &TermFields::cid, nullptr},
-        {"terminalIPA", &TermFields::ipa, nullptr},
-        {"firmware", &TermFields::firmware, nullptr},
-        {"terminalConnectTime", nullptr, &TermFields::connectTime},
-        {"terminalPackets", nullptr, &TermFields::packets},
-        {"terminalLostPackets", nullptr, &TermFields::lost},
-    };
-    for (const auto &k : kKeys) {
-        if (!same_key(key, k.name))
-            continue;
-        trace_value(k.name, value);
-        if (k.text)
-            f.*k.text = value;
-        else
-            f.*k.number = to_number(value);
+    list_.store.resize(start_);
+    id_ = cid_ = ipa_ = firmware_ = Span{};
+    connectTime_ = packets_ = lost_ = 0;
+}
+
+void TermBlock::line(std::string_view line)
+{
+    // Reply lines end at their first NUL, and block texts are C strings.
+    std::string_view key, value;
+    if (!split_key_and_value_without_nul(line, key, value))
+        return;
+    TermKey which = term_key(key);
+    if (which == TermKey::None)
+        return;
+    if (trace_)
+        trace_value(kTermKeyNames[static_cast<int>(which)], value);
+    switch (which) {
+    case TermKey::Id:
+        return keep(id_, value);
+    case TermKey::Cid:
+        return keep(cid_, value);
+    case TermKey::Ipa:
+        return keep(ipa_, value);
+    case TermKey::Firmware:
+        return keep(firmware_, value);
+    case TermKey::ConnectTime:
+        connectTime_ = to_number(value);
+        return;
+    case TermKey::Packets:
+        packets_ = to_number(value);
+        return;
+    case TermKey::Lost:
+        lost_ = to_number(value);
+        return;
+    case TermKey::None:
         return;
     }
 }
 
-Text text_or_null(std::string_view text)
+void TermBlock::lines(std::string_view text)
 {
-    return text.empty() ? std::nullopt : Text(text);
+    while (!text.empty()) {
+        std::size_t feed = text.find('\n');
+        line(text.substr(0, feed));
+        text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
+    }
+}
+
+void TermBlock::close(const char *filter)
+{
+    if (id_.length == 0 || ipa_.length == 0)
+        return open();
+    // The identifier splits at its last ".": the model before, the short
+    // identifier after (the whole value without one), as kxs_get_model and
+    // get_short_terminal_id give them.
+    const std::string_view id = text(id_);
+    const std::size_t dot = id.rfind('.');
+    const uint32_t modelLength = dot == std::string_view::npos ? 0 : static_cast<uint32_t>(dot);
+    const uint32_t skipped = dot == std::string_view::npos ? 0 : modelLength + 1;
+    if (filter && id.substr(skipped).find(filter) == std::string_view::npos)
+        return open();
+    auto absent_if_empty = [](Span span) {
+        return span.length ? span.at : KXSTermDraft::kAbsent;
+    };
+    KXSTermDraft draft{};
+    draft.at[kId] = id_.at + skipped;
+    draft.length[kId] = id_.length - skipped;
+    draft.at[kCid] = absent_if_empty(cid_);
+    draft.length[kCid] = cid_.length;
+    draft.at[kIpa] = ipa_.at;
+    draft.length[kIpa] = ipa_.length;
+    draft.at[kModel] = id_.at;
+    draft.length[kModel] = modelLength;
+    draft.at[kFirmware] = absent_if_empty(firmware_);
+    draft.length[kFirmware] = firmware_.length;
+    draft.serverName = list_.serverName;
+    draft.connectTime = connectTime_;
+    draft.packets = packets_;
+    draft.lost = lost_;
+    list_.drafts.push_back(draft);
+    start_ = list_.store.size();  // the block's texts now belong to the draft
+    open();
+}
+
+// A "status" reply parsed into terminals as it is read: the lines are
+// framed and parsed straight from the read buffer.
+class TermReply : public ReplySink {
+public:
+    TermReply(KXSTermList &list, const char *filter)
+        : lines_(kClient), framing_(kClient.name), block_(list), filter_(filter)
+    {
+    }
+    bool bytes(char *data, std::size_t length) override
+    {
+        return lines_.feed_each(data, length, [this](std::string_view line) {
+            step(line, false);
+            return true;
+        });
+    }
+    bool line(std::string_view line) override
+    {
+        step(line, true);
+        return true;
+    }
+
+private:
+    // A line handed over whole may hold line feeds: a block text would
+    // split it there.
+    void step(std::string_view line, bool mayHoldFeeds)
+    {
+        switch (framing_.step(line)) {
+        case BlockFraming::Step::Open:
+            return block_.open();
+        case BlockFraming::Step::Add:
+            return mayHoldFeeds ? block_.lines(line) : block_.line(line);
+        case BlockFraming::Step::Close:
+            return block_.close(filter_);
+        case BlockFraming::Step::Skip:
+            return;
+        }
+    }
+
+    LineAssembler lines_;
+    BlockFraming framing_;
+    TermBlock block_;
+    const char *filter_;
+};
+
+// The order of a terminal: its identifier's first 16 bytes lower-cased,
+// big-endian (a shorter one padded with NULs, which no identifier holds, so
+// comparing the words is comparing the texts), then its list and its place.
+struct SortEntry {
+    uint64_t high, low;
+    uint32_t list, index;
+};
+
+// Identifiers are protocol text: their case is folded as ASCII has it,
+// whatever locale the host process runs in.
+unsigned char folded(char c)
+{
+    auto byte = static_cast<unsigned char>(c);
+    return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+uint64_t folded_word(std::string_view text)
+{
+    uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        word = word << 8 | (i < text.size() ? folded(text[i]) : 0u);
+    return word;
+}
+
+std::string_view draft_id(const KXSTermList &list, const KXSTermDraft &draft)
+{
+    return std::string_view(list.store).substr(draft.at[kId], draft.length[kId]);
+}
+
+// The case-blind comparison of what follows the first 16 bytes.
+int compare_tails(std::string_view a, std::string_view b)
+{
+    for (std::size_t i = 16; i < a.size() && i < b.size(); ++i)
+        if (folded(a[i]) != folded(b[i]))
+            return folded(a[i]) - folded(b[i]);
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// A stable radix sort on the 16 key bytes, least significant first. Only
+// the bytes in which keys differ take a pass: identifiers share their model
+// prefix and their padding.
+void sort_by_key(std::vector<SortEntry> &order)
+{
+    if (order.empty())
+        return;
+    uint64_t highDiffers = 0, lowDiffers = 0;
+    for (const SortEntry &e : order) {
+        highDiffers |= e.high ^ order.front().high;
+        lowDiffers |= e.low ^ order.front().low;
+    }
+    std::vector<SortEntry> other(order.size());
+    for (int byte = 0; byte < 16; ++byte) {
+        const bool inLow = byte < 8;
+        const int shift = 8 * (byte % 8);
+        if (((inLow ? lowDiffers : highDiffers) >> shift & 0xff) == 0)
+            continue;
+        auto byte_of = [inLow, shift](const SortEntry &e) {
+            return static_cast<std::size_t>((inLow ? e.low : e.high) >> shift & 0xff);
+        };
+        std::array<uint32_t, 256> count{};
+        for (const SortEntry &e : order)
+            ++count[byte_of(e)];
+        uint32_t at = 0;
+        for (uint32_t &slot : count)
+            at += std::exchange(slot, at);
+        for (const SortEntry &e : order)
+            other[count[byte_of(e)]++] = e;
+        order.swap(other);
+    }
 }
 
 }  // namespace
-
-KXSTermList::~KXSTermList()
-{
-    for (KXSTerm *term : terms)
-        free_term(term);
-}
 
 char *kxs_get_model(const char *terminalId)
 {
@@ -177,37 +449,80 @@ void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminal
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
                             uint32_t terminalLostPackets)
 {
-    const Text texts[] = {text_of(terminalId), text_of(terminalCID), text_of(serverName),
-                          text_of(terminalIPA), text_of(model),      text_of(firmware)};
-    list.terms.push_back(
-        make_term(texts, terminalConnectTime, terminalPackets, terminalLostPackets));
+    KXSTermDraft draft{};
+    const char *texts[kDraftTexts] = {terminalId, terminalCID, terminalIPA, model, firmware};
+    for (std::size_t i = 0; i < kDraftTexts; ++i) {
+        draft.at[i] = KXSTermDraft::kAbsent;
+        if (texts[i] && !keep_text(list, texts[i], draft.at[i], draft.length[i]))
+            return;
+    }
+    draft.serverName = serverName;
+    draft.connectTime = terminalConnectTime;
+    draft.packets = terminalPackets;
+    draft.lost = terminalLostPackets;
+    list.drafts.push_back(draft);
+}
+
+KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
+{
+    // Each identifier is folded once; the sort compares words, and only
+    // identifiers that agree in their first 16 bytes look further.
+    std::vector<SortEntry> order;
+    for (uint32_t l = 0; l < lists.size(); ++l) {
+        order.reserve(order.size() + lists[l].drafts.size());
+        for (uint32_t i = 0; i < lists[l].drafts.size(); ++i) {
+            std::string_view id = draft_id(lists[l], lists[l].drafts[i]);
+            order.push_back({folded_word(id), folded_word(id.size() > 8 ? id.substr(8) : ""), l, i});
+        }
+    }
+    sort_by_key(order);
+    auto tail_before = [&lists](const SortEntry &a, const SortEntry &b) {
+        return compare_tails(draft_id(lists[a.list], lists[a.list].drafts[a.index]),
+                             draft_id(lists[b.list], lists[b.list].drafts[b.index])) < 0;
+    };
+    // Identifiers alike in their first 16 bytes: only longer ones can still
+    // differ, and a stable sort of their run keeps the order added.
+    for (auto run = order.begin(); run != order.end();) {
+        auto end = std::find_if(run, order.end(), [&run](const SortEntry &e) {
+            return e.high != run->high || e.low != run->low;
+        });
+        if (end - run > 1)
+            std::stable_sort(run, end, tail_before);
+        run = end;
+    }
+    // Laid out in list order: the records follow one another in memory as
+    // the caller walks and releases them.
+    // The drafts are visited out of the order they lie in: each is fetched
+    // some records ahead, and then its texts.
+    auto draft_of = [&lists](const SortEntry &e) -> const KXSTermDraft & {
+        return lists[e.list].drafts[e.index];
+    };
+    constexpr std::size_t kAhead = 8;
+    KXSTerm *head = nullptr;
+    KXSTerm **tail = &head;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + 2 * kAhead < order.size())
+            __builtin_prefetch(&draft_of(order[k + 2 * kAhead]));
+        if (k + kAhead < order.size()) {
+            const SortEntry &soon = order[k + kAhead];
+            __builtin_prefetch(lists[soon.list].store.data() + draft_of(soon).at[kIpa]);
+        }
+        *tail = make_term(lists[order[k].list], draft_of(order[k]));
+        tail = &(*tail)->next;
+    }
+    for (KXSTermList &list : lists) {
+        list.drafts.clear();
+        list.store.clear();
+    }
+    return head;
 }
 
 KXSTerm *kxs_link_list(KXSTermList &list)
 {
-    // Byte order of the lower-cased identifiers is strcasecmp's order; each
-    // identifier is lower-cased once instead of at every comparison, and
-    // the sort moves positions, not strings.
-    std::vector<std::string> keys;
-    keys.reserve(list.terms.size());
-    for (const KXSTerm *term : list.terms) {
-        std::string key = term->terminalId ? term->terminalId : "";
-        for (char &c : key)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        keys.push_back(std::move(key));
-    }
-    std::vector<uint32_t> order(list.terms.size());
-    for (uint32_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
-    KXSTerm *head = nullptr;
-    for (auto at = order.rbegin(); at != order.rend(); ++at) {
-        list.terms[*at]->next = head;
-        head = list.terms[*at];
-    }
-    list.terms.clear();
-    return head;
+    std::vector<KXSTermList> one(1);
+    std::swap(one[0].drafts, list.drafts);
+    std::swap(one[0].store, list.store);
+    return kxs_link_lists(one);
 }
 
 void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
@@ -223,29 +538,9 @@ void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
 
 void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, const char *filter)
 {
-    TermFields f;
-    std::string_view text(blockText ? blockText : "");
-    while (!text.empty()) {
-        std::size_t feed = text.find('\n');
-        std::string_view line = text.substr(0, feed);
-        text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
-        std::string_view key, value;
-        if (split_key_and_value(line, key, value) && !key.empty())
-            apply_term_key(f, key, value);
-    }
-    if (f.id.empty() || f.ipa.empty())
-        return;
-    // The identifier splits at its last ".": the model before, the short
-    // identifier after (the whole value without one), as kxs_get_model and
-    // get_short_terminal_id give them.
-    std::size_t dot = f.id.rfind('.');
-    std::string_view model = dot == std::string_view::npos ? std::string_view() : f.id.substr(0, dot);
-    std::string_view shortId = dot == std::string_view::npos ? f.id : f.id.substr(dot + 1);
-    if (filter && shortId.find(filter) == std::string_view::npos)
-        return;
-    const Text texts[] = {shortId, text_or_null(f.cid), text_of(list.serverName),
-                          f.ipa,   model,               text_or_null(f.firmware)};
-    list.terms.push_back(make_term(texts, f.connectTime, f.packets, f.lost));
+    TermBlock block(list);
+    block.lines(blockText ? blockText : "");
+    block.close(filter);
 }
 
 void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
@@ -255,7 +550,7 @@ void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
         kxs_parse_entry(handle, list, block, filter);
 }
 
-KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
+KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
                               Deadline deadline)
 {
     int ignored;
@@ -264,19 +559,13 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
     *count = 0;
     KXSTermList list;
     list.serverName = host;
-    RecordFramer framer(kClient.name);
-    Outcome outcome = ask_daemon(
-        kClient, host, "status\n",
-        [&](std::string_view line) {
-            kxs_parse_line(handle, list, line, framer, filter);
-            return true;
-        },
-        deadline);
+    TermReply reply(list, filter);
+    Outcome outcome = ask_daemon_into(kClient, host, "status\n", reply, deadline);
     if (!exchange_ran(outcome)) {
         *count = -1;
         return nullptr;
     }
-    *count = static_cast<int>(list.terms.size());
+    *count = static_cast<int>(list.size());
     KXSTerm *head = kxs_link_list(list);
     dlprintf("b", "found %d desktops\n", *count);
     return head;
@@ -306,34 +595,29 @@ std::vector<const char *> members_to_ask(HostList *hosts)
 
 }  // namespace
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts)
+KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
 {
     const std::vector<const char *> members = members_to_ask(hosts);
     // Every member is asked at once; each parses into a list of its own, so
     // the merge below keeps the members' order whatever order they answer in.
     std::vector<KXSTermList> lists(members.size());
-    std::vector<RecordFramer> framers;
-    framers.reserve(members.size());
+    std::vector<std::unique_ptr<TermReply>> replies;
+    std::vector<ReplySink *> sinks;
     for (std::size_t i = 0; i < members.size(); ++i) {
         lists[i].serverName = members[i];
-        framers.emplace_back(kClient.name);
+        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr));
+        sinks.push_back(replies.back().get());
     }
-    std::vector<Outcome> outcomes = ask_daemons(
-        kClient, members, "status\n",
-        [&](std::size_t member, std::string_view line) {
-            kxs_parse_line(handle, lists[member], line, framers[member], nullptr);
-            return true;
-        },
-        deadline_in(kGroupQueryMs));
-    KXSTermList merged;
+    std::vector<Outcome> outcomes =
+        ask_daemons(kClient, members, "status\n", sinks, deadline_in(kGroupQueryMs));
     for (std::size_t i = 0; i < members.size(); ++i) {
-        if (!exchange_ran(outcomes[i]))
+        if (!exchange_ran(outcomes[i])) {
+            lists[i].drafts.clear();
             continue;
-        dlprintf("b", "found %zu desktops\n", lists[i].terms.size());
-        merged.terms.insert(merged.terms.end(), lists[i].terms.begin(), lists[i].terms.end());
-        lists[i].terms.clear();
+        }
+        dlprintf("b", "found %zu desktops\n", lists[i].size());
     }
-    return kxs_link_list(merged);
+    return kxs_link_lists(lists);
 }
 
 namespace {

@@ -31,18 +31,32 @@ struct KXSTerm {
     KXSTerm *next;
 };
 
-// Terminals in the order they were added. kxs_link_list puts them in list
-// order at once (a stable sort), so a reply of n terminals costs
-// O(n log n) rather than an insertion walk per terminal.
-// Each record is one allocation, its texts laid out behind it: release a
-// record with free() alone (kxs_free_linked_list does).
+// A terminal parsed but not yet laid out as a KXSTerm: its texts lie in the
+// list's text store, and the key it is ordered by is computed once.
+struct KXSTermDraft {
+    static constexpr uint32_t kAbsent = UINT32_MAX;
+    // Offset and length in the store of terminalId, terminalCID, terminalIPA,
+    // model and firmware (kAbsent: NULL).
+    uint32_t at[5];
+    uint32_t length[5];
+    const char *serverName;
+    uint32_t connectTime, packets, lost;
+};
+
+// Terminals in the order they were added. kxs_link_list orders them at once
+// (a stable sort on keys computed once), so a reply of n terminals costs
+// O(n log n) rather than an insertion walk per terminal, and only then lays
+// each out as a KXSTerm, in list order. Each KXSTerm is one allocation, its
+// texts laid out behind it: release a record with free() alone
+// (kxs_free_linked_list does).
 struct KXSTermList {
-    std::vector<KXSTerm *> terms;
+    std::vector<KXSTermDraft> drafts;
+    std::string store;  // the drafts' texts
     const char *serverName = nullptr;  // given to every record parsed into the list
     KXSTermList() = default;
     KXSTermList(const KXSTermList &) = delete;
     KXSTermList &operator=(const KXSTermList &) = delete;
-    ~KXSTermList();  // releases terminals not yet linked
+    std::size_t size() const { return drafts.size(); }
 };
 
 // Asks the authentication manager on `host`, done by `deadline`. *count
@@ -69,6 +83,9 @@ void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *te
 // Orders the terminals ascending by identifier without regard to case, equal
 // identifiers in the order added, and links them; the list is left empty.
 KXSTerm *kxs_link_list(KXSTermList &list);
+// The same over several lists at once: equal identifiers in the order of
+// the lists, then in the order added.
+KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists);
 // Releases every terminal and sets *list to NULL.
 void kxs_free_linked_list(KXSHandle *handle, KXSTerm **list);
 

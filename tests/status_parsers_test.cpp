@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -151,6 +153,29 @@ TEST(TerminalList, FiguresSaturateAndGiveLossAndOwnership)
         EXPECT_FLOAT_EQ(term->lossPercent, c.loss) << c.packets;
         EXPECT_EQ(kx::kxs_term_unowned(term, 60), c.unowned) << c.packets << " " << c.connected;
     }
+}
+
+// Identifiers alike in their first 16 bytes are told apart by the rest, as
+// strcasecmp would, and equal ones keep their order of arrival.
+TEST(TerminalList, LongIdentifiersOrderAsAStableCaseBlindSort)
+{
+    const std::vector<std::string> ids = {
+        "0123456789abcdefZ",  "0123456789ABCDEFa", "0123456789abcdef",  "0123456789abcdefz",
+        "0123456789ABCDEFb",  "0123456789abcdeF",  "0123456789abcdefgX", "0123456789ABCDEFGx",
+        "0123456789abcdefg",  "0123456789abcdeE",  "0123456789abcdefZ0", "x"};
+    std::vector<std::size_t> expected(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        expected[i] = i;
+    std::stable_sort(expected.begin(), expected.end(), [&ids](std::size_t a, std::size_t b) {
+        return strcasecmp(ids[a].c_str(), ids[b].c_str()) < 0;
+    });
+    Terms t;
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        t.parse("terminalId=m." + ids[i] + "\nterminalIPA=" + std::to_string(i));
+    std::vector<std::size_t> seen;
+    for (auto *term = t.link(); term; term = term->next)
+        seen.push_back(std::stoul(term->terminalIPA));
+    EXPECT_EQ(seen, expected);
 }
 
 // ---- group host blocks -----------------------------------------------------------
