@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,15 +30,19 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
+std::atomic<bool> gStop{false};  // lock-free: set by the signal handler
+
+// How often a serving thread looks whether it is to stop.
+constexpr int kStopCheckMs = 100;
 
 void on_stop(int)
 {
-    gStop = 1;
+    gStop = true;
 }
 
 // The system's text for an error number, from the standard library's
@@ -138,21 +143,19 @@ public:
         return true;
     }
 
-    // Serves until a stop signal arrives; the signals stay blocked except
-    // while waiting, so that none is missed.
+    // Serves until a stop signal arrives. Each listener has a thread of its
+    // own, so that the members of a group answer at the same time as real
+    // servers do; each serves its connections one at a time. The signals
+    // stay blocked in every thread but while this one waits for them.
     void run(const sigset_t &waitMask)
     {
-        std::vector<pollfd> entries;
+        std::vector<std::thread> servers;
         for (const auto &l : listeners_)
-            entries.push_back({l.fd, POLLIN, 0});
-        while (!gStop) {
-            int ready = ppoll(entries.data(), entries.size(), nullptr, &waitMask);
-            if (ready < 0)
-                continue;
-            for (std::size_t i = 0; i < entries.size() && !gStop; ++i)
-                if (entries[i].revents & POLLIN)
-                    serve_one(listeners_[i]);
-        }
+            servers.emplace_back([this, &l] { serve_until_stopped(l); });
+        while (!gStop)
+            sigsuspend(&waitMask);
+        for (auto &server : servers)
+            server.join();
     }
 
     ~Server()
@@ -174,6 +177,15 @@ private:
         if (!l.authManager && command == "smstatus")
             return kxsim::smstatus_reply(*l.host);
         return "";
+    }
+
+    void serve_until_stopped(const Listener &l)
+    {
+        while (!gStop) {
+            pollfd entry{l.fd, POLLIN, 0};
+            if (poll(&entry, 1, kStopCheckMs) > 0 && (entry.revents & POLLIN))
+                serve_one(l);
+        }
     }
 
     void serve_one(const Listener &l)
