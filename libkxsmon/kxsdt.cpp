@@ -622,41 +622,64 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
 
 namespace {
 
-// strcasecmp's notion of equal identifiers, as one key.
-std::string lowered(const char *text)
+std::string_view id_of(const KXSTerm *term)
 {
-    std::string key = text ? text : "";
-    for (char &c : key)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return key;
+    return term->terminalId ? std::string_view(term->terminalId) : std::string_view();
+}
+
+// The order of the list: identifiers compared byte by byte, case folded.
+int compare_folded(std::string_view a, std::string_view b)
+{
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (folded(a[i]) != folded(b[i]))
+            return folded(a[i]) - folded(b[i]);
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool ordered_before(const KXSTerm *a, const KXSTerm *b)
+{
+    return compare_folded(id_of(a), id_of(b)) < 0;
 }
 
 }  // namespace
 
+// A status list comes ordered by identifier, equal ones in merge order, so
+// the walk only has to check that; a list in any other order is sorted
+// stably, which keeps the first of equal identifiers first.
 KXSTermIndex::KXSTermIndex(const KXSTerm *list)
 {
     for (const KXSTerm *term = list; term; term = term->next)
-        first_.try_emplace(lowered(term->terminalId), term);  // keeps the first
+        terms_.push_back(term);
+    if (!std::is_sorted(terms_.begin(), terms_.end(), ordered_before))
+        std::stable_sort(terms_.begin(), terms_.end(), ordered_before);
+}
+
+const KXSTerm *KXSTermIndex::first_with(std::string_view terminalId) const
+{
+    auto at = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
+                               [](const KXSTerm *term, std::string_view id) {
+                                   return compare_folded(id_of(term), id) < 0;
+                               });
+    return at != terms_.end() && compare_folded(id_of(*at), terminalId) == 0 ? *at : nullptr;
 }
 
 const KXSTerm *KXSTermIndex::find(const char *terminalId) const
 {
-    auto found = first_.find(lowered(terminalId));
-    if (found != first_.end())
-        return found->second;
+    if (const KXSTerm *term = first_with(terminalId))
+        return term;
     // An identifier stored whole, as the terminal reports itself
     // ("IEEE802.080020f8a2b1"), names the terminal of that model and ID.
     const char *dot = strrchr(terminalId, '.');
     if (!dot)
         return nullptr;
-    found = first_.find(lowered(dot + 1));
-    if (found == first_.end())
+    const KXSTerm *term = first_with(dot + 1);
+    if (!term)
         return nullptr;
-    const char *model = found->second->model;
+    const char *model = term->model;
     std::size_t modelLength = static_cast<std::size_t>(dot - terminalId);
     bool sameModel = model && strlen(model) == modelLength &&
                      strncasecmp(model, terminalId, modelLength) == 0;
-    return sameModel ? found->second : nullptr;
+    return sameModel ? term : nullptr;
 }
 
 }  // namespace kx

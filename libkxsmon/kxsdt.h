@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "ping.h"
@@ -96,7 +95,7 @@ bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
 
 // The first terminal of a list for each identifier, compared without regard
 // to case. Built once in one walk, so that matching many identifiers against
-// a long list costs one lookup each instead of a walk of the list each. An
+// a long list costs one binary search each instead of a walk of the list. An
 // identifier that no terminal has may name one whole, "MODEL.ID". The list
 // must outlive the index.
 class KXSTermIndex {
@@ -106,7 +105,9 @@ public:
     const KXSTerm *find(const char *terminalId) const;
 
 private:
-    std::unordered_map<std::string, const KXSTerm *> first_;
+    const KXSTerm *first_with(std::string_view terminalId) const;
+
+    std::vector<const KXSTerm *> terms_;  // by identifier, equal ones in list order
 };
 
 }  // namespace kx
