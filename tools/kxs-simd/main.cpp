@@ -153,7 +153,7 @@ public:
         for (const auto &l : listeners_)
             servers.emplace_back([this, &l] { serve_until_stopped(l); });
         while (!gStop)
-            sigsuspend(&waitMask);
+            ppoll(nullptr, 0, nullptr, &waitMask);  // returns on a signal
         for (auto &server : servers)
             server.join();
     }
