@@ -15,6 +15,7 @@
 #include "kxsinit.h"
 #include "ping.h"
 #include "scenario.h"
+#include "simulator_launch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,44 +41,6 @@ constexpr int kMembers = 4;
 constexpr int kMonitored = 999;
 constexpr int kAbsent = 49;  // monitored IDs that no member reports
 constexpr int kPort = 7010;
-
-pid_t start_simulator(const std::string &text, std::string &scenarioPath)
-{
-    char path[] = "/tmp/kxsimd-bench.XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        return -1;
-    close(fd);
-    scenarioPath = path;
-    int log[2];
-    if (pipe(log) < 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(log[1], 2);
-        close(log[0]);
-        close(log[1]);
-        execl(KXS_SIMD_PATH, "kxs-simd", path, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(log[1]);
-    // Wait for "ready", then let the log drain into nowhere.
-    std::string seen;
-    char buffer[512];
-    while (seen.find("kxs-simd: ready") == std::string::npos) {
-        ssize_t got = read(log[0], buffer, sizeof buffer);
-        if (got <= 0)
-            return -1;
-        seen.append(buffer, got);
-    }
-    if (fork() == 0) {
-        while (read(log[0], buffer, sizeof buffer) > 0) {
-        }
-        _exit(0);
-    }
-    close(log[0]);
-    return pid;
-}
 
 // The monitored table: every 21st terminal of the scenario (so spread over
 // every member), every other one in lower case, then IDs that no member
@@ -252,7 +215,7 @@ int main(int argc, char **argv)
     }
     const std::string scenario = kxsim::generate_scenario(kTerminals, kMembers);
     std::string scenarioPath;
-    pid_t simulator = start_simulator(scenario, scenarioPath);
+    pid_t simulator = kxbench::start_simulator(scenario, scenarioPath);
     if (simulator < 0) {
         fprintf(stderr, "cannot start kxs-simd\n");
         return 1;

@@ -11,6 +11,7 @@
 #include "kxsdt.h"
 #include "ping.h"
 #include "scenario.h"
+#include "simulator_launch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -33,45 +34,6 @@ namespace {
 
 constexpr int kTerminals = 20000;
 constexpr int kPort = 7010;
-
-pid_t start_simulator(std::string &scenarioPath)
-{
-    char path[] = "/tmp/kxsimd-bench.XXXXXX";
-    int fd = mkstemp(path);
-    std::string text = kxsim::generate_scenario(kTerminals, 1);
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        return -1;
-    close(fd);
-    scenarioPath = path;
-    int log[2];
-    if (pipe(log) < 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(log[1], 2);
-        close(log[0]);
-        close(log[1]);
-        execl(KXS_SIMD_PATH, "kxs-simd", path, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(log[1]);
-    // Wait for "ready", then let the log drain into nowhere.
-    std::string seen;
-    char buffer[512];
-    while (seen.find("kxs-simd: ready") == std::string::npos) {
-        ssize_t got = read(log[0], buffer, sizeof buffer);
-        if (got <= 0)
-            return -1;
-        seen.append(buffer, got);
-    }
-    if (fork() == 0) {
-        while (read(log[0], buffer, sizeof buffer) > 0) {
-        }
-        _exit(0);
-    }
-    close(log[0]);
-    return pid;
-}
 
 void BM_ParseAndOrder(benchmark::State &state)
 {
@@ -203,7 +165,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::string scenarioPath;
-    pid_t simulator = start_simulator(scenarioPath);
+    pid_t simulator = kxbench::start_simulator(kxsim::generate_scenario(kTerminals, 1), scenarioPath);
     if (simulator < 0) {
         fprintf(stderr, "cannot start kxs-simd\n");
         return 1;

@@ -42,6 +42,18 @@ bool name_request(const char *name, ifreq &request)
     return true;
 }
 
+// Asks the kernel `code` about a named request over a control socket of its
+// own; the error number, 0 on success.
+int ask_interface(unsigned long code, ifreq &request, bool *socketFailed)
+{
+    ControlSocket control;
+    if (control.fd < 0) {
+        *socketFailed = true;
+        return errno;
+    }
+    return ioctl(control.fd, code, &request) < 0 ? errno : 0;
+}
+
 // Reads a short file with one bounded read, without blocking.
 int read_short_file(const std::string &path, char *buffer, std::size_t size, CarrierStep *failedAt)
 {
@@ -70,13 +82,8 @@ int read_interface_flags(const char *name, InterfaceFlags &flags, bool *socketFa
     ifreq request;
     if (!name_request(name, request))
         return ENAMETOOLONG;
-    ControlSocket control;
-    if (control.fd < 0) {
-        *socketFailed = true;
-        return errno;
-    }
-    if (ioctl(control.fd, SIOCGIFFLAGS, &request) < 0)
-        return errno;
+    if (int err = ask_interface(SIOCGIFFLAGS, request, socketFailed))
+        return err;
     flags.up = (request.ifr_flags & IFF_UP) != 0;
     // The driver is started exactly while the interface is up; IFF_RUNNING
     // would add the carrier, which is the data link's question.
@@ -89,16 +96,11 @@ int driver_link_state(const char *name, int32_t *link, bool *socketFailed)
     ifreq request;
     if (!name_request(name, request))
         return ENAMETOOLONG;
-    ControlSocket control;
-    if (control.fd < 0) {
-        *socketFailed = true;
-        return errno;
-    }
     ethtool_value query{};
     query.cmd = ETHTOOL_GLINK;
     request.ifr_data = reinterpret_cast<char *>(&query);
-    if (ioctl(control.fd, SIOCETHTOOL, &request) < 0)
-        return errno;
+    if (int err = ask_interface(SIOCETHTOOL, request, socketFailed))
+        return err;
     *link = query.data ? 1 : 0;
     return 0;
 }
