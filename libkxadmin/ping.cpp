@@ -542,31 +542,10 @@ bool append_block_line(std::string &blockText, std::string_view line)
     return true;
 }
 
-BlockFraming::Step BlockFraming::step(std::string_view line)
+void BlockFraming::report_dropped() const
 {
-    if (line == "begin") {
-        blockLength_ = 0;
-        handedOver_ = false;
-        return Step::Open;
-    }
-    if (handedOver_)
-        return Step::Skip;
-    if (line != "end") {
-        // The line and its feed must fit the block, as append_block_line has it.
-        if (blockLength_ + line.size() + 1 > kMaxBlockLength)
-            return Step::Skip;
-        blockLength_ += line.size() + 1;
-        return Step::Add;
-    }
-    handedOver_ = true;
-    if (records_ >= maxRecords_) {
-        if (records_++ == maxRecords_)
-            dprintf("%s(): reply holds more than %zu records; the rest is dropped\n", clientName_,
-                    maxRecords_);
-        return Step::Skip;
-    }
-    ++records_;
-    return Step::Close;
+    dprintf("%s(): reply holds more than %zu records; the rest is dropped\n", clientName_,
+            maxRecords_);
 }
 
 const char *RecordFramer::line(std::string_view line)

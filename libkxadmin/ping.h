@@ -14,6 +14,9 @@
 #include <vector>
 
 #include <netinet/in.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kx {
 
@@ -274,6 +277,62 @@ private:
     bool overlong_ = false;  // the pending line passed kMaxLineLength
 };
 
+// The line feeds of a buffer, in order, found 64 bytes at a time: a reply's
+// lines are short, and one search per line would cost more than the line.
+class LineFeeds {
+public:
+    LineFeeds(char *data, std::size_t length)
+        : block_(data), end_(data + length), feeds_(feeds_in(block_))
+    {
+    }
+    // The next line feed, or nullptr when there is none.
+    char *next()
+    {
+        while (feeds_ == 0) {
+            if (end_ - block_ <= 64)
+                return nullptr;
+            block_ += 64;
+            feeds_ = feeds_in(block_);
+        }
+        char *feed = block_ + __builtin_ctzll(feeds_);
+        feeds_ &= feeds_ - 1;
+        return feed;
+    }
+
+private:
+    // One bit a byte of the 64 from `at` (as far as the buffer goes).
+    uint64_t feeds_in(const char *at) const
+    {
+        if (end_ - at >= 64)
+            return feeds_in_whole(at);
+        char last[64] = {};  // the buffer's last bytes, read no further
+        std::memcpy(last, at, static_cast<std::size_t>(end_ - at));
+        return feeds_in_whole(last);
+    }
+    static uint64_t feeds_in_whole(const char *at)
+    {
+#if defined(__SSE2__)
+        const __m128i feed = _mm_set1_epi8('\n');
+        uint64_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16 * i));
+            auto mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed)));
+            bits |= static_cast<uint64_t>(mask) << (16 * i);
+        }
+        return bits;
+#else
+        uint64_t bits = 0;
+        for (int i = 0; i < 64; ++i)
+            bits |= static_cast<uint64_t>(at[i] == '\n') << i;
+        return bits;
+#endif
+    }
+
+    char *block_;
+    char *end_;
+    uint64_t feeds_;
+};
+
 template <class OnLine>
 bool LineAssembler::feed_each(char *data, std::size_t length, OnLine &&onLine)
 {
@@ -281,10 +340,12 @@ bool LineAssembler::feed_each(char *data, std::size_t length, OnLine &&onLine)
     // none, and then a line's length is simply its bytes up to the feed.
     const bool holdsNul = std::memchr(data, '\0', length) != nullptr;
     char *end = data + length;
-    while (data < end) {
-        char *feed = static_cast<char *>(std::memchr(data, '\n', end - data));
-        std::size_t pieceLength = (feed ? feed : end) - data;
-        bool fits = !overlong_ && pending_.size() + pieceLength <= kMaxLineLength;
+    LineFeeds feeds(data, length);
+    char *feed = feeds.next();
+    if (!pending_.empty() || overlong_) {
+        // The line that an earlier read began.
+        const auto pieceLength = static_cast<std::size_t>((feed ? feed : end) - data);
+        const bool fits = !overlong_ && pending_.size() + pieceLength <= kMaxLineLength;
         if (!feed) {
             if (fits)
                 pending_.append(data, pieceLength);
@@ -295,10 +356,6 @@ bool LineAssembler::feed_each(char *data, std::size_t length, OnLine &&onLine)
         bool goOn = true;
         if (!fits) {
             report_overlong();
-        } else if (pending_.empty()) {
-            // The whole line is in this read: handed over in place.
-            *feed = '\0';
-            goOn = onLine(holdsNul ? std::string_view(data) : std::string_view(data, pieceLength));
         } else {
             pending_.append(data, pieceLength);
             goOn = onLine(std::string_view(pending_.c_str()));
@@ -308,7 +365,26 @@ bool LineAssembler::feed_each(char *data, std::size_t length, OnLine &&onLine)
         if (!goOn)
             return false;
         data = feed + 1;
+        feed = feeds.next();
     }
+    // The lines that lie whole in this read are handed over in place.
+    for (; feed; feed = feeds.next()) {
+        const auto lineLength = static_cast<std::size_t>(feed - data);
+        if (lineLength > kMaxLineLength) {
+            report_overlong();
+        } else {
+            *feed = '\0';
+            if (!onLine(holdsNul ? std::string_view(data) : std::string_view(data, lineLength)))
+                return false;
+        }
+        data = feed + 1;
+    }
+    // What follows the last line feed waits for the next read.
+    const auto rest = static_cast<std::size_t>(end - data);
+    if (rest > kMaxLineLength)
+        overlong_ = true;
+    else
+        pending_.assign(data, rest);
     return true;
 }
 
@@ -344,9 +420,36 @@ public:
         : clientName_(clientName), maxRecords_(max_reply_records())
     {
     }
-    Step step(std::string_view line);
+    // Inline: a long reply steps through here once a line.
+    Step step(std::string_view line)
+    {
+        if (line == "begin") {
+            blockLength_ = 0;
+            handedOver_ = false;
+            return Step::Open;
+        }
+        if (handedOver_)
+            return Step::Skip;
+        if (line != "end") {
+            // The line and its feed must fit the block, as append_block_line has it.
+            if (blockLength_ + line.size() + 1 > kMaxBlockLength)
+                return Step::Skip;
+            blockLength_ += line.size() + 1;
+            return Step::Add;
+        }
+        handedOver_ = true;
+        if (records_ >= maxRecords_) {
+            if (records_++ == maxRecords_)
+                report_dropped();
+            return Step::Skip;
+        }
+        ++records_;
+        return Step::Close;
+    }
 
 private:
+    void report_dropped() const;
+
     const char *clientName_;
     std::size_t maxRecords_;
     std::size_t records_ = 0;
