@@ -315,14 +315,27 @@ char *get_package_root(const char *package)
 
 // ---- allocation ------------------------------------------------------------
 
-void *safe_malloc(std::size_t size)
+namespace {
+
+void *allocated_or_exit(void *block, std::size_t size)
 {
-    void *block = calloc(1, size ? size : 1);
     if (!block) {
         fprintf(stderr, "Could not malloc %d bytes\n", static_cast<int>(size));
         exit(1);  // NOLINT(concurrency-mt-unsafe): memory exhaustion ends the process by contract
     }
     return block;
+}
+
+}  // namespace
+
+void *safe_malloc(std::size_t size)
+{
+    return allocated_or_exit(calloc(1, size ? size : 1), size);
+}
+
+void *safe_malloc_uncleared(std::size_t size)
+{
+    return allocated_or_exit(malloc(size ? size : 1), size);
 }
 
 void *safe_calloc(std::size_t count, std::size_t size)

@@ -84,6 +84,8 @@ std::vector<std::string> split_as_fgets(std::string_view text, std::size_t buffe
 // ---- allocation ------------------------------------------------------------
 
 void *safe_malloc(std::size_t size);
+// The same without clearing the bytes, for blocks about to be written whole.
+void *safe_malloc_uncleared(std::size_t size);
 void *safe_calloc(std::size_t count, std::size_t size);
 char *safe_strdup(const char *text);
 
@@ -99,6 +101,16 @@ int parse_key_and_value(const char *line, char **key, char **value);
 // hence inline: it runs once for every line of a long reply.
 inline int split_key_and_value_without_nul(std::string_view line, std::string_view &key,
                                           std::string_view &value);
+// `side` without the blanks (space, tab, line feed) at either end.
+inline std::string_view strip_blanks(std::string_view side)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+    while (!side.empty() && blank(side.front()))
+        side.remove_prefix(1);
+    while (!side.empty() && blank(side.back()))
+        side.remove_suffix(1);
+    return side;
+}
 inline int split_key_and_value(std::string_view line, std::string_view &key,
                                std::string_view &value)
 {
@@ -109,14 +121,6 @@ inline int split_key_and_value(std::string_view line, std::string_view &key,
 inline int split_key_and_value_without_nul(std::string_view line, std::string_view &key,
                                           std::string_view &value)
 {
-    auto stripped = [](std::string_view side) {
-        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
-        while (!side.empty() && blank(side.front()))
-            side.remove_prefix(1);
-        while (!side.empty() && blank(side.back()))
-            side.remove_suffix(1);
-        return side;
-    };
     key = {};
     value = {};
     if (line.size() < 2 || line[0] == '#')
@@ -124,8 +128,8 @@ inline int split_key_and_value_without_nul(std::string_view line, std::string_vi
     std::size_t eq = line.find('=');
     if (eq == std::string_view::npos)
         return 0;
-    key = stripped(line.substr(0, std::min(eq, kKeyValueSideMax)));
-    value = stripped(line.substr(eq + 1, kKeyValueSideMax));
+    key = strip_blanks(line.substr(0, std::min(eq, kKeyValueSideMax)));
+    value = strip_blanks(line.substr(eq + 1, kKeyValueSideMax));
     return 1;
 }
 // Copies `text` to `at` with its terminating NUL and moves `at` past it; for

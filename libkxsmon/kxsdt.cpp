@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -33,77 +34,109 @@ constexpr char *KXSTerm::*kTermTexts[] = {&KXSTerm::terminalId, &KXSTerm::termin
                                           &KXSTerm::model,      &KXSTerm::firmware};
 constexpr std::size_t kTermTextCount = std::size(kTermTexts);
 
-// The draft's texts, by their place in KXSTermDraft::at.
-enum DraftText : std::size_t { kId, kCid, kIpa, kModel, kFirmware, kDraftTexts };
-
 Text text_of(const char *text)
 {
     return text ? Text(text) : std::nullopt;
 }
 
-// One allocation holds the record and its texts, so a record costs one
-// malloc and one free however many texts it has.
-KXSTerm *make_term(const Text (&texts)[kTermTextCount], uint32_t connectTime, uint32_t packets,
-                   uint32_t lost)
+// Bytes a segment offers: a heap block well below the size that the
+// allocator would map on its own.
+constexpr std::size_t kSegmentBytes = 64 * 1024 - 64;
+
+constexpr std::size_t aligned_up(std::size_t bytes)
 {
-    std::size_t bytes = sizeof(KXSTerm);
-    for (const Text &text : texts)
-        bytes += text ? text->size() + 1 : 0;
-    auto *term = static_cast<KXSTerm *>(safe_malloc(bytes));
-    *term = KXSTerm{};
-    char *at = reinterpret_cast<char *>(term + 1);
-    for (std::size_t i = 0; i < kTermTextCount; ++i) {
-        if (!texts[i])
-            continue;
-        term->*kTermTexts[i] = place_text(at, *texts[i]);
-    }
+    return (bytes + alignof(KXSTerm) - 1) & ~(alignof(KXSTerm) - 1);
+}
+
+// Identifiers are protocol text: their case is folded as ASCII has it,
+// whatever locale the host process runs in.
+unsigned char folded(char c)
+{
+    auto byte = static_cast<unsigned char>(c);
+    return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+// Room that a segment keeps behind its last byte, so that the key of an
+// identifier at its very end can still be read a word at a time.
+constexpr std::size_t kSegmentSlack = 16;
+
+// The `length` (at most 8) bytes from `at`, ASCII capitals lower-cased, the
+// rest of the word zero, most significant first: words compare as the texts
+// do. Reads 8 bytes whatever `length` is.
+uint64_t folded_word(const char *at, std::size_t length)
+{
+    constexpr uint64_t kHighBits = 0x8080808080808080;
+    uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    if (length < 8)
+        word &= (uint64_t{1} << (8 * length)) - 1;
+    const uint64_t low = word & ~kHighBits;
+    const uint64_t fromA = low + 0x3f3f3f3f3f3f3f3f;    // high bit set from 'A' up
+    const uint64_t pastZ = low + 0x2525252525252525;    // and from past 'Z' up
+    const uint64_t capitals = fromA & ~pastZ & ~word & kHighBits;
+    return __builtin_bswap64(word | capitals >> 2);
+}
+
+// The key of a record whose identifier lies in a segment of the store.
+KXSTermKey key_of(KXSTerm *term, std::size_t idLength)
+{
+    const char *id = term->terminalId;
+    if (!id)
+        return {0, 0, term};
+    return {folded_word(id, std::min<std::size_t>(idLength, 8)),
+            idLength > 8 ? folded_word(id + 8, std::min<std::size_t>(idLength - 8, 8)) : 0, term};
+}
+
+void set_figures(KXSTerm *term, uint32_t connectTime, uint32_t packets, uint32_t lost)
+{
     term->terminalConnectTime = connectTime;
     term->terminalPackets = packets;
     term->terminalLostPackets = lost;
     double all = static_cast<double>(packets) + lost;
     term->lossPercent = all > 0 ? static_cast<float>(lost * 100.0 / all) : 0.0f;
-    return term;
 }
 
-void free_term(KXSTerm *term)
+// Lays a record out in the list's store with copies of its texts.
+void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t connectTime,
+                uint32_t packets, uint32_t lost)
 {
-    free(term);
-}
-
-Text draft_text(const KXSTermList &list, const KXSTermDraft &draft, std::size_t which)
-{
-    if (draft.at[which] == KXSTermDraft::kAbsent)
-        return std::nullopt;
-    return std::string_view(list.store).substr(draft.at[which], draft.length[which]);
-}
-
-KXSTerm *make_term(const KXSTermList &list, const KXSTermDraft &draft)
-{
-    const Text texts[] = {draft_text(list, draft, kId),    draft_text(list, draft, kCid),
-                          text_of(draft.serverName),       draft_text(list, draft, kIpa),
-                          draft_text(list, draft, kModel), draft_text(list, draft, kFirmware)};
-    return make_term(texts, draft.connectTime, draft.packets, draft.lost);
+    std::size_t bytes = sizeof(KXSTerm);
+    for (const Text &text : texts)
+        bytes += text ? text->size() + 1 : 0;
+    char *place = list.store.room(bytes);
+    auto *term = new (place) KXSTerm{};
+    char *at = place + sizeof(KXSTerm);
+    for (std::size_t i = 0; i < kTermTextCount; ++i) {
+        if (texts[i])
+            term->*kTermTexts[i] = place_text(at, *texts[i]);
+    }
+    set_figures(term, connectTime, packets, lost);
+    list.store.commit(at);
+    list.keys.push_back(key_of(term, texts[0] ? texts[0]->size() : 0));
 }
 
 // Whether `key` spells `name` without regard to case. `name` holds letters
 // only and at least eight of them, so a letter's case is its 0x20 bit and
 // the words can be compared eight bytes at a time: the key of every line of
 // a long reply is looked up here.
+constexpr uint64_t kCaseBits = 0x2020202020202020;
+
+uint64_t caseless_word(const char *at)
+{
+    uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word | kCaseBits;
+}
+
 bool spells(std::string_view key, std::string_view name)
 {
-    constexpr uint64_t kCaseBits = 0x2020202020202020;
-    auto word = [](const char *at) {
-        uint64_t w;
-        std::memcpy(&w, at, sizeof w);
-        return w | kCaseBits;
-    };
     const std::size_t n = name.size();
     if (key.size() != n)
         return false;
     for (std::size_t i = 0; i + 8 < n; i += 8)
-        if (word(key.data() + i) != word(name.data() + i))
+        if (caseless_word(key.data() + i) != caseless_word(name.data() + i))
             return false;
-    return word(key.data() + n - 8) == word(name.data() + n - 8);
+    return caseless_word(key.data() + n - 8) == caseless_word(name.data() + n - 8);
 }
 
 enum class TermKey { Id, Cid, Ipa, Firmware, ConnectTime, Packets, Lost, None };
@@ -131,6 +164,93 @@ TermKey term_key(std::string_view key)
     }
 }
 
+// The caseless word of a name's eight letters from `at`, as caseless_word
+// reads them from a line.
+consteval uint64_t name_word(std::string_view name, std::size_t at)
+{
+    uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        word |= static_cast<uint64_t>(static_cast<unsigned char>(name[at + i]) | 0x20u) << (8 * i);
+    return word;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The known key of the "terminal" family that the line's first `length`
+// bytes spell, or TermKey::None; its first word is matched already. Each
+// key is told by the word that ends it, the longest also by the word behind
+// "terminal".
+TermKey terminal_key(const char *line, std::size_t length)
+{
+    auto ends_as = [last = caseless_word(line + length - 8)](uint64_t word) {
+        return last == word;
+    };
+    switch (length) {
+    case 10:
+        return ends_as(name_word("terminalId", 2)) ? TermKey::Id : TermKey::None;
+    case 11:
+        return ends_as(name_word("terminalCID", 3))   ? TermKey::Cid
+               : ends_as(name_word("terminalIPA", 3)) ? TermKey::Ipa
+                                                      : TermKey::None;
+    case 15:
+        return ends_as(name_word("terminalPackets", 7)) ? TermKey::Packets : TermKey::None;
+    case 19: {
+        const uint64_t middle = caseless_word(line + 8);
+        if (middle == name_word("terminalConnectTime", 8) &&
+            ends_as(name_word("terminalConnectTime", 11)))
+            return TermKey::ConnectTime;
+        if (middle == name_word("terminalLostPackets", 8) &&
+            ends_as(name_word("terminalLostPackets", 11)))
+            return TermKey::Lost;
+        return TermKey::None;
+    }
+    default:
+        return TermKey::None;
+    }
+}
+
+// The key of a line as daemons write it, "key=value" with no blank before
+// the '=': told from the first eight bytes and the byte behind each length a
+// known key can have, without a search for the '='. std::nullopt for any
+// other shape that could still be a known key (a blank about it, a short
+// line), which the general split reads. `equals` gets the '=''s place.
+std::optional<TermKey> plain_term_key(std::string_view line, std::size_t &equals)
+{
+    if (line.size() < 9)
+        return std::nullopt;
+    const uint64_t first = caseless_word(line.data());
+    auto ended_at = [&line, &equals](std::size_t length, TermKey key) -> std::optional<TermKey> {
+        if (line[length] != '=')
+            return std::nullopt;  // a blank: the general split strips it
+        equals = length;
+        return key;
+    };
+    constexpr uint64_t kFirmware = name_word("firmware", 0);
+    constexpr uint64_t kTerminal = name_word("terminal", 0);
+    if (first == kFirmware) {
+        const char behind = line[8];
+        return behind == '=' || is_blank(behind) ? ended_at(8, TermKey::Firmware)
+                                                 : TermKey::None;
+    }
+    if (first != kTerminal)  // only a blank before it could make it ours
+        return is_blank(line[0]) ? std::nullopt : std::optional(TermKey::None);
+    // A known key is all letters, so an '=' right behind it is the first.
+    for (std::size_t length : {10, 11, 15, 19}) {
+        if (line.size() <= length)
+            break;
+        const char behind = line[length];
+        if (behind == '=' || is_blank(behind)) {
+            TermKey key = terminal_key(line.data(), length);
+            if (key != TermKey::None || behind == '=')
+                return ended_at(length, key);
+        }
+    }
+    return TermKey::None;
+}
+
 // Each view is a whole literal, so it ends in a NUL.
 constexpr std::string_view kTermKeyNames[] = {"terminalId",          "terminalCID",
                                               "terminalIPA",         "firmware",
@@ -146,49 +266,34 @@ void trace_value(std::string_view key, std::string_view value)
         dlprintf("b", "got %s |%.*s|\n", key.data(), static_cast<int>(value.size()), value.data());
 }
 
-bool is_plain_decimal(std::string_view value)
-{
-    return !value.empty() && value.size() <= 9 && value[0] != '0' &&
-           std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // strtoul(value, NULL, 0), saturated at the 32-bit maximum. Plain decimal
 // figures below a billion, the usual case, are summed up directly; every
 // other form (blanks, signs, "0x", octal, large figures) goes through the
 // general reader.
 uint32_t to_number(std::string_view value)
 {
-    if (is_plain_decimal(value)) {
-        uint32_t number = 0;
-        for (char c : value)
-            number = number * 10 + static_cast<uint32_t>(c - '0');
-        return number;
+    const bool plain = !value.empty() && value.size() <= 9 && (value[0] != '0' || value.size() == 1);
+    uint32_t number = 0;
+    for (std::size_t i = 0; plain && i < value.size(); ++i) {
+        const auto digit = static_cast<uint32_t>(static_cast<unsigned char>(value[i]) - '0');
+        if (digit > 9)
+            break;
+        number = number * 10 + digit;
+        if (i + 1 == value.size())
+            return number;
     }
     std::string text(value);  // short: no allocation
     return text_to_uint32(text.c_str());
 }
 
-// Keeps `text` in the list's store; the store only grows while its offsets
-// fit a draft.
-bool keep_text(KXSTermList &list, std::string_view text, uint32_t &at, uint32_t &length)
-{
-    if (list.store.size() + text.size() >= KXSTermDraft::kAbsent)
-        return false;
-    at = static_cast<uint32_t>(list.store.size());
-    length = static_cast<uint32_t>(text.size());
-    list.store.append(text);
-    return true;
-}
-
 // One record block, parsed line by line as the lines come: the values of
-// the keys it recognises go to the list's store at once, so no line is kept
-// and no block text is built. An incomplete block leaves nothing behind.
+// the keys it recognises are copied at once behind the place of its record
+// in the list's store, so no line is kept and no block text is built, and a
+// closed block's record is laid out where its texts already lie. An
+// incomplete block leaves nothing behind.
 class TermBlock {
 public:
-    explicit TermBlock(KXSTermList &list)
-        : list_(list), trace_(gdebug("b") != 0), start_(list.store.size())
-    {
-    }
+    explicit TermBlock(KXSTermList &list);
     // A new block: whatever the last one left unclosed goes.
     void open();
     void line(std::string_view line);
@@ -197,44 +302,137 @@ public:
     // Adds the block's terminal to the list when it has an identifier and an
     // address, and its short identifier holds `filter` (when given).
     void close(const char *filter);
+    // About `bytes` more reply bytes are coming.
+    void expect_bytes(std::size_t bytes)
+    {
+        std::vector<KXSTermKey> &keys = list_.keys;
+        if (keys.capacity() - keys.size() < bytes / kTypicalRecordBytes)
+            keys.reserve(std::max(2 * keys.capacity(), keys.size() + bytes / kTypicalRecordBytes));
+    }
 
 private:
+    // What a record of a real reply costs, about: an identifier, an address,
+    // a token and the figures.
+    static constexpr std::size_t kTypicalRecordBytes = 128;
     struct Span {
-        uint32_t at = 0, length = 0;  // empty: not given, or given empty
+        uint32_t at = 0, length = 0;  // from the record's place; empty: not given, or given empty
     };
-    std::string_view text(Span span) const
-    {
-        return std::string_view(list_.store).substr(span.at, span.length);
-    }
-    void keep(Span &span, std::string_view value)
-    {
-        if (!keep_text(list_, value, span.at, span.length))
-            span = Span{};
-    }
+    char *text(Span span) const { return record_ + span.at; }
+    void start_record();
+    void keep(Span &span, std::string_view value);
+    bool move_record(std::size_t more);
 
     KXSTermList &list_;
     bool trace_;
-    std::size_t start_ = 0;  // the store's size when the block opened
+    char *record_ = nullptr;  // the place of the block's record, its texts behind it
+    char *free_ = nullptr;    // the first byte the texts have not taken
     Span id_, cid_, ipa_, firmware_;
     uint32_t connectTime_ = 0, packets_ = 0, lost_ = 0;
 };
 
+TermBlock::TermBlock(KXSTermList &list) : list_(list), trace_(gdebug("b") != 0)
+{
+    if (list_.serverName && !list_.storedServerName) {
+        const std::size_t bytes = std::strlen(list_.serverName) + 1;
+        char *copy = list_.store.room(bytes);
+        std::memcpy(copy, list_.serverName, bytes);
+        list_.store.commit(copy + bytes);
+        list_.storedServerName = copy;
+    }
+    start_record();
+}
+
+void TermBlock::start_record()
+{
+    record_ = list_.store.room(sizeof(KXSTerm));
+    open();
+}
+
 void TermBlock::open()
 {
-    list_.store.resize(start_);
+    free_ = record_ + sizeof(KXSTerm);
     id_ = cid_ = ipa_ = firmware_ = Span{};
     connectTime_ = packets_ = lost_ = 0;
 }
 
+// The record's place and texts so far move to a fresh segment with `more`
+// bytes of room behind them; false when the record would grow past what a
+// span can tell.
+bool TermBlock::move_record(std::size_t more)
+{
+    const auto taken = static_cast<std::size_t>(free_ - record_);
+    if (taken + more > UINT32_MAX)
+        return false;
+    char *place = list_.store.room(taken + more);
+    std::memcpy(place, record_, taken);
+    record_ = place;
+    free_ = place + taken;
+    return true;
+}
+
+// Copies a value of a reply line, most often a few bytes, without a call.
+void copy_value(char *to, std::string_view value)
+{
+    const char *from = value.data();
+    const std::size_t n = value.size();
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+    } else if (n > 0 && n < 4) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    } else {
+        std::memcpy(to, from, n);
+    }
+    to[n] = '\0';
+}
+
+void TermBlock::keep(Span &span, std::string_view value)
+{
+    span = Span{};
+    if (value.empty())
+        return;
+    const std::size_t bytes = value.size() + 1;
+    if (static_cast<std::size_t>(list_.store.limit() - free_) < bytes && !move_record(bytes))
+        return;
+    copy_value(free_, value);
+    span = {static_cast<uint32_t>(free_ - record_), static_cast<uint32_t>(value.size())};
+    free_ += bytes;
+}
+
 void TermBlock::line(std::string_view line)
 {
-    // Reply lines end at their first NUL, and block texts are C strings.
-    std::string_view key, value;
-    if (!split_key_and_value_without_nul(line, key, value))
-        return;
-    TermKey which = term_key(key);
-    if (which == TermKey::None)
-        return;
+    std::string_view value;
+    std::size_t equals = 0;
+    std::optional<TermKey> plain = plain_term_key(line, equals);
+    TermKey which = TermKey::None;
+    if (plain) {
+        which = *plain;
+        if (which == TermKey::None)
+            return;
+        value = line.substr(equals + 1, kKeyValueSideMax);
+        auto edge = [](char c) { return is_blank(c) || c == '\n'; };
+        if (!value.empty() && (edge(value.front()) || edge(value.back())))
+            value = strip_blanks(value);
+    } else {
+        // Reply lines end at their first NUL, and block texts are C strings.
+        std::string_view key;
+        if (!split_key_and_value_without_nul(line, key, value))
+            return;
+        which = term_key(key);
+        if (which == TermKey::None)
+            return;
+    }
     if (trace_)
         trace_value(kTermKeyNames[static_cast<int>(which)], value);
     switch (which) {
@@ -276,33 +474,27 @@ void TermBlock::close(const char *filter)
     // The identifier splits at its last ".": the model before, the short
     // identifier after (the whole value without one), as kxs_get_model and
     // get_short_terminal_id give them.
-    const std::string_view id = text(id_);
-    const std::size_t dot = id.rfind('.');
-    const uint32_t modelLength = dot == std::string_view::npos ? 0 : static_cast<uint32_t>(dot);
-    const uint32_t skipped = dot == std::string_view::npos ? 0 : modelLength + 1;
-    if (filter && id.substr(skipped).find(filter) == std::string_view::npos)
+    char *id = text(id_);
+    auto *dot = static_cast<char *>(memrchr(id, '.', id_.length));
+    char *shortId = dot ? dot + 1 : id;
+    const std::string_view shortView(shortId, static_cast<std::size_t>(id + id_.length - shortId));
+    if (filter && shortView.find(filter) == std::string_view::npos)
         return open();
-    auto absent_if_empty = [](Span span) {
-        return span.length ? span.at : KXSTermDraft::kAbsent;
-    };
-    KXSTermDraft draft{};
-    draft.at[kId] = id_.at + skipped;
-    draft.length[kId] = id_.length - skipped;
-    draft.at[kCid] = absent_if_empty(cid_);
-    draft.length[kCid] = cid_.length;
-    draft.at[kIpa] = ipa_.at;
-    draft.length[kIpa] = ipa_.length;
-    draft.at[kModel] = id_.at;
-    draft.length[kModel] = modelLength;
-    draft.at[kFirmware] = absent_if_empty(firmware_);
-    draft.length[kFirmware] = firmware_.length;
-    draft.serverName = list_.serverName;
-    draft.connectTime = connectTime_;
-    draft.packets = packets_;
-    draft.lost = lost_;
-    list_.drafts.push_back(draft);
-    start_ = list_.store.size();  // the block's texts now belong to the draft
-    open();
+    auto *term = new (record_) KXSTerm{};
+    term->terminalId = shortId;
+    term->model = id + id_.length;  // "" without a model: the identifier's own NUL
+    if (dot) {
+        *dot = '\0';
+        term->model = id;
+    }
+    term->terminalCID = cid_.length ? text(cid_) : nullptr;
+    term->serverName = const_cast<char *>(list_.storedServerName);
+    term->terminalIPA = text(ipa_);
+    term->firmware = firmware_.length ? text(firmware_) : nullptr;
+    set_figures(term, connectTime_, packets_, lost_);
+    list_.store.commit(free_);
+    list_.keys.push_back(key_of(term, shortView.size()));
+    start_record();
 }
 
 // A "status" reply parsed into terminals as it is read: the lines are
@@ -315,6 +507,9 @@ public:
     }
     bool bytes(char *data, std::size_t length) override
     {
+        // Room for the keys of the records these bytes may close, so that
+        // the keys grow in few steps.
+        block_.expect_bytes(length);
         return lines_.feed_each(data, length, [this](std::string_view line) {
             step(line, false);
             return true;
@@ -349,33 +544,9 @@ private:
     const char *filter_;
 };
 
-// The order of a terminal: its identifier's first 16 bytes lower-cased,
-// big-endian (a shorter one padded with NULs, which no identifier holds, so
-// comparing the words is comparing the texts), then its list and its place.
-struct SortEntry {
-    uint64_t high, low;
-    uint32_t list, index;
-};
-
-// Identifiers are protocol text: their case is folded as ASCII has it,
-// whatever locale the host process runs in.
-unsigned char folded(char c)
+std::string_view id_of(const KXSTerm *term)
 {
-    auto byte = static_cast<unsigned char>(c);
-    return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
-}
-
-uint64_t folded_word(std::string_view text)
-{
-    uint64_t word = 0;
-    for (std::size_t i = 0; i < 8; ++i)
-        word = word << 8 | (i < text.size() ? folded(text[i]) : 0u);
-    return word;
-}
-
-std::string_view draft_id(const KXSTermList &list, const KXSTermDraft &draft)
-{
-    return std::string_view(list.store).substr(draft.at[kId], draft.length[kId]);
+    return term->terminalId ? std::string_view(term->terminalId) : std::string_view();
 }
 
 // The case-blind comparison of what follows the first 16 bytes.
@@ -390,33 +561,50 @@ int compare_tails(std::string_view a, std::string_view b)
 // A stable radix sort on the 16 key bytes, least significant first. Only
 // the bytes in which keys differ take a pass: identifiers share their model
 // prefix and their padding.
-void sort_by_key(std::vector<SortEntry> &order)
+void sort_by_key(std::vector<KXSTermKey> &order)
 {
-    if (order.empty())
+    if (order.size() < 2)
         return;
     uint64_t highDiffers = 0, lowDiffers = 0;
-    for (const SortEntry &e : order) {
+    for (const KXSTermKey &e : order) {
         highDiffers |= e.high ^ order.front().high;
         lowDiffers |= e.low ^ order.front().low;
     }
-    std::vector<SortEntry> other(order.size());
+    std::vector<KXSTermKey> other(order.size());
     for (int byte = 0; byte < 16; ++byte) {
         const bool inLow = byte < 8;
         const int shift = 8 * (byte % 8);
         if (((inLow ? lowDiffers : highDiffers) >> shift & 0xff) == 0)
             continue;
-        auto byte_of = [inLow, shift](const SortEntry &e) {
+        auto byte_of = [inLow, shift](const KXSTermKey &e) {
             return static_cast<std::size_t>((inLow ? e.low : e.high) >> shift & 0xff);
         };
         std::array<uint32_t, 256> count{};
-        for (const SortEntry &e : order)
+        for (const KXSTermKey &e : order)
             ++count[byte_of(e)];
         uint32_t at = 0;
         for (uint32_t &slot : count)
             at += std::exchange(slot, at);
-        for (const SortEntry &e : order)
+        for (const KXSTermKey &e : order)
             other[count[byte_of(e)]++] = e;
         order.swap(other);
+    }
+}
+
+// Identifiers alike in their first 16 bytes: only longer ones can still
+// differ, and a stable sort of their run keeps the order added.
+void order_alike_keys(std::vector<KXSTermKey> &order)
+{
+    auto tail_before = [](const KXSTermKey &a, const KXSTermKey &b) {
+        return compare_tails(id_of(a.term), id_of(b.term)) < 0;
+    };
+    for (auto run = order.begin(); run != order.end();) {
+        auto end = std::find_if(run, order.end(), [&run](const KXSTermKey &e) {
+            return e.high != run->high || e.low != run->low;
+        });
+        if (end - run > 1)
+            std::stable_sort(run, end, tail_before);
+        run = end;
     }
 }
 
@@ -443,97 +631,133 @@ bool kxs_term_unowned(const KXSTerm *term, uint32_t limit)
     return term && term->terminalPackets == 0 && term->terminalConnectTime >= limit;
 }
 
+// ---- the store of a list ---------------------------------------------------------
+
+struct KXSTermSegment {
+    KXSTermSegment *next;
+};
+
+namespace {
+
+// A segment's room starts behind its header, aligned for a record.
+constexpr std::size_t kSegmentHeader = aligned_up(sizeof(KXSTermSegment));
+
+}  // namespace
+
+KXSTermStore::KXSTermStore(KXSTermStore &&other) noexcept
+    : first_(std::exchange(other.first_, nullptr)), last_(std::exchange(other.last_, nullptr)),
+      free_(std::exchange(other.free_, nullptr)), limit_(std::exchange(other.limit_, nullptr))
+{
+}
+
+KXSTermStore::~KXSTermStore()
+{
+    release(first_);
+}
+
+char *KXSTermStore::room(std::size_t bytes)
+{
+    if (free_ && static_cast<std::size_t>(limit_ - free_) >= bytes)
+        return free_;
+    const std::size_t roomBytes = std::max(kSegmentBytes, aligned_up(bytes));
+    // Written as records are laid out; only the slack behind the room is
+    // cleared, for the reads of words there.
+    auto *segment = static_cast<KXSTermSegment *>(
+        safe_malloc_uncleared(kSegmentHeader + roomBytes + kSegmentSlack));
+    segment->next = nullptr;
+    std::memset(reinterpret_cast<char *>(segment) + kSegmentHeader + roomBytes, 0, kSegmentSlack);
+    (last_ ? last_->next : first_) = segment;
+    last_ = segment;
+    free_ = reinterpret_cast<char *>(segment) + kSegmentHeader;
+    limit_ = free_ + roomBytes;
+    return free_;
+}
+
+void KXSTermStore::commit(const char *end)
+{
+    free_ += aligned_up(static_cast<std::size_t>(end - free_));
+    free_ = std::min(free_, limit_);
+}
+
+KXSTermSegment *KXSTermStore::take()
+{
+    free_ = limit_ = nullptr;
+    last_ = nullptr;
+    return std::exchange(first_, nullptr);
+}
+
+void KXSTermStore::release(KXSTermSegment *chain)
+{
+    while (chain)
+        free(std::exchange(chain, chain->next));
+}
+
+// ---- building, ordering and releasing lists ---------------------------------------
+
 void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminalId,
                             const char *terminalCID, const char *terminalIPA,
                             const char *serverName, const char *model, const char *firmware,
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
                             uint32_t terminalLostPackets)
 {
-    KXSTermDraft draft{};
-    const char *texts[kDraftTexts] = {terminalId, terminalCID, terminalIPA, model, firmware};
-    for (std::size_t i = 0; i < kDraftTexts; ++i) {
-        draft.at[i] = KXSTermDraft::kAbsent;
-        if (texts[i] && !keep_text(list, texts[i], draft.at[i], draft.length[i]))
-            return;
-    }
-    draft.serverName = serverName;
-    draft.connectTime = terminalConnectTime;
-    draft.packets = terminalPackets;
-    draft.lost = terminalLostPackets;
-    list.drafts.push_back(draft);
+    const Text texts[kTermTextCount] = {text_of(terminalId),  text_of(terminalCID),
+                                        text_of(serverName),  text_of(terminalIPA),
+                                        text_of(model),       text_of(firmware)};
+    add_record(list, texts, terminalConnectTime, terminalPackets, terminalLostPackets);
 }
 
 KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
 {
-    // Each identifier is folded once; the sort compares words, and only
-    // identifiers that agree in their first 16 bytes look further.
-    std::vector<SortEntry> order;
-    for (uint32_t l = 0; l < lists.size(); ++l) {
-        order.reserve(order.size() + lists[l].drafts.size());
-        for (uint32_t i = 0; i < lists[l].drafts.size(); ++i) {
-            std::string_view id = draft_id(lists[l], lists[l].drafts[i]);
-            order.push_back({folded_word(id), folded_word(id.size() > 8 ? id.substr(8) : ""), l, i});
-        }
+    // Each identifier was folded once, when its record was added; the sort
+    // compares words, and only identifiers that agree in their first 16
+    // bytes look further.
+    std::vector<KXSTermKey> order;
+    KXSTermSegment *storage = nullptr;
+    KXSTermSegment **storageEnd = &storage;
+    for (KXSTermList &list : lists) {
+        if (order.empty())
+            order.swap(list.keys);
+        else
+            order.insert(order.end(), list.keys.begin(), list.keys.end());
+        list.keys.clear();
+        list.storedServerName = nullptr;
+        *storageEnd = list.store.take();
+        while (*storageEnd)
+            storageEnd = &(*storageEnd)->next;
+    }
+    if (order.empty()) {
+        KXSTermStore::release(storage);
+        return nullptr;
     }
     sort_by_key(order);
-    auto tail_before = [&lists](const SortEntry &a, const SortEntry &b) {
-        return compare_tails(draft_id(lists[a.list], lists[a.list].drafts[a.index]),
-                             draft_id(lists[b.list], lists[b.list].drafts[b.index])) < 0;
-    };
-    // Identifiers alike in their first 16 bytes: only longer ones can still
-    // differ, and a stable sort of their run keeps the order added.
-    for (auto run = order.begin(); run != order.end();) {
-        auto end = std::find_if(run, order.end(), [&run](const SortEntry &e) {
-            return e.high != run->high || e.low != run->low;
-        });
-        if (end - run > 1)
-            std::stable_sort(run, end, tail_before);
-        run = end;
-    }
-    // Laid out in list order: the records follow one another in memory as
-    // the caller walks and releases them.
-    // The drafts are visited out of the order they lie in: each is fetched
-    // some records ahead, and then its texts.
-    auto draft_of = [&lists](const SortEntry &e) -> const KXSTermDraft & {
-        return lists[e.list].drafts[e.index];
-    };
+    order_alike_keys(order);
+    // The records lie in the order they were added: each is fetched some
+    // links ahead.
     constexpr std::size_t kAhead = 8;
-    KXSTerm *head = nullptr;
-    KXSTerm **tail = &head;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k + 2 * kAhead < order.size())
-            __builtin_prefetch(&draft_of(order[k + 2 * kAhead]));
-        if (k + kAhead < order.size()) {
-            const SortEntry &soon = order[k + kAhead];
-            __builtin_prefetch(lists[soon.list].store.data() + draft_of(soon).at[kIpa]);
-        }
-        *tail = make_term(lists[order[k].list], draft_of(order[k]));
-        tail = &(*tail)->next;
+    for (std::size_t k = 0; k + 1 < order.size(); ++k) {
+        if (k + kAhead < order.size())
+            __builtin_prefetch(order[k + kAhead].term, 1);
+        order[k].term->next = order[k + 1].term;
     }
-    for (KXSTermList &list : lists) {
-        list.drafts.clear();
-        list.store.clear();
-    }
-    return head;
+    order.back().term->next = nullptr;
+    order.front().term->storage = storage;
+    return order.front().term;
 }
 
 KXSTerm *kxs_link_list(KXSTermList &list)
 {
-    std::vector<KXSTermList> one(1);
-    std::swap(one[0].drafts, list.drafts);
-    std::swap(one[0].store, list.store);
+    std::vector<KXSTermList> one;
+    one.push_back(std::move(list));
+    list.keys.clear();
+    list.storedServerName = nullptr;
     return kxs_link_lists(one);
 }
 
 void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
 {
-    if (!list)
+    if (!list || !*list)
         return;
-    while (*list) {
-        KXSTerm *next = (*list)->next;
-        free_term(*list);
-        *list = next;
-    }
+    KXSTermStore::release(std::exchange(*list, nullptr)->storage);
 }
 
 void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, const char *filter)
@@ -543,11 +767,9 @@ void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, cons
     block.close(filter);
 }
 
-void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
-                    RecordFramer &framer, const char *filter)
+std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter)
 {
-    if (const char *block = framer.line(line))
-        kxs_parse_entry(handle, list, block, filter);
+    return std::make_unique<TermReply>(list, filter);
 }
 
 KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
@@ -612,7 +834,8 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
         ask_daemons(kClient, members, "status\n", sinks, deadline_in(kGroupQueryMs));
     for (std::size_t i = 0; i < members.size(); ++i) {
         if (!exchange_ran(outcomes[i])) {
-            lists[i].drafts.clear();
+            lists[i].keys.clear();
+            KXSTermStore::release(lists[i].store.take());
             continue;
         }
         dlprintf("b", "found %zu desktops\n", lists[i].size());
@@ -621,11 +844,6 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
 }
 
 namespace {
-
-std::string_view id_of(const KXSTerm *term)
-{
-    return term->terminalId ? std::string_view(term->terminalId) : std::string_view();
-}
 
 // The order of the list: identifiers compared byte by byte, case folded.
 int compare_folded(std::string_view a, std::string_view b)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@ struct KXSHandle;
 namespace kx {
 
 struct HostList;
+
+struct KXSTermSegment;
 
 struct KXSTerm {
     char *terminalId;    // after the last "." of the reply's terminalId
@@ -28,34 +31,63 @@ struct KXSTerm {
     uint32_t terminalLostPackets;
     float lossPercent;   // lost * 100 / (packets + lost); 0 when both are 0
     KXSTerm *next;
+    // The head's only: the storage of every record of the list, released
+    // with it. A list is released whole, from its head.
+    KXSTermSegment *storage;
 };
 
-// A terminal parsed but not yet laid out as a KXSTerm: its texts lie in the
-// list's text store, and the key it is ordered by is computed once.
-struct KXSTermDraft {
-    static constexpr uint32_t kAbsent = UINT32_MAX;
-    // Offset and length in the store of terminalId, terminalCID, terminalIPA,
-    // model and firmware (kAbsent: NULL).
-    uint32_t at[5];
-    uint32_t length[5];
-    const char *serverName;
-    uint32_t connectTime, packets, lost;
+// Where a list's records are laid out as they are parsed, each record
+// followed by its texts: segments of memory chained one to the next, so that
+// a list of n terminals costs a few dozen allocations rather than n, and is
+// released in one walk of the chain.
+class KXSTermStore {
+public:
+    KXSTermStore() = default;
+    KXSTermStore(KXSTermStore &&other) noexcept;
+    KXSTermStore &operator=(KXSTermStore &&) = delete;
+    KXSTermStore(const KXSTermStore &) = delete;
+    ~KXSTermStore();
+    // At least `bytes` free bytes from the returned place on, in the current
+    // segment or a fresh one. Nothing is taken until commit.
+    char *room(std::size_t bytes);
+    // The end of the current segment's room, or nullptr before any.
+    const char *limit() const { return limit_; }
+    // Takes everything up to `end` (in the current segment).
+    void commit(const char *end);
+    // Hands the whole chain over; the store is left empty.
+    KXSTermSegment *take();
+    // Releases a chain that take() handed over.
+    static void release(KXSTermSegment *chain);
+
+private:
+    KXSTermSegment *first_ = nullptr;
+    KXSTermSegment *last_ = nullptr;
+    char *free_ = nullptr;   // the first byte not taken
+    char *limit_ = nullptr;  // the end of the current segment's room
 };
 
-// Terminals in the order they were added. kxs_link_list orders them at once
-// (a stable sort on keys computed once), so a reply of n terminals costs
-// O(n log n) rather than an insertion walk per terminal, and only then lays
-// each out as a KXSTerm, in list order. Each KXSTerm is one allocation, its
-// texts laid out behind it: release a record with free() alone
-// (kxs_free_linked_list does).
+// The order of a terminal: its identifier's first 16 bytes lower-cased,
+// big-endian (a shorter one padded with NULs, which no identifier holds, so
+// comparing the words is comparing the texts).
+struct KXSTermKey {
+    uint64_t high, low;
+    KXSTerm *term;
+};
+
+// Terminals parsed but not yet linked, in the order they were added, each
+// laid out with its texts in the list's store and its key computed once.
+// kxs_link_list orders them at once (a stable sort on the keys), so a reply
+// of n terminals costs O(n log n) rather than an insertion walk per terminal.
 struct KXSTermList {
-    std::vector<KXSTermDraft> drafts;
-    std::string store;  // the drafts' texts
+    KXSTermStore store;
+    std::vector<KXSTermKey> keys;
     const char *serverName = nullptr;  // given to every record parsed into the list
+    const char *storedServerName = nullptr;  // its copy in the store, made once
     KXSTermList() = default;
+    KXSTermList(KXSTermList &&) = default;
     KXSTermList(const KXSTermList &) = delete;
     KXSTermList &operator=(const KXSTermList &) = delete;
-    std::size_t size() const { return drafts.size(); }
+    std::size_t size() const { return keys.size(); }
 };
 
 // Asks the authentication manager on `host`, done by `deadline`. *count
@@ -69,9 +101,8 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
 // within kGroupQueryMs (group_mgr.h).
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
 
-// Framing step: hands each closed record block to kxs_parse_entry.
-void kxs_parse_line(KXSHandle *handle, KXSTermList &list, std::string_view line,
-                    RecordFramer &framer, const char *filter);
+// A "status" reply parsed into `list` as it is read (ask_daemon_into).
+std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter);
 void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
 // Adds a terminal with copies of the texts (NULL stays NULL).
 void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *terminalId,
