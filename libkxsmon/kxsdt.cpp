@@ -103,6 +103,8 @@ void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t
     std::size_t bytes = sizeof(KXSTerm);
     for (const Text &text : texts)
         bytes += text ? text->size() + 1 : 0;
+    if (bytes > UINT32_MAX)
+        return;
     char *place = list.store.room(bytes);
     auto *term = new (place) KXSTerm{};
     char *at = place + sizeof(KXSTerm);
@@ -111,6 +113,7 @@ void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t
             term->*kTermTexts[i] = place_text(at, *texts[i]);
     }
     set_figures(term, connectTime, packets, lost);
+    term->bytes = static_cast<uint32_t>(at - place);
     list.store.commit(at);
     list.keys.push_back(key_of(term, texts[0] ? texts[0]->size() : 0));
 }
@@ -492,6 +495,7 @@ void TermBlock::close(const char *filter)
     term->terminalIPA = text(ipa_);
     term->firmware = firmware_.length ? text(firmware_) : nullptr;
     set_figures(term, connectTime_, packets_, lost_);
+    term->bytes = static_cast<uint32_t>(free_ - record_);
     list_.store.commit(free_);
     list_.keys.push_back(key_of(term, shortView.size()));
     start_record();
@@ -706,42 +710,101 @@ void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminal
     add_record(list, texts, terminalConnectTime, terminalPackets, terminalLostPackets);
 }
 
+namespace {
+
+char *copy_of_name(const std::vector<std::pair<const char *, char *>> &names, const char *name)
+{
+    for (const auto &[original, copy] : names)
+        if (original == name)
+            return copy;
+    return nullptr;
+}
+
+// A record and its texts copied to `place`; its texts' pointers follow it,
+// but for a server name shared by the records of a list (outside the
+// record), which `names` maps to its copy.
+KXSTerm *copy_record(const KXSTerm *from, char *place,
+                     const std::vector<std::pair<const char *, char *>> &names)
+{
+    std::memcpy(place, from, from->bytes);
+    auto *copy = reinterpret_cast<KXSTerm *>(place);
+    const char *begin = reinterpret_cast<const char *>(from);
+    const char *end = begin + from->bytes;
+    for (char *KXSTerm::*text : kTermTexts) {
+        char *old = from->*text;
+        if (old >= begin && old < end)
+            copy->*text = place + (old - begin);
+        else if (old)
+            copy->*text = copy_of_name(names, old);
+    }
+    return copy;
+}
+
+// Lays the records out again in list order, so that they follow one
+// another in memory as callers walk the list, and links them.
+KXSTerm *lay_out_in_order(const std::vector<KXSTermKey> &order,
+                          const std::vector<const char *> &sharedNames, KXSTermStore &into)
+{
+    std::vector<std::pair<const char *, char *>> names;
+    for (const char *name : sharedNames) {
+        const std::size_t bytes = std::strlen(name) + 1;
+        char *copy = into.room(bytes);
+        std::memcpy(copy, name, bytes);
+        into.commit(copy + bytes);
+        names.emplace_back(name, copy);
+    }
+    // The records are fetched some places ahead: they lie in the order they
+    // were parsed.
+    constexpr std::size_t kAhead = 6;
+    KXSTerm *head = nullptr;
+    KXSTerm **tail = &head;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (k + kAhead < order.size()) {
+            const char *soon = reinterpret_cast<const char *>(order[k + kAhead].term);
+            __builtin_prefetch(soon);
+            __builtin_prefetch(soon + 64);
+            __builtin_prefetch(soon + 128);
+        }
+        const KXSTerm *from = order[k].term;
+        char *place = into.room(from->bytes);
+        KXSTerm *copy = copy_record(from, place, names);
+        into.commit(place + from->bytes);
+        *tail = copy;
+        tail = &copy->next;
+    }
+    *tail = nullptr;
+    return head;
+}
+
+}  // namespace
+
 KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
 {
     // Each identifier was folded once, when its record was added; the sort
     // compares words, and only identifiers that agree in their first 16
     // bytes look further.
     std::vector<KXSTermKey> order;
-    KXSTermSegment *storage = nullptr;
-    KXSTermSegment **storageEnd = &storage;
+    std::vector<const char *> sharedNames;
+    std::vector<KXSTermStore> parsed;
     for (KXSTermList &list : lists) {
         if (order.empty())
             order.swap(list.keys);
         else
             order.insert(order.end(), list.keys.begin(), list.keys.end());
         list.keys.clear();
+        if (list.storedServerName)
+            sharedNames.push_back(list.storedServerName);
         list.storedServerName = nullptr;
-        *storageEnd = list.store.take();
-        while (*storageEnd)
-            storageEnd = &(*storageEnd)->next;
+        parsed.push_back(std::move(list.store));
     }
-    if (order.empty()) {
-        KXSTermStore::release(storage);
+    if (order.empty())
         return nullptr;
-    }
     sort_by_key(order);
     order_alike_keys(order);
-    // The records lie in the order they were added: each is fetched some
-    // links ahead.
-    constexpr std::size_t kAhead = 8;
-    for (std::size_t k = 0; k + 1 < order.size(); ++k) {
-        if (k + kAhead < order.size())
-            __builtin_prefetch(order[k + kAhead].term, 1);
-        order[k].term->next = order[k + 1].term;
-    }
-    order.back().term->next = nullptr;
-    order.front().term->storage = storage;
-    return order.front().term;
+    KXSTermStore laidOut;
+    KXSTerm *head = lay_out_in_order(order, sharedNames, laidOut);
+    head->storage = laidOut.take();
+    return head;
 }
 
 KXSTerm *kxs_link_list(KXSTermList &list)
@@ -845,18 +908,24 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
 
 namespace {
 
-// The order of the list: identifiers compared byte by byte, case folded.
-int compare_folded(std::string_view a, std::string_view b)
+// The order of the list: identifiers compared byte by byte, case folded
+// (a missing one as ""). A shorter identifier that the longer one begins
+// with comes first: its NUL is the lesser byte.
+int compare_folded(const char *a, const char *b)
 {
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
-        if (folded(a[i]) != folded(b[i]))
-            return folded(a[i]) - folded(b[i]);
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    a = a ? a : "";
+    b = b ? b : "";
+    for (;; ++a, ++b) {
+        if (*a != *b && folded(*a) != folded(*b))
+            return folded(*a) - folded(*b);
+        if (!*a)
+            return 0;
+    }
 }
 
 bool ordered_before(const KXSTerm *a, const KXSTerm *b)
 {
-    return compare_folded(id_of(a), id_of(b)) < 0;
+    return compare_folded(a->terminalId, b->terminalId) < 0;
 }
 
 }  // namespace
@@ -872,13 +941,13 @@ KXSTermIndex::KXSTermIndex(const KXSTerm *list)
         std::stable_sort(terms_.begin(), terms_.end(), ordered_before);
 }
 
-const KXSTerm *KXSTermIndex::first_with(std::string_view terminalId) const
+const KXSTerm *KXSTermIndex::first_with(const char *terminalId) const
 {
     auto at = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
-                               [](const KXSTerm *term, std::string_view id) {
-                                   return compare_folded(id_of(term), id) < 0;
+                               [](const KXSTerm *term, const char *id) {
+                                   return compare_folded(term->terminalId, id) < 0;
                                });
-    return at != terms_.end() && compare_folded(id_of(*at), terminalId) == 0 ? *at : nullptr;
+    return at != terms_.end() && compare_folded((*at)->terminalId, terminalId) == 0 ? *at : nullptr;
 }
 
 const KXSTerm *KXSTermIndex::find(const char *terminalId) const

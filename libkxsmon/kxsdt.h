@@ -34,6 +34,7 @@ struct KXSTerm {
     // The head's only: the storage of every record of the list, released
     // with it. A list is released whole, from its head.
     KXSTermSegment *storage;
+    uint32_t bytes;  // the record's with its texts behind it
 };
 
 // Where a list's records are laid out as they are parsed, each record
@@ -136,7 +137,7 @@ public:
     const KXSTerm *find(const char *terminalId) const;
 
 private:
-    const KXSTerm *first_with(std::string_view terminalId) const;
+    const KXSTerm *first_with(const char *terminalId) const;
 
     std::vector<const KXSTerm *> terms_;  // by identifier, equal ones in list order
 };

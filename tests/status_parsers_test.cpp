@@ -119,6 +119,24 @@ TEST(TerminalList, BlocksGiveTerminalsWithModelOrderAndFilter)
         seen.push_back(std::string(term->terminalId) + term->terminalIPA);
     EXPECT_EQ(seen, (std::vector<std::string>{"aa1", "AA3", "BB0", "bb2", "Bb4"}));
 
+    // Records whose texts overflow a segment of the list's store move whole
+    // to the next one: every text still belongs to its record.
+    Terms many;
+    for (int i = 0; i < 600; ++i)
+        many.parse("terminalId=m." + std::to_string(100000 + i) + "\nterminalCID=" +
+                   std::string(static_cast<std::size_t>(100 + i % 400), 'a' + i % 26) +
+                   "\nterminalIPA=" + std::to_string(i) + "\nfirmware=" + std::to_string(i));
+    int seenMany = 0;
+    for (auto *term = many.link(); term; term = term->next, ++seenMany) {
+        ASSERT_EQ(term->terminalId, std::to_string(100000 + seenMany));
+        EXPECT_EQ(std::string(term->terminalCID),
+                  std::string(static_cast<std::size_t>(100 + seenMany % 400), 'a' + seenMany % 26));
+        EXPECT_STREQ(term->terminalIPA, std::to_string(seenMany).c_str());
+        EXPECT_STREQ(term->firmware, term->terminalIPA);
+        EXPECT_STREQ(term->model, "m");
+    }
+    EXPECT_EQ(seenMany, 600);
+
     Terms filtered;  // the filter looks at the short identifier
     filtered.parse("terminalId=P1.0800abcd\nterminalIPA=i", "abc");
     filtered.parse("terminalId=abc.0800\nterminalIPA=i", "abc");
