@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
@@ -65,9 +66,15 @@ constexpr std::size_t kSegmentSlack = 16;
 // do. Reads 8 bytes whatever `length` is.
 uint64_t folded_word(const char *at, std::size_t length)
 {
+    if constexpr (std::endian::native != std::endian::little) {
+        uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            word = word << 8 | (i < length ? folded(at[i]) : 0u);
+        return word;
+    }
     constexpr uint64_t kHighBits = 0x8080808080808080;
     uint64_t word;
-    std::memcpy(&word, at, sizeof word);
+    std::memcpy(&word, at, sizeof word);  // the first byte the least significant
     if (length < 8)
         word &= (uint64_t{1} << (8 * length)) - 1;
     const uint64_t low = word & ~kHighBits;
@@ -118,19 +125,18 @@ void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t
     list.keys.push_back(key_of(term, texts[0] ? texts[0]->size() : 0));
 }
 
-// Whether `key` spells `name` without regard to case. `name` holds letters
-// only and at least eight of them, so a letter's case is its 0x20 bit and
-// the words can be compared eight bytes at a time: the key of every line of
-// a long reply is looked up here.
-constexpr uint64_t kCaseBits = 0x2020202020202020;
-
+// Eight bytes of a key, a letter's case bit (0x20) set: keys are compared
+// with names of letters only, eight bytes at a time.
 uint64_t caseless_word(const char *at)
 {
+    constexpr uint64_t kCaseBits = 0x2020202020202020;
     uint64_t word;
     std::memcpy(&word, at, sizeof word);
     return word | kCaseBits;
 }
 
+// Whether `key` spells `name` without regard to case. `name` holds letters
+// only and at least eight of them.
 bool spells(std::string_view key, std::string_view name)
 {
     const std::size_t n = name.size();
@@ -171,9 +177,11 @@ TermKey term_key(std::string_view key)
 // reads them from a line.
 consteval uint64_t name_word(std::string_view name, std::size_t at)
 {
+    const bool little = std::endian::native == std::endian::little;
     uint64_t word = 0;
     for (std::size_t i = 0; i < 8; ++i)
-        word |= static_cast<uint64_t>(static_cast<unsigned char>(name[at + i]) | 0x20u) << (8 * i);
+        word |= static_cast<uint64_t>(static_cast<unsigned char>(name[at + i]) | 0x20u)
+                << (8 * (little ? i : 7 - i));
     return word;
 }
 

@@ -79,6 +79,8 @@ struct KXSTermKey {
 // laid out with its texts in the list's store and its key computed once.
 // kxs_link_list orders them at once (a stable sort on the keys), so a reply
 // of n terminals costs O(n log n) rather than an insertion walk per terminal.
+// One reply or block is parsed into a list at a time: an open block holds
+// the free end of its store.
 struct KXSTermList {
     KXSTermStore store;
     std::vector<KXSTermKey> keys;
