@@ -277,24 +277,29 @@ void trace_value(std::string_view key, std::string_view value)
         dlprintf("b", "got %s |%.*s|\n", key.data(), static_cast<int>(value.size()), value.data());
 }
 
-// strtoul(value, NULL, 0), saturated at the 32-bit maximum. Plain decimal
-// figures below a billion, the usual case, are summed up directly; every
-// other form (blanks, signs, "0x", octal, large figures) goes through the
-// general reader.
-uint32_t to_number(std::string_view value)
+// strtoul(value, NULL, 0), saturated at the 32-bit maximum: every form a
+// figure may take (blanks, signs, "0x", octal, large figures).
+[[gnu::noinline]] uint32_t general_number(std::string_view value)
 {
-    const bool plain = !value.empty() && value.size() <= 9 && (value[0] != '0' || value.size() == 1);
-    uint32_t number = 0;
-    for (std::size_t i = 0; plain && i < value.size(); ++i) {
-        const auto digit = static_cast<uint32_t>(static_cast<unsigned char>(value[i]) - '0');
-        if (digit > 9)
-            break;
-        number = number * 10 + digit;
-        if (i + 1 == value.size())
-            return number;
-    }
     std::string text(value);  // short: no allocation
     return text_to_uint32(text.c_str());
+}
+
+// The same, with plain decimal figures below a billion, the usual case,
+// summed up directly.
+uint32_t to_number(std::string_view value)
+{
+    const std::size_t n = value.size();
+    if (n == 0 || n > 9 || (value[0] == '0' && n > 1))
+        return general_number(value);
+    uint32_t number = 0;
+    for (char c : value) {
+        const auto digit = static_cast<uint32_t>(static_cast<unsigned char>(c) - '0');
+        if (digit > 9)
+            return general_number(value);
+        number = number * 10 + digit;
+    }
+    return number;
 }
 
 // One record block, parsed line by line as the lines come: the values of
@@ -329,6 +334,9 @@ private:
         uint32_t at = 0, length = 0;  // from the record's place; empty: not given, or given empty
     };
     char *text(Span span) const { return record_ + span.at; }
+    // A line whose key is not told from its shape: read by the general split.
+    [[gnu::noinline]] void line_of_other_shape(std::string_view line);
+    void take(TermKey which, std::string_view value);
     void start_record();
     void keep(Span &span, std::string_view value);
     bool move_record(std::size_t more);
@@ -423,27 +431,32 @@ void TermBlock::keep(Span &span, std::string_view value)
 
 void TermBlock::line(std::string_view line)
 {
-    std::string_view value;
     std::size_t equals = 0;
-    std::optional<TermKey> plain = plain_term_key(line, equals);
-    TermKey which = TermKey::None;
-    if (plain) {
-        which = *plain;
-        if (which == TermKey::None)
-            return;
-        value = line.substr(equals + 1, kKeyValueSideMax);
-        auto edge = [](char c) { return is_blank(c) || c == '\n'; };
-        if (!value.empty() && (edge(value.front()) || edge(value.back())))
-            value = strip_blanks(value);
-    } else {
-        // Reply lines end at their first NUL, and block texts are C strings.
-        std::string_view key;
-        if (!split_key_and_value_without_nul(line, key, value))
-            return;
-        which = term_key(key);
-        if (which == TermKey::None)
-            return;
-    }
+    const std::optional<TermKey> plain = plain_term_key(line, equals);
+    if (!plain)
+        return line_of_other_shape(line);
+    if (*plain == TermKey::None)
+        return;
+    std::string_view value = line.substr(equals + 1, kKeyValueSideMax);
+    auto edge = [](char c) { return is_blank(c) || c == '\n'; };
+    if (!value.empty() && (edge(value.front()) || edge(value.back())))
+        value = strip_blanks(value);
+    take(*plain, value);
+}
+
+void TermBlock::line_of_other_shape(std::string_view line)
+{
+    // Reply lines end at their first NUL, and block texts are C strings.
+    std::string_view key, value;
+    if (!split_key_and_value_without_nul(line, key, value))
+        return;
+    const TermKey which = term_key(key);
+    if (which != TermKey::None)
+        take(which, value);
+}
+
+void TermBlock::take(TermKey which, std::string_view value)
+{
     if (trace_)
         trace_value(kTermKeyNames[static_cast<int>(which)], value);
     switch (which) {
