@@ -879,6 +879,14 @@ KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const c
 
 namespace {
 
+// A member's terminals when its exchange failed: none, and no server name.
+void discard_terms(KXSTermList &list)
+{
+    list.keys.clear();
+    list.storedServerName = nullptr;
+    KXSTermStore::release(list.store.take());
+}
+
 // The members a merged list asks: trusted hosts that have not timed out, in
 // list order, at most kMaxGroupMembers.
 std::vector<const char *> members_to_ask(HostList *hosts)
@@ -918,8 +926,7 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
         ask_daemons(kClient, members, "status\n", sinks, deadline_in(kGroupQueryMs));
     for (std::size_t i = 0; i < members.size(); ++i) {
         if (!exchange_ran(outcomes[i])) {
-            lists[i].keys.clear();
-            KXSTermStore::release(lists[i].store.take());
+            discard_terms(lists[i]);
             continue;
         }
         dlprintf("b", "found %zu desktops\n", lists[i].size());
