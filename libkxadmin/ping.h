@@ -314,7 +314,7 @@ private:
 #if defined(__SSE2__)
         const __m128i feed = _mm_set1_epi8('\n');
         uint64_t bits = 0;
-        for (int i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i < 4; ++i) {
             __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16 * i));
             auto mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feed)));
             bits |= static_cast<uint64_t>(mask) << (16 * i);

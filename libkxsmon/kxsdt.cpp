@@ -831,9 +831,7 @@ KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
 KXSTerm *kxs_link_list(KXSTermList &list)
 {
     std::vector<KXSTermList> one;
-    one.push_back(std::move(list));
-    list.keys.clear();
-    list.storedServerName = nullptr;
+    one.push_back(std::move(list));  // leaves `list` empty, ready for more
     return kxs_link_lists(one);
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ping.h"
@@ -87,7 +88,13 @@ struct KXSTermList {
     const char *serverName = nullptr;  // given to every record parsed into the list
     const char *storedServerName = nullptr;  // its copy in the store, made once
     KXSTermList() = default;
-    KXSTermList(KXSTermList &&) = default;
+    // Leaves `other` empty.
+    KXSTermList(KXSTermList &&other) noexcept
+        : store(std::move(other.store)), keys(std::exchange(other.keys, {})),
+          serverName(other.serverName),
+          storedServerName(std::exchange(other.storedServerName, nullptr))
+    {
+    }
     KXSTermList(const KXSTermList &) = delete;
     KXSTermList &operator=(const KXSTermList &) = delete;
     std::size_t size() const { return keys.size(); }

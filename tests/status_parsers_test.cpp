@@ -122,15 +122,17 @@ TEST(TerminalList, BlocksGiveTerminalsWithModelOrderAndFilter)
     // Records whose texts overflow a segment of the list's store move whole
     // to the next one: every text still belongs to its record.
     Terms many;
+    auto cid_of = [](int i) {
+        const auto letter = static_cast<char>('a' + i % 26);
+        return std::string(static_cast<std::size_t>(100 + i % 400), letter);
+    };
     for (int i = 0; i < 600; ++i)
-        many.parse("terminalId=m." + std::to_string(100000 + i) + "\nterminalCID=" +
-                   std::string(static_cast<std::size_t>(100 + i % 400), 'a' + i % 26) +
+        many.parse("terminalId=m." + std::to_string(100000 + i) + "\nterminalCID=" + cid_of(i) +
                    "\nterminalIPA=" + std::to_string(i) + "\nfirmware=" + std::to_string(i));
     int seenMany = 0;
     for (auto *term = many.link(); term; term = term->next, ++seenMany) {
         ASSERT_EQ(term->terminalId, std::to_string(100000 + seenMany));
-        EXPECT_EQ(std::string(term->terminalCID),
-                  std::string(static_cast<std::size_t>(100 + seenMany % 400), 'a' + seenMany % 26));
+        EXPECT_EQ(std::string(term->terminalCID), cid_of(seenMany));
         EXPECT_STREQ(term->terminalIPA, std::to_string(seenMany).c_str());
         EXPECT_STREQ(term->firmware, term->terminalIPA);
         EXPECT_STREQ(term->model, "m");
