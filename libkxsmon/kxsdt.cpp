@@ -14,7 +14,6 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -113,7 +112,8 @@ void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t
     if (bytes > UINT32_MAX)
         return;
     char *place = list.store.room(bytes);
-    auto *term = new (place) KXSTerm{};
+    auto *term = reinterpret_cast<KXSTerm *>(place);
+    *term = KXSTerm{};
     char *at = place + sizeof(KXSTerm);
     for (std::size_t i = 0; i < kTermTextCount; ++i) {
         if (texts[i])
@@ -504,7 +504,8 @@ void TermBlock::close(const char *filter)
     const std::string_view shortView(shortId, static_cast<std::size_t>(id + id_.length - shortId));
     if (filter && shortView.find(filter) == std::string_view::npos)
         return open();
-    auto *term = new (record_) KXSTerm{};
+    auto *term = reinterpret_cast<KXSTerm *>(record_);
+    *term = KXSTerm{};
     term->terminalId = shortId;
     term->model = id + id_.length;  // "" without a model: the identifier's own NUL
     if (dot) {
