@@ -240,25 +240,29 @@ TEST(SessionFiles, ParseTheirLines)
     }
 }
 
-// Two threads enumerate over and over: each entry handed out is whole, and
-// one set's entries come out in token order.
+// Two threads enumerate over and over through the one process-wide cursor:
+// each entry handed out is whole and one of the sessions, and no more come
+// out than the sets made. (A thread's walk may cross the other's set, which
+// starts the tokens over, so their order is checked by the test above, not
+// here.)
 TEST(SessionEnumeration, ConcurrentEnumerationsSeeWholeCaches)
 {
     TestRoot root;
     lay_out(root, {{":1", "a"}, {":2", "b"}, {":3", "c"}, {":4", "d"}});
     kxtest::ScriptedTransport transport;
     transport.lines = kxtest::status_blocks({{"terminalCID=P1", "tokenName=a"}});
-    std::atomic<int> broken{0};
-    auto rounds = [&broken] {
-        for (int round = 0; round < 15; ++round) {
+    constexpr int kRounds = 15;
+    std::atomic<int> broken{0}, handedOut{0};
+    auto rounds = [&broken, &handedOut] {
+        for (int round = 0; round < kRounds; ++round) {
             if (kx::kx_setUserSessionEnt(nullptr, nullptr) != 0)
                 ++broken;
-            std::string last;
             UserSessionEnt *e = nullptr;
             while (kx::kx_getUserSessionEnt(&e) == 0) {
-                if (!e->token || !e->display || !e->server || e->token <= last)
+                const std::string token = e->token ? e->token : "";
+                if (!e->display || !e->server || token.size() != 1 || token < "a" || token > "d")
                     ++broken;
-                last = e->token ? e->token : "";
+                ++handedOut;
                 kx::kx_freeUserSessionEnt(e);
             }
             kx::kx_endUserSessionEnt();
@@ -268,6 +272,7 @@ TEST(SessionEnumeration, ConcurrentEnumerationsSeeWholeCaches)
     rounds();
     other.join();
     EXPECT_EQ(broken, 0);
+    EXPECT_LE(handedOut, 4 * 2 * kRounds);  // four sessions a set, each handed out once
 }
 
 }  // namespace
