@@ -109,21 +109,7 @@ void BM_MergedList(benchmark::State &state)
 
 std::size_t read_reply(int member, const char *command)
 {
-    static char buffer[1 << 16];
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK + member - 1);
-    std::size_t total = 0;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        write(fd, command, strlen(command)) == static_cast<ssize_t>(strlen(command))) {
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0)
-            total += static_cast<std::size_t>(got);
-    }
-    close(fd);
-    return total;
+    return kxbench::read_raw_reply(INADDR_LOOPBACK + member - 1, kPort, command);
 }
 
 void BM_RawRead(benchmark::State &state)

@@ -1,13 +1,18 @@
 // Starts kxs-simd on a scenario for a benchmark: the scenario goes to a
 // temporary file, the simulator's log is read until it is ready and then
-// drained into nowhere, so thousands of requests never fill the pipe.
+// drained into nowhere, so thousands of requests never fill the pipe. And
+// reads a reply raw, as the floor of a query.
 #pragma once
 
 #include <string>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace kxbench {
 
@@ -48,6 +53,29 @@ inline pid_t start_simulator(const std::string &text, std::string &scenarioPath)
     }
     close(log[0]);
     return pid;
+}
+
+// The bytes of the reply to `command` from the simulator at `address` (host
+// order) and `port`, read to the end on a fresh connection: the floor that a
+// query is measured against. 0 when it cannot be asked.
+inline std::size_t read_raw_reply(in_addr_t address, int port, const char *command)
+{
+    static char buffer[1 << 16];
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    peer.sin_addr.s_addr = htonl(address);
+    std::size_t total = 0;
+    const auto length = static_cast<ssize_t>(strlen(command));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0 &&
+        write(fd, command, length) == length) {
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0)
+            total += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    return total;
 }
 
 }  // namespace kxbench

@@ -49,21 +49,7 @@ void BM_ParseAndOrder(benchmark::State &state)
 // The reply's bytes, read to the end on a fresh connection.
 std::size_t raw_read()
 {
-    static char buffer[1 << 16];
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::size_t total = 0;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        write(fd, "status\n", 7) == 7) {
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0)
-            total += static_cast<std::size_t>(got);
-    }
-    close(fd);
-    return total;
+    return kxbench::read_raw_reply(INADDR_LOOPBACK, kPort, "status\n");
 }
 
 void BM_RawReadAndProbe(benchmark::State &state)
@@ -108,22 +94,11 @@ double peak_growth_ratio()
 
 void BM_RawRead(benchmark::State &state)
 {
-    static char buffer[1 << 16];
     for (auto _ : state) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0 ||
-            write(fd, "status\n", 7) != 7)
+        std::size_t total = raw_read();
+        if (total == 0)
             state.SkipWithError("cannot reach kxs-simd");
-        std::size_t total = 0;
-        ssize_t got;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0)
-            total += static_cast<std::size_t>(got);
         benchmark::DoNotOptimize(total);
-        close(fd);
     }
 }
 

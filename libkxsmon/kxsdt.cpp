@@ -135,43 +135,7 @@ uint64_t caseless_word(const char *at)
     return word | kCaseBits;
 }
 
-// Whether `key` spells `name` without regard to case. `name` holds letters
-// only and at least eight of them.
-bool spells(std::string_view key, std::string_view name)
-{
-    const std::size_t n = name.size();
-    if (key.size() != n)
-        return false;
-    for (std::size_t i = 0; i + 8 < n; i += 8)
-        if (caseless_word(key.data() + i) != caseless_word(name.data() + i))
-            return false;
-    return caseless_word(key.data() + n - 8) == caseless_word(name.data() + n - 8);
-}
-
 enum class TermKey { Id, Cid, Ipa, Firmware, ConnectTime, Packets, Lost, None };
-
-// The keys a terminal is built from, told apart by length first.
-TermKey term_key(std::string_view key)
-{
-    switch (key.size()) {
-    case 8:
-        return spells(key, "firmware") ? TermKey::Firmware : TermKey::None;
-    case 10:
-        return spells(key, "terminalId") ? TermKey::Id : TermKey::None;
-    case 11:
-        if (spells(key, "terminalCID"))
-            return TermKey::Cid;
-        return spells(key, "terminalIPA") ? TermKey::Ipa : TermKey::None;
-    case 15:
-        return spells(key, "terminalPackets") ? TermKey::Packets : TermKey::None;
-    case 19:
-        if (spells(key, "terminalConnectTime"))
-            return TermKey::ConnectTime;
-        return spells(key, "terminalLostPackets") ? TermKey::Lost : TermKey::None;
-    default:
-        return TermKey::None;
-    }
-}
 
 // The caseless word of a name's eight letters from `at`, as caseless_word
 // reads them from a line.
@@ -223,6 +187,20 @@ TermKey terminal_key(const char *line, std::size_t length)
     }
 }
 
+constexpr uint64_t kFirmwareWord = name_word("firmware", 0);
+constexpr uint64_t kTerminalWord = name_word("terminal", 0);
+
+// The known key that `key` (stripped) spells without regard to case.
+TermKey term_key(std::string_view key)
+{
+    if (key.size() < 8)
+        return TermKey::None;
+    const uint64_t first = caseless_word(key.data());
+    if (key.size() == 8)
+        return first == kFirmwareWord ? TermKey::Firmware : TermKey::None;
+    return first == kTerminalWord ? terminal_key(key.data(), key.size()) : TermKey::None;
+}
+
 // The key of a line as daemons write it, "key=value" with no blank before
 // the '=': told from the first eight bytes and the byte behind each length a
 // known key can have, without a search for the '='. std::nullopt for any
@@ -239,14 +217,12 @@ std::optional<TermKey> plain_term_key(std::string_view line, std::size_t &equals
         equals = length;
         return key;
     };
-    constexpr uint64_t kFirmware = name_word("firmware", 0);
-    constexpr uint64_t kTerminal = name_word("terminal", 0);
-    if (first == kFirmware) {
+    if (first == kFirmwareWord) {
         const char behind = line[8];
         return behind == '=' || is_blank(behind) ? ended_at(8, TermKey::Firmware)
                                                  : TermKey::None;
     }
-    if (first != kTerminal)  // only a blank before it could make it ours
+    if (first != kTerminalWord)  // only a blank before it could make it ours
         return is_blank(line[0]) ? std::nullopt : std::optional(TermKey::None);
     // A known key is all letters, so an '=' right behind it is the first.
     for (std::size_t length : {10, 11, 15, 19}) {
@@ -389,33 +365,6 @@ bool TermBlock::move_record(std::size_t more)
     return true;
 }
 
-// Copies a value of a reply line, most often a few bytes, without a call.
-void copy_value(char *to, std::string_view value)
-{
-    const char *from = value.data();
-    const std::size_t n = value.size();
-    if (n >= 8 && n <= 16) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
-    } else if (n > 0 && n < 4) {
-        to[0] = from[0];
-        to[n / 2] = from[n / 2];
-        to[n - 1] = from[n - 1];
-    } else {
-        std::memcpy(to, from, n);
-    }
-    to[n] = '\0';
-}
-
 void TermBlock::keep(Span &span, std::string_view value)
 {
     span = Span{};
@@ -424,9 +373,8 @@ void TermBlock::keep(Span &span, std::string_view value)
     const std::size_t bytes = value.size() + 1;
     if (static_cast<std::size_t>(list_.store.limit() - free_) < bytes && !move_record(bytes))
         return;
-    copy_value(free_, value);
     span = {static_cast<uint32_t>(free_ - record_), static_cast<uint32_t>(value.size())};
-    free_ += bytes;
+    place_text(free_, value);
 }
 
 void TermBlock::line(std::string_view line)
