@@ -54,10 +54,7 @@ constexpr char *dbm_desktop::*kStatusFields[] = {
 
 DBM *open_desktop_dbm(const char *path, int mode)
 {
-    if (!path)
-        return nullptr;
-    std::string name(path);  // dbm_open takes a non-const name
-    return dbm_open(name.data(), dbm_open_flags(mode), 0664);
+    return open_status_dbm(path, mode);
 }
 
 dbm_desktop *allocate_dbm_desktop()

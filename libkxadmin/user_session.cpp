@@ -531,10 +531,10 @@ struct DirCloser {
 };
 using Directory = std::unique_ptr<DIR, DirCloser>;
 
-// Opens a product directory without following a link in its place.
+// Opens a product directory that no other user could have planted.
 Directory open_product_dir(const char *path)
 {
-    int fd = open(product_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open_product_directory(product_path(path));
     if (fd < 0)
         return nullptr;
     DIR *dir = fdopendir(fd);

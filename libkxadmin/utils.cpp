@@ -134,16 +134,37 @@ const char *distrust(const struct stat &st)
     return nullptr;
 }
 
+// Why the directory at `path` cannot be trusted, or nullptr. A link in its
+// place is trusted only when root or this user made it: in a sticky
+// directory anyone may plant one, and re-point it between the check and the
+// open.
+const char *distrust_path(const std::string &path, bool &missing)
+{
+    struct stat st;
+    missing = lstat(path.c_str(), &st) != 0;
+    if (missing)
+        return nullptr;
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != 0 && st.st_uid != geteuid())
+            return "a link owned by another user";
+        missing = stat(path.c_str(), &st) != 0;
+        if (missing)
+            return nullptr;
+    }
+    return distrust(st);
+}
+
 // Walks `dir` (absolute) from "/" down and checks every directory on the way
 // that exists. Empty when all are trusted, else "DIR is WHY".
 std::string untrusted_directory_on(std::string_view dir)
 {
     std::string walked = "/";
     for (;;) {
-        struct stat st;
-        if (stat(walked.c_str(), &st) != 0)
+        bool missing = false;
+        const char *why = distrust_path(walked, missing);
+        if (missing)
             return {};  // nothing below a missing directory to check
-        if (const char *why = distrust(st))
+        if (why)
             return walked + " is " + why;
         while (!dir.empty() && dir.front() == '/')
             dir.remove_prefix(1);
@@ -230,6 +251,33 @@ int open_product_file(const std::string &path)
         return -1;
     }
     return fd;
+}
+
+int open_product_directory(const std::string &path)
+{
+    std::string why = untrusted_directory_on(path);
+    if (!why.empty()) {
+        dprintf("%s refused: %s\n", path.c_str(), why.c_str());
+        errno = EACCES;
+        return -1;
+    }
+    return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool trusted_tool(const std::string &path)
+{
+    std::string why = untrusted_directory_on(directory_of(path));
+    struct stat st;
+    if (why.empty() && stat(path.c_str(), &st) == 0) {
+        if (st.st_uid != 0 && st.st_uid != geteuid())
+            why = "owned by another user";
+        else if (st.st_mode & (S_IWGRP | S_IWOTH))
+            why = "writable by group or others";
+    }
+    if (why.empty())
+        return true;  // a missing tool fails to start, with its own diagnostic
+    dprintf("%s not run: %s\n", path.c_str(), why.c_str());
+    return false;
 }
 
 bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
@@ -642,7 +690,9 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
     }
 
     std::string temp;
-    int fd = create_temporary(path, 0666, temp);
+    // Not writable by others whatever the process's mask: root's agent
+    // reads these files back.
+    int fd = create_temporary(path, 0644, temp);
     if (fd < 0) {
         int err = errno;
         dprintf("%s not written: %s\n", path, error_text(err).c_str());

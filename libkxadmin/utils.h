@@ -65,6 +65,13 @@ enum class Oversize { Refuse, Cut };
 // accepted. Returns a close-on-exec descriptor, or -1 with errno set; every
 // refusal other than a missing file is reported as a diagnostic.
 int open_product_file(const std::string &path);
+// Opens a product directory for reading its entries, trusted as
+// open_product_file trusts a file's directories, the directory itself
+// included; a link in its place is not followed. A descriptor or -1.
+int open_product_directory(const std::string &path);
+// Whether the product tool at `path` may be run: no other user could have
+// changed it or a directory above it. Reports why not.
+bool trusted_tool(const std::string &path);
 // Reads at most `maxBytes` of a product file. Over the cap, Refuse fails
 // with EFBIG and a diagnostic, Cut keeps the first `maxBytes`. Returns false
 // with errno set when the file cannot be opened or read.
@@ -176,7 +183,7 @@ int file_to_array(const char *path, std::vector<std::string> &lines,
 // The new contents go to a temporary file in the same directory, reach the
 // disk, and are renamed over the old file with its permissions, so that the
 // file is always either the old contents or the new ones. A new file gets
-// 0666 less the process's file mode mask. A link or other non-regular file
+// 0644 less the process's file mode mask. A link or other non-regular file
 // at `path`, or an untrusted directory above it, is refused. Returns 0, or
 // -1 (the old file untouched).
 int array_to_file(const char *path, const std::vector<std::string> &lines);

@@ -16,9 +16,9 @@ namespace kx {
 namespace {
 
 // The summary tool under the install root; the command grows with the root.
-std::string dhcp_command(const char *packageRoot)
+std::string dhcp_tool(const char *packageRoot)
 {
-    return shell_quote(std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum") + " 2> /dev/null";
+    return std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum";
 }
 
 void free_entries(KXSDHCPEntry **entries)
@@ -46,7 +46,10 @@ KXSDHCPEntry **dhcp(KXSHandle *handle)
 {
     if (!handle || !handle->packageRoot)
         return nullptr;
-    FILE *stream = kxs_safe_popen(dhcp_command(handle->packageRoot).c_str(), "r");
+    const std::string tool = dhcp_tool(handle->packageRoot);
+    FILE *stream = trusted_tool(tool)
+                       ? kxs_safe_popen((shell_quote(tool) + " 2> /dev/null").c_str(), "r")
+                       : nullptr;
     if (!stream) {
         dlprintf("s", "kxs_DHCP(): Could not open pipe to get DHCP information\n");
         return nullptr;

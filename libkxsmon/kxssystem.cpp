@@ -94,9 +94,11 @@ char *getPatches(const char *key)
     char *root = get_package_root(kCorePackage);
     if (!root)
         return nullptr;
-    std::string command = shell_quote(std::string(root) + "/ZARNkx/lib/kxspatches") + " " +
-                          shell_quote(key) + " 2> /dev/null";
+    const std::string tool = std::string(root) + "/ZARNkx/lib/kxspatches";
     free(root);
+    if (!trusted_tool(tool))
+        return nullptr;
+    std::string command = shell_quote(tool) + " " + shell_quote(key) + " 2> /dev/null";
 
     FILE *stream = kxs_safe_popen(command.c_str(), "r");
     if (!stream)
@@ -324,8 +326,8 @@ uint32_t user_count(const KXSHandle *handle)
 
 char *get_local_policy()
 {
-    std::string command = shell_quote(product_path(kPolicyTool));
-    FILE *stream = kxs_safe_popen(command.c_str(), "r");
+    const std::string tool = product_path(kPolicyTool);
+    FILE *stream = trusted_tool(tool) ? kxs_safe_popen(shell_quote(tool).c_str(), "r") : nullptr;
     if (!stream) {
         dprintf("Error obtaining local policy! %s\n", error_text(errno).c_str());
         return nullptr;
@@ -344,7 +346,7 @@ char *get_local_policy()
     // be run at all has no policy to give, not an empty one.
     int exitCode = exit_code_of(kxs_safe_pclose(stream));
     if (exitCode == 126 || exitCode == 127) {
-        dprintf("Error obtaining local policy! %s cannot be run\n", command.c_str());
+        dprintf("Error obtaining local policy! %s cannot be run\n", tool.c_str());
         return nullptr;
     }
     if (!policy.empty() && policy.back() == '\n')
