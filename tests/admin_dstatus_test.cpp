@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <optional>
 #include <string>
 
@@ -61,6 +64,38 @@ TEST(DesktopStatus, StoredRecordsReadBack)
     EXPECT_EQ(fields(kx::fill_dbm_desktop_struct(nullptr, dbm_fetch(db, bytes("A1")))), "none");
 
     dbm_close(db);
+}
+
+// The monitoring connection keeps the database open for the handle's life,
+// in a host that starts children and whose database a writer may empty.
+TEST(DesktopStatus, KeptOpenSafelyAndNeverOpenedWhenPlanted)
+{
+    kxtest::TestRoot root;
+    root.make_dir("/var/opt/ZARNkx");
+    std::string path = root.at("/var/opt/ZARNkx/dstatus");
+    DBM *db = dbm_open(path.data(), O_RDWR | O_CREAT, 0664);
+    ASSERT_NE(db, nullptr);
+    ASSERT_EQ(dbm_store(db, bytes("A1"), bytes("A1\x1eM\x1e"), DBM_REPLACE), 0);
+    dbm_close(db);
+    db = kx::open_desktop_dbm(path.c_str(), kx::KXA_ANONYMOUS);
+    ASSERT_NE(db, nullptr);
+    for (int fd : {dbm_pagfno(db), dbm_dirfno(db)})
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    ASSERT_EQ(truncate((path + ".pag").c_str(), 0), 0);
+    EXPECT_EQ(fields(kx::get_dbm_desktop(db, "A1")), "none");  // not SIGBUS
+    dbm_close(db);
+
+    root.make_dir("/open");
+    chmod(root.at("/open").c_str(), 0777);
+    const std::string planted[] = {"/fifo", "/link", "/open/db"};
+    mkfifo(root.at("/fifo.pag").c_str(), 0644);
+    symlink((path + ".pag").c_str(), root.at("/link.pag").c_str());
+    root.write("/open/db.pag", root.read("/var/opt/ZARNkx/dstatus.pag"));
+    for (const std::string &name : planted) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(kx::open_desktop_dbm(root.at(name).c_str(), kx::KXA_ANONYMOUS), nullptr) << name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << name;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
 #include <string>
 
 namespace {
@@ -75,6 +77,14 @@ TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
     kxtest::DiagnosticsCapture log;
     EXPECT_EQ(kxs_policy(nullptr), nullptr);
     EXPECT_TRUE(log.contains("Error obtaining local policy!")) << log.all();
+
+    // A tool that another user could have put in place is not run.
+    kxtest::TestRoot planted;
+    const std::string marker = planted.at("/ran");
+    planted.write(kx::kPolicyTool, "touch '" + marker + "'\necho policy\n", 0755);
+    chmod(planted.at("/opt/ZARNkx/sbin").c_str(), 0777);
+    EXPECT_EQ(kxs_policy(nullptr), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 }  // namespace

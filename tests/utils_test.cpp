@@ -14,6 +14,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -123,6 +124,53 @@ TEST(ProductFiles, OnlyRegularFilesInTrustedDirectoriesAreReadWithinTheirCap)
     }
 }
 
+// A link in a world-writable sticky directory (as /tmp is) may have been
+// planted by anyone: only root's or our own is followed.
+TEST(ProductFiles, ALinkOfAnotherUserOnTheWayIsNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a link another user's needs root";
+    kxtest::TestRoot root;
+    root.write("/real/f", "x");
+    root.make_dir("/sticky");
+    chmod(root.at("/sticky").c_str(), 01777);
+    for (const char *link : {"/sticky/ours", "/sticky/theirs"})
+        ASSERT_EQ(symlink(root.at("/real").c_str(), root.at(link).c_str()), 0);
+    ASSERT_EQ(lchown(root.at("/sticky/theirs").c_str(), 65534, 65534), 0);
+    std::string text;
+    EXPECT_TRUE(kx::read_product_file(root.at("/sticky/ours/f"), 9, text));
+    kxtest::DiagnosticsCapture diag;
+    EXPECT_FALSE(kx::read_product_file(root.at("/sticky/theirs/f"), 9, text));
+    EXPECT_TRUE(diag.contains("is a link owned by another user")) << diag.all();
+    EXPECT_EQ(kx::open_product_directory(root.at("/sticky/theirs")), -1);
+}
+
+// A tool runs as root: no other user may have been able to change it.
+TEST(ProductFiles, ToolsAreTrustedLikeProductFiles)
+{
+    kxtest::TestRoot root;
+    const struct {
+        const char *tool;
+        int dirMode, toolMode;
+        bool trusted;
+    } cases[] = {
+        {"/ok/tool", 0755, 0755, true},
+        {"/open/tool", 0777, 0755, false},
+        {"/writable/tool", 0755, 0757, false},
+        {"/missing/tool", 0755, -1, true},  // it fails to start, as before
+    };
+    for (const auto &c : cases) {
+        std::string tool = root.at(c.tool);
+        root.make_dir(std::string(c.tool).substr(0, std::string(c.tool).rfind('/')));
+        if (c.toolMode >= 0)
+            root.write(c.tool, "", c.toolMode);
+        chmod(tool.substr(0, tool.rfind('/')).c_str(), static_cast<mode_t>(c.dirMode));
+        kxtest::DiagnosticsCapture diag;
+        EXPECT_EQ(kx::trusted_tool(tool), c.trusted) << c.tool;
+        EXPECT_EQ(diag.contains("not run: "), !c.trusted) << c.tool;
+    }
+}
+
 TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
 {
     kxtest::TestRoot root;
@@ -142,8 +190,19 @@ TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
     mode_t mask = static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
+    EXPECT_EQ(st.st_mode & 07777, 0644u & ~mask);
     EXPECT_EQ(umaskCalls, 0);
+    // Not writable by others even where the process masks nothing.
+    pid_t child = fork();
+    if (child == 0) {
+        syscall(SYS_umask, 0);
+        const std::string fresh = root.at("/unmasked");
+        const bool written = kx::array_to_file(fresh.c_str(), {"x"}) == 0;
+        _exit(written && stat(fresh.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644 ? 0 : 1);
+    }
+    int exitStatus = -1;
+    ASSERT_EQ(waitpid(child, &exitStatus, 0), child);
+    EXPECT_EQ(exitStatus, 0) << "a new file is 0644 under a mask of 0";
 
     root.write("/target", "kept");
     symlink(root.at("/target").c_str(), root.at("/linked").c_str());
