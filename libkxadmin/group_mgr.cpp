@@ -221,7 +221,8 @@ void free_HostList(HostList *list)
 
 bool isTimedOut(int32_t age, int32_t period)
 {
-    return 3u * static_cast<uint32_t>(period) < static_cast<uint32_t>(age);
+    // In 64 bits: three times a huge period must not wrap round to a small one.
+    return 3ull * static_cast<uint32_t>(period) < static_cast<uint32_t>(age);
 }
 
 void get_gstatus(const char *host, HostList **list)

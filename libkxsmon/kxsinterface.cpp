@@ -28,7 +28,8 @@ uint32_t last_packet_age(int32_t seconds)
         return 0;
     if (seconds == 0)
         return 1;
-    return static_cast<uint32_t>(seconds) * 100u;
+    const auto age = static_cast<uint32_t>(seconds);
+    return age > UINT32_MAX / 100 ? UINT32_MAX : age * 100u;  // saturated, never wrapped
 }
 
 KXSInterface *make_interface(const gm_interface &entry, int32_t period)

@@ -112,12 +112,14 @@ TEST_F(Network, InterfacesComeFromThisHostsGroupEntry)
     } cases[] = {
         {{other, "interface lo" + iface + "0"}, "NULL"},
         {{"host kxtest-host a 1 b 0 c 7f000001 d 0", other, "interface lo" + iface + "1"}, ""},
-        {{"host kxtest-host a 1 b 0 c 7f000001 d 5", "interface lo" + iface + "0 LAN",
+        {{"host kxtest-host a 1 b 0 c 7f000001 d 6", "interface lo" + iface + "0 LAN",
           "interface lo" + iface + "-1", "interface lo" + iface + "60",
-          "interface lo" + iface + "61 lan", "interface kxnone9" + iface + "2"},
+          "interface lo" + iface + "61 lan", "interface kxnone9" + iface + "2",
+          "interface lo" + iface + "42949673"},
          "lo 192.168.10.5/255.255.255.0 1 1 [LAN];lo 192.168.10.5/255.255.255.0 2 0 [];"
          "lo 192.168.10.5/255.255.255.0 1 6000 [];lo 192.168.10.5/255.255.255.0 2 6100 [LAN];"
-         "kxnone9 192.168.10.5/255.255.255.0 1 200 [];"},
+         "kxnone9 192.168.10.5/255.255.255.0 1 200 [];"
+         "lo 192.168.10.5/255.255.255.0 2 4294967295 [];"},
         // A longer report period moves the time-out.
         {{"host kxtest-host a 1 b 0 c 7f000001 d 1 period 30", "interface lo" + iface + "61"},
          "lo 192.168.10.5/255.255.255.0 1 6100 [];"},

@@ -254,6 +254,7 @@ TEST(HostBlock, TimedOutWhenOlderThanThreePeriods)
     EXPECT_FALSE(kx::isTimedOut(60, 20));
     EXPECT_TRUE(kx::isTimedOut(-1, 20));
     EXPECT_FALSE(kx::isTimedOut(0, 0));
+    EXPECT_FALSE(kx::isTimedOut(5, 1431655766));  // three periods pass 2^32
 }
 
 }  // namespace
