@@ -389,6 +389,15 @@ int32_t set_contact(KXSHandle *handle, const char *contact)
 {
     if (!handle || !contact)
         return -1;
+    // The contact comes back as the file's first line of at most 255
+    // characters: a text that could not come back whole is refused, not cut.
+    if (strchr(contact, '\n') || strlen(contact) > kLineBufferSize - 1) {
+        dprintf("kxs_setContact(): contact refused: it holds a line feed or is longer than %d "
+                "characters\n",
+                static_cast<int>(kLineBufferSize - 1));
+        errno = EINVAL;
+        return -1;
+    }
     char *copy = safe_strdup(contact);
     free(handle->contact);
     handle->contact = copy;

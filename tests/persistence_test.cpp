@@ -81,6 +81,15 @@ TEST_F(Persistence, ContactIsTheFirstLineOfItsFile)
     EXPECT_EQ(kxs_setContact(open().get(), "Ops desk, room 4"), 0);
     EXPECT_EQ(root.read(kContact), "Ops desk, room 4");  // no newline added
     EXPECT_EQ(owned(kxs_contact(open().get())), "Ops desk, room 4");
+    // What could not be read back whole is refused, and nothing changes.
+    for (const std::string &cut : {std::string("Ops\nroom 4"), std::string(256, 'c')}) {
+        Handle h = open();
+        errno = 0;
+        EXPECT_EQ(kxs_setContact(h.get(), cut.c_str()), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(owned(kxs_contact(h.get())), "Ops desk, room 4");
+    }
+    EXPECT_EQ(root.read(kContact), "Ops desk, room 4");
 }
 
 TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
@@ -145,7 +154,7 @@ TEST_F(Persistence, FailedWritesLoseNothingAndReplacementKeepsThePermissions)
     getrlimit(RLIMIT_FSIZE, &saved);
     struct rlimit small = {64, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
-    int rc = kxs_setContact(h.get(), std::string(1000, 'n').c_str());
+    int rc = kxs_setContact(h.get(), std::string(200, 'n').c_str());
     setrlimit(RLIMIT_FSIZE, &saved);
     sigaction(SIGXFSZ, &previous, nullptr);
 
