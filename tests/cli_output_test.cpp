@@ -5,23 +5,31 @@
 
 namespace {
 
-TEST(CliOutput, JsonTextsAreValidUtf8WhateverTheBytes)
+// As JSON and as text for a terminal: well-formed UTF-8 whatever the bytes
+// (a stray byte read as Latin-1), and no control character on the screen.
+TEST(CliOutput, JsonAndTerminalTextsWhateverTheBytes)
 {
     const struct {
         const char *input;
         const char *quoted;
+        const char *printed;
     } cases[] = {
-        {"M\xfcller", "\"M\\u00fcller\""},                       // Latin-1
-        {"M\xc3\xbcller", "\"M\xc3\xbcller\""},                   // UTF-8 kept
-        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},             // four bytes kept
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                       // overlong
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},            // a surrogate
-        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""}, // past U+10FFFF
-        {"ab\xe2\x82", "\"ab\\u00e2\\u0082\""},                   // cut short
-        {"\"\\\n\t\x1b\x7f", "\"\\\"\\\\\\n\\t\\u001b\\u007f\""},
+        // clang-format off
+        {"M\xfcller", "\"M\\u00fcller\"", "M\xc3\xbcller"},                           // Latin-1
+        {"M\xc3\xbcller", "\"M\xc3\xbcller\"", "M\xc3\xbcller"},                      // UTF-8 kept
+        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\"", "\xf0\x9f\x98\x80"},              // four bytes kept
+        {"\xc0\xaf", "\"\\u00c0\\u00af\"", "\xc3\x80\xc2\xaf"},                        // overlong
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\"", "\xc3\xad\xc2\xa0?"},            // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\"", "\xc3\xb4???"},       // past U+10FFFF
+        {"ab\xe2\x82", "\"ab\\u00e2\\u0082\"", "ab\xc3\xa2?"},                          // cut short
+        {"\"\\\n\t\x1b\x7f", "\"\\\"\\\\\\n\\t\\u001b\\u007f\"", "\"\\????"},
+        {"\xc2\x9b" "2J", "\"\xc2\x9b" "2J\"", "?2J"},                                  // C1 CSI
+        // clang-format on
     };
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
         EXPECT_EQ(kxsmon::json_quote(c.input), c.quoted) << c.input;
+        EXPECT_EQ(kxsmon::printable(c.input), c.printed) << c.input;
+    }
 }
 
 TEST(CliOutput, PrometheusLabelsAndAges)

@@ -48,10 +48,26 @@ std::string plural(uint32_t n, const char *unit)
 
 std::string printable(const char *text)
 {
-    std::string out = text ? text : "";
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
+    std::string_view rest = text ? text : "";
+    std::string out;
+    while (!rest.empty()) {
+        const auto lead = static_cast<unsigned char>(rest[0]);
+        const std::size_t length = utf8_sequence(rest);
+        // A stray byte is read as Latin-1, as JSON reads it. C1 controls
+        // count: a terminal takes U+009B for the escape sequence's CSI.
+        const unsigned code = length == 2 ? (lead & 0x1fu) << 6 | (rest[1] & 0x3fu)
+                              : length <= 1 ? lead
+                                            : 0x800;
+        if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+            out += '?';
+        } else if (length == 0) {
+            out += static_cast<char>(0xc0 | (lead >> 6));
+            out += static_cast<char>(0x80 | (lead & 0x3f));
+        } else {
+            out.append(rest.substr(0, length));
+        }
+        rest.remove_prefix(length ? length : 1);
+    }
     return out;
 }
 

@@ -13,8 +13,9 @@ namespace kxsmon {
 
 // ---- text ------------------------------------------------------------------
 
-// A text fit for a terminal: control characters (an escape sequence planted
-// in a contact, say) shown as '?'.
+// A text fit for a terminal: control characters, C1 ones included (an escape
+// sequence planted in a contact, say), shown as '?'; bytes that are not
+// UTF-8 read as Latin-1.
 std::string printable(const char *text);
 // "3 days, 4 hours, 12 minutes" (an up time; minutes always shown).
 std::string duration_words(uint32_t seconds);
