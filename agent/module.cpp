@@ -32,10 +32,10 @@ enum RowStatus : long { kActive = 1, kCreateAndGo = 4, kDestroy = 6 };
 
 // Everything below is touched by net-snmp's thread only.
 Settings settings;
+std::optional<Settings> workerSettings;  // set once the configuration is read
 std::unique_ptr<Worker> worker;
 std::shared_ptr<const Rows> view = std::make_shared<const Rows>();
 netsnmp_cache *cache = nullptr;
-bool started = false;
 
 // A change that a SET asks for, checked in the first phase, carried out by
 // the worker in the action phase, and reversed if another binding fails.
@@ -285,9 +285,22 @@ void on_changes_made(int, void *)
 
 // ---------------------------------------------------------------- registration
 
+// The worker starts on the first request, not when the configuration is
+// read: snmpd forks into a daemon after that, and the daemon would have no
+// worker (only the forking thread lives on), nor a way to take a lock that
+// the worker held at the fork.
+void ensure_worker()
+{
+    if (worker || !workerSettings)
+        return;
+    worker = std::make_unique<Worker>(*workerSettings);
+    register_readfd(worker->notify_fd(), on_changes_made, nullptr);
+}
+
 int handle(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
            netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
+    ensure_worker();
     for (netsnmp_request_info *r = requests; r; r = r->next) {
         if (r->processed)
             continue;
@@ -319,6 +332,7 @@ int handle(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
 // cache time-out: ask the worker for a refresh, wait briefly, serve the latest.
 int load_snapshot(netsnmp_cache *, void *)
 {
+    ensure_worker();
     if (worker)
         view = worker->refresh(settings.refreshWaitMs);
     return 0;
@@ -340,14 +354,14 @@ void read_number(const char *token, char *line, int low, int high, int &into)
     (void)token;
 }
 
-int start_worker(int, int, void *, void *)
+// The worker's settings are those the configuration held when first read: a
+// reconfiguration keeps them, as it keeps a running worker.
+int fix_worker_settings(int, int, void *, void *)
 {
-    if (started)
-        return SNMPERR_SUCCESS;  // a reconfiguration keeps the running worker
-    started = true;
+    if (workerSettings)
+        return SNMPERR_SUCCESS;
+    workerSettings = settings;
     cache->timeout = settings.cacheSeconds;
-    worker = std::make_unique<Worker>(settings);
-    register_readfd(worker->notify_fd(), on_changes_made, nullptr);
     return SNMPERR_SUCCESS;
 }
 
@@ -381,18 +395,18 @@ extern "C" void init_kxsmon(void)
                                  kRootLength);
     netsnmp_inject_handler(registration, netsnmp_cache_handler_get(cache));
     netsnmp_register_handler(registration);
-    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, start_worker,
-                           nullptr);
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
+                           fix_worker_settings, nullptr);
 }
 
 extern "C" void deinit_kxsmon(void)
 {
-    snmp_unregister_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG, start_worker,
-                             nullptr, 1);
+    snmp_unregister_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
+                             fix_worker_settings, nullptr, 1);
     unregister_mib(const_cast<oid *>(kRoot), kRootLength);
     if (worker)
         unregister_readfd(worker->notify_fd());
     worker.reset();
     view = std::make_shared<const Rows>();
-    started = false;
+    workerSettings.reset();
 }

@@ -9,8 +9,8 @@
 
 extern "C" {
 // Registers the module's subtree and its snmpd.conf tokens (kxsmonRoot,
-// kxsmonCacheTimeout, kxsmonRefreshWait); the worker starts once the
-// configuration has been read.
+// kxsmonCacheTimeout, kxsmonRefreshWait); the worker starts with the first
+// request (on net-snmp's thread, so after snmpd has become a daemon).
 KXSMON_MODULE_EXPORT void init_kxsmon(void);
 // Unregisters the subtree and stops the worker.
 KXSMON_MODULE_EXPORT void deinit_kxsmon(void);

@@ -12,8 +12,10 @@ work=$(mktemp -d /tmp/kxs-agent-test.XXXXXX)
 root=$work/root snmp=$work/root/var/opt/ZARNkx/snmp
 cp -r "$top/tools/demo/root" "$root" && mkdir -p "$snmp" && chmod -R go-w "$root"
 pids=() groups=()
+daemonized=
 cleanup() {
   for g in "${groups[@]}"; do kill -- "-$g"; done  # the listeners and the connections they hold
+  [ -z "$daemonized" ] || stop_daemon
   kill "${pids[@]}"; wait; rm -rf "$work"
 } 2>/dev/null
 trap cleanup EXIT
@@ -21,6 +23,16 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 wait_until() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+# snmpd run as a daemon is no child of ours: it is found by its pid file, and
+# waited for until gone, since it writes into the work directory as it ends.
+# Fails when SIGTERM did not end it.
+stop_daemon() {
+  local pid
+  wait_until test -s "$work/daemon.pid"; pid=$(cat "$work/daemon.pid") || return 0
+  daemonized=
+  kill "$pid"; wait_until test ! -e "/proc/$pid" && return 0
+  kill -9 "$pid"; return 1
+} 2>/dev/null
 
 mibs=(-M "$top/mibs/ietf:$top/mibs:/usr/share/snmp/mibs" -m KXSMON-MIB:SNMPv2-MIB)
 ask() { local tool=$1 community=$2 port=$3; shift 3
@@ -175,6 +187,8 @@ if ldd "$build/agent/kxsmon.so" | grep -qE 'lib(a|t|ub)san'; then
   echo "agent: dlmod check skipped in a sanitizer build"
   echo "agent: $failures failed ($SECONDS s)"; [ "$failures" = 0 ]; exit
 fi
+# No daemon now: a query fails at once, and a set, carried out between two, waits for none.
+for g in "${groups[@]}"; do kill -- "-$g"; done; groups=()
 cat >"$work/dlmod.conf" <<CONF
 agentaddress udp:127.0.0.1:16162
 rocommunity public 127.0.0.1
@@ -187,6 +201,20 @@ SNMP_PERSISTENT_DIR=$work/persist SNMPCONFPATH=$work MIBS= \
 version=$(sed -n 's/.*"version": "\([^"]*\)".*/\1/p' "$work/report.json")
 wait_until eval '[ "$(ask snmpget public 16162 KXSMON-MIB::kxsVersion.0)" = "KXSMON-MIB::kxsVersion.0 $version" ]' ||
   fail "dlmod: $(ask snmpget public 16162 KXSMON-MIB::kxsVersion.0) $(cat "$work/dlmod.log")"
+
+# --- and in snmpd run as a daemon, which forks after reading its configuration
+sed 's/16162/16163/' "$work/dlmod.conf" >"$work/daemon.conf"
+echo 'rwcommunity private 127.0.0.1' >>"$work/daemon.conf"
+mkdir "$work/persist-daemon"
+daemonized=1
+SNMP_PERSISTENT_DIR=$work/persist-daemon SNMPCONFPATH=$work MIBS= \
+  /usr/sbin/snmpd -C -c "$work/daemon.conf" -Lf "$work/daemon.log" -p "$work/daemon.pid"
+wait_until eval '[ "$(ask snmpget public 16163 KXSMON-MIB::kxsVersion.0)" = "KXSMON-MIB::kxsVersion.0 $version" ]' ||
+  fail "daemon: $(ask snmpget public 16163 KXSMON-MIB::kxsVersion.0) $(cat "$work/daemon.log")"
+out=$(ASK_FLAGS=-Ir ask snmpset private 16163 KXSMON-MIB::kxsContact.0 s 'Night desk')
+[ "$(ask snmpget public 16163 KXSMON-MIB::kxsContact.0)" = 'KXSMON-MIB::kxsContact.0 Night desk' ] ||
+  fail "daemon: contact not set ($out) or not read back: $(ask snmpget public 16163 KXSMON-MIB::kxsContact.0)"
+stop_daemon || fail "daemon: still running a while after SIGTERM"
 
 echo "agent: $failures failed ($SECONDS s)"
 [ "$failures" = 0 ]
