@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 
@@ -293,7 +294,14 @@ void ensure_worker()
 {
     if (worker || !workerSettings)
         return;
-    worker = std::make_unique<Worker>(*workerSettings);
+    try {
+        worker = std::make_unique<Worker>(*workerSettings);
+    } catch (const std::exception &e) {
+        // Out of threads or descriptors: served empty now, tried again with
+        // the next request; an exception must not cross into snmpd.
+        snmp_log(LOG_ERR, "kxsmon: cannot start the worker: %s\n", e.what());
+        return;
+    }
     register_readfd(worker->notify_fd(), on_changes_made, nullptr);
 }
 

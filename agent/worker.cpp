@@ -1,5 +1,7 @@
 #include "worker.h"
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 #include <strings.h>
@@ -18,9 +20,17 @@ Worker::Worker(Settings settings)
       notifyFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       current_(std::make_shared<const Rows>()),
       unownedLimit_(kDefaultUnownedLimit),
-      perFigure_(figures().size()),
-      thread_([this] { run(); })
+      perFigure_(figures().size())
 {
+    // Without its descriptor no change would ever be answered: no worker.
+    if (notifyFd_ < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        close(notifyFd_);
+        throw;
+    }
 }
 
 Worker::~Worker()

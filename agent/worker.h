@@ -82,7 +82,7 @@ private:
     uint32_t unownedLimit_;
     std::vector<Rows> perFigure_;
 
-    std::thread thread_;  // last: starts once everything above is set up
+    std::thread thread_;  // started in the constructor, once everything above is set up
 };
 
 }  // namespace kxagent
