@@ -54,6 +54,7 @@ struct SpawnResult {
     int error = 0;             // errno for NotStarted
     std::string output;        // standard output, for StdoutTo::Capture
     bool reaped = true;        // false when a killed child was still not gone at the deadline
+                               // (a later run reaps it once it has ended)
 };
 
 SpawnResult spawn_bounded(const SpawnRequest &request);

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +30,27 @@ using std::chrono::milliseconds;
 constexpr milliseconds kReapGrace{1000};
 // The longest nap between two looks at a child that prints nothing.
 constexpr milliseconds kLongestNap{50};
+
+// Children killed but still stuck in the kernel when the grace ran out: each
+// run reaps those that have ended since, so that none stays a zombie.
+std::mutex gUnreapedLock;
+std::vector<pid_t> gUnreaped;
+
+void remember_unreaped(pid_t pid)
+{
+    std::lock_guard lock(gUnreapedLock);
+    gUnreaped.push_back(pid);
+}
+
+void reap_ended_children()
+{
+    std::lock_guard lock(gUnreapedLock);
+    std::erase_if(gUnreaped, [](pid_t pid) {
+        siginfo_t info{};
+        int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+        return rc != 0 ? errno != EINTR : info.si_pid != 0;  // ECHILD: someone else reaped it
+    });
+}
 
 // A descriptor that closes itself.
 class Descriptor {
@@ -262,6 +285,7 @@ void Run::end_with(ChildEnd end)
         }
         if (Clock::now() >= giveUp) {
             result_.reaped = false;
+            remember_unreaped(pid_);
             break;
         }
         poll(nullptr, 0, static_cast<int>(nap.count()));
@@ -303,6 +327,7 @@ void Run::follow()
 
 SpawnResult spawn_bounded(const SpawnRequest &request)
 {
+    reap_ended_children();
     SpawnResult result;
     Run run(request, result);
     run.start();
