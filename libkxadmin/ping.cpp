@@ -89,7 +89,7 @@ public:
     DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override
     {
         const DaemonClient &client = *request.client;
-        if (client.probe && ping_host(request.host) != 0)
+        if (client.probe && ping_host(request.host, request.deadline) != 0)
             return {Outcome::Unreachable};
         const char *shown = request.host ? request.host : "(null)";
         dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
@@ -211,7 +211,15 @@ namespace {
 
 // The host's ping waits kPingWaitSeconds for the answer; past this margin
 // the probe is killed.
-constexpr std::chrono::seconds kProbeBound{platform::kPingWaitSeconds + 2};
+constexpr std::chrono::milliseconds kProbeBound{(platform::kPingWaitSeconds + 2) * 1000};
+
+// The probe's bound: kProbeBound, or what is left until `deadline` if that
+// is sooner (zero when nothing is).
+std::chrono::milliseconds probe_bound(Deadline deadline)
+{
+    const int left = milliseconds_left(deadline);
+    return left < 0 ? kProbeBound : std::min(kProbeBound, std::chrono::milliseconds(left));
+}
 
 // The probe ended but its wait status went to someone else: only its output
 // can tell whether the host answered.
@@ -245,32 +253,36 @@ int probe_result(platform::EchoState state)
 
 }  // namespace
 
-int ping_host(const char *host)
+int ping_host(const char *host, Deadline deadline)
 {
     if (!host)
         return 0;
     if (!*host)
         return EINVAL;
+    // The name's lookup and the echo share the probe's wait.
+    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, deadline);
     in_addr address{};
-    if (!platform::resolve_ipv4(host, address))
+    if (!platform::resolve_ipv4(host, address, probeBound))
         return kProbeCannotTell;
     platform::EchoProbe probe(address);
     if (!probe.has_socket())
-        return ping_host_by_program(host);
-    const Deadline deadline = deadline_in(platform::kPingWaitSeconds * 1000);
+        return ping_host_by_program(host, deadline);
     while (probe.state() == platform::EchoState::Waiting &&
-           poll_until(probe.fd(), POLLIN, deadline) > 0)
+           poll_until(probe.fd(), POLLIN, probeBound) > 0)
         probe.on_readable();
     return probe_result(probe.state());
 }
 
-int ping_host_by_program(const char *host)
+int ping_host_by_program(const char *host, Deadline deadline)
 {
     if (!host)
         return 0;
     if (!*host)
         return EINVAL;
-    platform::SpawnResult probe = platform::run_ping(host, kProbeBound);
+    const std::chrono::milliseconds bound = probe_bound(deadline);
+    if (bound.count() <= 0)  // no time left to run a probe
+        return ETIMEDOUT;
+    platform::SpawnResult probe = platform::run_ping(host, bound);
     if (!probe.reaped)
         dprintf("ping_host(): the probe of %s was killed but not yet reaped\n", host);
     switch (probe.end) {
@@ -283,9 +295,9 @@ int ping_host_by_program(const char *host)
     case platform::ChildEnd::TimedOut:
     case platform::ChildEnd::OutputBound:
     case platform::ChildEnd::HeldOpen:
-        dprintf("ping_host(): the probe of %s was killed: it ran past %d seconds, printed too "
+        dprintf("ping_host(): the probe of %s was killed: it ran past %lld ms, printed too "
                 "much or left its output open\n",
-                host, static_cast<int>(kProbeBound.count()));
+                host, static_cast<long long>(bound.count()));
         return 4;
     case platform::ChildEnd::Finished:
         break;
@@ -311,24 +323,30 @@ void report_connect_failure(const OpenerStyle &style, int error)
         report_socket_failure(style, "connect", "connecting");
 }
 
-// Resolves, makes the socket and starts connecting it without waiting.
+// The address of `host` by `deadline`; false after reporting the failure.
+bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, Deadline deadline)
+{
+    if (platform::resolve_ipv4(host, address, deadline))
+        return true;
+    const char *shown = host ? host : "(null)";
+    if (style.logAdmin) {
+        dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
+        log_admin("socket", "Error getting host by name (%s).", shown);
+    } else {
+        dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
+    }
+    return false;
+}
+
+// Makes the socket and starts connecting it to `host` without waiting.
 // Returns the non-blocking descriptor (`inProgress` when the connection is
 // not made yet), or -1 after reporting the failure.
-int begin_connect(const OpenerStyle &style, const char *host, int port, bool &inProgress)
+int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProgress)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const char *shown = host ? host : "(null)";
-    if (!platform::resolve_ipv4(host, address.sin_addr)) {
-        if (style.logAdmin) {
-            dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
-            log_admin("socket", "Error getting host by name (%s).", shown);
-        } else {
-            dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
-        }
-        return -1;
-    }
+    address.sin_addr = host;
     // Close-on-exec from the start: a child that another thread of the host
     // starts must not inherit the connection.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -378,8 +396,11 @@ bool finish_connect(const OpenerStyle &style, int fd)
 
 int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
 {
+    in_addr address{};
+    if (!resolve_host(style, host, address, deadline))
+        return -1;
     bool inProgress = false;
-    int fd = begin_connect(style, host, port, inProgress);
+    int fd = begin_connect(style, address, port, inProgress);
     if (fd < 0)
         return -1;
     if (inProgress) {
@@ -600,7 +621,7 @@ public:
 private:
     enum class Stage { Probe, Connect, FirstData, Read, Done };
 
-    void connect();
+    void connect(Deadline connectBound);
     void connected();
     void read_reply(char *chunk);
     void finish(DaemonReply reply);
@@ -612,6 +633,7 @@ private:
     ReplySink &sink_;
     DaemonReply &reply_;
     std::optional<platform::EchoProbe> probe_;
+    in_addr address_{};  // looked up once, for the probe and the connection
     int fd_ = -1;
     Stage stage_ = Stage::Probe;
     Deadline wait_ = kNoDeadline;
@@ -619,38 +641,47 @@ private:
     std::size_t received_ = 0;
 };
 
+// The hosts are started one after the other, and what each looks up or
+// probes before the poll counts against the request's deadline.
 void Member::start()
 {
-    if (!client_.probe)
-        return connect();
-    if (!request_.host)  // as ping_host: no host to probe, the opener reports it
-        return connect();
-    in_addr address{};
-    if (!*request_.host || !platform::resolve_ipv4(request_.host, address))
+    if (Clock::now() >= request_.deadline) {  // the hosts before took all the time
+        stage_ = client_.probe ? Stage::Probe : Stage::Connect;
+        return expire();
+    }
+    // As ping_host: no host to probe, the opener reports it.
+    if (!client_.probe || !request_.host) {
+        const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request_.deadline);
+        if (!resolve_host(style_, request_.host, address_, connectBound))
+            return finish({Outcome::OpenFailed});
+        return connect(connectBound);
+    }
+    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
+    if (!*request_.host || !platform::resolve_ipv4(request_.host, address_, probeBound))
         return finish({Outcome::Unreachable});
-    probe_.emplace(address);
+    probe_.emplace(address_);
     if (!probe_->has_socket()) {  // only the host's ping can tell, one host at a time
         probe_.reset();
-        if (ping_host_by_program(request_.host) != 0)
+        if (ping_host_by_program(request_.host, request_.deadline) != 0)
             return finish({Outcome::Unreachable});
-        return connect();
+        return connect(deadline_in(gReplyLimits.connectMs, request_.deadline));
     }
     if (probe_->state() != platform::EchoState::Waiting)
         return finish({Outcome::Unreachable});
-    wait_ = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
+    wait_ = probeBound;
 }
 
-void Member::connect()
+void Member::connect(Deadline connectBound)
 {
     probe_.reset();
     dlprintf(client_.debugCategory, "opening %s:%d\n", request_.host ? request_.host : "(null)",
              request_.port);
     bool inProgress = false;
-    fd_ = begin_connect(style_, request_.host, request_.port, inProgress);
+    fd_ = begin_connect(style_, address_, request_.port, inProgress);
     if (fd_ < 0)
         return finish({Outcome::OpenFailed});
     stage_ = Stage::Connect;
-    wait_ = deadline_in(gReplyLimits.connectMs, request_.deadline);
+    wait_ = connectBound;
     if (!inProgress)
         connected();
 }
@@ -697,7 +728,7 @@ void Member::ready(char *buffer)
     switch (stage_) {
     case Stage::Probe:
         if (probe_->on_readable() == platform::EchoState::Answered)
-            connect();
+            connect(deadline_in(gReplyLimits.connectMs, request_.deadline));
         else if (probe_->state() != platform::EchoState::Waiting)
             finish({Outcome::Unreachable});
         break;
