@@ -86,22 +86,7 @@ public:
         LineSink sink(*request.client, onLine);
         return ask_into(request, sink);
     }
-    DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override
-    {
-        const DaemonClient &client = *request.client;
-        if (client.probe && ping_host(request.host, request.deadline) != 0)
-            return {Outcome::Unreachable};
-        const char *shown = request.host ? request.host : "(null)";
-        dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
-        const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
-        int fd = open_daemon_socket(style, request.host, request.port,
-                                    deadline_in(gReplyLimits.connectMs, request.deadline));
-        if (fd < 0)
-            return {Outcome::OpenFailed};
-        DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
-        close(fd);
-        return reply;
-    }
+    DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override;
     void ask_all(const std::vector<DaemonRequest> &requests, const std::vector<ReplySink *> &sinks,
                  std::vector<DaemonReply> &replies) override;
 };
@@ -251,17 +236,13 @@ int probe_result(platform::EchoState state)
     return kProbeCannotTell;
 }
 
-}  // namespace
-
-int ping_host(const char *host, Deadline deadline)
+// ping_host for a host that is not NULL, with the address it looked up.
+int probe_host(const char *host, in_addr &address, Deadline deadline)
 {
-    if (!host)
-        return 0;
     if (!*host)
         return EINVAL;
     // The name's lookup and the echo share the probe's wait.
     const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, deadline);
-    in_addr address{};
     if (!platform::resolve_ipv4(host, address, probeBound))
         return kProbeCannotTell;
     platform::EchoProbe probe(address);
@@ -271,6 +252,16 @@ int ping_host(const char *host, Deadline deadline)
            poll_until(probe.fd(), POLLIN, probeBound) > 0)
         probe.on_readable();
     return probe_result(probe.state());
+}
+
+}  // namespace
+
+int ping_host(const char *host, Deadline deadline)
+{
+    if (!host)
+        return 0;
+    in_addr address{};
+    return probe_host(host, address, deadline);
 }
 
 int ping_host_by_program(const char *host, Deadline deadline)
@@ -323,11 +314,8 @@ void report_connect_failure(const OpenerStyle &style, int error)
         report_socket_failure(style, "connect", "connecting");
 }
 
-// The address of `host` by `deadline`; false after reporting the failure.
-bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, Deadline deadline)
+void report_lookup_failure(const OpenerStyle &style, const char *host)
 {
-    if (platform::resolve_ipv4(host, address, deadline))
-        return true;
     const char *shown = host ? host : "(null)";
     if (style.logAdmin) {
         dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
@@ -335,6 +323,14 @@ bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, 
     } else {
         dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
     }
+}
+
+// The address of `host` by `deadline`; false after reporting the failure.
+bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, Deadline deadline)
+{
+    if (platform::resolve_ipv4(host, address, deadline))
+        return true;
+    report_lookup_failure(style, host);
     return false;
 }
 
@@ -392,13 +388,9 @@ bool finish_connect(const OpenerStyle &style, int fd)
     return true;
 }
 
-}  // namespace
-
-int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+// Connects to `address` on TCP `port` by `deadline`, as open_daemon_socket.
+int connect_to(const OpenerStyle &style, in_addr address, int port, Deadline deadline)
 {
-    in_addr address{};
-    if (!resolve_host(style, host, address, deadline))
-        return -1;
     bool inProgress = false;
     int fd = begin_connect(style, address, port, inProgress);
     if (fd < 0)
@@ -418,9 +410,42 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     return fd;
 }
 
+}  // namespace
+
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+{
+    in_addr address{};
+    if (!resolve_host(style, host, address, deadline))
+        return -1;
+    return connect_to(style, address, port, deadline);
+}
+
 int open_socket(const char *host, int port)
 {
     return open_daemon_socket(kPlainOpener, host, port, deadline_in(gReplyLimits.connectMs));
+}
+
+DaemonReply SocketTransport::ask_into(const DaemonRequest &request, ReplySink &sink)
+{
+    const DaemonClient &client = *request.client;
+    // The name is looked up once, for the probe and the connection. As
+    // ping_host: no host to probe, the opener reports it.
+    const bool probed = client.probe && request.host;
+    in_addr address{};
+    if (probed && probe_host(request.host, address, request.deadline) != 0)
+        return {Outcome::Unreachable};
+    const char *shown = request.host ? request.host : "(null)";
+    dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
+    const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
+    const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request.deadline);
+    if (!probed && !resolve_host(style, request.host, address, connectBound))
+        return {Outcome::OpenFailed};
+    int fd = connect_to(style, address, request.port, connectBound);
+    if (fd < 0)
+        return {Outcome::OpenFailed};
+    DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
+    close(fd);
+    return reply;
 }
 
 // ---- the exchange -------------------------------------------------------------
@@ -594,11 +619,14 @@ namespace {
 // the deadline of that wait.
 class Member {
 public:
+    // Starts looking the host's name up: the lookups of all hosts run side
+    // by side, and each is waited for in its host's start().
     Member(const DaemonRequest &request, ReplySink &sink, DaemonReply &reply)
         : request_(request), client_(*request.client),
           style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener), sink_(sink),
           reply_(reply)
     {
+        lookup_.emplace(request.host);
     }
     ~Member() { close_connection(); }
     Member(const Member &) = delete;
@@ -621,6 +649,7 @@ public:
 private:
     enum class Stage { Probe, Connect, FirstData, Read, Done };
 
+    bool looked_up(Deadline bound);
     void connect(Deadline connectBound);
     void connected();
     void read_reply(char *chunk);
@@ -632,6 +661,7 @@ private:
     const OpenerStyle &style_;
     ReplySink &sink_;
     DaemonReply &reply_;
+    std::optional<platform::HostLookup> lookup_;
     std::optional<platform::EchoProbe> probe_;
     in_addr address_{};  // looked up once, for the probe and the connection
     int fd_ = -1;
@@ -641,8 +671,9 @@ private:
     std::size_t received_ = 0;
 };
 
-// The hosts are started one after the other, and what each looks up or
-// probes before the poll counts against the request's deadline.
+// The hosts are started one after the other, and what each waits for
+// before the poll (the rest of its lookup, the host's ping) counts against
+// the request's deadline.
 void Member::start()
 {
     if (Clock::now() >= request_.deadline) {  // the hosts before took all the time
@@ -652,12 +683,14 @@ void Member::start()
     // As ping_host: no host to probe, the opener reports it.
     if (!client_.probe || !request_.host) {
         const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request_.deadline);
-        if (!resolve_host(style_, request_.host, address_, connectBound))
+        if (!looked_up(connectBound)) {
+            report_lookup_failure(style_, request_.host);
             return finish({Outcome::OpenFailed});
+        }
         return connect(connectBound);
     }
     const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
-    if (!*request_.host || !platform::resolve_ipv4(request_.host, address_, probeBound))
+    if (!*request_.host || !looked_up(probeBound))
         return finish({Outcome::Unreachable});
     probe_.emplace(address_);
     if (!probe_->has_socket()) {  // only the host's ping can tell, one host at a time
@@ -669,6 +702,16 @@ void Member::start()
     if (probe_->state() != platform::EchoState::Waiting)
         return finish({Outcome::Unreachable});
     wait_ = probeBound;
+}
+
+// The host's address by `bound`. The lookup is let go at once: held, it
+// would be shared with lookups of the same name for as long as the request
+// runs.
+bool Member::looked_up(Deadline bound)
+{
+    const bool found = lookup_->wait(address_, bound);
+    lookup_.reset();
+    return found;
 }
 
 void Member::connect(Deadline connectBound)
@@ -786,10 +829,10 @@ void SocketTransport::ask_all(const std::vector<DaemonRequest> &requests,
     const std::unique_ptr<char[]> buffer = read_buffer();
     std::vector<std::unique_ptr<Member>> members;
     members.reserve(requests.size());
-    for (std::size_t i = 0; i < requests.size(); ++i) {
+    for (std::size_t i = 0; i < requests.size(); ++i)
         members.push_back(std::make_unique<Member>(requests[i], *sinks[i], replies[i]));
-        members.back()->start();
-    }
+    for (auto &member : members)
+        member->start();
     std::vector<pollfd> waits;
     std::vector<Member *> waiting;
     for (;;) {

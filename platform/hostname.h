@@ -2,19 +2,41 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include <netinet/in.h>
 
 namespace kx::platform {
 
-// Resolves `name` (a dotted IPv4 address or a host name) to its first IPv4
-// address. A dotted address needs no lookup; a name is asked of the host's
-// name service, and the caller waits for it only until `deadline`
-// (time_point::max(): as long as the name service takes). A lookup still
-// running then goes on without the caller and is released by a later call.
-// Starts no process; safe to call from several threads at once. Returns
-// false when the name does not resolve by the deadline.
+// The lookup of `name` (a dotted IPv4 address or a host name) for its first
+// IPv4 address, started when made and waited for later, so that the lookups
+// of many hosts run side by side. A dotted address needs no lookup; a name
+// is asked of the host's name service, and the caller waits for it only
+// until its deadline. A lookup still running when the caller gives up goes
+// on without it and is released by a later lookup. While a name is being
+// looked up, or a HostLookup of it lives, another lookup of it shares that
+// one. Starts no process; any number of threads may look names up at once.
+struct NameLookup;
+class HostLookup {
+public:
+    explicit HostLookup(const char *name);
+    ~HostLookup();
+    HostLookup(const HostLookup &) = delete;
+    HostLookup &operator=(const HostLookup &) = delete;
+
+    // The address, waiting for it until `deadline` (time_point::max(): as
+    // long as the name service takes). False when the name did not resolve
+    // by then.
+    bool wait(in_addr &address, std::chrono::steady_clock::time_point deadline);
+
+private:
+    std::shared_ptr<NameLookup> lookup_;
+    bool dotted_ = false;
+    in_addr address_{};
+};
+
+// The same for one name at once.
 bool resolve_ipv4(const char *name, in_addr &address,
                   std::chrono::steady_clock::time_point deadline);
 

@@ -13,28 +13,26 @@
 
 namespace kx::platform {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
 // One lookup handed to glibc's resolver threads (getaddrinfo_a). Until
 // gai_error says it is done, such a thread writes into `request`, so a
 // lookup must outlive it whatever its caller does.
-struct Lookup {
-    explicit Lookup(const char *host) : name(host)
+struct NameLookup {
+    explicit NameLookup(const char *host) : name(host)
     {
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;  // one entry an address, not one per socket type
         request.ar_name = name.c_str();
         request.ar_request = &hints;
     }
-    ~Lookup()
+    ~NameLookup()
     {
         if (request.ar_result)
             freeaddrinfo(request.ar_result);
     }
-    Lookup(const Lookup &) = delete;
-    Lookup &operator=(const Lookup &) = delete;
+    NameLookup(const NameLookup &) = delete;
+    NameLookup &operator=(const NameLookup &) = delete;
 
     bool running() { return gai_error(&request) == EAI_INPROGRESS; }
 
@@ -43,54 +41,62 @@ struct Lookup {
     gaicb request{};
 };
 
-// The lookups whose callers stopped waiting, freed by a later call once
-// they are done. A later caller for the same name waits for the one still
-// running rather than start another: glibc runs at most 20 lookups at once
-// and queues the rest, so one lookup per call would soon hold every resolver
-// thread while the name service is silent, and then even names of the
-// hosts file would wait. Never destroyed: a resolver thread may still write
-// into one of them while the process exits.
-struct Unfinished {
+namespace {
+
+// The lookups that are running or held by a HostLookup. A lookup of a name
+// that is already being looked up, or whose address someone still holds,
+// shares that one rather than start another: each lookup costs a hand-over
+// to one of glibc's resolver threads (often a new thread), and glibc runs
+// at most 20 lookups at once and queues the rest, so one lookup per call
+// would soon hold every resolver thread while the name service is silent,
+// and then even names of the hosts file would wait. A lookup that nobody
+// waits for any more while it runs is kept until it is done, then freed by
+// a later lookup. Never destroyed: a resolver thread may still write into a
+// lookup while the process exits.
+struct Lookups {
     std::mutex lock;
-    std::vector<std::shared_ptr<Lookup>> lookups;
+    std::vector<std::weak_ptr<NameLookup>> held;
+    std::vector<std::shared_ptr<NameLookup>> abandoned;
 };
 
-Unfinished &unfinished()
+Lookups &lookups()
 {
-    static auto *left = new Unfinished;
-    return *left;
+    static auto *all = new Lookups;
+    return *all;
 }
 
-// Frees the finished lookups; the one still running for `name`, if any.
-std::shared_ptr<Lookup> unfinished_lookup_of(const char *name)
+// Under the lock: drops what is done with, and gives the lookup of `name`
+// that is running or held, if any.
+std::shared_ptr<NameLookup> shared_lookup_of(Lookups &all, const char *name)
 {
-    Unfinished &left = unfinished();
-    const std::lock_guard<std::mutex> hold(left.lock);
-    std::erase_if(left.lookups, [](const std::shared_ptr<Lookup> &lookup) {
-        return !lookup->running();
-    });
-    for (const auto &lookup : left.lookups)
+    std::erase_if(all.abandoned,
+                  [](const std::shared_ptr<NameLookup> &lookup) { return !lookup->running(); });
+    std::erase_if(all.held, [](const std::weak_ptr<NameLookup> &lookup) { return lookup.expired(); });
+    for (const auto &lookup : all.abandoned)
         if (lookup->name == name)
+            return lookup;
+    for (const auto &held : all.held)
+        if (std::shared_ptr<NameLookup> lookup = held.lock(); lookup && lookup->name == name)
             return lookup;
     return nullptr;
 }
 
 // Kept rather than cancelled: glibc keeps what it allocated for a cancelled
 // request.
-void leave_running(const std::shared_ptr<Lookup> &lookup)
+void abandon(const std::shared_ptr<NameLookup> &lookup)
 {
-    Unfinished &left = unfinished();
-    const std::lock_guard<std::mutex> hold(left.lock);
-    if (std::find(left.lookups.begin(), left.lookups.end(), lookup) == left.lookups.end())
-        left.lookups.push_back(lookup);
+    Lookups &all = lookups();
+    const std::lock_guard<std::mutex> hold(all.lock);
+    if (std::find(all.abandoned.begin(), all.abandoned.end(), lookup) == all.abandoned.end())
+        all.abandoned.push_back(lookup);
 }
 
 // A new lookup of `name`, started; nullptr when glibc cannot take it. Its
 // last owner frees it only once it is done, and loses it otherwise (were
-// the list above to refuse it for want of memory).
-std::shared_ptr<Lookup> start_lookup(const char *name)
+// the lists above to refuse it for want of memory).
+std::shared_ptr<NameLookup> start_lookup(const char *name)
 {
-    std::shared_ptr<Lookup> lookup(new Lookup(name), [](Lookup *done) {
+    std::shared_ptr<NameLookup> lookup(new NameLookup(name), [](NameLookup *done) {
         if (!done->running())
             delete done;
     });
@@ -103,7 +109,7 @@ std::shared_ptr<Lookup> start_lookup(const char *name)
 // Waits for `lookup` until `deadline`, each round only for what is left of
 // it, so a signal never restarts the wait with its whole time. True when the
 // lookup is done.
-bool wait_for(Lookup &lookup, Clock::time_point deadline)
+bool wait_for(NameLookup &lookup, Clock::time_point deadline)
 {
     const gaicb *const waited[] = {&lookup.request};
     while (lookup.running()) {
@@ -128,33 +134,54 @@ bool wait_for(Lookup &lookup, Clock::time_point deadline)
 
 }  // namespace
 
-bool resolve_ipv4(const char *name, in_addr &address, Clock::time_point deadline)
+HostLookup::HostLookup(const char *name)
 {
-    if (!name)
-        return false;
+    if (!name || !*name)
+        return;
     in_addr_t dotted = inet_addr(name);
     if (dotted != INADDR_NONE) {
-        address.s_addr = dotted;
-        return true;
+        dotted_ = true;
+        address_.s_addr = dotted;
+        return;
     }
     // Asynchronous, so that a name service that does not answer costs the
     // caller its deadline rather than the resolver's own time-outs.
-    std::shared_ptr<Lookup> lookup = unfinished_lookup_of(name);
-    if (!lookup)
-        lookup = start_lookup(name);
-    if (!lookup)
-        return false;
-    if (!wait_for(*lookup, deadline)) {
-        leave_running(lookup);
-        return false;
+    Lookups &all = lookups();
+    const std::lock_guard<std::mutex> hold(all.lock);
+    lookup_ = shared_lookup_of(all, name);
+    if (lookup_)
+        return;
+    lookup_ = start_lookup(name);
+    if (lookup_)
+        all.held.push_back(lookup_);
+}
+
+HostLookup::~HostLookup()
+{
+    if (lookup_ && lookup_->running())
+        abandon(lookup_);
+}
+
+bool HostLookup::wait(in_addr &address, Clock::time_point deadline)
+{
+    if (dotted_) {
+        address = address_;
+        return true;
     }
-    const addrinfo *found = lookup->request.ar_result;
-    if (gai_error(&lookup->request) != 0 || !found || found->ai_family != AF_INET ||
+    if (!lookup_ || !wait_for(*lookup_, deadline))
+        return false;
+    const addrinfo *found = lookup_->request.ar_result;
+    if (gai_error(&lookup_->request) != 0 || !found || found->ai_family != AF_INET ||
         found->ai_addrlen < sizeof(sockaddr_in))
         return false;
     std::memcpy(&address, &reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr,
                 sizeof address);
     return true;
+}
+
+bool resolve_ipv4(const char *name, in_addr &address, Clock::time_point deadline)
+{
+    return HostLookup(name).wait(address, deadline);
 }
 
 int service_port(const char *name, const char *protocol)
