@@ -17,6 +17,21 @@ namespace kx::platform {
 // on without it and is released by a later lookup. While a name is being
 // looked up, or a HostLookup of it lives, another lookup of it shares that
 // one. Starts no process; any number of threads may look names up at once.
+//
+// ThreadSanitizer cannot follow the threads that glibc starts for itself, so
+// a build with it looks names up in the calling thread, each within the
+// name service's own time-outs rather than the caller's deadline.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kLookupsKeepDeadlines = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kLookupsKeepDeadlines = false;
+#else
+constexpr bool kLookupsKeepDeadlines = true;
+#endif
+#else
+constexpr bool kLookupsKeepDeadlines = true;
+#endif
 struct NameLookup;
 class HostLookup {
 public:
@@ -32,7 +47,7 @@ public:
 
 private:
     std::shared_ptr<NameLookup> lookup_;
-    bool dotted_ = false;
+    bool known_ = false;  // address_ holds the answer: a dotted address, or one looked up at once
     in_addr address_{};
 };
 

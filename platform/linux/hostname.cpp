@@ -15,16 +15,17 @@ namespace kx::platform {
 
 using Clock = std::chrono::steady_clock;
 
+// IPv4 only, and one entry an address rather than one per socket type.
+constexpr addrinfo kHints{0, AF_INET, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+
 // One lookup handed to glibc's resolver threads (getaddrinfo_a). Until
 // gai_error says it is done, such a thread writes into `request`, so a
 // lookup must outlive it whatever its caller does.
 struct NameLookup {
     explicit NameLookup(const char *host) : name(host)
     {
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;  // one entry an address, not one per socket type
         request.ar_name = name.c_str();
-        request.ar_request = &hints;
+        request.ar_request = &kHints;
     }
     ~NameLookup()
     {
@@ -37,7 +38,6 @@ struct NameLookup {
     bool running() { return gai_error(&request) == EAI_INPROGRESS; }
 
     std::string name;
-    addrinfo hints{};
     gaicb request{};
 };
 
@@ -106,6 +106,27 @@ std::shared_ptr<NameLookup> start_lookup(const char *name)
     return lookup;
 }
 
+// The first IPv4 address of what a lookup found.
+bool first_address(const addrinfo *found, in_addr &address)
+{
+    if (!found || found->ai_family != AF_INET || found->ai_addrlen < sizeof(sockaddr_in))
+        return false;
+    std::memcpy(&address, &reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr,
+                sizeof address);
+    return true;
+}
+
+// The lookup of a ThreadSanitizer build, in the calling thread.
+bool look_up_here(const char *name, in_addr &address)
+{
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name, nullptr, &kHints, &found) != 0)
+        return false;
+    const bool known = first_address(found, address);
+    freeaddrinfo(found);
+    return known;
+}
+
 // Waits for `lookup` until `deadline`, each round only for what is left of
 // it, so a signal never restarts the wait with its whole time. True when the
 // lookup is done.
@@ -140,8 +161,12 @@ HostLookup::HostLookup(const char *name)
         return;
     in_addr_t dotted = inet_addr(name);
     if (dotted != INADDR_NONE) {
-        dotted_ = true;
+        known_ = true;
         address_.s_addr = dotted;
+        return;
+    }
+    if constexpr (!kLookupsKeepDeadlines) {
+        known_ = look_up_here(name, address_);
         return;
     }
     // Asynchronous, so that a name service that does not answer costs the
@@ -164,19 +189,13 @@ HostLookup::~HostLookup()
 
 bool HostLookup::wait(in_addr &address, Clock::time_point deadline)
 {
-    if (dotted_) {
+    if (known_) {
         address = address_;
         return true;
     }
     if (!lookup_ || !wait_for(*lookup_, deadline))
         return false;
-    const addrinfo *found = lookup_->request.ar_result;
-    if (gai_error(&lookup_->request) != 0 || !found || found->ai_family != AF_INET ||
-        found->ai_addrlen < sizeof(sockaddr_in))
-        return false;
-    std::memcpy(&address, &reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr,
-                sizeof address);
-    return true;
+    return gai_error(&lookup_->request) == 0 && first_address(lookup_->request.ar_result, address);
 }
 
 bool resolve_ipv4(const char *name, in_addr &address, Clock::time_point deadline)
