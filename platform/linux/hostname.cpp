@@ -165,7 +165,7 @@ HostLookup::HostLookup(const char *name)
         address_.s_addr = dotted;
         return;
     }
-    if constexpr (!kLookupsKeepDeadlines) {
+    if (!kLookupsKeepDeadlines) {
         known_ = look_up_here(name, address_);
         return;
     }
