@@ -227,8 +227,11 @@ bool isTimedOut(int32_t age, int32_t period)
 
 void get_gstatus(const char *host, HostList **list)
 {
+    // Within the bound that the connection to it will have, and held while
+    // the daemon is asked, so that the opener shares this lookup.
+    platform::HostLookup lookup(host);
     in_addr resolved{};
-    if (!platform::resolve_ipv4(host, resolved)) {
+    if (!lookup.wait(resolved, deadline_in(reply_limits().connectMs))) {
         daemon_port(kClient);  // the service is looked up first, with its messages
         dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
         return;

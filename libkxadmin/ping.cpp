@@ -86,22 +86,7 @@ public:
         LineSink sink(*request.client, onLine);
         return ask_into(request, sink);
     }
-    DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override
-    {
-        const DaemonClient &client = *request.client;
-        if (client.probe && ping_host(request.host) != 0)
-            return {Outcome::Unreachable};
-        const char *shown = request.host ? request.host : "(null)";
-        dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
-        const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
-        int fd = open_daemon_socket(style, request.host, request.port,
-                                    deadline_in(gReplyLimits.connectMs, request.deadline));
-        if (fd < 0)
-            return {Outcome::OpenFailed};
-        DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
-        close(fd);
-        return reply;
-    }
+    DaemonReply ask_into(const DaemonRequest &request, ReplySink &sink) override;
     void ask_all(const std::vector<DaemonRequest> &requests, const std::vector<ReplySink *> &sinks,
                  std::vector<DaemonReply> &replies) override;
 };
@@ -211,7 +196,15 @@ namespace {
 
 // The host's ping waits kPingWaitSeconds for the answer; past this margin
 // the probe is killed.
-constexpr std::chrono::seconds kProbeBound{platform::kPingWaitSeconds + 2};
+constexpr std::chrono::milliseconds kProbeBound{(platform::kPingWaitSeconds + 2) * 1000};
+
+// The probe's bound: kProbeBound, or what is left until `deadline` if that
+// is sooner (zero when nothing is).
+std::chrono::milliseconds probe_bound(Deadline deadline)
+{
+    const int left = milliseconds_left(deadline);
+    return left < 0 ? kProbeBound : std::min(kProbeBound, std::chrono::milliseconds(left));
+}
 
 // The probe ended but its wait status went to someone else: only its output
 // can tell whether the host answered.
@@ -243,34 +236,44 @@ int probe_result(platform::EchoState state)
     return kProbeCannotTell;
 }
 
-}  // namespace
-
-int ping_host(const char *host)
+// ping_host for a host that is not NULL, with the address it looked up.
+int probe_host(const char *host, in_addr &address, Deadline deadline)
 {
-    if (!host)
-        return 0;
     if (!*host)
         return EINVAL;
-    in_addr address{};
-    if (!platform::resolve_ipv4(host, address))
+    // The name's lookup and the echo share the probe's wait.
+    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, deadline);
+    if (!platform::resolve_ipv4(host, address, probeBound))
         return kProbeCannotTell;
     platform::EchoProbe probe(address);
     if (!probe.has_socket())
-        return ping_host_by_program(host);
-    const Deadline deadline = deadline_in(platform::kPingWaitSeconds * 1000);
+        return ping_host_by_program(host, deadline);
     while (probe.state() == platform::EchoState::Waiting &&
-           poll_until(probe.fd(), POLLIN, deadline) > 0)
+           poll_until(probe.fd(), POLLIN, probeBound) > 0)
         probe.on_readable();
     return probe_result(probe.state());
 }
 
-int ping_host_by_program(const char *host)
+}  // namespace
+
+int ping_host(const char *host, Deadline deadline)
+{
+    if (!host)
+        return 0;
+    in_addr address{};
+    return probe_host(host, address, deadline);
+}
+
+int ping_host_by_program(const char *host, Deadline deadline)
 {
     if (!host)
         return 0;
     if (!*host)
         return EINVAL;
-    platform::SpawnResult probe = platform::run_ping(host, kProbeBound);
+    const std::chrono::milliseconds bound = probe_bound(deadline);
+    if (bound.count() <= 0)  // no time left to run a probe
+        return ETIMEDOUT;
+    platform::SpawnResult probe = platform::run_ping(host, bound);
     if (!probe.reaped)
         dprintf("ping_host(): the probe of %s was killed but not yet reaped\n", host);
     switch (probe.end) {
@@ -283,9 +286,9 @@ int ping_host_by_program(const char *host)
     case platform::ChildEnd::TimedOut:
     case platform::ChildEnd::OutputBound:
     case platform::ChildEnd::HeldOpen:
-        dprintf("ping_host(): the probe of %s was killed: it ran past %d seconds, printed too "
+        dprintf("ping_host(): the probe of %s was killed: it ran past %lld ms, printed too "
                 "much or left its output open\n",
-                host, static_cast<int>(kProbeBound.count()));
+                host, static_cast<long long>(bound.count()));
         return 4;
     case platform::ChildEnd::Finished:
         break;
@@ -311,24 +314,35 @@ void report_connect_failure(const OpenerStyle &style, int error)
         report_socket_failure(style, "connect", "connecting");
 }
 
-// Resolves, makes the socket and starts connecting it without waiting.
+void report_lookup_failure(const OpenerStyle &style, const char *host)
+{
+    const char *shown = host ? host : "(null)";
+    if (style.logAdmin) {
+        dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
+        log_admin("socket", "Error getting host by name (%s).", shown);
+    } else {
+        dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
+    }
+}
+
+// The address of `host` by `deadline`; false after reporting the failure.
+bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, Deadline deadline)
+{
+    if (platform::resolve_ipv4(host, address, deadline))
+        return true;
+    report_lookup_failure(style, host);
+    return false;
+}
+
+// Makes the socket and starts connecting it to `host` without waiting.
 // Returns the non-blocking descriptor (`inProgress` when the connection is
 // not made yet), or -1 after reporting the failure.
-int begin_connect(const OpenerStyle &style, const char *host, int port, bool &inProgress)
+int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProgress)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const char *shown = host ? host : "(null)";
-    if (!platform::resolve_ipv4(host, address.sin_addr)) {
-        if (style.logAdmin) {
-            dprintf("%s(): Could not get host by name (%s)\n", style.name, shown);
-            log_admin("socket", "Error getting host by name (%s).", shown);
-        } else {
-            dprintf("%s(): Could not gethostbyname(%s)\n", style.name, shown);
-        }
-        return -1;
-    }
+    address.sin_addr = host;
     // Close-on-exec from the start: a child that another thread of the host
     // starts must not inherit the connection.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -374,12 +388,11 @@ bool finish_connect(const OpenerStyle &style, int fd)
     return true;
 }
 
-}  // namespace
-
-int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+// Connects to `address` on TCP `port` by `deadline`, as open_daemon_socket.
+int connect_to(const OpenerStyle &style, in_addr address, int port, Deadline deadline)
 {
     bool inProgress = false;
-    int fd = begin_connect(style, host, port, inProgress);
+    int fd = begin_connect(style, address, port, inProgress);
     if (fd < 0)
         return -1;
     if (inProgress) {
@@ -397,9 +410,42 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     return fd;
 }
 
+}  // namespace
+
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+{
+    in_addr address{};
+    if (!resolve_host(style, host, address, deadline))
+        return -1;
+    return connect_to(style, address, port, deadline);
+}
+
 int open_socket(const char *host, int port)
 {
     return open_daemon_socket(kPlainOpener, host, port, deadline_in(gReplyLimits.connectMs));
+}
+
+DaemonReply SocketTransport::ask_into(const DaemonRequest &request, ReplySink &sink)
+{
+    const DaemonClient &client = *request.client;
+    // The name is looked up once, for the probe and the connection. As
+    // ping_host: no host to probe, the opener reports it.
+    const bool probed = client.probe && request.host;
+    in_addr address{};
+    if (probed && probe_host(request.host, address, request.deadline) != 0)
+        return {Outcome::Unreachable};
+    const char *shown = request.host ? request.host : "(null)";
+    dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
+    const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
+    const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request.deadline);
+    if (!probed && !resolve_host(style, request.host, address, connectBound))
+        return {Outcome::OpenFailed};
+    int fd = connect_to(style, address, request.port, connectBound);
+    if (fd < 0)
+        return {Outcome::OpenFailed};
+    DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
+    close(fd);
+    return reply;
 }
 
 // ---- the exchange -------------------------------------------------------------
@@ -573,11 +619,14 @@ namespace {
 // the deadline of that wait.
 class Member {
 public:
+    // Starts looking the host's name up: the lookups of all hosts run side
+    // by side, and each is waited for in its host's start().
     Member(const DaemonRequest &request, ReplySink &sink, DaemonReply &reply)
         : request_(request), client_(*request.client),
           style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener), sink_(sink),
           reply_(reply)
     {
+        lookup_.emplace(request.host);
     }
     ~Member() { close_connection(); }
     Member(const Member &) = delete;
@@ -600,7 +649,8 @@ public:
 private:
     enum class Stage { Probe, Connect, FirstData, Read, Done };
 
-    void connect();
+    bool looked_up(Deadline bound);
+    void connect(Deadline connectBound);
     void connected();
     void read_reply(char *chunk);
     void finish(DaemonReply reply);
@@ -611,7 +661,9 @@ private:
     const OpenerStyle &style_;
     ReplySink &sink_;
     DaemonReply &reply_;
+    std::optional<platform::HostLookup> lookup_;
     std::optional<platform::EchoProbe> probe_;
+    in_addr address_{};  // looked up once, for the probe and the connection
     int fd_ = -1;
     Stage stage_ = Stage::Probe;
     Deadline wait_ = kNoDeadline;
@@ -619,38 +671,60 @@ private:
     std::size_t received_ = 0;
 };
 
+// The hosts are started one after the other, and what each waits for
+// before the poll (the rest of its lookup, the host's ping) counts against
+// the request's deadline.
 void Member::start()
 {
-    if (!client_.probe)
-        return connect();
-    if (!request_.host)  // as ping_host: no host to probe, the opener reports it
-        return connect();
-    in_addr address{};
-    if (!*request_.host || !platform::resolve_ipv4(request_.host, address))
+    if (Clock::now() >= request_.deadline) {  // the hosts before took all the time
+        stage_ = client_.probe ? Stage::Probe : Stage::Connect;
+        return expire();
+    }
+    // As ping_host: no host to probe, the opener reports it.
+    if (!client_.probe || !request_.host) {
+        const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request_.deadline);
+        if (!looked_up(connectBound)) {
+            report_lookup_failure(style_, request_.host);
+            return finish({Outcome::OpenFailed});
+        }
+        return connect(connectBound);
+    }
+    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
+    if (!*request_.host || !looked_up(probeBound))
         return finish({Outcome::Unreachable});
-    probe_.emplace(address);
+    probe_.emplace(address_);
     if (!probe_->has_socket()) {  // only the host's ping can tell, one host at a time
         probe_.reset();
-        if (ping_host_by_program(request_.host) != 0)
+        if (ping_host_by_program(request_.host, request_.deadline) != 0)
             return finish({Outcome::Unreachable});
-        return connect();
+        return connect(deadline_in(gReplyLimits.connectMs, request_.deadline));
     }
     if (probe_->state() != platform::EchoState::Waiting)
         return finish({Outcome::Unreachable});
-    wait_ = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
+    wait_ = probeBound;
 }
 
-void Member::connect()
+// The host's address by `bound`. The lookup is let go at once: held, it
+// would be shared with lookups of the same name for as long as the request
+// runs.
+bool Member::looked_up(Deadline bound)
+{
+    const bool found = lookup_->wait(address_, bound);
+    lookup_.reset();
+    return found;
+}
+
+void Member::connect(Deadline connectBound)
 {
     probe_.reset();
     dlprintf(client_.debugCategory, "opening %s:%d\n", request_.host ? request_.host : "(null)",
              request_.port);
     bool inProgress = false;
-    fd_ = begin_connect(style_, request_.host, request_.port, inProgress);
+    fd_ = begin_connect(style_, address_, request_.port, inProgress);
     if (fd_ < 0)
         return finish({Outcome::OpenFailed});
     stage_ = Stage::Connect;
-    wait_ = deadline_in(gReplyLimits.connectMs, request_.deadline);
+    wait_ = connectBound;
     if (!inProgress)
         connected();
 }
@@ -697,7 +771,7 @@ void Member::ready(char *buffer)
     switch (stage_) {
     case Stage::Probe:
         if (probe_->on_readable() == platform::EchoState::Answered)
-            connect();
+            connect(deadline_in(gReplyLimits.connectMs, request_.deadline));
         else if (probe_->state() != platform::EchoState::Waiting)
             finish({Outcome::Unreachable});
         break;
@@ -755,10 +829,10 @@ void SocketTransport::ask_all(const std::vector<DaemonRequest> &requests,
     const std::unique_ptr<char[]> buffer = read_buffer();
     std::vector<std::unique_ptr<Member>> members;
     members.reserve(requests.size());
-    for (std::size_t i = 0; i < requests.size(); ++i) {
+    for (std::size_t i = 0; i < requests.size(); ++i)
         members.push_back(std::make_unique<Member>(requests[i], *sinks[i], replies[i]));
-        members.back()->start();
-    }
+    for (auto &member : members)
+        member->start();
     std::vector<pollfd> waits;
     std::vector<Member *> waiting;
     for (;;) {

@@ -88,22 +88,25 @@ std::size_t max_reply_records();
 // ---- reachability probe -----------------------------------------------------
 
 // The probe's results: 0 when the host answered one ICMP echo within 5
-// seconds, 1 when it did not (or the network said it cannot be reached), 2
-// when the echo could not be sent (an unknown host name, no route to send
+// seconds (the name's lookup included) and by `deadline`, 1 when it did not
+// (or the network said it cannot be reached), 2 when the echo could not be
+// sent (a host name that did not resolve in that time, no route to send
 // on). 0 for a NULL host; EINVAL for an empty one. The echo is sent from the
 // process itself; only where the host gives it no ICMP socket does the probe
 // fall back to the host's ping (ping_host_by_program).
 constexpr int kProbeAnswered = 0;
 constexpr int kProbeUnanswered = 1;
 constexpr int kProbeCannotTell = 2;
-int ping_host(const char *host);
+int ping_host(const char *host, Deadline deadline = kNoDeadline);
 // The probe through the host's ping, as a bounded child: 0 when it answered;
-// otherwise errno when the probe could not be started, the ping's exit
-// status, 4 when it was killed by a signal or killed at its bound (7
-// seconds), 3 when it stopped (it is then killed, so that the probe never
-// waits without end). When another part of the process reaped the probe, its
-// output decides: 0 when it shows the answer, ECHILD otherwise.
-int ping_host_by_program(const char *host);
+// otherwise errno when the probe could not be started (ETIMEDOUT, and no
+// child, when `deadline` has passed), the ping's exit status, 4 when it was
+// killed by a signal or killed at its bound (7 seconds, or what is left
+// until `deadline` if that is sooner), 3 when it stopped (it is then killed,
+// so that the probe never waits without end). When another part of the
+// process reaped the probe, its output decides: 0 when it shows the answer,
+// ECHILD otherwise.
+int ping_host_by_program(const char *host, Deadline deadline = kNoDeadline);
 // What ping_host_by_program's child runs, for a caller that forked a child
 // itself: every descriptor above 2 closed, /dev/null on 0 to 2, then the
 // host's ping. Returns only on failure, with errno.

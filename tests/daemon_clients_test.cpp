@@ -5,6 +5,7 @@
 #include "auth_mgr.h"
 #include "fake_daemon.h"
 #include "group_mgr.h"
+#include "hostname.h"
 #include "kxerrno.h"
 #include "kxsdt.h"
 #include "kxsutil.h"
@@ -20,8 +21,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <grp.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -353,6 +359,124 @@ TEST(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
         EXPECT_EQ(daemon->commands(), Lines{"status\n"});
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
+}
+
+struct NoSink : kx::ReplySink {
+    bool bytes(char *, std::size_t) override { return true; }
+    bool line(std::string_view) override { return true; }
+};
+
+constexpr kx::DaemonClient kProbed{"lookup_test", "b", false, true, "kxauthd-cb", 7010, true,
+                                   kx::Opener::Bound};
+constexpr kx::DaemonClient kUnprobed{"lookup_test", "b", false, true, "kxauthd-cb", 7010, false,
+                                     kx::Opener::Plain};
+
+void on_alarm(int) {}
+
+// A name server that takes every query on 127.0.0.1:53 and never answers
+// (the resolver's own time-outs: 5 seconds, twice). Under a 50 ms interval
+// timer, so that a wait restarted whole after a signal would never end.
+TEST(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
+{
+    if (!kxtest::in_network_sandbox())
+        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
+    if (!kx::platform::kLookupsKeepDeadlines)
+        GTEST_SKIP() << "this build looks names up in the calling thread (ThreadSanitizer)";
+    BoundFile resolver("/etc/resolv.conf", "nameserver 127.0.0.1\n", 0644);
+    ASSERT_TRUE(resolver.mounted);
+    const sockaddr_in server{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int fd : {udp, tcp})
+        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server), 0);
+    ASSERT_EQ(listen(tcp, 16), 0);
+    kxtest::FakeDaemon member("127.0.0.2", 7010);
+    member.on("status", "");
+    // More lookups of a silent name than glibc runs at once must not keep
+    // the names of the hosts file waiting.
+    kx::ReplyLimits quick;
+    quick.connectMs = 10;
+    kx::set_reply_limits(quick);
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(kx::open_socket("kx-nohost", member.port()), -1);
+    quick.connectMs = 200;
+    kx::set_reply_limits(quick);
+    struct sigaction action {}, old{};
+    action.sa_handler = on_alarm;
+    sigaction(SIGALRM, &action, &old);
+    itimerval every50ms{{0, 50000}, {0, 50000}}, stopped{};
+    setitimer(ITIMER_REAL, &every50ms, nullptr);
+    const std::vector<const char *> unknown{"kx-nohost-a", "kx-nohost-b", "kx-nohost-c"};
+    const std::vector<const char *> listed{"kxmember2"};  // the hosts file still answers
+    const struct {
+        const std::vector<const char *> &hosts;
+        const kx::DaemonClient &client;
+        Outcome outcome;
+    } cases[] = {{unknown, kProbed, Outcome::Unreachable},
+                 {unknown, kUnprobed, Outcome::OpenFailed},
+                 {listed, kProbed, Outcome::Complete}};
+    for (const auto &c : cases) {
+        NoSink a, b, c3;
+        const std::vector<kx::ReplySink *> sinks{&a, &b, &c3};
+        const auto start = kx::Clock::now();
+        std::vector<Outcome> outcomes =
+            kx::ask_daemons(c.client, c.hosts, "status\n", sinks, kx::deadline_in(500));
+        EXPECT_LT(kx::Clock::now() - start, std::chrono::milliseconds(700)) << c.hosts[0];
+        EXPECT_EQ(outcomes, std::vector<Outcome>(c.hosts.size(), c.outcome)) << c.hosts[0];
+    }
+    for (const char *host : {"kx-nohost", "kxmember2"}) {
+        const auto start = kx::Clock::now();
+        const int fd = kx::open_socket(host, member.port());
+        EXPECT_LT(kx::Clock::now() - start, std::chrono::milliseconds(700)) << host;
+        EXPECT_EQ(fd >= 0, host == listed[0]) << host;
+        close(fd);
+    }
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    kx::set_reply_limits(kx::ReplyLimits{});
+    close(udp);
+    close(tcp);
+}
+
+// Without any ICMP socket (no group may have a datagram one, and an
+// unprivileged user has no raw one) the host's ping probes the members one
+// after the other, none answering: each gets only what is left of the
+// deadline. As uid 65534 in a child, which a user namespace that maps only
+// root cannot give.
+TEST(HostLookups, TheHostsPingProbesManyHostsWithinTheirDeadline)
+{
+    if (!kxtest::in_network_sandbox())
+        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
+    for (const auto &[file, value] : {std::pair{"ping_group_range", "1 0"},
+                                      std::pair{"icmp_echo_ignore_all", "1"}}) {
+        FILE *sysctl = fopen((std::string("/proc/sys/net/ipv4/") + file).c_str(), "w");
+        ASSERT_TRUE(sysctl) << file;
+        fputs(value, sysctl);
+        fclose(sysctl);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(77);
+        for (int type : {SOCK_DGRAM, SOCK_RAW})
+            if (socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP) >= 0)
+                _exit(78);
+        NoSink a, b, c;
+        const auto start = kx::Clock::now();
+        std::vector<Outcome> outcomes =
+            kx::ask_daemons(kProbed, {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, "status\n",
+                            {&a, &b, &c}, kx::deadline_in(500));
+        const bool inTime = kx::Clock::now() - start < std::chrono::milliseconds(1500);
+        _exit(inTime && outcomes == std::vector<Outcome>(3, Outcome::Unreachable) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no unprivileged user to run as (a user namespace that maps only root)";
+    EXPECT_NE(WEXITSTATUS(status), 78) << "the probe still had an ICMP socket";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "too slow, or a member answered";
 }
 
 }  // namespace
