@@ -15,7 +15,7 @@ namespace kx {
 
 namespace {
 
-// The summary tool under the install root; the command grows with the root.
+// The summary tool under the install root.
 std::string dhcp_tool(const char *packageRoot)
 {
     return std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum";
