@@ -37,6 +37,14 @@ std::size_t columns_of(const std::string &text)
         text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
+// A byte that is not part of any UTF-8 sequence, read as Latin-1 and written
+// as UTF-8.
+void append_latin1(std::string &out, unsigned char byte)
+{
+    out += static_cast<char>(0xc0 | (byte >> 6));
+    out += static_cast<char>(0x80 | (byte & 0x3f));
+}
+
 std::string plural(uint32_t n, const char *unit)
 {
     return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
@@ -61,8 +69,7 @@ std::string printable(const char *text)
         if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
             out += '?';
         } else if (length == 0) {
-            out += static_cast<char>(0xc0 | (lead >> 6));
-            out += static_cast<char>(0x80 | (lead & 0x3f));
+            append_latin1(out, lead);
         } else {
             out.append(rest.substr(0, length));
         }
@@ -284,8 +291,7 @@ std::string label_value(std::string_view text)
         } else if (c == '\n') {
             out += "\\n";
         } else if (length == 0) {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
+            append_latin1(out, c);
         } else {
             out.append(text.substr(0, length));
         }
