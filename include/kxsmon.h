@@ -234,6 +234,44 @@ void kxs_freeFOGroup(KXSHandle *handle, KXSFOHost **hosts) KXS_NOEXCEPT;
  * sticky bit is set. */
 int32_t kxs_setRoot(const char *dir) KXS_NOEXCEPT;
 
+/* The outcome of the last query made on a handle, in the manner of sqlite's
+ * per-connection error code. Every query sets it (the kxs_free* functions
+ * leave it alone); the documented results (0, NULL, -1) stay as they are,
+ * and this tells a figure that could not be had from a real one.
+ *
+ * kxs_lastError() is KXS_OK when the last query had every source it
+ * needed. KXS_EPARTIAL means that it returned what it had while some source
+ * failed (a group member that did not answer, a port that could not be
+ * probed); any other code means that its result is not a figure of the
+ * server (0, NULL or a default) and says why. A NULL handle gives
+ * KXS_EINVAL. kxs_lastErrorText() is one line for people naming what failed
+ * and where ("authentication manager on srv1:7010 did not answer within
+ * 5 s"), "" after a query that succeeded; it belongs to the handle and stays
+ * valid until the next call made on it.
+ *
+ * A handle remembers for 10 seconds (the period of its other caches) each
+ * daemon that did not answer in time: a query that needs it within that
+ * time fails at once with the same code and text, so one hung daemon costs
+ * one wait, not one per query. A refused connection is not remembered. */
+#define KXS_OK 0
+#define KXS_ETIMEDOUT 1      /* a daemon or host did not answer in time */
+#define KXS_EREFUSED 2       /* a daemon refused or dropped the connection */
+#define KXS_ENOHOST 3        /* a host name could not be resolved */
+#define KXS_EREPLY 4         /* a daemon's reply could not be read or made no sense */
+#define KXS_ETOOL 5          /* a product tool could not be run or failed */
+#define KXS_ENOTCONFIGURED 6 /* the product, or this part of it, is not set up here */
+#define KXS_ENOMEM 7         /* memory ran out */
+#define KXS_EFILE 8          /* a product file could not be read or stored */
+#define KXS_ESYSTEM 9        /* the host could not be asked (process table, interfaces) */
+#define KXS_EINVAL 10        /* no handle, or an argument that was refused */
+#define KXS_ELIMIT 11        /* a table is full */
+#define KXS_EDIRECTORY 12    /* the directory (LDAP) did not answer */
+#define KXS_EINTERNAL 13     /* a fault of the library itself */
+#define KXS_EPARTIAL 14      /* an answer that lacks what a failed source would have given */
+
+int kxs_lastError(KXSHandle *handle) KXS_NOEXCEPT;
+const char *kxs_lastErrorText(KXSHandle *handle) KXS_NOEXCEPT;
+
 /* As kxs_patches(), but NULL when the patch lister failed, so that a caller
  * can tell a failure from a product without patches (the empty text).
  * Release with free(). */

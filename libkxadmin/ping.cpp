@@ -4,7 +4,10 @@
 #include "kxerrno.h"
 #include "platform/ping.h"
 #include "platform/spawner.h"
+#include "query_status.h"
 #include "utils.h"
+
+#include "kxsmon.h"
 
 #include <algorithm>
 #include <atomic>
@@ -100,10 +103,73 @@ std::unique_ptr<char[]> read_buffer()
 SocketTransport gSocketTransport;
 std::atomic<DaemonTransport *> gTransport{nullptr};
 
+// What people call the daemon behind a client's service.
+const char *daemon_title(const DaemonClient &client)
+{
+    if (std::strcmp(client.service, kAuthMgrService) == 0)
+        return "authentication manager";
+    if (std::strcmp(client.service, kSessionMgrService) == 0)
+        return "session manager";
+    return client.service;
+}
+
+// The code and the line for people of a failed exchange.
+std::pair<int, std::string> failure_of(DaemonReply reply, const ReplyLimits &limits)
+{
+    switch (reply.outcome) {
+    case Outcome::Complete:
+        break;
+    case Outcome::Unreachable:
+        if (reply.error == kLookupFailed)
+            return {KXS_ENOHOST, ": host name could not be resolved"};
+        return {KXS_ETIMEDOUT, ": host did not answer the reachability probe within " +
+                                   seconds_text(platform::kPingWaitSeconds * 1000)};
+    case Outcome::OpenFailed:
+        if (reply.error == kLookupFailed)
+            return {KXS_ENOHOST, ": host name could not be resolved"};
+        if (reply.error == ETIMEDOUT)
+            return {KXS_ETIMEDOUT,
+                    " did not accept the connection within " + seconds_text(limits.connectMs)};
+        if (reply.error == ECONNREFUSED)
+            return {KXS_EREFUSED, " refused the connection"};
+        return {KXS_EREFUSED, ": could not connect: " + error_text(reply.error)};
+    case Outcome::WriteFailed:
+        return {KXS_EREFUSED, " dropped the connection before the command was sent"};
+    case Outcome::TimedOut:
+        return {KXS_ETIMEDOUT, " did not answer within " + seconds_text(limits.firstDataMs)};
+    case Outcome::ReadError:
+        if (reply.error == ETIMEDOUT)
+            return {KXS_ETIMEDOUT, " stopped answering in the middle of its reply"};
+        return {KXS_EREPLY, ": reply could not be read: " + error_text(reply.error)};
+    case Outcome::TooLarge:
+        return {KXS_EREPLY,
+                " sent a reply larger than " + std::to_string(limits.maxBytes >> 20) + " MiB"};
+    }
+    return {KXS_OK, {}};
+}
+
+// Tells the running query that one of its daemons failed.
+void note_exchange_failure(const DaemonClient &client, const char *host, int port,
+                           DaemonReply reply)
+{
+    auto [code, what] = failure_of(reply, gReplyLimits);
+    if (code == KXS_OK)
+        return;
+    std::string text = std::string(daemon_title(client)) + " on " + (host ? host : "(null)") +
+                       ":" + std::to_string(port) + what;
+    note_failure(code, std::move(text));
+}
+
 void report_outcome(const DaemonClient &client, const char *host, int port, DaemonReply reply)
 {
+    note_exchange_failure(client, host, port, reply);
     const char *name = client.name;
     host = host ? host : "(null)";
+    if (reply.recalled) {
+        dlprintf(client.debugCategory, "%s(): %s:%d did not answer in time lately; not asked\n",
+                 name, host, port);
+        return;
+    }
     switch (reply.outcome) {
     case Outcome::Complete:
         break;
@@ -236,15 +302,15 @@ int probe_result(platform::EchoState state)
     return kProbeCannotTell;
 }
 
-// ping_host for a host that is not NULL, with the address it looked up.
-int probe_host(const char *host, in_addr &address, Deadline deadline)
+// The bound of a probe: the name's lookup and the echo share its wait.
+Deadline probe_wait(Deadline deadline)
 {
-    if (!*host)
-        return EINVAL;
-    // The name's lookup and the echo share the probe's wait.
-    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, deadline);
-    if (!platform::resolve_ipv4(host, address, probeBound))
-        return kProbeCannotTell;
+    return deadline_in(platform::kPingWaitSeconds * 1000, deadline);
+}
+
+// The probe of `host`, looked up at `address`, by `probeBound`.
+int probe_address(const char *host, in_addr address, Deadline probeBound, Deadline deadline)
+{
     platform::EchoProbe probe(address);
     if (!probe.has_socket())
         return ping_host_by_program(host, deadline);
@@ -252,6 +318,17 @@ int probe_host(const char *host, in_addr &address, Deadline deadline)
            poll_until(probe.fd(), POLLIN, probeBound) > 0)
         probe.on_readable();
     return probe_result(probe.state());
+}
+
+// ping_host for a host that is not NULL, with the address it looked up.
+int probe_host(const char *host, in_addr &address, Deadline deadline)
+{
+    if (!*host)
+        return EINVAL;
+    const Deadline probeBound = probe_wait(deadline);
+    if (!platform::resolve_ipv4(host, address, probeBound))
+        return kProbeCannotTell;
+    return probe_address(host, address, probeBound, deadline);
 }
 
 }  // namespace
@@ -337,7 +414,7 @@ bool resolve_host(const OpenerStyle &style, const char *host, in_addr &address, 
 // Makes the socket and starts connecting it to `host` without waiting.
 // Returns the non-blocking descriptor (`inProgress` when the connection is
 // not made yet), or -1 after reporting the failure.
-int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProgress)
+int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProgress, int &error)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -347,6 +424,7 @@ int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProg
     // starts must not inherit the connection.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
+        error = errno;
         report_socket_failure(style, "open socket", "opening socket");
         return -1;
     }
@@ -355,6 +433,7 @@ int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProg
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0) {
+            error = errno;
             report_socket_failure(style, "bind", "binding");
             close(fd);
             return -1;
@@ -363,7 +442,8 @@ int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProg
     const auto *target = reinterpret_cast<const sockaddr *>(&address);
     inProgress = connect(fd, target, sizeof address) < 0;
     if (inProgress && errno != EINPROGRESS && errno != EINTR) {
-        report_connect_failure(style, errno);
+        error = errno;
+        report_connect_failure(style, error);
         close(fd);
         return -1;
     }
@@ -372,9 +452,9 @@ int begin_connect(const OpenerStyle &style, in_addr host, int port, bool &inProg
 
 // Once the socket is writable: whether it connected, and keep-alive on.
 // False after reporting the failure.
-bool finish_connect(const OpenerStyle &style, int fd)
+bool finish_connect(const OpenerStyle &style, int fd, int &error)
 {
-    int error = 0;
+    error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
         error = errno;
@@ -388,22 +468,29 @@ bool finish_connect(const OpenerStyle &style, int fd)
     return true;
 }
 
-// Connects to `address` on TCP `port` by `deadline`, as open_daemon_socket.
-int connect_to(const OpenerStyle &style, in_addr address, int port, Deadline deadline)
+// Connects to `address` on TCP `port` by `deadline`, as open_daemon_socket;
+// `error` tells why it did not.
+int connect_to(const OpenerStyle &style, in_addr address, int port, Deadline deadline, int &error)
 {
     bool inProgress = false;
-    int fd = begin_connect(style, address, port, inProgress);
+    int fd = begin_connect(style, address, port, inProgress, error);
     if (fd < 0)
         return -1;
     if (inProgress) {
         int ready = poll_until(fd, POLLOUT, deadline);
         if (ready <= 0) {
-            report_connect_failure(style, ready == 0 ? ETIMEDOUT : errno);
+            error = ready == 0 ? ETIMEDOUT : errno;
+            report_connect_failure(style, error);
             close(fd);
             return -1;
         }
     }
-    if (!finish_connect(style, fd) || set_blocking(fd, true) < 0) {
+    if (!finish_connect(style, fd, error)) {
+        close(fd);
+        return -1;
+    }
+    if (set_blocking(fd, true) < 0) {
+        error = errno;
         close(fd);
         return -1;
     }
@@ -417,7 +504,8 @@ int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Dea
     in_addr address{};
     if (!resolve_host(style, host, address, deadline))
         return -1;
-    return connect_to(style, address, port, deadline);
+    int error = 0;
+    return connect_to(style, address, port, deadline, error);
 }
 
 int open_socket(const char *host, int port)
@@ -428,23 +516,82 @@ int open_socket(const char *host, int port)
 DaemonReply SocketTransport::ask_into(const DaemonRequest &request, ReplySink &sink)
 {
     const DaemonClient &client = *request.client;
+    const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
+    DaemonMemory *memory = running_daemon_memory();
     // The name is looked up once, for the probe and the connection. As
     // ping_host: no host to probe, the opener reports it.
     const bool probed = client.probe && request.host;
+    const Deadline lookupBound = probed ? probe_wait(request.deadline)
+                                        : deadline_in(gReplyLimits.connectMs, request.deadline);
     in_addr address{};
-    if (probed && probe_host(request.host, address, request.deadline) != 0)
+    if (probed && !*request.host)
         return {Outcome::Unreachable};
+    if (probed ? !platform::resolve_ipv4(request.host, address, lookupBound)
+               : !resolve_host(style, request.host, address, lookupBound))
+        return {probed ? Outcome::Unreachable : Outcome::OpenFailed, kLookupFailed};
+    if (const DaemonReply *remembered = memory ? memory->recall(address, request.port) : nullptr)
+        return *remembered;
+    auto remember = [&](DaemonReply reply) {
+        return memory ? memory->remember(address, request.port, reply) : reply;
+    };
+    if (probed && probe_address(request.host, address, lookupBound, request.deadline) != 0)
+        return remember({Outcome::Unreachable});
     const char *shown = request.host ? request.host : "(null)";
     dlprintf(client.debugCategory, "opening %s:%d\n", shown, request.port);
-    const OpenerStyle &style = client.opener == Opener::Bound ? kBoundOpener : kPlainOpener;
     const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request.deadline);
-    if (!probed && !resolve_host(style, request.host, address, connectBound))
-        return {Outcome::OpenFailed};
-    int fd = connect_to(style, address, request.port, connectBound);
+    int error = 0;
+    int fd = connect_to(style, address, request.port, connectBound, error);
     if (fd < 0)
-        return {Outcome::OpenFailed};
+        return remember({Outcome::OpenFailed, error});
     DaemonReply reply = exchange_command(client, fd, request.command, sink, request.deadline);
     close(fd);
+    return remember(reply);
+}
+
+// ---- daemons that did not answer -------------------------------------------------
+
+bool timed_out(const DaemonReply &reply)
+{
+    switch (reply.outcome) {
+    case Outcome::Unreachable:
+        return reply.error != kLookupFailed;
+    case Outcome::TimedOut:
+        return true;
+    case Outcome::OpenFailed:
+    case Outcome::ReadError:
+        return reply.error == ETIMEDOUT;
+    case Outcome::Complete:
+    case Outcome::WriteFailed:
+    case Outcome::TooLarge:
+        break;
+    }
+    return false;
+}
+
+const DaemonReply *DaemonMemory::recall(in_addr address, int port)
+{
+    const auto now = Clock::now();
+    std::erase_if(entries_, [now](const Entry &entry) { return entry.until <= now; });
+    for (const Entry &entry : entries_)
+        if (entry.address == address.s_addr && entry.port == port)
+            return &entry.reply;
+    return nullptr;
+}
+
+DaemonReply DaemonMemory::remember(in_addr address, int port, DaemonReply reply)
+{
+    if (!timed_out(reply) || reply.recalled)
+        return reply;
+    const auto now = Clock::now();
+    std::erase_if(entries_, [&](const Entry &entry) {
+        return entry.until <= now || (entry.address == address.s_addr && entry.port == port);
+    });
+    if (entries_.size() < kMaxEntries) {
+        DaemonReply kept = reply;
+        kept.recalled = true;
+        entries_.push_back({address.s_addr, port, now + std::chrono::seconds(kDaemonMemorySeconds),
+                            kept});
+    }
     return reply;
 }
 
@@ -624,7 +771,7 @@ public:
     Member(const DaemonRequest &request, ReplySink &sink, DaemonReply &reply)
         : request_(request), client_(*request.client),
           style_(client_.opener == Opener::Bound ? kBoundOpener : kPlainOpener), sink_(sink),
-          reply_(reply)
+          reply_(reply), memory_(running_daemon_memory())
     {
         lookup_.emplace(request.host);
     }
@@ -650,6 +797,7 @@ private:
     enum class Stage { Probe, Connect, FirstData, Read, Done };
 
     bool looked_up(Deadline bound);
+    bool recalled();
     void connect(Deadline connectBound);
     void connected();
     void read_reply(char *chunk);
@@ -661,6 +809,8 @@ private:
     const OpenerStyle &style_;
     ReplySink &sink_;
     DaemonReply &reply_;
+    DaemonMemory *memory_;  // the handle's daemons that did not answer, or nullptr
+    bool resolved_ = false;
     std::optional<platform::HostLookup> lookup_;
     std::optional<platform::EchoProbe> probe_;
     in_addr address_{};  // looked up once, for the probe and the connection
@@ -685,13 +835,19 @@ void Member::start()
         const Deadline connectBound = deadline_in(gReplyLimits.connectMs, request_.deadline);
         if (!looked_up(connectBound)) {
             report_lookup_failure(style_, request_.host);
-            return finish({Outcome::OpenFailed});
+            return finish({Outcome::OpenFailed, kLookupFailed});
         }
+        if (recalled())
+            return;
         return connect(connectBound);
     }
-    const Deadline probeBound = deadline_in(platform::kPingWaitSeconds * 1000, request_.deadline);
-    if (!*request_.host || !looked_up(probeBound))
+    const Deadline probeBound = probe_wait(request_.deadline);
+    if (!*request_.host)
         return finish({Outcome::Unreachable});
+    if (!looked_up(probeBound))
+        return finish({Outcome::Unreachable, kLookupFailed});
+    if (recalled())
+        return;
     probe_.emplace(address_);
     if (!probe_->has_socket()) {  // only the host's ping can tell, one host at a time
         probe_.reset();
@@ -709,9 +865,21 @@ void Member::start()
 // runs.
 bool Member::looked_up(Deadline bound)
 {
-    const bool found = lookup_->wait(address_, bound);
+    resolved_ = lookup_->wait(address_, bound);
     lookup_.reset();
-    return found;
+    return resolved_;
+}
+
+// Ends the host's request at once when the handle remembers that its daemon
+// did not answer in time.
+bool Member::recalled()
+{
+    const DaemonReply *remembered = memory_ ? memory_->recall(address_, request_.port) : nullptr;
+    if (!remembered)
+        return false;
+    reply_ = *remembered;
+    stage_ = Stage::Done;
+    return true;
 }
 
 void Member::connect(Deadline connectBound)
@@ -720,9 +888,10 @@ void Member::connect(Deadline connectBound)
     dlprintf(client_.debugCategory, "opening %s:%d\n", request_.host ? request_.host : "(null)",
              request_.port);
     bool inProgress = false;
-    fd_ = begin_connect(style_, address_, request_.port, inProgress);
+    int error = 0;
+    fd_ = begin_connect(style_, address_, request_.port, inProgress, error);
     if (fd_ < 0)
-        return finish({Outcome::OpenFailed});
+        return finish({Outcome::OpenFailed, error});
     stage_ = Stage::Connect;
     wait_ = connectBound;
     if (!inProgress)
@@ -731,8 +900,9 @@ void Member::connect(Deadline connectBound)
 
 void Member::connected()
 {
-    if (!finish_connect(style_, fd_))
-        return finish({Outcome::OpenFailed});
+    int error = 0;
+    if (!finish_connect(style_, fd_, error))
+        return finish({Outcome::OpenFailed, error});
     if (!write_command(fd_, request_.command))
         return finish({Outcome::WriteFailed});
     whole_ = deadline_in(gReplyLimits.totalMs, request_.deadline);
@@ -794,7 +964,7 @@ void Member::expire()
         return finish({Outcome::Unreachable});
     case Stage::Connect:
         report_connect_failure(style_, ETIMEDOUT);
-        return finish({Outcome::OpenFailed});
+        return finish({Outcome::OpenFailed, ETIMEDOUT});
     case Stage::FirstData:
         return finish({Outcome::TimedOut});
     case Stage::Read:
@@ -806,7 +976,7 @@ void Member::expire()
 
 void Member::finish(DaemonReply reply)
 {
-    reply_ = reply;
+    reply_ = memory_ && resolved_ ? memory_->remember(address_, request_.port, reply) : reply;
     stage_ = Stage::Done;
     probe_.reset();
     close_connection();

@@ -187,9 +187,45 @@ struct DaemonRequest {
     Deadline deadline = kNoDeadline;  // the whole request, on top of the reply bounds
 };
 
+// DaemonReply::error of an exchange that failed because the host's name
+// could not be looked up.
+constexpr int kLookupFailed = -1;
+
 struct DaemonReply {
     Outcome outcome;
-    int error = 0;  // errno of a ReadError (ETIMEDOUT when a bound was hit)
+    int error = 0;  // errno of a ReadError or OpenFailed (ETIMEDOUT when a bound
+                    // was hit; kLookupFailed when the name did not resolve)
+    bool recalled = false;  // not asked: the handle remembers this failure
+};
+
+// Whether the failure cost a wait: the host or daemon did not answer in
+// time. A refused or reset connection costs nothing and is not one.
+bool timed_out(const DaemonReply &reply);
+
+// The daemons that did not answer in time, as a handle remembers them for
+// kDaemonMemorySeconds: within that time they are not asked again, and the
+// request fails at once as it did then. Keyed by address and port, so that
+// "localhost" and the host's own name are one daemon.
+constexpr int kDaemonMemorySeconds = 10;
+class DaemonMemory {
+public:
+    // The failure remembered for this daemon, or nullptr.
+    const DaemonReply *recall(in_addr address, int port);
+    // Remembers `reply` when it timed out; returns it.
+    DaemonReply remember(in_addr address, int port, DaemonReply reply);
+    void clear() { entries_.clear(); }
+
+private:
+    struct Entry {
+        in_addr_t address;
+        int port;
+        Clock::time_point until;
+        DaemonReply reply;
+    };
+    // At most this many daemons: a group has at most 64 members and a
+    // server two daemons.
+    static constexpr std::size_t kMaxEntries = 256;
+    std::vector<Entry> entries_;
 };
 
 // Receives one reply. A transport that reads the connection hands over the

@@ -380,26 +380,28 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
 
 KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
 {
-    return kx::c_boundary("kxs_addDTUMonitored", -1,
+    return kx::c_query(handle, "kxs_addDTUMonitored", -1, kx::FailureResult::AlwaysFailure,
                           [=] { return kx::add_monitored(handle, terminalId); });
 }
 
 KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
 {
-    return kx::c_boundary("kxs_deleteDTUMonitored", -1,
+    return kx::c_query(handle, "kxs_deleteDTUMonitored", -1, kx::FailureResult::AlwaysFailure,
                           [=] { return kx::delete_monitored(handle, terminalId); });
 }
 
 KXS_EXPORT KXSDTU **kxs_DTUMonitored(KXSHandle *handle, uint32_t limit, void *) noexcept
 {
-    return kx::c_boundary("kxs_DTUMonitored", static_cast<KXSDTU **>(nullptr),
-                          [=] { return kx::monitored_dtus(handle, limit); });
+    return kx::c_query(handle, "kxs_DTUMonitored", static_cast<KXSDTU **>(nullptr),
+                       kx::FailureResult::MayBeAnswer,
+                       [=] { return kx::monitored_dtus(handle, limit); });
 }
 
 KXS_EXPORT KXSDTU **kxs_DTUException(KXSHandle *handle, uint32_t limit, void *) noexcept
 {
-    return kx::c_boundary("kxs_DTUException", static_cast<KXSDTU **>(nullptr),
-                          [=] { return kx::exception_dtus(handle, limit); });
+    return kx::c_query(handle, "kxs_DTUException", static_cast<KXSDTU **>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [=] { return kx::exception_dtus(handle, limit); });
 }
 
 KXS_EXPORT void kxs_freeDTUs(KXSHandle *, KXSDTU **dtus) noexcept

@@ -98,8 +98,8 @@ KXSDHCPEntry *parse_dhcp_line(const char *line)
 
 KXS_EXPORT KXSDHCPEntry **kxs_DHCP(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_DHCP", static_cast<KXSDHCPEntry **>(nullptr),
-                          [handle] { return kx::dhcp(handle); });
+    return kx::c_query(handle, "kxs_DHCP", static_cast<KXSDHCPEntry **>(nullptr),
+                       kx::FailureResult::AlwaysFailure, [handle] { return kx::dhcp(handle); });
 }
 
 KXS_EXPORT void kxs_freeDHCP(KXSHandle *handle, KXSDHCPEntry **entries) noexcept

@@ -303,8 +303,8 @@ char *checkFOServer(KXSHandle *handle, const char *member, int offline)
 
 KXS_EXPORT KXSFOHost **kxs_FOGroup(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_FOGroup", static_cast<KXSFOHost **>(nullptr),
-                          [handle] { return kx::fo_group(handle); });
+    return kx::c_query(handle, "kxs_FOGroup", static_cast<KXSFOHost **>(nullptr),
+                       kx::FailureResult::MayBeAnswer, [handle] { return kx::fo_group(handle); });
 }
 
 KXS_EXPORT void kxs_freeFOGroup(KXSHandle *handle, KXSFOHost **hosts) noexcept

@@ -21,6 +21,19 @@ void report_boundary_failure(const char *function, const char *what) noexcept
     dprintf("%s(): failed: %s\n", function, what);
 }
 
+void store_outcome(KXSHandle *handle, const QueryStatus &status) noexcept
+{
+    handle->lastError = status.code();
+    try {
+        handle->lastErrorText = status.text();
+    } catch (...) {
+        // The text could not be made: the code still tells.
+        handle->lastErrorText.clear();
+        if (handle->lastError == KXS_OK)
+            handle->lastError = KXS_ENOMEM;
+    }
+}
+
 namespace {
 
 void free_handle(KXSHandle *handle);
@@ -28,7 +41,7 @@ void free_handle(KXSHandle *handle);
 KXSHandle *init_handle()
 {
     dlprintf("s", "kxs_init: entered\n");
-    auto *handle = static_cast<KXSHandle *>(calloc(1, sizeof(KXSHandle)));
+    auto *handle = new (std::nothrow) KXSHandle{};
     if (!handle) {
         kx::dprintf("kxs_init(): KXSHandle allocation failed\n");
         return nullptr;
@@ -79,7 +92,7 @@ void free_handle(KXSHandle *handle)
     kxs_freeDTUMonitored(handle);
     free(handle->hostname);
     free(handle->packageRoot);
-    free(handle);
+    delete handle;
 }
 
 int32_t set_product_root(const char *dir)
@@ -106,6 +119,16 @@ KXS_EXPORT void kxs_freeHandle(KXSHandle *handle) noexcept
         kx::free_handle(handle);
         return 0;
     });
+}
+
+KXS_EXPORT int kxs_lastError(KXSHandle *handle) noexcept
+{
+    return handle ? handle->lastError : KXS_EINVAL;
+}
+
+KXS_EXPORT const char *kxs_lastErrorText(KXSHandle *handle) noexcept
+{
+    return handle ? handle->lastErrorText.c_str() : "no handle";
 }
 
 KXS_EXPORT int32_t kxs_setRoot(const char *dir) noexcept

@@ -123,8 +123,9 @@ int _check_interface_status(const char *ifname)
 
 KXS_EXPORT KXSInterface **kxs_interfaces(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_interfaces", static_cast<KXSInterface **>(nullptr),
-                          [handle] { return kx::interfaces(handle); });
+    return kx::c_query(handle, "kxs_interfaces", static_cast<KXSInterface **>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [handle] { return kx::interfaces(handle); });
 }
 
 KXS_EXPORT void kxs_freeInterfaces(KXSHandle *handle, KXSInterface **interfaces) noexcept

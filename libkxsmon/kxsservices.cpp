@@ -68,8 +68,8 @@ constexpr int kInitialCapacity = 10;
 constexpr std::size_t kSlotSize = sizeof(KXSService *);  // NOLINT(bugprone-sizeof-expression)
 
 KXSService *make_service(const char *name, const char *procname, const char *argexp,
-                         const char *netname, const char *adminconf, KXSCheckRoutine check, int port,
-                         int critical, const char *netcommand, const char *description)
+                         const char *netname, const char *adminconf, KXSCheckRoutine check,
+                         int port, int critical, const char *netcommand, const char *description)
 {
     auto *service = static_cast<KXSService *>(calloc(1, sizeof(KXSService)));
     if (!service)
@@ -308,7 +308,8 @@ void checkServicePorts(KXSHandle *handle)
         KXSService *service = *slot;
         if (service->adminconf)
             apply_admin_port(handle, service);
-        if ((service->flags & KXS_SVC_EXCLUDED) || service->state != KXS_SVC_UP || service->port == 0)
+        if ((service->flags & KXS_SVC_EXCLUDED) || service->state != KXS_SVC_UP ||
+            service->port == 0)
             continue;
 
         int port = service->port;
@@ -492,8 +493,9 @@ KXSDaemon **daemon_list(KXSHandle *handle)
 
 KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_daemons", static_cast<KXSDaemon **>(nullptr),
-                          [handle] { return kx::daemon_list(handle); });
+    return kx::c_query(handle, "kxs_daemons", static_cast<KXSDaemon **>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [handle] { return kx::daemon_list(handle); });
 }
 
 KXS_EXPORT void kxs_freeDaemons(KXSHandle *, KXSDaemon **daemons) noexcept

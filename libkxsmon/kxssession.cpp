@@ -75,5 +75,6 @@ int count_sessions(KXSHandle *handle)
 
 KXS_EXPORT int32_t kxs_countSessions(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_countSessions", -1, [handle] { return kx::count_sessions(handle); });
+    return kx::c_query(handle, "kxs_countSessions", -1, kx::FailureResult::AlwaysFailure,
+                       [handle] { return kx::count_sessions(handle); });
 }

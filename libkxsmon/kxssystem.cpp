@@ -70,8 +70,8 @@ KXSVersion *getPackageInfo(const char *package)
     }
     int exitCode = exit_code_of(answer.waitStatus);
     if (exitCode != 0) {
-        dprintf("getPackageInfo(): Could not get package %s information: %d(%d)\n", package, exitCode,
-                answer.waitStatus);
+        dprintf("getPackageInfo(): Could not get package %s information: %d(%d)\n", package,
+                exitCode, answer.waitStatus);
         free(version);
         free(installDate);
         return nullptr;
@@ -417,10 +417,11 @@ int32_t set_contact(KXSHandle *handle, const char *contact)
 
 // ---- exported ------------------------------------------------------------------
 
-KXS_EXPORT KXSVersion *kxs_version(KXSHandle *) noexcept
+KXS_EXPORT KXSVersion *kxs_version(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_version", static_cast<KXSVersion *>(nullptr),
-                          [] { return kx::getPackageInfo(kCorePackage); });
+    return kx::c_query(handle, "kxs_version", static_cast<KXSVersion *>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [] { return kx::getPackageInfo(kCorePackage); });
 }
 
 KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
@@ -432,59 +433,66 @@ KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
     free(version);
 }
 
-KXS_EXPORT char *kxs_patches(KXSHandle *) noexcept
+KXS_EXPORT char *kxs_patches(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_patches", static_cast<char *>(nullptr), kx::patches_text);
+    return kx::c_query(handle, "kxs_patches", static_cast<char *>(nullptr),
+                       kx::FailureResult::AlwaysFailure, kx::patches_text);
 }
 
-KXS_EXPORT char *kxs_listPatches(KXSHandle *) noexcept
+KXS_EXPORT char *kxs_listPatches(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_listPatches", static_cast<char *>(nullptr),
-                          [] { return kx::getPatches(kx::kPatchKey); });
+    return kx::c_query(handle, "kxs_listPatches", static_cast<char *>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [] { return kx::getPatches(kx::kPatchKey); });
 }
 
 KXS_EXPORT char *kxs_contact(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_contact", static_cast<char *>(nullptr),
-                          [handle] { return kx::contact_text(handle); });
+    return kx::c_query(handle, "kxs_contact", static_cast<char *>(nullptr),
+                       kx::FailureResult::AlwaysFailure,
+                       [handle] { return kx::contact_text(handle); });
 }
 
 KXS_EXPORT int32_t kxs_setContact(KXSHandle *handle, const char *contact) noexcept
 {
-    return kx::c_boundary("kxs_setContact", -1,
+    return kx::c_query(handle, "kxs_setContact", -1, kx::FailureResult::AlwaysFailure,
                           [=] { return kx::set_contact(handle, contact); });
 }
 
 KXS_EXPORT uint32_t kxs_upTime(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_upTime", 0u, [handle] { return kx::up_time(handle); });
+    return kx::c_query(handle, "kxs_upTime", 0u, kx::FailureResult::MayBeAnswer,
+                       [handle] { return kx::up_time(handle); });
 }
 
 KXS_EXPORT int32_t kxs_desktops(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_desktops", 0, [handle] { return kx::desktop_count(handle); });
+    return kx::c_query(handle, "kxs_desktops", 0, kx::FailureResult::MayBeAnswer,
+                       [handle] { return kx::desktop_count(handle); });
 }
 
 KXS_EXPORT uint32_t kxs_users(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_users", 0u, [handle] { return kx::user_count(handle); });
+    return kx::c_query(handle, "kxs_users", 0u, kx::FailureResult::MayBeAnswer,
+                       [handle] { return kx::user_count(handle); });
 }
 
-KXS_EXPORT char *kxs_policy(KXSHandle *) noexcept
+KXS_EXPORT char *kxs_policy(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_policy", static_cast<char *>(nullptr), kx::policy_text);
+    return kx::c_query(handle, "kxs_policy", static_cast<char *>(nullptr),
+                       kx::FailureResult::AlwaysFailure, kx::policy_text);
 }
 
 KXS_EXPORT int32_t kxs_totalSessions(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_totalSessions", 0, [handle] {
+    return kx::c_query(handle, "kxs_totalSessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
         return handle && kx::count_sessions(handle) == 0 ? handle->totalSessions : 0;
     });
 }
 
 KXS_EXPORT int32_t kxs_sessions(KXSHandle *handle) noexcept
 {
-    return kx::c_boundary("kxs_sessions", 0, [handle] {
+    return kx::c_query(handle, "kxs_sessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
         return handle && kx::count_sessions(handle) == 0 ? handle->activeSessions : 0;
     });
 }
