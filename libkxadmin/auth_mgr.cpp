@@ -289,13 +289,19 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
     const std::string selection = make_selection(fieldNames);
     RecordFramer framer(kClient.name);
     std::vector<KeyValuesNode *> records;
+    ReplyShape shape;
     Outcome outcome = ask_daemon(kClient, host, command ? command : "", [&](std::string_view line) {
+        shape.line(line);
         if (const char *block = framer.line(line))
             parse_record_into(records, block, selection.c_str(), filter);
         return true;
     });
     if (int error = outcome_error(outcome))
         return error;
+    if (outcome == Outcome::Complete && !shape.holds_blocks()) {
+        note_reply_fault(kClient.service, kClient.fallbackPort, host, "sent no record blocks");
+        outcome = Outcome::ReadError;
+    }
     if (outcome != Outcome::Complete) {  // a reply cut short is not a list
         for (KeyValuesNode *node : records)
             free_KeyValuesNode(node);

@@ -3,6 +3,8 @@
 #include "hostname.h"
 #include "libkxsmon/kxsinit.h"
 #include "ping.h"
+#include "query_status.h"
+#include "kxsmon.h"
 #include "utils.h"
 
 #include <cstdlib>
@@ -234,16 +236,25 @@ void get_gstatus(const char *host, HostList **list)
     if (!lookup.wait(resolved, deadline_in(reply_limits().connectMs))) {
         daemon_port(kClient);  // the service is looked up first, with its messages
         dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
+        note_failure(KXS_ENOHOST, std::string("host name ") + (host ? host : "(null)") +
+                                      " of the group manager could not be resolved");
         return;
     }
     GstatusReader reader(list);
     bool dropped = false;
+    bool text = false;
     Outcome outcome = ask_daemon(kClient, host, "gstatus\n", [&](std::string_view line) {
+        text = text || !line.empty();
         dropped = !reader.line(line.data());
         return !dropped;
     });
     if (!dropped && exchange_ran(outcome))
         reader.finish();
+    if (dropped)
+        note_reply_fault(kClient.service, kClient.fallbackPort, host,
+                         "listed more interfaces for a host than it announced");
+    else if (outcome == Outcome::Complete && !*list && text)
+        note_reply_fault(kClient.service, kClient.fallbackPort, host, "listed no host");
 }
 
 HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)

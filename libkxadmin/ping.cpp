@@ -103,14 +103,21 @@ std::unique_ptr<char[]> read_buffer()
 SocketTransport gSocketTransport;
 std::atomic<DaemonTransport *> gTransport{nullptr};
 
-// What people call the daemon behind a client's service.
-const char *daemon_title(const DaemonClient &client)
+// What people call the daemon behind a service.
+const char *daemon_title(const char *service)
 {
-    if (std::strcmp(client.service, kAuthMgrService) == 0)
+    if (std::strcmp(service, kAuthMgrService) == 0)
         return "authentication manager";
-    if (std::strcmp(client.service, kSessionMgrService) == 0)
+    if (std::strcmp(service, kSessionMgrService) == 0)
         return "session manager";
-    return client.service;
+    return service;
+}
+
+// "authentication manager on srv1:7010"
+std::string daemon_place(const char *service, const char *host, int port)
+{
+    return std::string(daemon_title(service)) + " on " + (host ? host : "(null)") + ":" +
+           std::to_string(port);
 }
 
 // The code and the line for people of a failed exchange.
@@ -155,9 +162,7 @@ void note_exchange_failure(const DaemonClient &client, const char *host, int por
     auto [code, what] = failure_of(reply, gReplyLimits);
     if (code == KXS_OK)
         return;
-    std::string text = std::string(daemon_title(client)) + " on " + (host ? host : "(null)") +
-                       ":" + std::to_string(port) + what;
-    note_failure(code, std::move(text));
+    note_failure(code, daemon_place(client.service, host, port) + what);
 }
 
 void report_outcome(const DaemonClient &client, const char *host, int port, DaemonReply reply)
@@ -499,13 +504,17 @@ int connect_to(const OpenerStyle &style, in_addr address, int port, Deadline dea
 
 }  // namespace
 
-int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline)
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline,
+                       int *error)
 {
+    int ignored = 0;
+    int &why = error ? *error : ignored;
     in_addr address{};
-    if (!resolve_host(style, host, address, deadline))
+    if (!resolve_host(style, host, address, deadline)) {
+        why = kLookupFailed;
         return -1;
-    int error = 0;
-    return connect_to(style, address, port, deadline, error);
+    }
+    return connect_to(style, address, port, deadline, why);
 }
 
 int open_socket(const char *host, int port)
@@ -612,6 +621,14 @@ DaemonTransport &daemon_transport()
 void set_daemon_transport(DaemonTransport *transport)
 {
     gTransport.store(transport);
+}
+
+void note_reply_fault(const char *service, int fallbackPort, const char *host,
+                      const std::string &what)
+{
+    int port = platform::service_port(service, "tcp");
+    note_failure(KXS_EREPLY, daemon_place(service, host, port > 0 ? port : fallbackPort) + " " +
+                                 what);
 }
 
 int daemon_port(const DaemonClient &client)

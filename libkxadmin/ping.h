@@ -129,8 +129,11 @@ extern const OpenerStyle kBoundOpener;
 
 // Connects to `host` (a dotted IPv4 address or a name) on TCP `port` by
 // `deadline`, with keep-alive set and close-on-exec. Returns the descriptor
-// in blocking mode, or -1 after reporting the failure in `style`.
-int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline);
+// in blocking mode, or -1 after reporting the failure in `style`, with the
+// errno of the failure (kLookupFailed when the name did not resolve) in
+// `*error` when given.
+int open_daemon_socket(const OpenerStyle &style, const char *host, int port, Deadline deadline,
+                       int *error = nullptr);
 
 // Connects to `host` on TCP `port` within ReplyLimits::connectMs, with the
 // messages of the plain opener (dprintf and, under the tag "socket",
@@ -269,6 +272,11 @@ void set_daemon_transport(DaemonTransport *transport);
 // The port of the client's service, or its fallback port with the client's
 // two messages when the name service does not know it.
 int daemon_port(const DaemonClient &client);
+
+// Tells the running query that the reply of the daemon behind `service` on
+// `host` made no sense (KXS_EREPLY): "session manager on srv1:7007 " + `what`.
+void note_reply_fault(const char *service, int fallbackPort, const char *host,
+                      const std::string &what);
 
 // The whole request of a client: the port lookup, the exchange through the
 // daemon transport, and the client's message for any failure.
@@ -513,6 +521,26 @@ public:
 private:
     BlockFraming framing_;
     std::string block_;
+};
+
+// Tells a reply of record blocks from one that holds text but no block at
+// all: a daemon that answers something else (an error text, noise) has not
+// said that it has no records.
+class ReplyShape {
+public:
+    void line(std::string_view line)
+    {
+        if (line == "begin" || line == "end")
+            framed_ = true;
+        else if (!line.empty())
+            text_ = true;
+    }
+    // False when the reply held text and no "begin" or "end".
+    bool holds_blocks() const { return framed_ || !text_; }
+
+private:
+    bool framed_ = false;
+    bool text_ = false;
 };
 
 // Appends `line` and a line feed when the block stays within

@@ -70,7 +70,8 @@ QueryScope::~QueryScope()
     }
 }
 
-NoteRecorder::NoteRecorder(QueryStatus &into) : into_(into), outer_(tStatus)
+NoteRecorder::NoteRecorder(QueryStatus &into, bool passOn)
+    : into_(into), outer_(tStatus), passOn_(passOn)
 {
     into_.clear();
     tStatus = &into_;
@@ -79,7 +80,7 @@ NoteRecorder::NoteRecorder(QueryStatus &into) : into_(into), outer_(tStatus)
 NoteRecorder::~NoteRecorder()
 {
     tStatus = outer_;
-    if (outer_)
+    if (outer_ && passOn_)
         outer_->absorb(into_);
 }
 
@@ -99,6 +100,17 @@ void note_all(const QueryStatus &cached)
 {
     if (tStatus)
         tStatus->absorb(cached);
+}
+
+void note_answer()
+{
+    if (tStatus)
+        tStatus->count_answer();
+}
+
+int query_answers()
+{
+    return tStatus ? tStatus->answers() : 0;
 }
 
 bool query_failed()

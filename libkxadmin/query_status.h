@@ -19,6 +19,9 @@ public:
     void fail(int code, std::string text);
     // The query answers with what it has despite its failures.
     void set_partial() { partial_ = true; }
+    // One more source gave what the query asked of it.
+    void count_answer() { ++answers_; }
+    int answers() const { return answers_; }
     // Takes over another status's failures (a cached figure's, say).
     void absorb(const QueryStatus &other);
     void clear() { *this = QueryStatus(); }
@@ -34,6 +37,7 @@ private:
     int code_ = 0;
     std::string text_;
     int more_ = 0;
+    int answers_ = 0;
     bool partial_ = false;
 };
 
@@ -55,11 +59,12 @@ private:
 };
 
 // Gathers into `into` (emptied first) the failures noted while it lives,
-// and passes them on to the running query when it ends: a cached figure
-// keeps what its refresh found, and replays it with absorb().
+// and passes them on to the running query when it ends (unless `passOn` is
+// false: the caller decides which figures they touch): a cached figure
+// keeps what its refresh found, and replays it with note_all().
 class NoteRecorder {
 public:
-    explicit NoteRecorder(QueryStatus &into);
+    explicit NoteRecorder(QueryStatus &into, bool passOn = true);
     ~NoteRecorder();
     NoteRecorder(const NoteRecorder &) = delete;
     NoteRecorder &operator=(const NoteRecorder &) = delete;
@@ -67,11 +72,15 @@ public:
 private:
     QueryStatus &into_;
     QueryStatus *outer_;
+    bool passOn_;
 };
 
 // Notes on the running query; without one they are dropped.
 void note_failure(int code, std::string text);
 void note_partial();
+void note_answer();
+// The sources that answered the running query so far.
+int query_answers();
 // Passes a cached figure's failures on to the running query.
 void note_all(const QueryStatus &cached);
 // Whether the running query has noted a failure so far.

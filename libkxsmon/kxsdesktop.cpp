@@ -248,10 +248,13 @@ struct DirectoryStep {
             // A search that ran out of time ends at the time-out, give or take.
             const auto timeOut = std::chrono::milliseconds(900 * std::max(DStimeout, 1));
             givenUp = Clock::now() - start >= timeOut;
-            if (givenUp)
+            if (givenUp) {
                 dprintf("%s(): the directory does not answer; the other terminals go without "
                         "location\n",
                         query);
+                note_failure(KXS_EDIRECTORY,
+                             "the directory did not answer; terminals are without location");
+            }
             return true;
         }
         bool copied =
@@ -324,6 +327,7 @@ KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
         calloc(static_cast<std::size_t>(handle->numMonitoredDTUs) + 1, sizeof(KXSDTU *)));
     if (!dtus) {
         dprintf("kxs_DTUMonitored(): error allocating DTU list\n");
+        note_failure(KXS_ENOMEM, "memory ran out");
         return nullptr;
     }
     DirectoryStep directory{handle, "kxs_DTUMonitored"};
@@ -333,11 +337,16 @@ KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
         KXSDTU *dtu = make_dtu(directory, node->terminalID, index.find(node->terminalID), limit);
         if (!dtu) {
             dprintf("kxs_DTUMonitored(): error allocating a DTU\n");
+            note_failure(KXS_ENOMEM, "memory ran out");
             free_dtus(dtus);
             return nullptr;
         }
         dtus[next++] = dtu;
     }
+    // Some member's list is better than none; with none, every terminal
+    // reads absent, which is no figure.
+    if (query_failed() && query_answers() > 0)
+        note_partial();
     return dtus;
 }
 
@@ -371,6 +380,9 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
         }
         dtus[next++] = dtu;
     }
+    // The list came; a directory that did not answer leaves out locations.
+    if (query_failed())
+        note_partial();
     return dtus;
 }
 

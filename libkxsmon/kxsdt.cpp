@@ -494,6 +494,9 @@ public:
         step(line, true);
         return true;
     }
+    // False when the reply held text but no record block at all: a daemon
+    // that answers something else has not said that it has no terminals.
+    bool holds_blocks() const { return framed_ || !text_; }
 
 private:
     // A line handed over whole may hold line feeds: a block text would
@@ -502,10 +505,13 @@ private:
     {
         switch (framing_.step(line)) {
         case BlockFraming::Step::Open:
+            framed_ = true;
             return block_.open();
         case BlockFraming::Step::Add:
+            text_ = text_ || !line.empty();
             return mayHoldFeeds ? block_.lines(line) : block_.line(line);
         case BlockFraming::Step::Close:
+            framed_ = true;
             return block_.close(filter_);
         case BlockFraming::Step::Skip:
             return;
@@ -516,7 +522,27 @@ private:
     BlockFraming framing_;
     TermBlock block_;
     const char *filter_;
+    bool framed_ = false;
+    bool text_ = false;
 };
+
+// Whether a member's exchange gave a list: it ran to the end and held
+// record blocks (or nothing).
+bool gave_list(Outcome outcome, const TermReply &reply, const char *host)
+{
+    if (outcome != Outcome::Complete) {
+        if (!exchange_ran(outcome))
+            return false;
+        note_answer();  // what came before the reply was cut short
+        return true;
+    }
+    if (reply.holds_blocks()) {
+        note_answer();
+        return true;
+    }
+    note_reply_fault(kClient.service, kClient.fallbackPort, host, "sent no record blocks");
+    return false;
+}
 
 std::string_view id_of(const KXSTerm *term)
 {
@@ -814,7 +840,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const c
     list.serverName = host;
     TermReply reply(list, filter);
     Outcome outcome = ask_daemon_into(kClient, host, "status\n", reply, deadline);
-    if (!exchange_ran(outcome)) {
+    if (!gave_list(outcome, reply, host)) {
         *count = -1;
         return nullptr;
     }
@@ -872,7 +898,7 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
     std::vector<Outcome> outcomes =
         ask_daemons(kClient, members, "status\n", sinks, deadline_in(kGroupQueryMs));
     for (std::size_t i = 0; i < members.size(); ++i) {
-        if (!exchange_ran(outcomes[i])) {
+        if (!gave_list(outcomes[i], *replies[i], members[i])) {
             discard_terms(lists[i]);
             continue;
         }

@@ -52,6 +52,16 @@ std::string replica_command(const char *packageRoot, const char *server)
     return shell_quote(remoteTool) + " " + shell_quote(server) + " " + replica + " 2> /dev/null";
 }
 
+// getFOServers, with what went wrong kept for the handle's life.
+int fetch_roles(KXSHandle *handle)
+{
+    NoteRecorder recorder(handle->replicaStatus, false);
+    int result = getFOServers(handle);
+    if (handle->replicaState == KXS_REPL_FAILED && !handle->replicaStatus.failed())
+        note_failure(KXS_ETOOL, "the replica tool's roles could not be had");
+    return result;
+}
+
 void keep_replicas(KXSHandle *handle, char **lines, int state)
 {
     handle->replicas = lines;
@@ -66,6 +76,7 @@ int fetch_from_primary(KXSHandle *handle, const std::string &primary)
         // It would be handed to the remote-command tool, which may pass it on
         // to a shell of its own: a name that is not a host name never goes.
         dprintf("getFOServers(): primary server name \"%s\" is not a host name\n", name);
+        note_tool_failure("the replica tool on localhost", "named a primary that is no host name");
         keep_replicas(handle, nullptr, KXS_REPL_FAILED);
         return -1;
     }
@@ -81,6 +92,7 @@ int fetch_from_primary(KXSHandle *handle, const std::string &primary)
         return 0;
     }
     dlprintf("s", "getFOServers(): no primary found for %s\n", name);
+    note_tool_failure(std::string("the replica tool on ") + name, "does not name it the primary");
     freeFOLines(lines);
     keep_replicas(handle, nullptr, KXS_REPL_FAILED);
     return -1;
@@ -123,6 +135,12 @@ KXSFOHost **fo_group(KXSHandle *handle)
             list[used++] = make_member(handle, *node->host);
     }
     free_HostList(hosts);
+    // Roles that could not be had are "unknown" for the handle's life, and
+    // every answer says why.
+    if (handle->replicaState == KXS_REPL_FAILED) {
+        note_all(handle->replicaStatus);
+        note_partial();
+    }
     return list;
 }
 
@@ -147,6 +165,7 @@ void kxs_freeReplicas(KXSHandle *handle)
     freeFOLines(handle->replicas);
     handle->replicas = nullptr;
     handle->replicaState = KXS_REPL_UNFETCHED;
+    handle->replicaStatus.clear();
 }
 
 void freeFOLines(char **lines)
@@ -217,13 +236,24 @@ bool is_host_name(const std::string &name)
 
 char **getFOLines(KXSHandle *handle, const char *server)
 {
-    if (!handle || !handle->packageRoot)
+    if (!handle)
         return nullptr;
+    if (!handle->packageRoot) {
+        note_failure(KXS_ENOTCONFIGURED, "the install root of the product is not known");
+        return nullptr;
+    }
     const char *who = server ? server : "localhost";
+    const std::string tool = std::string("the replica tool on ") + who;
     const std::string command = replica_command(handle->packageRoot, server);
-    FILE *stream = command.empty() ? nullptr : kxs_safe_popen(command.c_str(), "r");
-    if (!stream)
+    if (command.empty()) {
+        note_tool_failure(tool, "was not run: it is not trusted");
         return nullptr;
+    }
+    FILE *stream = kxs_safe_popen(command.c_str(), "r");
+    if (!stream) {
+        note_tool_failure(tool, "could not be run: " + error_text(errno));
+        return nullptr;
+    }
     std::vector<char *> lines;
     char piece[kReplicaLineSize];
     while (fgets(piece, sizeof piece, stream))
@@ -242,6 +272,7 @@ char **getFOLines(KXSHandle *handle, const char *server)
     }
     if (exitCode != 0) {
         dprintf("getFOLines(): Could not get fail over type for %s, %d\n", who, exitCode);
+        note_tool_failure(tool, tool_end_text(status));
         freeFOLines(array);
         return nullptr;
     }
@@ -288,7 +319,7 @@ int getFOServers(KXSHandle *handle)
 char *checkFOServer(KXSHandle *handle, const char *member, int offline)
 {
     std::string role = offline == 1 ? "offline " : "";
-    if (handle->replicaState == KXS_REPL_UNFETCHED && getFOServers(handle) != 0)
+    if (handle->replicaState == KXS_REPL_UNFETCHED && fetch_roles(handle) != 0)
         role += "unknown";
     else if (handle->replicaState == KXS_REPL_ZEROADMIN)
         role += std::strcmp(member, handle->hostname) == 0 ? "zero admin" : "no data sharing";

@@ -79,6 +79,12 @@ KXSInterface **interfaces(KXSHandle *handle)
             list = host_interfaces(*host->info);
     }
     free_HostList(hosts);
+    if (!list)
+        note_failure(KXS_ENOTCONFIGURED, std::string("the group manager does not list this "
+                                                     "server (") +
+                                             handle->hostname + ")");
+    else if (query_failed())  // a link that could not be told is shown up
+        note_partial();
     return list;
 }
 
@@ -110,6 +116,8 @@ int _check_interface_status(const char *ifname)
     int32_t link = 0;
     if (get_device_status(ifname, &link) < 0) {
         dlprintf("s", "kxs_interfaces(): get_device_status returned error\n");
+        note_failure(KXS_ESYSTEM, std::string("the link of ") + ifname +
+                                      " could not be told on this host; shown up");
         return KXS_IF_UP;
     }
     if (link == 0) {

@@ -254,15 +254,31 @@ private:
     int fd_;
 };
 
-// Whether the service's port takes a connection and its whole netcommand.
+// Whether a failed connection says the port is down (nobody listens, or
+// nobody accepts in time) rather than that the probe could not be made.
+bool says_down(int error)
+{
+    return error == ECONNREFUSED || error == ETIMEDOUT || error == ECONNRESET ||
+           error == EHOSTUNREACH || error == ENETUNREACH;
+}
+
+// Whether the service's port takes a connection and its whole netcommand. A
+// probe that cannot be made leaves the process scan's verdict, and says so.
 bool port_answers(const KXSService *service, int port)
 {
     // The connect is bounded (kProbeTimeoutMs): a listener that does not
     // accept cannot stall the caller.
-    Descriptor connection(kxs_open_socket(kProbeHost, port));
+    int error = 0;
+    Descriptor connection(kxs_open_socket(kProbeHost, port, &error));
     if (connection.get() < 0) {
         dlprintf("s", "checkServicePorts: could not open port %d\n", service->port);
-        return false;
+        if (says_down(error))
+            return false;
+        note_failure(KXS_ESYSTEM, "port " + std::to_string(port) + " of " + service->name +
+                                      " could not be probed: " +
+                                      (error == kLookupFailed ? std::string("localhost not known")
+                                                              : error_text(error)));
+        return true;
     }
     if (!service->netcommand)
         return true;
@@ -370,25 +386,21 @@ bool changed(const KXSService *service)
 
 }  // namespace
 
-int kxs_refreshServices(KXSHandle *handle)
+namespace {
+
+int refresh_services(KXSHandle *handle, uint32_t now)
 {
-    const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    if (!handle || !handle->services) {
-        dlprintf("s", "kxs_refreshServices: no entries for services\n");
-        return 0;
-    }
-    if (now - kServicesFreshSeconds < handle->servicesRefreshed) {
-        dlprintf("s", "kxs_refreshServices: services fresh enough\n");
-        return 0;
-    }
     for (KXSService **slot = handle->services; *slot; ++slot)
         start_refresh(*slot);
 
     {
         platform::ProcessDirectory processes;
         if (!processes.is_open()) {
+            const int error = errno;
             dprintf("kxs_refreshServices(): cannot open PROC directory %s\n",
                     platform::kProcessDirectory);
+            note_failure(KXS_ESYSTEM, std::string("process table ") + platform::kProcessDirectory +
+                                          " could not be read: " + error_text(error));
             return -1;
         }
         init_ps_cache();
@@ -408,6 +420,25 @@ int kxs_refreshServices(KXSHandle *handle)
             (*slot)->changetm = now;
     handle->servicesRefreshed = now;
     return 0;
+}
+
+}  // namespace
+
+int kxs_refreshServices(KXSHandle *handle)
+{
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    if (!handle || !handle->services) {
+        dlprintf("s", "kxs_refreshServices: no entries for services\n");
+        return 0;
+    }
+    if (now - kServicesFreshSeconds < handle->servicesRefreshed) {
+        dlprintf("s", "kxs_refreshServices: services fresh enough\n");
+        // What the refresh behind these states found holds for them.
+        note_all(handle->servicesStatus);
+        return 0;
+    }
+    NoteRecorder recorder(handle->servicesStatus);
+    return refresh_services(handle, now);
 }
 
 }  // namespace kx
@@ -463,8 +494,11 @@ KXSDaemon **daemon_list(KXSHandle *handle)
     if (!handle->services)
         return static_cast<KXSDaemon **>(calloc(1, sizeof(KXSDaemon *)));
     // A refresh that cannot read the process table leaves every service
-    // down: that is still the answer.
-    kxs_refreshServices(handle);
+    // down, and says that this is not the server's state; one whose only
+    // failures are port probes that could not be made answers with the
+    // process scan's verdicts for those.
+    if (kxs_refreshServices(handle) == 0 && query_failed())
+        note_partial();
 
     auto **list = static_cast<KXSDaemon **>(
         calloc(static_cast<size_t>(handle->maxServices), sizeof(KXSDaemon *)));

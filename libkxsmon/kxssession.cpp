@@ -1,5 +1,6 @@
 #include "kxssession.h"
 
+#include "admin_error.h"
 #include "kxerrno.h"
 #include "kxsinit.h"
 #include "user_session.h"
@@ -11,8 +12,25 @@ namespace kx {
 
 namespace {
 
+// The code of the handle's status for a failed enumeration.
+int enumeration_code(int result)
+{
+    switch (result) {
+    case KX_EFILEACCESS:
+    case KX_EPERM:
+    case KX_ENOENT:
+        return KXS_EFILE;
+    case KX_ENOMEM:
+        return KXS_ENOMEM;
+    default:
+        return KXS_ESYSTEM;
+    }
+}
+
 void report_enumeration_failure(int result)
 {
+    note_failure(enumeration_code(result),
+                 std::string("sessions could not be enumerated: ") + kx_err2str(result));
     switch (result) {
     case KX_EFILEACCESS:
         dprintf("kxs_countSessions(): Can not open display directory\n");
@@ -48,11 +66,22 @@ int count_sessions(KXSHandle *handle)
         dlprintf("s", "kxs_countSessions: sessions fresh enough\n");
         return 0;
     }
-    int result = kx_setUserSessionEnt(nullptr, nullptr);
+    // The enumeration's only daemon is the authentication manager, which
+    // tells which sessions a unit shows; the enumeration fails by its result.
+    QueryStatus found;
+    int result;
+    {
+        NoteRecorder recorder(found, false);
+        result = kx_setUserSessionEnt(nullptr, nullptr);
+        if (result != 0)
+            report_enumeration_failure(result);
+    }
     if (result != 0) {
-        report_enumeration_failure(result);
+        handle->sessionsStatus = found;
         return -1;
     }
+    handle->sessionsStatus.clear();
+    handle->activityStatus = found;
     uint32_t all = 0, idling = 0, detached = 0;
     UserSessionEnt *entry = nullptr;
     while (kx_getUserSessionEnt(&entry) == 0) {
@@ -71,10 +100,26 @@ int count_sessions(KXSHandle *handle)
     return 0;
 }
 
+void note_session_status(const KXSHandle *handle, bool active)
+{
+    note_all(handle->sessionsStatus);
+    if (active)
+        note_all(handle->activityStatus);
+}
+
 }  // namespace kx
 
 KXS_EXPORT int32_t kxs_countSessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_countSessions", -1, kx::FailureResult::AlwaysFailure,
-                       [handle] { return kx::count_sessions(handle); });
+                       [handle] {
+        int result = kx::count_sessions(handle);
+        if (!handle)
+            return result;
+        // Counted without knowing which sessions are active: a partial count.
+        kx::note_session_status(handle, result == 0);
+        if (result == 0 && handle->activityStatus.failed())
+            kx::note_partial();
+        return result;
+    });
 }

@@ -12,7 +12,13 @@ constexpr uint32_t kSessionsFreshSeconds = 10;
 
 // Refreshes the handle's session counts unless they are fresh: 0 when they
 // are fresh or were refreshed, -1 when the enumeration failed (the counts
-// and their time stay as they were).
+// and their time stay as they were). What went wrong stays in the handle
+// for the queries to note: sessionsStatus for the enumeration, and
+// activityStatus for the source that tells active sessions.
 int count_sessions(KXSHandle *handle);
+
+// The counts' outcome for the running query: the enumeration's, and with
+// `active` the activity source's too.
+void note_session_status(const KXSHandle *handle, bool active);
 
 }  // namespace kx

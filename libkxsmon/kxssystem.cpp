@@ -188,11 +188,15 @@ uint32_t session_manager_up_time(KXSHandle *handle, uint32_t now)
         return 0;
     int result = get_smstatus(handle->connection, "localhost", &record);
     uint32_t up = 0;
-    if (result != 0)
+    if (result != 0) {
         dprintf("kxs_upTime(): get_smstatus returned %d\n", result);
-    else if (record->starttime == 0)
+    } else if (record->starttime == 0) {
         dprintf("kxs_upTime(): get_smstatus returned zero starttime\n");
-    else
+        if (!query_failed())  // a reply cut short says so itself
+            note_reply_fault(kSessionMgrService, kSessionMgrFallbackPort, "localhost",
+                             record->error ? std::string("answered an error: ") + record->error
+                                           : std::string("gave no start time"));
+    } else
         up = up_time_since(now, static_cast<uint32_t>(record->starttime));
     free_smstatus(record);
     return up;
@@ -204,11 +208,14 @@ uint32_t authentication_manager_up_time(uint32_t now)
     AMStatus *record = nullptr;
     int result = kxs_get_amstatus("localhost", &record);
     uint32_t up = 0;
-    if (result != 0)
+    if (result != 0) {
         dprintf("kxs_upTime(): kxs_get_amstatus returned %d\n", result);
-    else if (!record || record->starttime == 0)
+    } else if (!record || record->starttime == 0) {
         dprintf("kxs_upTime(): kxs_get_amstatus returned zero starttime\n");
-    else
+        if (!query_failed())
+            note_reply_fault(kAuthMgrService, kAuthMgrFallbackPort, "localhost",
+                             "gave no start time");
+    } else
         up = up_time_since(now, record->starttime);
     free(record);
     return up;
@@ -229,7 +236,9 @@ uint32_t up_time(KXSHandle *handle)
         return 0;
     up = std::min(up, authUp);
 
-    if (kxs_refreshServices(handle) != 0) {
+    // Every daemon's state counts: one that could not be told makes the up
+    // time unknown, not a figure.
+    if (kxs_refreshServices(handle) != 0 || query_failed()) {
         dprintf("kxs_upTime(): kxs_refreshServices failed\n");
         return 0;
     }
@@ -486,13 +495,21 @@ KXS_EXPORT char *kxs_policy(KXSHandle *handle) noexcept
 KXS_EXPORT int32_t kxs_totalSessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_totalSessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
-        return handle && kx::count_sessions(handle) == 0 ? handle->totalSessions : 0;
+        if (!handle)
+            return 0;
+        int result = kx::count_sessions(handle);
+        kx::note_session_status(handle, false);
+        return result == 0 ? handle->totalSessions : 0;
     });
 }
 
 KXS_EXPORT int32_t kxs_sessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_sessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
-        return handle && kx::count_sessions(handle) == 0 ? handle->activeSessions : 0;
+        if (!handle)
+            return 0;
+        int result = kx::count_sessions(handle);
+        kx::note_session_status(handle, true);
+        return result == 0 && !kx::query_failed() ? handle->activeSessions : 0;
     });
 }

@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kx {
@@ -245,11 +246,26 @@ int exit_code_of(int status)
     return status == -1 ? -1 : (status >> 8) & 0xff;
 }
 
+std::string tool_end_text(int status)
+{
+    if (status == -1)
+        return "could not be run or waited for: " + error_text(errno);
+    if (WIFSIGNALED(status))
+        return "was killed by signal " + std::to_string(WTERMSIG(status));
+    return "exited with status " + std::to_string(exit_code_of(status));
+}
+
+void note_tool_failure(const std::string &tool, const std::string &what)
+{
+    note_failure(KXS_ETOOL, tool + " " + what);
+}
+
 // ---- the daemons ------------------------------------------------------------
 
-int kxs_open_socket(const char *host, int port)
+int kxs_open_socket(const char *host, int port, int *error)
 {
-    return open_daemon_socket(kBoundOpener, host, port, deadline_in(reply_limits().connectMs));
+    return open_daemon_socket(kBoundOpener, host, port, deadline_in(reply_limits().connectMs),
+                              error);
 }
 
 namespace {

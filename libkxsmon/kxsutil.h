@@ -47,13 +47,20 @@ std::string shell_quote(const std::string &text);
 // The exit code of a child's wait status; -1 when the wait itself failed.
 int exit_code_of(int status);
 
+// How a tool ended, for people: "exited with status 3", "was killed by
+// signal 9", or, for -1, why its status could not be had (errno).
+std::string tool_end_text(int status);
+// Tells the running query that the product tool `tool` failed (KXS_ETOOL):
+// "TOOL " + `what`.
+void note_tool_failure(const std::string &tool, const std::string &what);
+
 // ---- the daemons ------------------------------------------------------------
 
 // Connects to `host` (a dotted IPv4 address or a name) on TCP `port` from any
 // local port, with keep-alive set and close-on-exec; the attempt is bounded
 // by ReplyLimits::connectMs (ping.h). Returns the descriptor in blocking mode, or -1
 // after reporting the failure.
-int kxs_open_socket(const char *host, int port);
+int kxs_open_socket(const char *host, int port, int *error = nullptr);
 
 // The authentication manager's status: released by the caller with free().
 struct AMStatus {

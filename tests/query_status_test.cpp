@@ -1,0 +1,272 @@
+// What every query says when a source it needs hangs, refuses or answers
+// nonsense: the documented result, and beside it kxs_lastError and
+// kxs_lastErrorText. The daemons are scripted behind the transport's seam;
+// the handle's memory of a daemon that did not answer is tested against a
+// real socket in the network sandbox.
+#include "fake_daemon.h"
+#include "kxsinit.h"
+#include "ping.h"
+#include "test_root.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kx::Outcome;
+using Lines = std::vector<std::string>;
+
+struct Script {
+    Outcome outcome = Outcome::Complete;
+    int error = 0;
+    Lines lines;
+};
+
+// Answers each command by its script; a command without one is refused.
+struct CommandTransport : kx::DaemonTransport {
+    CommandTransport() { kx::set_daemon_transport(this); }
+    ~CommandTransport() override { kx::set_daemon_transport(nullptr); }
+    kx::DaemonReply ask(const kx::DaemonRequest &request, const kx::LineHandler &onLine) override
+    {
+        auto found = scripts.find(std::string(request.command));
+        Script script =
+            found != scripts.end() ? found->second : Script{Outcome::OpenFailed, ECONNREFUSED, {}};
+        for (std::size_t i = 0; kx::exchange_ran(script.outcome) && i < script.lines.size(); ++i)
+            if (!onLine(script.lines[i]))
+                break;
+        return {script.outcome, script.error};
+    }
+    std::map<std::string, Script> scripts;
+};
+
+// What a healthy server answers.
+std::map<std::string, Script> healthy_server()
+{
+    return {
+        {"amstatus\n", {Outcome::Complete, 0, {"starttime=1700000100", "desktops=2"}}},
+        {"smstatus\n",
+         {Outcome::Complete, 0, {"OK/smstatus stime=1700000050 sessions=4 connected=3 auth=1"}}},
+        {"status\n",
+         {Outcome::Complete,
+          0,
+          {"begin", "terminalId=IEEE802.0800aa", "terminalIPA=10.0.0.5", "terminalCID=c1",
+           "tokenName=t1", "terminalPackets=10", "end"}}},
+        {"gstatus\n",
+         {Outcome::Complete,
+          0,
+          {"host kxtest-host lastseen 2 timeoff 0 addr 7f000001 ifs 1 TRUSTED period 20",
+           "interface lo addr 7f000001 mask ff000000 bcast 7fffffff lastpkt 3 LAN",
+           "host kxmember2 lastseen 2 timeoff 0 addr 7f000002 ifs 1 TRUSTED period 20",
+           "interface lo addr 7f000002 mask ff000000 bcast 7fffffff lastpkt 3"}}},
+    };
+}
+
+// The ways a daemon lets a query down, and what the query must then say.
+struct Fault {
+    const char *name;
+    Script script;
+    int code;
+    const char *says;  // in the text
+};
+const Fault kFaults[] = {
+    {"hung", {Outcome::TimedOut, 0, {}}, KXS_ETIMEDOUT, "did not answer within"},
+    {"refused", {Outcome::OpenFailed, ECONNREFUSED, {}}, KXS_EREFUSED, "refused the connection"},
+    {"gone", {Outcome::Unreachable, 0, {}}, KXS_ETIMEDOUT, "did not answer the reachability probe"},
+    {"lying", {Outcome::Complete, 0, {"hello there", "ERR nothing here"}}, KXS_EREPLY, ""},
+};
+
+// One query, run on a handle: whether its result is the documented one for
+// a failure of its sources.
+struct Query {
+    const char *name;
+    std::vector<std::string> needs;  // the commands it asks
+    std::function<bool(KXSHandle *)> gaveFailureResult;
+    // What it says when `command` fails: its own code, or KXS_EPARTIAL when
+    // it still answers with what the others gave.
+    std::function<bool(const std::string &command)> partialWithout;
+};
+
+bool never_partial(const std::string &) { return false; }
+
+template <class List, class Free> bool null_list(List *list, Free release)
+{
+    bool null = list == nullptr;
+    release(nullptr, list);
+    return null;
+}
+
+const std::vector<Query> &queries()
+{
+    static const std::vector<Query> all = {
+        {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }, never_partial},
+        {"kxs_desktops",
+         {"status\n"},
+         [](KXSHandle *h) { return kxs_desktops(h) == 0; },
+         never_partial},
+        {"kxs_upTime",
+         {"smstatus\n", "amstatus\n"},
+         [](KXSHandle *h) { return kxs_upTime(h) == 0; },
+         never_partial},
+        {"kxs_DTUException",
+         {"status\n"},
+         [](KXSHandle *h) { return null_list(kxs_DTUException(h, 60, nullptr), kxs_freeDTUs); },
+         never_partial},
+        {"kxs_DTUMonitored",
+         {"gstatus\n", "status\n"},
+         [](KXSHandle *h) {
+             // Documented: every monitored terminal still comes back, absent.
+             KXSDTU **dtus = kxs_DTUMonitored(h, 60, nullptr);
+             bool absent = dtus && dtus[0] && dtus[0]->state == KXS_DTU_ABSENT;
+             kxs_freeDTUs(h, dtus);
+             return absent;
+         },
+         // Without the group, this server's own list still answers.
+         [](const std::string &command) { return command == "gstatus\n"; }},
+        {"kxs_FOGroup",
+         {"gstatus\n"},
+         [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); },
+         never_partial},
+        {"kxs_interfaces",
+         {"gstatus\n"},
+         [](KXSHandle *h) { return null_list(kxs_interfaces(h), kxs_freeInterfaces); },
+         never_partial},
+    };
+    return all;
+}
+
+class QueryStatusTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_.lay_out_minimal_product();
+        handle_.reset(kxs_init());
+        ASSERT_TRUE(handle_);
+        free(handle_->hostname);
+        handle_->hostname = strdup("kxtest-host");
+        ASSERT_EQ(kxs_addDTUMonitored(handle_.get(), "0800aa"), 0);
+    }
+    KXSHandle *handle() { return handle_.get(); }
+
+private:
+    kxtest::TestRoot root_;
+    kxtest::Handle handle_;
+};
+
+TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
+{
+    for (const Query &query : queries()) {
+        CommandTransport transport;
+        transport.scripts = healthy_server();
+        EXPECT_FALSE(query.gaveFailureResult(handle())) << query.name;
+        EXPECT_EQ(kxs_lastError(handle()), KXS_OK)
+            << query.name << ": " << kxs_lastErrorText(handle());
+        EXPECT_STREQ(kxs_lastErrorText(handle()), "") << query.name;
+
+        for (const std::string &command : query.needs) {
+            for (const Fault &fault : kFaults) {
+                handle()->daemons.clear();  // each case asks afresh
+                transport.scripts = healthy_server();
+                transport.scripts[command] = fault.script;
+                const bool partial = query.partialWithout(command);
+                const std::string what = std::string(query.name) + " without " + command + " (" +
+                                         fault.name + ")";
+                EXPECT_EQ(query.gaveFailureResult(handle()), !partial) << what;
+                EXPECT_EQ(kxs_lastError(handle()), partial ? KXS_EPARTIAL : fault.code) << what;
+                const std::string text = kxs_lastErrorText(handle());
+                const char *daemon = command == "smstatus\n" ? "session manager on "
+                                                             : "authentication manager on ";
+                EXPECT_NE(text.find(daemon), std::string::npos) << what << ": " << text;
+                EXPECT_NE(text.find(fault.says), std::string::npos) << what << ": " << text;
+            }
+        }
+    }
+}
+
+TEST_F(QueryStatusTest, ANullHandleAndTheReleaseFunctionsLeaveNoDoubt)
+{
+    EXPECT_EQ(kxs_lastError(nullptr), KXS_EINVAL);
+    EXPECT_STRNE(kxs_lastErrorText(nullptr), "");
+
+    CommandTransport transport;  // nothing answers
+    EXPECT_EQ(kxs_users(handle()), 0u);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_EREFUSED);
+    // A release function is no query: the outcome stays.
+    kxs_freeDTUs(handle(), nullptr);
+    kxs_freeFOGroup(handle(), nullptr);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_EREFUSED);
+    // The next query that succeeds clears it.
+    EXPECT_EQ(kxs_addDTUMonitored(handle(), "0800bb"), 0);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_OK);
+    EXPECT_STREQ(kxs_lastErrorText(handle()), "");
+}
+
+// ---- the memory of a daemon that did not answer, over real sockets ---------------
+
+TEST(DaemonMemory, AHungDaemonCostsOneWaitAndARefusedOneNone)
+{
+    if (!kxtest::in_network_sandbox())
+        GTEST_SKIP() << "needs the network sandbox";
+    kxtest::TestRoot root;
+    root.lay_out_minimal_product();
+    kxtest::Handle handle(kxs_init());
+    ASSERT_TRUE(handle);
+    free(handle->hostname);
+    handle->hostname = strdup(kxtest::kSandboxHost);
+    kx::ReplyLimits limits;
+    limits.firstDataMs = 400;
+    const kx::ReplyLimits saved = kx::reply_limits();
+    kx::set_reply_limits(limits);
+
+    using Clock = std::chrono::steady_clock;
+    auto timed = [&](auto &&query) {
+        const auto start = Clock::now();
+        query();
+        return Clock::now() - start;
+    };
+    {
+        // Takes the command and never answers: a daemon that is stopped.
+        kxtest::FakeDaemon hung("127.0.0.1", kx::kAuthMgrFallbackPort);
+        hung.on("status", "", true);
+        hung.on("gstatus", "", true);
+        EXPECT_GE(timed([&] { EXPECT_EQ(kxs_users(handle.get()), 0u); }),
+                  std::chrono::milliseconds(400));
+        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
+        const std::string first = kxs_lastErrorText(handle.get());
+        EXPECT_NE(
+            first.find("authentication manager on kxtest-host:7010 did not answer within 0.4 s"),
+            std::string::npos)
+            << first;
+        // Asked again at once, under another name of the same host and with
+        // another command: no second wait, the same outcome.
+        EXPECT_LT(timed([&] { EXPECT_EQ(kxs_desktops(handle.get()), 0); }),
+                  std::chrono::milliseconds(200));
+        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
+        EXPECT_EQ(kxs_lastErrorText(handle.get()), first);
+        EXPECT_LT(timed([&] { kxs_freeFOGroup(handle.get(), kxs_FOGroup(handle.get())); }),
+                  std::chrono::milliseconds(200));
+        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
+        EXPECT_EQ(hung.commands().size(), 1u);
+        // Another handle has its own memory.
+        kxtest::Handle other(kxs_init());
+        EXPECT_EQ(kxs_users(other.get()), 0u);
+        EXPECT_EQ(hung.commands().size(), 2u);
+    }
+    // Nothing listens on the session manager's port: refused, at once, and
+    // not remembered, so a daemon that comes up is asked at the next query.
+    EXPECT_EQ(kxs_upTime(handle.get()), 0u);
+    EXPECT_EQ(kxs_lastError(handle.get()), KXS_EREFUSED);
+    kxtest::FakeDaemon sessionManager("127.0.0.1", kx::kSessionMgrFallbackPort);
+    sessionManager.on("smstatus", "OK/smstatus stime=1700000050 sessions=1\n");
+    kxs_upTime(handle.get());
+    EXPECT_EQ(sessionManager.commands().size(), 1u);
+    kx::set_reply_limits(saved);
+}
+
+}  // namespace
