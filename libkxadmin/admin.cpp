@@ -6,6 +6,7 @@
 #include "platform/sigpipe.h"
 #include "utils.h"
 
+#include <new>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -254,7 +255,7 @@ int kx_DSConfigured(char **path)
     *path = strdup(file.c_str());
     if (!*path) {
         dprintf("kx_DSConfigred(): Out of memory\n");
-        return KX_ENOMEM;
+        throw std::bad_alloc();
     }
     return 0;
 }

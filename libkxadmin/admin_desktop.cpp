@@ -4,6 +4,7 @@
 #include "kxerrno.h"
 #include "utils.h"
 
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -163,7 +164,7 @@ int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
     desktop *rec = fill_desktop_struct(conn, entry);
     found.reset();
     if (!rec)
-        return KX_ENOMEM;
+        throw std::bad_alloc();
     if (rec->id && dbm_desktop_exists(conn->desktopDb, rec->id))
         fill_desktop_status(conn, &rec);
     *result = rec;

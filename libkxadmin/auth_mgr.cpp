@@ -290,12 +290,19 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
     RecordFramer framer(kClient.name);
     std::vector<KeyValuesNode *> records;
     ReplyShape shape;
-    Outcome outcome = ask_daemon(kClient, host, command ? command : "", [&](std::string_view line) {
-        shape.line(line);
-        if (const char *block = framer.line(line))
-            parse_record_into(records, block, selection.c_str(), filter);
-        return true;
-    });
+    Outcome outcome;
+    try {
+        outcome = ask_daemon(kClient, host, command ? command : "", [&](std::string_view line) {
+            shape.line(line);
+            if (const char *block = framer.line(line))
+                parse_record_into(records, block, selection.c_str(), filter);
+            return true;
+        });
+    } catch (...) {  // memory ran out: nothing half made is kept
+        for (KeyValuesNode *node : records)
+            free_KeyValuesNode(node);
+        throw;
+    }
     if (int error = outcome_error(outcome))
         return error;
     if (outcome == Outcome::Complete && !shape.holds_blocks()) {

@@ -152,9 +152,11 @@ void parse_host_line(HostList **list, const char *line, std::string &hostBlock, 
     }
 }
 
-void parse_host_entry(HostList **list, const char *hostBlock)
+namespace {
+
+// The host of one block; false when the block names no host.
+bool fill_host(gm_host *host, const char *hostBlock)
 {
-    gm_host *host = allocate_gm_host();
     int filled = 0;
     bool haveHost = false;
     std::string_view text(hostBlock ? hostBlock : "");
@@ -178,16 +180,35 @@ void parse_host_entry(HostList **list, const char *hostBlock)
         info->interfaces = nullptr;
         info->numifs = 0;
     }
-    if (haveHost)
-        add_host_to_list(list, host);
-    else
+    return haveHost;
+}
+
+}  // namespace
+
+void parse_host_entry(HostList **list, const char *hostBlock)
+{
+    gm_host *host = allocate_gm_host();
+    try {
+        if (fill_host(host, hostBlock)) {
+            add_host_to_list(list, host);
+            return;
+        }
+    } catch (...) {  // memory ran out
         free_gm_host(host);
+        throw;
+    }
+    free_gm_host(host);
 }
 
 gm_host *allocate_gm_host()
 {
     auto *host = static_cast<gm_host *>(safe_calloc(1, sizeof(gm_host)));
-    host->info = static_cast<gm_hostinfo *>(safe_calloc(1, sizeof(gm_hostinfo)));
+    try {
+        host->info = static_cast<gm_hostinfo *>(safe_calloc(1, sizeof(gm_hostinfo)));
+    } catch (...) {
+        free(host);
+        throw;
+    }
     host->info->period = 20;
     return host;
 }
@@ -267,7 +288,12 @@ HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)
         return nullptr;
     }
     HostList *list = nullptr;
-    get_gstatus(target, &list);
+    try {
+        get_gstatus(target, &list);
+    } catch (...) {  // memory ran out: nothing half made is kept
+        free_HostList(list);
+        throw;
+    }
     int hosts = 0;
     for (HostList *node = list; node; node = node->next)
         ++hosts;

@@ -11,6 +11,7 @@ namespace {
 
 thread_local QueryStatus *tStatus = nullptr;
 thread_local DaemonMemory *tMemory = nullptr;
+const std::string kOutOfMemory = "memory ran out";
 
 }  // namespace
 
@@ -22,6 +23,14 @@ void QueryStatus::fail(int code, std::string text)
     } else {
         ++more_;
     }
+}
+
+void QueryStatus::fail_without_text(int code) noexcept
+{
+    if (code_ == 0)
+        code_ = code;
+    else
+        ++more_;
 }
 
 void QueryStatus::absorb(const QueryStatus &other)
@@ -48,9 +57,10 @@ std::string QueryStatus::text() const
 {
     if (code_ == 0)
         return {};
+    const std::string &first = text_.empty() && code_ == KXS_ENOMEM ? kOutOfMemory : text_;
     if (more_ == 0)
-        return text_;
-    return text_ + " (and " + std::to_string(more_) +
+        return first;
+    return first + " (and " + std::to_string(more_) +
            (more_ == 1 ? " more failure)" : " more failures)");
 }
 

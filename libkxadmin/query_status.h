@@ -17,6 +17,8 @@ public:
     // A source that the query needed failed: `code` is a KXS_E... code. The
     // first failure names the outcome; later ones are counted.
     void fail(int code, std::string text);
+    // The same when not even the text can be made: memory ran out.
+    void fail_without_text(int code) noexcept;
     // The query answers with what it has despite its failures.
     void set_partial() { partial_ = true; }
     // One more source gave what the query asked of it.

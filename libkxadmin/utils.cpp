@@ -365,11 +365,17 @@ char *get_package_root(const char *package)
 
 namespace {
 
-void *allocated_or_exit(void *block, std::size_t size)
+// Memory exhaustion is bad_alloc inside the library: the exported function
+// that started the query turns it into its failure result (KXS_ENOMEM), so
+// that the host process, an agent perhaps, lives on.
+void *allocated_or_throw(void *block, const char *what, std::size_t count, std::size_t size)
 {
     if (!block) {
-        fprintf(stderr, "Could not malloc %d bytes\n", static_cast<int>(size));
-        exit(1);  // NOLINT(concurrency-mt-unsafe): memory exhaustion ends the process by contract
+        if (count == 0)
+            dprintf("Could not malloc %zu bytes\n", size);
+        else
+            dprintf("Could not %s %zu elements of %zu bytes\n", what, count, size);
+        throw std::bad_alloc();
     }
     return block;
 }
@@ -378,28 +384,33 @@ void *allocated_or_exit(void *block, std::size_t size)
 
 void *safe_malloc(std::size_t size)
 {
-    return allocated_or_exit(calloc(1, size ? size : 1), size);
+    return allocated_or_throw(calloc(1, size ? size : 1), "malloc", 0, size);
 }
 
 void *safe_malloc_uncleared(std::size_t size)
 {
-    return allocated_or_exit(malloc(size ? size : 1), size);
+    return allocated_or_throw(malloc(size ? size : 1), "malloc", 0, size);
 }
 
 void *safe_calloc(std::size_t count, std::size_t size)
 {
-    void *block = calloc(count ? count : 1, size ? size : 1);
-    if (!block) {
-        fprintf(stderr, "Could not calloc %d elements of %d bytes\n", static_cast<int>(count),
-                static_cast<int>(size));
-        exit(1);  // NOLINT(concurrency-mt-unsafe): memory exhaustion ends the process by contract
-    }
-    return block;
+    return allocated_or_throw(calloc(count ? count : 1, size ? size : 1), "calloc",
+                              count ? count : 1, size);
 }
 
 char *safe_strdup(const char *text)
 {
     return text ? strdup(text) : nullptr;
+}
+
+char *record_text(const char *text)
+{
+    if (!text)
+        return nullptr;
+    char *copy = strdup(text);
+    if (!copy)
+        throw std::bad_alloc();
+    return copy;
 }
 
 // ---- text ------------------------------------------------------------------

@@ -90,11 +90,18 @@ std::vector<std::string> split_as_fgets(std::string_view text, std::size_t buffe
 
 // ---- allocation ------------------------------------------------------------
 
+// Zero-filled blocks; when memory runs out they write a diagnostic and
+// throw std::bad_alloc, which the exported function turns into its failure
+// result. They never end the process.
 void *safe_malloc(std::size_t size);
 // The same without clearing the bytes, for blocks about to be written whole.
 void *safe_malloc_uncleared(std::size_t size);
 void *safe_calloc(std::size_t count, std::size_t size);
+// A copy, or NULL for NULL and when memory runs out.
 char *safe_strdup(const char *text);
+// A copy for a record that must hold it: NULL for NULL; std::bad_alloc when
+// memory runs out, so that no record goes out with a text missing.
+char *record_text(const char *text);
 
 // ---- text ------------------------------------------------------------------
 

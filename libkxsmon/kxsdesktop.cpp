@@ -367,6 +367,7 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
         calloc(static_cast<std::size_t>(count > 0 ? count : 0) + 1, sizeof(KXSDTU *)));
     if (!dtus) {
         dprintf("kxs_DTUException(): error allocating DTU list\n");
+        note_failure(KXS_ENOMEM, "memory ran out");
         return nullptr;
     }
     DirectoryStep directory{handle, "kxs_DTUException"};
@@ -375,6 +376,7 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
         KXSDTU *dtu = make_dtu(directory, term->terminalId, term, limit);
         if (!dtu) {
             dprintf("kxs_DTUException(): error allocating a DTU\n");
+            note_failure(KXS_ENOMEM, "memory ran out");
             free_dtus(dtus);
             return nullptr;
         }

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 namespace kx {
@@ -98,11 +100,19 @@ int fetch_from_primary(KXSHandle *handle, const std::string &primary)
     return -1;
 }
 
+void free_member(KXSFOHost *member)
+{
+    free(member->name);
+    free(member->role);
+    free(member);
+}
+
 KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
 {
     const gm_hostinfo &info = *host.info;
     auto *member = static_cast<KXSFOHost *>(safe_calloc(1, sizeof(KXSFOHost)));
-    member->name = safe_strdup(info.name);
+    std::unique_ptr<KXSFOHost, void (*)(KXSFOHost *)> guard(member, free_member);
+    member->name = record_text(info.name);
     if (info.lastseen < 0) {
         dlprintf("s", "kxs_FOGroup(): last seen %d, host down\n", info.lastseen);
         member->status = 2;
@@ -110,7 +120,18 @@ KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
         member->status = isTimedOut(info.lastseen, info.period) ? 2 : 1;
     }
     member->role = checkFOServer(handle, info.name, host.offline);
-    return member;
+    if (!member->role)
+        throw std::bad_alloc();
+    return guard.release();
+}
+
+void free_fo_group(KXSFOHost **hosts)
+{
+    if (!hosts)
+        return;
+    for (KXSFOHost **member = hosts; *member; ++member)
+        free_member(*member);
+    free(hosts);
 }
 
 KXSFOHost **fo_group(KXSHandle *handle)
@@ -124,15 +145,22 @@ KXSFOHost **fo_group(KXSHandle *handle)
         free_HostList(hosts);
         return nullptr;
     }
-    auto **list = static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *)));
-    int used = 0;
-    for (HostList *node = hosts; node && used < count; node = node->next) {
-        if (!node->host || !node->host->info) {
-            dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
-            continue;
+    KXSFOHost **list = nullptr;
+    try {
+        list = static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *)));
+        int used = 0;
+        for (HostList *node = hosts; node && used < count; node = node->next) {
+            if (!node->host || !node->host->info) {
+                dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
+                continue;
+            }
+            if (node->host->trusted == 1)
+                list[used++] = make_member(handle, *node->host);
         }
-        if (node->host->trusted == 1)
-            list[used++] = make_member(handle, *node->host);
+    } catch (...) {  // memory ran out
+        free_HostList(hosts);
+        free_fo_group(list);
+        throw;
     }
     free_HostList(hosts);
     // Roles that could not be had are "unknown" for the handle's life, and
@@ -144,17 +172,6 @@ KXSFOHost **fo_group(KXSHandle *handle)
     return list;
 }
 
-void free_fo_group(KXSFOHost **hosts)
-{
-    if (!hosts)
-        return;
-    for (KXSFOHost **member = hosts; *member; ++member) {
-        free((*member)->name);
-        free((*member)->role);
-        free(*member);
-    }
-    free(hosts);
-}
 
 }  // namespace
 

@@ -75,13 +75,13 @@ Result c_query(KXSHandle *handle, const char *function, Result failure, FailureR
         result = body();
     } catch (const std::bad_alloc &) {
         report_boundary_failure(function, "memory ran out");
-        status.fail(KXS_ENOMEM, "memory ran out");
+        status.fail_without_text(KXS_ENOMEM);
     } catch (const std::exception &error) {
         report_boundary_failure(function, error.what());
-        status.fail(KXS_EINTERNAL, std::string(function) + "(): internal error");
+        status.fail_without_text(KXS_EINTERNAL);
     } catch (...) {
         report_boundary_failure(function, "unknown exception");
-        status.fail(KXS_EINTERNAL, std::string(function) + "(): internal error");
+        status.fail_without_text(KXS_EINTERNAL);
     }
     if (!scope.outermost())
         return result;
@@ -92,6 +92,7 @@ Result c_query(KXSHandle *handle, const char *function, Result failure, FailureR
             status.fail(KXS_EINTERNAL,
                         std::string(function) + "() failed; the diagnostics say why");
         } catch (...) {
+            status.fail_without_text(KXS_ENOMEM);  // not even that text could be made
         }
     }
     store_outcome(handle, status);

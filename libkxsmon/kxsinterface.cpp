@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace kx {
 
@@ -18,7 +19,16 @@ char *dotted(uint32_t address)
     char text[16];
     if (convert_to_dotted_format(address, text) != 0)
         text[0] = '\0';
-    return safe_strdup(text);
+    return record_text(text);
+}
+
+void free_interface(KXSInterface *record)
+{
+    free(record->name);
+    free(record->ipaddr);
+    free(record->netmask);
+    free(record->type);
+    free(record);
 }
 
 // The age in hundredths of a second: 1 for "just now", 0 for "down".
@@ -35,9 +45,10 @@ uint32_t last_packet_age(int32_t seconds)
 KXSInterface *make_interface(const gm_interface &entry, int32_t period)
 {
     auto *record = static_cast<KXSInterface *>(safe_calloc(1, sizeof(KXSInterface)));
+    std::unique_ptr<KXSInterface, void (*)(KXSInterface *)> guard(record, free_interface);
     char name[sizeof entry.ifname + 1] = {};
     std::memcpy(name, entry.ifname, sizeof entry.ifname);
-    record->name = safe_strdup(name);
+    record->name = record_text(name);
     record->ipaddr = dotted(entry.ifipaddr);
     record->netmask = dotted(entry.ifnetmask);
     record->lastpkt = last_packet_age(entry.iflastpkt);
@@ -50,16 +61,30 @@ KXSInterface *make_interface(const gm_interface &entry, int32_t period)
     } else {
         record->status = _check_interface_status(name);
     }
-    record->type = safe_strdup(entry.isLAN == 1 ? "LAN" : "");
-    return record;
+    record->type = record_text(entry.isLAN == 1 ? "LAN" : "");
+    return guard.release();
+}
+
+void free_interfaces(KXSInterface **list)
+{
+    if (!list)
+        return;
+    for (KXSInterface **entry = list; *entry; ++entry)
+        free_interface(*entry);
+    free(list);
 }
 
 KXSInterface **host_interfaces(const gm_hostinfo &info)
 {
     int count = info.interfaces ? info.numifs : 0;
     auto **list = static_cast<KXSInterface **>(safe_calloc(count + 1, sizeof(KXSInterface *)));
-    for (int i = 0; i < count; ++i)
-        list[i] = make_interface(info.interfaces[i], info.period);
+    try {
+        for (int i = 0; i < count; ++i)
+            list[i] = make_interface(info.interfaces[i], info.period);
+    } catch (...) {  // memory ran out
+        free_interfaces(list);
+        throw;
+    }
     return list;
 }
 
@@ -73,10 +98,15 @@ KXSInterface **interfaces(KXSHandle *handle)
         return nullptr;
     }
     KXSInterface **list = nullptr;
-    for (HostList *node = hosts; node && !list; node = node->next) {
-        const gm_host *host = node->host;
-        if (host && host->info && std::strcmp(host->info->name, handle->hostname) == 0)
-            list = host_interfaces(*host->info);
+    try {
+        for (HostList *node = hosts; node && !list; node = node->next) {
+            const gm_host *host = node->host;
+            if (host && host->info && std::strcmp(host->info->name, handle->hostname) == 0)
+                list = host_interfaces(*host->info);
+        }
+    } catch (...) {
+        free_HostList(hosts);
+        throw;
     }
     free_HostList(hosts);
     if (!list)
@@ -86,20 +116,6 @@ KXSInterface **interfaces(KXSHandle *handle)
     else if (query_failed())  // a link that could not be told is shown up
         note_partial();
     return list;
-}
-
-void free_interfaces(KXSInterface **list)
-{
-    if (!list)
-        return;
-    for (KXSInterface **entry = list; *entry; ++entry) {
-        free((*entry)->name);
-        free((*entry)->ipaddr);
-        free((*entry)->netmask);
-        free((*entry)->type);
-        free(*entry);
-    }
-    free(list);
 }
 
 }  // namespace

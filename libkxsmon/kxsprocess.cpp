@@ -4,6 +4,7 @@
 #include "kxerrno.h"
 #include "utils.h"
 
+#include <new>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -84,7 +85,7 @@ int kxs_getPsargs(const char *pid, const PsInfo *info, char **result)
         return KX_ENOBUFS;
     auto *buffer = static_cast<char *>(calloc(1, kPsargsBufferSize));
     if (!buffer)
-        return KX_ENOMEM;
+        throw std::bad_alloc();
 
     // A zombie or a kernel thread has no argument vector to read.
     std::string text;

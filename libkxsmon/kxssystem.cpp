@@ -391,7 +391,7 @@ char *patches_text()
 
 char *contact_text(const KXSHandle *handle)
 {
-    return safe_strdup(handle && handle->contact ? handle->contact : kDefaultContact);
+    return record_text(handle && handle->contact ? handle->contact : kDefaultContact);
 }
 
 int32_t set_contact(KXSHandle *handle, const char *contact)

@@ -8,6 +8,7 @@
 #include "utils.h"
 #include "spawner.h"
 
+#include <new>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -329,7 +330,7 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
     if (!record) {
         dprintf("kxs_get_amstatus(): allocation failed for AMStatus \n");
         *out = nullptr;
-        return KX_ENOMEM;
+        throw std::bad_alloc();
     }
     *record = status;
     *out = record;
