@@ -8,6 +8,7 @@
 #include "ping.h"
 #include "scripted_transport.h"
 #include "test_root.h"
+#include "user_session.h"
 
 #include <gtest/gtest.h>
 
@@ -40,18 +41,23 @@ const Fault kFaults[] = {
     {"lying", {Outcome::Complete, 0, {"hello there", "ERR nothing here"}}, KXS_EREPLY, ""},
 };
 
+// What a query makes of a command that fails.
+enum class Without {
+    Fails,      // its failure result, and the fault's code
+    Partial,    // an answer from what the others gave, and KXS_EPARTIAL
+    Unaffected, // its whole answer: the figure does not depend on it
+};
+
 // One query, run on a handle: whether its result is the documented one for
 // a failure of its sources.
 struct Query {
     const char *name;
     std::vector<std::string> needs;  // the commands it asks
     std::function<bool(KXSHandle *)> gaveFailureResult;
-    // What it says when `command` fails: its own code, or KXS_EPARTIAL when
-    // it still answers with what the others gave.
-    std::function<bool(const std::string &command)> partialWithout;
+    std::function<Without(const std::string &command)> without;
 };
 
-bool never_partial(const std::string &) { return false; }
+Without always_fails(const std::string &) { return Without::Fails; }
 
 template <class List, class Free> bool null_list(List *list, Free release)
 {
@@ -63,19 +69,19 @@ template <class List, class Free> bool null_list(List *list, Free release)
 const std::vector<Query> &queries()
 {
     static const std::vector<Query> all = {
-        {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }, never_partial},
+        {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }, always_fails},
         {"kxs_desktops",
          {"status\n"},
          [](KXSHandle *h) { return kxs_desktops(h) == 0; },
-         never_partial},
+         always_fails},
         {"kxs_upTime",
          {"smstatus\n", "amstatus\n"},
          [](KXSHandle *h) { return kxs_upTime(h) == 0; },
-         never_partial},
+         always_fails},
         {"kxs_DTUException",
          {"status\n"},
          [](KXSHandle *h) { return null_list(kxs_DTUException(h, 60, nullptr), kxs_freeDTUs); },
-         never_partial},
+         always_fails},
         {"kxs_DTUMonitored",
          {"gstatus\n", "status\n"},
          [](KXSHandle *h) {
@@ -86,15 +92,27 @@ const std::vector<Query> &queries()
              return absent;
          },
          // Without the group, this server's own list still answers.
-         [](const std::string &command) { return command == "gstatus\n"; }},
+         [](const std::string &command) {
+             return command == "gstatus\n" ? Without::Partial : Without::Fails;
+         }},
+        // The authentication manager tells which sessions a unit shows; the
+        // number of sessions does not need it.
+        {"kxs_sessions",
+         {"status\n"},
+         [](KXSHandle *h) { return kxs_sessions(h) == 0; },
+         always_fails},
+        {"kxs_totalSessions",
+         {"status\n"},
+         [](KXSHandle *h) { return kxs_totalSessions(h) != 1; },
+         [](const std::string &) { return Without::Unaffected; }},
         {"kxs_FOGroup",
          {"gstatus\n"},
          [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); },
-         never_partial},
+         always_fails},
         {"kxs_interfaces",
          {"gstatus\n"},
          [](KXSHandle *h) { return null_list(kxs_interfaces(h), kxs_freeInterfaces); },
-         never_partial},
+         always_fails},
     };
     return all;
 }
@@ -109,6 +127,18 @@ protected:
         free(handle_->hostname);
         handle_->hostname = strdup("kxtest-host");
         ASSERT_EQ(kxs_addDTUMonitored(handle_.get(), "0800aa"), 0);
+        // One session, shown on the unit of the status record's token.
+        for (const char *dir : {kx::kDisplayDir, kx::kSessionProcDir, kx::kIdleDir})
+            root_.make_dir(dir);
+        root_.write(std::string(kx::kDisplayDir) + "1",
+                    "TOKEN=t1\nINSERT_TOKEN=i\nDISPLAY=1\nTOKEN_SET=s\nSESSION_TYPE=t\n");
+    }
+    // Every figure asked afresh: no cached counts, no remembered daemon.
+    void forget()
+    {
+        handle_->daemons.clear();
+        handle_->sessionsRefreshed = 0;
+        handle_->servicesRefreshed = 0;
     }
     KXSHandle *handle() { return handle_.get(); }
 
@@ -122,6 +152,7 @@ TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
     for (const Query &query : queries()) {
         CommandTransport transport;
         transport.scripts = healthy_server();
+        forget();
         EXPECT_FALSE(query.gaveFailureResult(handle())) << query.name;
         EXPECT_EQ(kxs_lastError(handle()), KXS_OK)
             << query.name << ": " << kxs_lastErrorText(handle());
@@ -129,15 +160,21 @@ TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
 
         for (const std::string &command : query.needs) {
             for (const Fault &fault : kFaults) {
-                handle()->daemons.clear();  // each case asks afresh
+                forget();
                 transport.scripts = healthy_server();
                 transport.scripts[command] = fault.script;
-                const bool partial = query.partialWithout(command);
+                const Without without = query.without(command);
                 const std::string what = std::string(query.name) + " without " + command + " (" +
                                          fault.name + ")";
-                EXPECT_EQ(query.gaveFailureResult(handle()), !partial) << what;
-                EXPECT_EQ(kxs_lastError(handle()), partial ? KXS_EPARTIAL : fault.code) << what;
+                EXPECT_EQ(query.gaveFailureResult(handle()), without == Without::Fails) << what;
                 const std::string text = kxs_lastErrorText(handle());
+                if (without == Without::Unaffected) {
+                    EXPECT_EQ(kxs_lastError(handle()), KXS_OK) << what << ": " << text;
+                    continue;
+                }
+                EXPECT_EQ(kxs_lastError(handle()),
+                          without == Without::Partial ? KXS_EPARTIAL : fault.code)
+                    << what;
                 const char *daemon = command == "smstatus\n" ? "session manager on "
                                                              : "authentication manager on ";
                 EXPECT_NE(text.find(daemon), std::string::npos) << what << ": " << text;
