@@ -6,6 +6,7 @@
 #include "kxsinit.h"
 #include "utils.h"
 
+#include <new>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -67,6 +68,7 @@ int store_table(KXSHandle *handle, const char *caller)
     if (handle->monitoredUnstored) {
         int err = errno;  // the caller may tell why
         dprintf("%s(): Unable to write %s file", caller, path.c_str());
+        note_failure(KXS_EFILE, path + " could not be stored: " + error_text(err));
         errno = err;
         return -1;
     }
@@ -134,14 +136,19 @@ namespace {
 
 int32_t add_monitored(KXSHandle *handle, const char *terminalId)
 {
-    if (!handle || !terminalId)
+    if (!handle || !terminalId) {
+        note_failure(KXS_EINVAL, "no terminal ID");
         return -1;
+    }
     // The file carries one ID a line of at most 255 characters: an ID that
     // holds a line feed, or a longer one, would come back as several IDs.
     if (strchr(terminalId, '\n') || strlen(terminalId) > kMaxTerminalIdLength) {
         dprintf("kxs_addDTUMonitored(): terminalID refused: it holds a line feed or is longer "
                 "than %d characters\n",
                 static_cast<int>(kMaxTerminalIdLength));
+        note_failure(KXS_EINVAL, "a terminal ID holding a line feed or longer than " +
+                                     std::to_string(kMaxTerminalIdLength) +
+                                     " characters is refused");
         errno = EINVAL;
         return -1;
     }
@@ -151,12 +158,14 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
     }
     if (handle->numMonitoredDTUs >= kMaxMonitored) {
         dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        note_failure(KXS_ELIMIT,
+                     "the monitored table holds " + std::to_string(kMaxMonitored) + " terminals");
         errno = ENOSPC;
         return -1;
     }
     KXSMonitoredDTU *node = make_node(terminalId);
     if (!node)
-        return -1;
+        throw std::bad_alloc();
     *tail_of(handle) = node;
     ++handle->numMonitoredDTUs;
     if (store_table(handle, "kxs_addDTUMonitored") != 0)
@@ -167,8 +176,10 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
 
 int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
 {
-    if (!handle || !terminalId)
+    if (!handle || !terminalId) {
+        note_failure(KXS_EINVAL, "no terminal ID");
         return -1;
+    }
     KXSMonitoredDTU **link = find_link(handle, terminalId);
     if (!*link) {
         dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" not found\n", terminalId);

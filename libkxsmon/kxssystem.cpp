@@ -396,14 +396,19 @@ char *contact_text(const KXSHandle *handle)
 
 int32_t set_contact(KXSHandle *handle, const char *contact)
 {
-    if (!handle || !contact)
+    if (!handle || !contact) {
+        note_failure(KXS_EINVAL, "no contact");
         return -1;
+    }
     // The contact comes back as the file's first line of at most 255
     // characters: a text that could not come back whole is refused, not cut.
     if (strchr(contact, '\n') || strlen(contact) > kLineBufferSize - 1) {
         dprintf("kxs_setContact(): contact refused: it holds a line feed or is longer than %d "
                 "characters\n",
                 static_cast<int>(kLineBufferSize - 1));
+        note_failure(KXS_EINVAL, "a contact holding a line feed or longer than " +
+                                     std::to_string(kLineBufferSize - 1) +
+                                     " characters is refused");
         errno = EINVAL;
         return -1;
     }
@@ -414,6 +419,7 @@ int32_t set_contact(KXSHandle *handle, const char *contact)
     if (array_to_file(path.c_str(), {contact}) != 0) {
         int err = errno;  // the caller may tell why
         dprintf("kxs_setContact(): Unable to write %s file", path.c_str());
+        note_failure(KXS_EFILE, path + " could not be stored: " + error_text(err));
         errno = err;
         return -1;
     }
