@@ -47,9 +47,7 @@ KXSDHCPEntry **dhcp(KXSHandle *handle)
     if (!handle || !handle->packageRoot)
         return nullptr;
     const std::string tool = dhcp_tool(handle->packageRoot);
-    FILE *stream = trusted_tool(tool)
-                       ? kxs_safe_popen((shell_quote(tool) + " 2> /dev/null").c_str(), "r")
-                       : nullptr;
+    FILE *stream = kxs_popen_tool(tool, "2> /dev/null");
     if (!stream) {
         dlprintf("s", "kxs_DHCP(): Could not open pipe to get DHCP information\n");
         return nullptr;

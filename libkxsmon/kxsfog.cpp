@@ -36,20 +36,22 @@ bool some_line_with_both(char *const *lines, const char *a, const char *b)
     return false;
 }
 
-// The replica tool on this server, or on `server` through the remote-command
-// tool; empty when the tool to start here is not to be trusted. Every word
-// is quoted; the server's name has been checked already.
-std::string replica_command(const char *packageRoot, const char *server)
+// The tool to start here and its arguments: the replica tool on this
+// server, or on `server` through the remote-command tool. Every word is
+// quoted; the server's name has been checked already.
+struct ReplicaCommand {
+    std::string tool;
+    std::string arguments;
+};
+
+ReplicaCommand replica_command(const char *packageRoot, const char *server)
 {
     std::string root(packageRoot);
     const std::string replicaTool = root + "/ZARNkx/sbin/kxreplica";
-    const std::string remoteTool = root + "/ZARNkx/lib/kxrcmd";
-    if (!trusted_tool(server ? remoteTool : replicaTool))
-        return {};
-    std::string replica = shell_quote(replicaTool) + " -l";
     if (!server)
-        return replica + " 2> /dev/null";
-    return shell_quote(remoteTool) + " " + shell_quote(server) + " " + replica + " 2> /dev/null";
+        return {replicaTool, "-l 2> /dev/null"};
+    return {root + "/ZARNkx/lib/kxrcmd",
+            shell_quote(server) + " " + shell_quote(replicaTool) + " -l 2> /dev/null"};
 }
 
 void keep_replicas(KXSHandle *handle, char **lines, int state)
@@ -220,8 +222,8 @@ char **getFOLines(KXSHandle *handle, const char *server)
     if (!handle || !handle->packageRoot)
         return nullptr;
     const char *who = server ? server : "localhost";
-    const std::string command = replica_command(handle->packageRoot, server);
-    FILE *stream = command.empty() ? nullptr : kxs_safe_popen(command.c_str(), "r");
+    const ReplicaCommand command = replica_command(handle->packageRoot, server);
+    FILE *stream = kxs_popen_tool(command.tool, command.arguments);
     if (!stream)
         return nullptr;
     std::vector<char *> lines;

@@ -96,11 +96,7 @@ char *getPatches(const char *key)
         return nullptr;
     const std::string tool = std::string(root) + "/ZARNkx/lib/kxspatches";
     free(root);
-    if (!trusted_tool(tool))
-        return nullptr;
-    std::string command = shell_quote(tool) + " " + shell_quote(key) + " 2> /dev/null";
-
-    FILE *stream = kxs_safe_popen(command.c_str(), "r");
+    FILE *stream = kxs_popen_tool(tool, shell_quote(key) + " 2> /dev/null");
     if (!stream)
         return nullptr;
     // Whole lines, however long: a patch line is never split or cut.
@@ -327,7 +323,7 @@ uint32_t user_count(const KXSHandle *handle)
 char *get_local_policy()
 {
     const std::string tool = product_path(kPolicyTool);
-    FILE *stream = trusted_tool(tool) ? kxs_safe_popen(shell_quote(tool).c_str(), "r") : nullptr;
+    FILE *stream = kxs_popen_tool(tool, "");
     if (!stream) {
         dprintf("Error obtaining local policy! %s\n", error_text(errno).c_str());
         return nullptr;
@@ -342,11 +338,13 @@ char *get_local_policy()
         if (line[0] != '#')
             policy.append(line, static_cast<size_t>(length));
     free(line);
-    // Otherwise the exit status is not examined; but a tool that could not
-    // be run at all has no policy to give, not an empty one.
+    // Otherwise the exit code is not examined; but a tool that could not be
+    // run at all, or was killed before its end, has no policy to give (or
+    // only part of one), not an empty one.
     int exitCode = exit_code_of(kxs_safe_pclose(stream));
-    if (exitCode == 126 || exitCode == 127) {
-        dprintf("Error obtaining local policy! %s cannot be run\n", tool.c_str());
+    if (exitCode == -1 || exitCode == 126 || exitCode == 127) {
+        dprintf("Error obtaining local policy! %s cannot be run or did not end of itself\n",
+                tool.c_str());
         return nullptr;
     }
     if (!policy.empty() && policy.back() == '\n')
