@@ -176,7 +176,6 @@ public:
     DirectoryStack(const DirectoryStack &) = delete;
     DirectoryStack &operator=(const DirectoryStack &) = delete;
 
-    bool empty() const { return fds_.empty(); }
     int top() const { return fds_.back(); }
     void push(int fd, std::string name)
     {

@@ -252,7 +252,8 @@ FILE *kxs_popen_tool(const std::string &tool, const std::string &arguments)
         return nullptr;
     // The shell starts what the descriptor holds; its name is for the diagnostics.
     const std::string tail = arguments.empty() ? "" : " " + arguments;
-    FILE *stream = popen_reading(platform::kPassedDescriptorPath + tail, shell_quote(tool) + tail, fd);
+    FILE *stream =
+        popen_reading(platform::kPassedDescriptorPath + tail, shell_quote(tool) + tail, fd);
     int err = errno;
     close(fd);
     errno = err;

@@ -239,11 +239,13 @@ TEST(ChildRunner, DescendantsInSessionsOfTheirOwnEndWithTheRun)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string mark = "31." + std::to_string(getpid()) + std::to_string(c.redirect[0] != 0);
-        ListerRoot root("setsid sh -c 'sleep " + mark + "'" + c.redirect + " &\nsleep 0.2\nprint 1-01\n");
+        const std::string mark = "31." + std::to_string(getpid()) + (c.redirect[0] ? "1" : "0");
+        ListerRoot root("setsid sh -c 'sleep " + mark + "'" + c.redirect +
+                        " &\nsleep 0.2\nprint 1-01\n");
         EXPECT_EQ(patches(), c.result);
         std::vector<pid_t> left = processes_marked(mark);
-        for (auto end = Clock::now() + 1s; !left.empty() && Clock::now() < end; usleep(10000))
+        const auto end = Clock::now() + std::chrono::seconds(1);
+        for (; !left.empty() && Clock::now() < end; usleep(10000))
             left = processes_marked(mark);
         EXPECT_TRUE(left.empty()) << left.size() << " left";
         for (pid_t pid : left)
@@ -304,8 +306,8 @@ TEST(ChildRunner, ALinkRepointedAfterTheCheckStartsNothingElse)
     root.write("/theirs/lib/kxspatches", "#!/bin/ksh\n: > " + root.at("/ran") + "\n", 0755);
     ASSERT_EQ(chown(root.at("/theirs").c_str(), 65534, 65534), 0);
     root.make_dir("/opt");
-    for (const char *link : {"/to-ours", "/to-theirs"})
-        ASSERT_EQ(symlink(root.at(std::string("/") + (link + 4)).c_str(), root.at(link).c_str()), 0);
+    for (const char *dir : {"/ours", "/theirs"})
+        ASSERT_EQ(symlink(root.at(dir).c_str(), root.at(std::string("/to-") + (dir + 1)).c_str()), 0);
     std::atomic<bool> stop{false};
     std::thread flipper([&] {  // swaps the product directory's link to and fro
         for (bool theirs = false; !stop; theirs = !theirs) {

@@ -122,7 +122,8 @@ TEST(Policy, AToolsErrorOutputStaysOffTheHostsAndWithinTheBound)
     free(policy);
     EXPECT_LT(took, std::chrono::seconds(5));
     EXPECT_LT(std::filesystem::file_size(caught), 1024u);
-    EXPECT_TRUE(diag.contains("to its error output, first: kxpolicy: no policy store")) << diag.all();
+    EXPECT_TRUE(diag.contains("to its error output, first: kxpolicy: no policy store"))
+        << diag.all();
     EXPECT_TRUE(diag.contains("bytes to its error output and was killed")) << diag.all();
 }
 

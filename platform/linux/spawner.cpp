@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,12 +166,14 @@ private:
     void read_stream(Stream &stream);
     void end_with(ChildEnd end);
     bool await_warden(Clock::time_point giveUp);
+    void kill_warden();
 
     const SpawnRequest &request_;
     SpawnResult &result_;
     Clock::time_point deadline_;
     Clock::time_point childEndedAt_{};
     pid_t warden_ = -1;
+    Descriptor wardenFd_;  // its process descriptor, where the kernel has them
     Descriptor control_;
     Descriptor reports_;
     Stream output_;
@@ -231,6 +234,7 @@ bool Run::start()
         result_.error = error;
         return false;
     }
+    wardenFd_.reset(static_cast<int>(syscall(SYS_pidfd_open, warden_, 0)));
     result_.end = ChildEnd::Finished;
     return true;
 }
@@ -320,7 +324,7 @@ void Run::follow()
             }
             wakeAt = std::min(deadline_, drainEnd);
         }
-        pollfd watched[] = {{reports_.get(), POLLIN, 0},
+        pollfd watched[] = {{reportsEnded_ ? -1 : reports_.get(), POLLIN, 0},
                             {output_.ended ? -1 : output_.fd.get(), POLLIN, 0},
                             {errors_.ended ? -1 : errors_.fd.get(), POLLIN, 0}};
         poll(watched, std::size(watched), milliseconds_until(wakeAt));
@@ -342,17 +346,22 @@ bool Run::await_warden(Clock::time_point giveUp)
         }
         if (Clock::now() >= giveUp)
             return false;
-        // Its report pipe ends when it exits: wait for that, then for its reap.
-        pollfd end{reportsEnded_ ? -1 : reports_.get(), POLLIN, 0};
-        if (!reportsEnded_ && poll(&end, 1, milliseconds_until(giveUp)) > 0) {
-            char rest[64];
-            ssize_t n = read(reports_.get(), rest, sizeof rest);
-            reportsEnded_ = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+        // Its process descriptor turns readable when it ends; without one, naps.
+        pollfd end{wardenFd_.get(), POLLIN, 0};
+        if (end.fd >= 0 && poll(&end, 1, milliseconds_until(giveUp)) >= 0)
             continue;
-        }
         poll(nullptr, 0, static_cast<int>(nap.count()));
         nap = std::min(nap * 2, kLongestNap);
     }
+}
+
+// Kills the warden; through its process descriptor where there is one, so
+// that a host that reaped it meanwhile cannot have us hit another process.
+void Run::kill_warden()
+{
+    int fd = wardenFd_.get();
+    if (fd < 0 || syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) != 0)
+        kill(warden_, SIGKILL);
 }
 
 // Tells the warden that the run is over: it kills whatever the program left
@@ -370,7 +379,7 @@ void Run::finish()
     result_.errorOutputBytes = errors_.read;
     if (await_warden(Clock::now() + kReapGrace))
         return;
-    kill(warden_, SIGKILL);  // not reaped, so the process id is still its
+    kill_warden();
     if (await_warden(Clock::now() + kReapGrace))
         return;
     result_.reaped = false;
