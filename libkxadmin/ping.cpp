@@ -277,14 +277,13 @@ std::chrono::milliseconds probe_bound(Deadline deadline)
     return left < 0 ? kProbeBound : std::min(kProbeBound, std::chrono::milliseconds(left));
 }
 
-// The probe ended but its wait status went to someone else: only its output
-// can tell whether the host answered.
+// How the probe ended is unknown (the process that watched it was killed):
+// only its output can tell whether the host answered.
 int probe_result_without_status(const char *host, const platform::SpawnResult &probe)
 {
     bool answered = platform::ping_output_shows_answer(probe.output);
-    dprintf("ping_host(): the exit status of the probe of %s was lost: another part of the "
-            "process reaped it. The host process must not reap children it did not start. "
-            "Its output says the host %s.\n",
+    dprintf("ping_host(): the exit status of the probe of %s was lost: the process that "
+            "watched it was killed. Its output says the host %s.\n",
             host, answered ? "answered" : "did not answer");
     return answered ? 0 : ECHILD;
 }
@@ -357,7 +356,7 @@ int ping_host_by_program(const char *host, Deadline deadline)
         return ETIMEDOUT;
     platform::SpawnResult probe = platform::run_ping(host, bound);
     if (!probe.reaped)
-        dprintf("ping_host(): the probe of %s was killed but not yet reaped\n", host);
+        dprintf("ping_host(): the probe of %s was killed but its watcher not yet reaped\n", host);
     switch (probe.end) {
     case platform::ChildEnd::NotStarted:
         return probe.error;

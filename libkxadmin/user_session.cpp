@@ -425,13 +425,14 @@ std::optional<ListerRun> run_lister(const std::vector<const char *> &arguments,
         dprintf("%s(): cannot run %s (%s)", caller, kProcessLister, error_text(run.error).c_str());
         return std::nullopt;
     }
-    if (run.end != ChildEnd::Finished && run.end != ChildEnd::StatusLost) {
-        dprintf("%s(): %s was stopped at its bounds", caller, kProcessLister);
+    if (run.end != ChildEnd::Finished) {
+        dprintf("%s(): %s was stopped at its bounds, or how it ended is unknown", caller,
+                kProcessLister);
         return std::nullopt;
     }
     ListerRun result;
-    if (run.end == ChildEnd::Finished && WIFEXITED(run.waitStatus))
-        result.exitCode = WEXITSTATUS(run.waitStatus);
+    // -1 for a lister killed by a signal: its table may be cut short.
+    result.exitCode = platform::exit_code_of(run.waitStatus);
     result.output = std::move(run.output);
     return result;
 }
@@ -505,6 +506,10 @@ int get_processState(const char *pid, PsEntry &found)
     auto run = run_lister({"-p", pid, "-o", "pid,s,uid,comm"}, "kx_processState");
     if (!run)
         return -1;
+    if (run->exitCode == -1) {  // killed: whatever it printed may be a piece
+        dprintf("kx_processState(): %s was killed", kProcessLister);
+        return -1;
+    }
     std::string_view text = run->output;
     while (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);

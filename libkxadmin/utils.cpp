@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include "pkginfo.h"
+#include "spawner.h"
 
 #include <algorithm>
 #include <cctype>
@@ -134,48 +135,206 @@ const char *distrust(const struct stat &st)
     return nullptr;
 }
 
-// Why the directory at `path` cannot be trusted, or nullptr. A link in its
-// place is trusted only when root or this user made it: in a sticky
-// directory anyone may plant one, and re-point it between the check and the
-// open.
-const char *distrust_path(const std::string &path, bool &missing)
+const char *distrust_link(const struct stat &st)
 {
-    struct stat st;
-    missing = lstat(path.c_str(), &st) != 0;
-    if (missing)
-        return nullptr;
-    if (S_ISLNK(st.st_mode)) {
-        if (st.st_uid != 0 && st.st_uid != geteuid())
-            return "a link owned by another user";
-        missing = stat(path.c_str(), &st) != 0;
-        if (missing)
-            return nullptr;
+    return st.st_uid != 0 && st.st_uid != geteuid() ? "a link owned by another user" : nullptr;
+}
+
+// Why a tool cannot be trusted to run, or nullptr.
+const char *distrust_tool(const struct stat &st)
+{
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return "owned by another user";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "writable by group or others";
+    return nullptr;
+}
+
+// As the kernel counts links in one lookup.
+constexpr int kMaxLinksFollowed = 40;
+
+// Where a walk ended: the descriptor (O_PATH) of what the path names, or why
+// not ("NAME is WHY"); `missing` when a name on the way does not exist.
+struct Walked {
+    int fd = -1;
+    std::string why;
+    bool missing = false;
+};
+
+// The directories a walk stands in, from "/" down, each an O_PATH
+// descriptor, with the names that show where the walk is.
+class DirectoryStack {
+public:
+    DirectoryStack() = default;
+    ~DirectoryStack()
+    {
+        for (int fd : fds_)
+            close(fd);
     }
-    return distrust(st);
+    DirectoryStack(const DirectoryStack &) = delete;
+    DirectoryStack &operator=(const DirectoryStack &) = delete;
+
+    int top() const { return fds_.back(); }
+    void push(int fd, std::string name)
+    {
+        fds_.push_back(fd);
+        names_.push_back(std::move(name));
+    }
+    void pop_to(std::size_t depth)
+    {
+        while (fds_.size() > depth) {
+            close(fds_.back());
+            fds_.pop_back();
+            names_.pop_back();
+        }
+    }
+    // ".." stays in "/", as the kernel's does.
+    void up() { pop_to(std::max<std::size_t>(1, fds_.size() - 1)); }
+    int release_top()
+    {
+        int fd = fds_.back();
+        fds_.pop_back();
+        names_.pop_back();
+        return fd;
+    }
+    std::string path_of(const std::string &name) const
+    {
+        std::string path;
+        for (std::size_t i = 1; i < names_.size(); ++i)
+            path += "/" + names_[i];
+        return path + "/" + name;
+    }
+
+private:
+    std::vector<int> fds_;
+    std::vector<std::string> names_;
+};
+
+// The names of `path` pushed on `pending` so that its first name is on top.
+void push_names(std::vector<std::string> &pending, std::string_view path)
+{
+    std::vector<std::string_view> names;
+    while (!path.empty()) {
+        std::size_t slash = std::min(path.find('/'), path.size());
+        std::string_view name = path.substr(0, slash);
+        if (!name.empty() && name != ".")
+            names.push_back(name);
+        path.remove_prefix(std::min(slash + 1, path.size()));
+    }
+    for (auto it = names.rbegin(); it != names.rend(); ++it)
+        pending.emplace_back(*it);
+}
+
+bool read_link(int fd, std::string &target)
+{
+    char buffer[PATH_MAX];
+    ssize_t n = readlinkat(fd, "", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+        return false;
+    target.assign(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+Walked refused(std::string where, const char *why, bool missing = false)
+{
+    return {-1, std::move(where) + " is " + why, missing};
+}
+
+// Walks `path` (absolute) one name at a time from "/", each opened with
+// O_PATH and O_NOFOLLOW beneath the directory before it, so that what is
+// checked is what is then used: another user cannot swap a name between the
+// check and the use. Every directory on the way must be trusted. A link is
+// followed only when root or this user owns it, and its target is walked in
+// turn (from "/" when absolute), every directory of it checked. A link as
+// the last name is followed too; what that name is, the caller judges.
+Walked walk_trusted(std::string_view path)
+{
+    DirectoryStack dirs;
+    int rootFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (rootFd < 0 || fstat(rootFd, &st) != 0) {
+        if (rootFd >= 0)
+            close(rootFd);
+        return refused("/", "not to be opened");
+    }
+    dirs.push(rootFd, "");
+    if (const char *why = distrust(st))
+        return refused("/", why);
+    std::vector<std::string> pending;
+    push_names(pending, path);
+    int links = 0;
+    while (!pending.empty()) {
+        std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (name == "..") {
+            dirs.up();
+            continue;
+        }
+        std::string where = dirs.path_of(name);
+        int fd = openat(dirs.top(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            int err = errno;
+            if (fd >= 0)
+                close(fd);
+            return err == ENOENT ? refused(where, "missing", true)
+                                 : refused(where, error_text(err).c_str());
+        }
+        if (S_ISLNK(st.st_mode)) {
+            std::string target;
+            const char *why = distrust_link(st);
+            if (!why && ++links > kMaxLinksFollowed)
+                why = "a link too many";
+            if (!why && !read_link(fd, target))
+                why = "a link that cannot be read";
+            close(fd);
+            if (why)
+                return refused(where, why);
+            if (target.front() == '/')
+                dirs.pop_to(1);
+            push_names(pending, target);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const char *why = distrust(st);
+            if (why) {
+                close(fd);
+                return refused(where, why);
+            }
+            dirs.push(fd, name);
+            continue;
+        }
+        if (!pending.empty()) {
+            close(fd);
+            return refused(where, "not a directory");
+        }
+        return {fd, {}, false};
+    }
+    return {dirs.release_top(), {}, false};
+}
+
+// Walks `dir` as walk_trusted does, to a directory: its descriptor, or why
+// not. Without a descriptor, `missing` tells a missing directory.
+Walked walk_to_directory(std::string_view dir)
+{
+    Walked walked = walk_trusted(dir);
+    struct stat st;
+    if (walked.fd >= 0 && (fstat(walked.fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
+        close(walked.fd);
+        return refused(std::string(dir), "not a directory");
+    }
+    return walked;
 }
 
 // Walks `dir` (absolute) from "/" down and checks every directory on the way
 // that exists. Empty when all are trusted, else "DIR is WHY".
 std::string untrusted_directory_on(std::string_view dir)
 {
-    std::string walked = "/";
-    for (;;) {
-        bool missing = false;
-        const char *why = distrust_path(walked, missing);
-        if (missing)
-            return {};  // nothing below a missing directory to check
-        if (why)
-            return walked + " is " + why;
-        while (!dir.empty() && dir.front() == '/')
-            dir.remove_prefix(1);
-        if (dir.empty())
-            return {};
-        std::string_view name = dir.substr(0, dir.find('/'));
-        dir.remove_prefix(name.size());
-        if (walked.back() != '/')
-            walked += '/';
-        walked += name;
-    }
+    Walked walked = walk_to_directory(dir);
+    if (walked.fd >= 0)
+        close(walked.fd);
+    return walked.missing ? std::string() : walked.why;  // nothing below a missing one to check
 }
 
 std::string directory_of(std::string_view path)
@@ -226,18 +385,43 @@ std::string product_path(std::string_view path)
 
 // ---- product files ---------------------------------------------------------
 
+namespace {
+
+// The name in `path` after its last slash.
+std::string_view last_name(std::string_view path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The trusted directory of `path` (from walk_to_directory), or -1 with errno:
+// ENOENT when it is missing (the file is then absent), EACCES with a
+// diagnostic when it is not to be trusted.
+int trusted_directory_of(const std::string &path)
+{
+    Walked dir = walk_to_directory(directory_of(path));
+    if (dir.fd >= 0)
+        return dir.fd;
+    if (!dir.missing)
+        dprintf("%s refused: %s\n", path.c_str(), dir.why.c_str());
+    errno = dir.missing ? ENOENT : EACCES;
+    return -1;
+}
+
+}  // namespace
+
 int open_product_file(const std::string &path)
 {
-    std::string why = untrusted_directory_on(directory_of(path));
-    if (!why.empty()) {
-        dprintf("%s refused: %s\n", path.c_str(), why.c_str());
-        errno = EACCES;
+    int dir = trusted_directory_of(path);
+    if (dir < 0)
         return -1;
-    }
-    // Non-blocking, so that a FIFO in the file's place cannot stall the open.
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Beneath the directory that was checked. Non-blocking, so that a FIFO
+    // in the file's place cannot stall the open.
+    const std::string name(last_name(path));
+    int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int err = errno;
+    close(dir);
     if (fd < 0) {
-        int err = errno;
         if (err == ELOOP)
             dprintf("%s refused: it is a symbolic link\n", path.c_str());
         errno = err;
@@ -253,31 +437,50 @@ int open_product_file(const std::string &path)
     return fd;
 }
 
-int open_product_directory(const std::string &path)
+int open_product_directory(const std::string &given)
 {
-    std::string why = untrusted_directory_on(path);
-    if (!why.empty()) {
-        dprintf("%s refused: %s\n", path.c_str(), why.c_str());
-        errno = EACCES;
+    std::string path = given;  // a directory may be named with a slash at its end
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    int dir = trusted_directory_of(path);
+    if (dir < 0)
         return -1;
+    const std::string name(last_name(path));
+    int fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = errno;
+    close(dir);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        if (const char *why = distrust(st)) {
+            dprintf("%s refused: %s is %s\n", path.c_str(), path.c_str(), why);
+            close(fd);
+            errno = EACCES;
+            return -1;
+        }
+        return fd;
     }
-    return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    errno = err;
+    return -1;
 }
 
-bool trusted_tool(const std::string &path)
+int open_trusted_tool(const std::string &path)
 {
-    std::string why = untrusted_directory_on(directory_of(path));
+    Walked tool = walk_trusted(path);
     struct stat st;
-    if (why.empty() && stat(path.c_str(), &st) == 0) {
-        if (st.st_uid != 0 && st.st_uid != geteuid())
-            why = "owned by another user";
-        else if (st.st_mode & (S_IWGRP | S_IWOTH))
-            why = "writable by group or others";
-    }
-    if (why.empty())
-        return true;  // a missing tool fails to start, with its own diagnostic
-    dprintf("%s not run: %s\n", path.c_str(), why.c_str());
-    return false;
+    const char *why = nullptr;
+    if (tool.fd >= 0 && fstat(tool.fd, &st) != 0)
+        why = "not to be examined";
+    else if (tool.fd >= 0)
+        why = distrust_tool(st);
+    if (tool.fd >= 0 && !why)
+        return tool.fd;
+    if (tool.fd >= 0)
+        close(tool.fd);
+    dprintf("%s not run: %s\n", path.c_str(), why ? why : tool.why.c_str());
+    errno = tool.missing ? ENOENT : EACCES;
+    return -1;
 }
 
 bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
@@ -351,7 +554,7 @@ char *get_package_root(const char *package)
         dprintf("get_package_root(): Got unexpected data from pkginfo\n");
         return nullptr;
     }
-    if (((answer.waitStatus >> 8) & 0xff) != 0) {
+    if (platform::exit_code_of(answer.waitStatus) != 0) {
         dprintf("get_package_root(): Could not get package location\n");
         return nullptr;
     }

@@ -44,7 +44,9 @@ void set_diagnostic_sink(DiagnosticSink sink);
 // effective user and is writable by neither group nor others unless its
 // sticky bit is set. The root, every directory above it and every existing
 // product directory below it must be trusted; the product directories are
-// checked again before each product file is opened.
+// checked again before each product file is opened. A link on the way is
+// followed only when root or the caller owns it, and every directory of its
+// target must be trusted in turn.
 int set_root(const char *dir);
 const std::string &root();
 // `path` (absolute) under the root.
@@ -69,9 +71,13 @@ int open_product_file(const std::string &path);
 // open_product_file trusts a file's directories, the directory itself
 // included; a link in its place is not followed. A descriptor or -1.
 int open_product_directory(const std::string &path);
-// Whether the product tool at `path` may be run: no other user could have
-// changed it or a directory above it. Reports why not.
-bool trusted_tool(const std::string &path);
+// Opens the product tool at `path` for starting it, when no other user could
+// have changed it or a directory on its way (links followed as for product
+// files): a regular file owned by root or the caller, writable by neither
+// group nor others. A missing tool or directory is refused like an untrusted
+// one. Returns a close-on-exec O_PATH descriptor of the file that was
+// checked, or -1 with errno (ENOENT, EACCES) after reporting why.
+int open_trusted_tool(const std::string &path);
 // Reads at most `maxBytes` of a product file. Over the cap, Refuse fails
 // with EFBIG and a diagnostic, Cut keeps the first `maxBytes`. Returns false
 // with errno set when the file cannot be opened or read.

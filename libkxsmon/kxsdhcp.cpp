@@ -44,12 +44,14 @@ KXSDHCPEntry **as_list(const std::vector<KXSDHCPEntry *> &entries)
 
 KXSDHCPEntry **dhcp(KXSHandle *handle)
 {
-    if (!handle || !handle->packageRoot)
+    if (!handle)
         return nullptr;
+    if (!handle->packageRoot) {
+        note_failure(KXS_ENOTCONFIGURED, "the install root of the product is not known");
+        return nullptr;
+    }
     const std::string tool = dhcp_tool(handle->packageRoot);
-    FILE *stream = trusted_tool(tool)
-                       ? kxs_safe_popen((shell_quote(tool) + " 2> /dev/null").c_str(), "r")
-                       : nullptr;
+    FILE *stream = kxs_popen_tool(tool, "2> /dev/null");
     if (!stream) {
         dlprintf("s", "kxs_DHCP(): Could not open pipe to get DHCP information\n");
         return nullptr;
@@ -74,6 +76,7 @@ KXSDHCPEntry **dhcp(KXSHandle *handle)
     }
     if (exitCode != 0) {
         dlprintf("s", "kxs_DHCP(): Could not get DHCP information %d\n", exitCode);
+        note_tool_failure(tool, tool_end_text(status));
         free_entries(list);
         return nullptr;
     }

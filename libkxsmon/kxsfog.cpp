@@ -38,20 +38,22 @@ bool some_line_with_both(char *const *lines, const char *a, const char *b)
     return false;
 }
 
-// The replica tool on this server, or on `server` through the remote-command
-// tool; empty when the tool to start here is not to be trusted. Every word
-// is quoted; the server's name has been checked already.
-std::string replica_command(const char *packageRoot, const char *server)
+// The tool to start here and its arguments: the replica tool on this
+// server, or on `server` through the remote-command tool. Every word is
+// quoted; the server's name has been checked already.
+struct ReplicaCommand {
+    std::string tool;
+    std::string arguments;
+};
+
+ReplicaCommand replica_command(const char *packageRoot, const char *server)
 {
     std::string root(packageRoot);
     const std::string replicaTool = root + "/ZARNkx/sbin/kxreplica";
-    const std::string remoteTool = root + "/ZARNkx/lib/kxrcmd";
-    if (!trusted_tool(server ? remoteTool : replicaTool))
-        return {};
-    std::string replica = shell_quote(replicaTool) + " -l";
     if (!server)
-        return replica + " 2> /dev/null";
-    return shell_quote(remoteTool) + " " + shell_quote(server) + " " + replica + " 2> /dev/null";
+        return {replicaTool, "-l 2> /dev/null"};
+    return {root + "/ZARNkx/lib/kxrcmd",
+            shell_quote(server) + " " + shell_quote(replicaTool) + " -l 2> /dev/null"};
 }
 
 // getFOServers, with what went wrong kept for the handle's life.
@@ -260,17 +262,10 @@ char **getFOLines(KXSHandle *handle, const char *server)
         return nullptr;
     }
     const char *who = server ? server : "localhost";
-    const std::string tool = std::string("the replica tool on ") + who;
-    const std::string command = replica_command(handle->packageRoot, server);
-    if (command.empty()) {
-        note_tool_failure(tool, "was not run: it is not trusted");
+    const ReplicaCommand command = replica_command(handle->packageRoot, server);
+    FILE *stream = kxs_popen_tool(command.tool, command.arguments);
+    if (!stream)
         return nullptr;
-    }
-    FILE *stream = kxs_safe_popen(command.c_str(), "r");
-    if (!stream) {
-        note_tool_failure(tool, "could not be run: " + error_text(errno));
-        return nullptr;
-    }
     std::vector<char *> lines;
     char piece[kReplicaLineSize];
     while (fgets(piece, sizeof piece, stream))
@@ -289,7 +284,8 @@ char **getFOLines(KXSHandle *handle, const char *server)
     }
     if (exitCode != 0) {
         dprintf("getFOLines(): Could not get fail over type for %s, %d\n", who, exitCode);
-        note_tool_failure(tool, tool_end_text(status));
+        note_tool_failure(command.tool + (server ? std::string(" for ") + server : ""),
+                          tool_end_text(status));
         freeFOLines(array);
         return nullptr;
     }

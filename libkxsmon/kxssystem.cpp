@@ -64,6 +64,8 @@ KXSVersion *getPackageInfo(const char *package)
 
     if (answer.output.empty() || (!version && !installDate)) {
         dprintf("getPackageInfo(): Got unexpected data from pkginfo for %s\n", package);
+        note_failure(KXS_ENOTCONFIGURED, std::string("the package record of ") + package +
+                                             " is missing or holds no VERSION or INSTDATE");
         free(version);
         free(installDate);
         return nullptr;
@@ -72,6 +74,8 @@ KXSVersion *getPackageInfo(const char *package)
     if (exitCode != 0) {
         dprintf("getPackageInfo(): Could not get package %s information: %d(%d)\n", package,
                 exitCode, answer.waitStatus);
+        note_failure(KXS_ENOTCONFIGURED,
+                     std::string("the package record of ") + package + " could not be read");
         free(version);
         free(installDate);
         return nullptr;
@@ -92,15 +96,13 @@ char *getPatches(const char *key)
     if (!key)
         key = kPatchKey;
     char *root = get_package_root(kCorePackage);
-    if (!root)
+    if (!root) {
+        note_failure(KXS_ENOTCONFIGURED, "the install root of the product is not known");
         return nullptr;
+    }
     const std::string tool = std::string(root) + "/ZARNkx/lib/kxspatches";
     free(root);
-    if (!trusted_tool(tool))
-        return nullptr;
-    std::string command = shell_quote(tool) + " " + shell_quote(key) + " 2> /dev/null";
-
-    FILE *stream = kxs_safe_popen(command.c_str(), "r");
+    FILE *stream = kxs_popen_tool(tool, shell_quote(key) + " 2> /dev/null");
     if (!stream)
         return nullptr;
     // Whole lines, however long: a patch line is never split or cut.
@@ -129,6 +131,7 @@ char *getPatches(const char *key)
     int exitCode = exit_code_of(status);
     if (exitCode != 0) {
         dprintf("getPatches(): Could not get patches for %s, %d\n", key, exitCode);
+        note_tool_failure(tool, tool_end_text(status));
         return nullptr;
     }
     return safe_strdup(patches.c_str());
@@ -142,7 +145,13 @@ void kxs_initSystemContact(KXSHandle *handle)
     std::string path = product_path(kContactPath);
     std::vector<std::string> lines;
     if (file_to_array(path.c_str(), lines, 1) < 0) {
+        const int error = errno;
         dlprintf("s", "kxs_initSystemContact could not open %s file\n", path.c_str());
+        // No file: no contact was ever set. Any other failure: the default
+        // given instead is no figure of this server.
+        handle->contactStatus.clear();
+        if (error != ENOENT)
+            handle->contactStatus.fail(KXS_EFILE, path + " could not be read: " + error_text(error));
         return;
     }
     if (lines.empty())
@@ -336,7 +345,7 @@ uint32_t user_count(const KXSHandle *handle)
 char *get_local_policy()
 {
     const std::string tool = product_path(kPolicyTool);
-    FILE *stream = trusted_tool(tool) ? kxs_safe_popen(shell_quote(tool).c_str(), "r") : nullptr;
+    FILE *stream = kxs_popen_tool(tool, "");
     if (!stream) {
         dprintf("Error obtaining local policy! %s\n", error_text(errno).c_str());
         return nullptr;
@@ -351,11 +360,15 @@ char *get_local_policy()
         if (line[0] != '#')
             policy.append(line, static_cast<size_t>(length));
     free(line);
-    // Otherwise the exit status is not examined; but a tool that could not
-    // be run at all has no policy to give, not an empty one.
-    int exitCode = exit_code_of(kxs_safe_pclose(stream));
-    if (exitCode == 126 || exitCode == 127) {
-        dprintf("Error obtaining local policy! %s cannot be run\n", tool.c_str());
+    // Otherwise the exit code is not examined; but a tool that could not be
+    // run at all, or was killed before its end, has no policy to give (or
+    // only part of one), not an empty one.
+    const int status = kxs_safe_pclose(stream);
+    const int exitCode = exit_code_of(status);
+    if (exitCode == -1 || exitCode == 126 || exitCode == 127) {
+        dprintf("Error obtaining local policy! %s cannot be run or did not end of itself\n",
+                tool.c_str());
+        note_tool_failure(tool, tool_end_text(status));
         return nullptr;
     }
     if (!policy.empty() && policy.back() == '\n')
@@ -391,6 +404,8 @@ char *patches_text()
 
 char *contact_text(const KXSHandle *handle)
 {
+    if (handle && !handle->contact)
+        note_all(handle->contactStatus);
     return record_text(handle && handle->contact ? handle->contact : kDefaultContact);
 }
 

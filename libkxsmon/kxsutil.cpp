@@ -60,19 +60,34 @@ ToolLimits gToolLimits;
 // A list: open_memstream keeps pointers into its nodes.
 std::list<PendingCommand> gPending;
 
-platform::SpawnResult run_tool(const std::string &command, std::string_view input, bool reading)
+platform::SpawnResult run_tool(const std::string &command, std::string_view input, bool reading,
+                               int tool = -1)
 {
     char *const argv[] = {const_cast<char *>("ksh"), const_cast<char *>("-c"),
                           const_cast<char *>(command.c_str()), nullptr};
     platform::SpawnRequest request;
     request.program = kShell;
     request.argv = argv;
+    request.passedFd = tool;
     request.in = reading ? platform::StdinFrom::NullDevice : platform::StdinFrom::Input;
     request.input = input;
     request.out = reading ? platform::StdoutTo::Capture : platform::StdoutTo::Inherit;
     ToolLimits limits = tool_limits();
     request.bounds = {limits.time, limits.outputBytes, limits.drain};
     return platform::spawn_bounded(request);
+}
+
+// The first line of what a command wrote to its error output, for the
+// diagnostics: it never goes to the host's own error output.
+void report_error_output(const char *caller, const char *name, const platform::SpawnResult &run)
+{
+    if (run.errorOutput.empty())
+        return;
+    std::string_view text = run.errorOutput;
+    text = text.substr(0, text.find('\n'));
+    dprintf("%s(): \"%s\" wrote %zu bytes to its error output, first: %.*s\n", caller, name,
+            run.errorOutputBytes, static_cast<int>(std::min<std::size_t>(text.size(), 256)),
+            text.data());
 }
 
 // What kxs_safe_pclose reports for a run: the wait status, or -1 with *error.
@@ -83,9 +98,13 @@ int judge_run(const char *caller, const std::string &command, const platform::Sp
     const char *name = command.c_str();
     ToolLimits limits = tool_limits();
     if (!run.reaped)
-        dprintf("%s(): \"%s\" was killed but not yet reaped\n", caller, name);
+        dprintf("%s(): \"%s\" was killed but its watcher was not yet reaped\n", caller, name);
+    report_error_output(caller, name, run);
     switch (run.end) {
     case ChildEnd::Finished:
+        if (WIFSIGNALED(run.waitStatus))
+            dprintf("%s(): \"%s\" was killed by signal %d\n", caller, name,
+                    WTERMSIG(run.waitStatus));
         return run.waitStatus;
     case ChildEnd::NotStarted:
         dprintf("%s(): could not run %s for \"%s\": %s\n", caller, kShell, name,
@@ -95,24 +114,24 @@ int judge_run(const char *caller, const std::string &command, const platform::Sp
         *error = run.error;
         return -1;
     case ChildEnd::StatusLost:
-        dprintf("%s(): the exit status of \"%s\" was lost: another part of the "
-                "process reaped it. The host process must not reap children it did not start. "
-                "Its output ended normally and is taken as its result.\n",
+        dprintf("%s(): how \"%s\" ended is unknown: the process that watched it was killed\n",
                 caller, name);
-        return 0;
+        *error = ECHILD;
+        return -1;
     case ChildEnd::TimedOut:
         dprintf("%s(): \"%s\" ran longer than %lld ms and was killed\n", caller, name,
                 static_cast<long long>(limits.time.count()));
         *error = ETIMEDOUT;
         return -1;
     case ChildEnd::OutputBound:
-        dprintf("%s(): \"%s\" printed more than %zu bytes and was killed\n", caller, name,
-                limits.outputBytes);
+        dprintf("%s(): \"%s\" printed more than %zu bytes%s and was killed\n", caller, name,
+                limits.outputBytes,
+                run.errorOutputBytes > limits.outputBytes ? " to its error output" : "");
         *error = EFBIG;
         return -1;
     case ChildEnd::HeldOpen:
         dprintf("%s(): \"%s\" ended, but a process it started held its output open "
-                "past %lld ms; its process group was killed\n",
+                "past %lld ms; what it started was killed\n",
                 caller, name, static_cast<long long>(limits.drain.count()));
         *error = ETIMEDOUT;
         return -1;
@@ -185,29 +204,85 @@ void set_tool_limits(ToolLimits limits)
     gToolLimits = limits;
 }
 
+namespace {
+
+// Runs a reading command now, for kxs_safe_popen: `shown` names it in
+// diagnostics, `tool` is a checked tool handed to it, or -1.
+FILE *popen_reading(const std::string &command, const std::string &shown, int tool)
+{
+    PendingCommand pending;
+    pending.command = shown;
+    platform::SpawnResult run = run_tool(command, {}, true, tool);
+    pending.status = judge_run("kxs_safe_popen", shown, run, &pending.error);
+    if (pending.status == -1) {
+        errno = pending.error;
+        return nullptr;
+    }
+    pending.stream = stream_over(run.output);
+    if (!pending.stream) {
+        dprintf("kxs_safe_popen(): no stream for the output of \"%s\"\n", shown.c_str());
+        return nullptr;
+    }
+    FILE *stream = remember(std::move(pending));
+    if (!stream)
+        dprintf("kxs_safe_popen(): no stream for \"%s\"\n", shown.c_str());
+    return stream;
+}
+
+}  // namespace
+
 FILE *kxs_safe_popen(const char *command, const char *mode)
 {
     if (!command || !mode)
         return nullptr;
+    if (mode[0] == 'r')
+        return popen_reading(command, command, -1);
     PendingCommand pending;
     pending.command = command;
-    pending.writing = mode[0] != 'r';
-    if (!pending.writing) {
-        platform::SpawnResult run = run_tool(pending.command, {}, true);
-        pending.status = judge_run("kxs_safe_popen", pending.command, run, &pending.error);
-        if (pending.status == -1) {
-            errno = pending.error;
-            return nullptr;
-        }
-        pending.stream = stream_over(run.output);
-        if (!pending.stream) {
-            dprintf("kxs_safe_popen(): no stream for the output of \"%s\"\n", command);
-            return nullptr;
-        }
-    }
+    pending.writing = true;
     FILE *stream = remember(std::move(pending));
     if (!stream)
         dprintf("kxs_safe_popen(): no stream for \"%s\"\n", command);
+    return stream;
+}
+
+namespace {
+
+// Why a tool that was started gave nothing.
+std::string bound_text(int error)
+{
+    switch (error) {
+    case ETIMEDOUT:
+        return "ran past its time bound and was killed";
+    case EFBIG:
+        return "printed more than its output bound and was killed";
+    case ECANCELED:
+        return "left its output open and was killed";
+    default:
+        return "could not be run: " + error_text(error);
+    }
+}
+
+}  // namespace
+
+FILE *kxs_popen_tool(const std::string &tool, const std::string &arguments)
+{
+    int fd = open_trusted_tool(tool);
+    if (fd < 0) {
+        const int err = errno;
+        note_tool_failure(tool, err == ENOENT ? "is missing" : "was not run: it is not trusted");
+        errno = err;
+        return nullptr;
+    }
+    // The shell starts what the descriptor holds; its name is for the diagnostics.
+    const std::string tail = arguments.empty() ? "" : " " + arguments;
+    FILE *stream =
+        popen_reading(platform::kPassedDescriptorPath + tail, shell_quote(tool) + tail, fd);
+    int err = errno;
+    close(fd);
+    if (!stream)
+        note_tool_failure(tool, bound_text(err));
+    errno = err;
     return stream;
 }
 
@@ -242,18 +317,13 @@ std::string shell_quote(const std::string &text)
     return quoted + "'";
 }
 
-int exit_code_of(int status)
-{
-    return status == -1 ? -1 : (status >> 8) & 0xff;
-}
-
 std::string tool_end_text(int status)
 {
     if (status == -1)
         return "could not be run or waited for: " + error_text(errno);
     if (WIFSIGNALED(status))
         return "was killed by signal " + std::to_string(WTERMSIG(status));
-    return "exited with status " + std::to_string(exit_code_of(status));
+    return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
 void note_tool_failure(const std::string &tool, const std::string &what)

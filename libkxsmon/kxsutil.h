@@ -1,6 +1,8 @@
 // Administration-mode check and the child-command runner.
 #pragma once
 
+#include "spawner.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +26,9 @@ ToolLimits tool_limits();
 void set_tool_limits(ToolLimits limits);
 
 // Runs `command` under /bin/ksh, in a process group of its own, with no
-// descriptor of the caller above 2 and the caller's standard error.
+// descriptor of the caller above 2. Its error output never reaches the
+// caller's: it is read within the output bound and its first line goes to
+// the diagnostics. When the command is over, whatever it started is killed.
 //
 // Mode "r...": the command runs to its end, with /dev/null as input, before
 // the call returns; the stream reads what it printed. NULL when it could not
@@ -34,18 +38,28 @@ void set_tool_limits(ToolLimits limits);
 // Several commands may be outstanding, from any threads.
 FILE *kxs_safe_popen(const char *command, const char *mode);
 // Closes the stream and returns the child's wait status (exit code in bits 8
-// to 15; 127 when /bin/ksh cannot be run), or -1 with errno. NULL stands for
-// the one outstanding command whose stream the caller closed itself. When the
-// host reaped the child in its stead, a command whose output ended normally
-// counts as exit code 0.
+// to 15 when it exited; 127 when /bin/ksh cannot be run), or -1 with errno.
+// NULL stands for the one outstanding command whose stream the caller closed
+// itself. Read the status with exit_code_of: a command killed by a signal has
+// no exit code, and fails.
 int kxs_safe_pclose(FILE *stream);
+
+// Runs the product tool at `tool` with `arguments` (words quoted for the
+// shell, redirections allowed) as kxs_safe_popen(..., "r") runs a command.
+// The tool is started from the descriptor on which open_trusted_tool checked
+// it, not by its name: a path re-pointed after the check starts nothing
+// else. NULL, with a diagnostic, when it is missing or not to be trusted,
+// and as kxs_safe_popen.
+FILE *kxs_popen_tool(const std::string &tool, const std::string &arguments);
 
 // Quotes `text` as one word for the shell, whatever it holds, so that a
 // root with blanks or shell characters cannot change the command.
 std::string shell_quote(const std::string &text);
 
-// The exit code of a child's wait status; -1 when the wait itself failed.
-int exit_code_of(int status);
+// The exit code of a child's wait status; -1 when it did not exit (killed or
+// stopped by a signal) or the wait itself failed: every caller counts that as
+// a failure.
+using platform::exit_code_of;
 
 // How a tool ended, for people: "exited with status 3", "was killed by
 // signal 9", or, for -1, why its status could not be had (errno).

@@ -162,6 +162,7 @@ TEST_F(Network, DhcpSummaryKeepsEveryLineOfTheTool)
          "10.1.0.0=42;(null)=3;"},
         {twenty, expected},
         {"print 'a\t1'\nexit 4\n", "NULL"},
+        {"print 'a\t1'\nkill -KILL $$\n", "NULL"},  // cut short: not the whole list
         {"", "NULL"},
     };
     for (const auto &c : cases) {

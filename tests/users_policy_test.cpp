@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
@@ -57,20 +61,25 @@ TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
     const struct {
         const char *output;
         const char *policy;  // nullptr: none
+        const char *end = "exit 0\n";
     } cases[] = {
         {"# the policy\n/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both\n", " -z pseudo -s both"},
         {"card users only\n", "card users only"},
+        {"card users only\n", "card users only", "exit 2\n"},  // its exit code is not examined
         {"# nothing but comments\n", ""},
         {"/opt/ZARNkx/sbin/kxpolicy\n", nullptr},
+        {"card users only\n", nullptr, "kill -KILL $$\n"},  // perhaps only part of it
+        {"card users only\n", nullptr, "kill -SEGV $$\n"},
     };
     for (const auto &c : cases) {
         kxtest::TestRoot root;
-        root.write(kx::kPolicyTool, std::string("cat <<'POLICY'\n") + c.output + "POLICY\n", 0755);
+        root.write(kx::kPolicyTool,
+                   std::string("cat <<'POLICY'\n") + c.output + "POLICY\n" + c.end, 0755);
         char *policy = kxs_policy(nullptr);
         if (c.policy)
-            EXPECT_STREQ(policy, c.policy) << c.output;
+            EXPECT_STREQ(policy, c.policy) << c.output << c.end;
         else
-            EXPECT_EQ(policy, nullptr) << c.output;
+            EXPECT_EQ(policy, nullptr) << c.output << c.end;
         free(policy);
     }
     kxtest::TestRoot empty;
@@ -85,6 +94,37 @@ TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
     chmod(planted.at("/opt/ZARNkx/sbin").c_str(), 0777);
     EXPECT_EQ(kxs_policy(nullptr), nullptr);
     EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+// A tool's error output never reaches the host's: a flood of it is cut at
+// the output bound and its first line goes to the diagnostics.
+TEST(Policy, AToolsErrorOutputStaysOffTheHostsAndWithinTheBound)
+{
+    kxtest::TestRoot root;
+    root.write(kx::kPolicyTool,
+               "print -u2 'kxpolicy: no policy store'\n"
+               "head -c 10000000 /dev/zero >&2\nprint card users only\n",
+               0755);
+    const std::string caught = root.at("/stderr");
+    int file = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int saved = dup(2);
+    ASSERT_TRUE(file >= 0 && saved >= 0);
+    fflush(stderr);
+    dup2(file, 2);
+    kxtest::DiagnosticsCapture diag;
+    auto start = std::chrono::steady_clock::now();
+    char *policy = kxs_policy(nullptr);
+    auto took = std::chrono::steady_clock::now() - start;
+    dup2(saved, 2);
+    close(saved);
+    close(file);
+    EXPECT_EQ(policy, nullptr);  // it went past the bound and was killed
+    free(policy);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_LT(std::filesystem::file_size(caught), 1024u);
+    EXPECT_TRUE(diag.contains("to its error output, first: kxpolicy: no policy store"))
+        << diag.all();
+    EXPECT_TRUE(diag.contains("bytes to its error output and was killed")) << diag.all();
 }
 
 }  // namespace

@@ -137,12 +137,25 @@ TEST(ProductFiles, ALinkOfAnotherUserOnTheWayIsNotFollowed)
     for (const char *link : {"/sticky/ours", "/sticky/theirs"})
         ASSERT_EQ(symlink(root.at("/real").c_str(), root.at(link).c_str()), 0);
     ASSERT_EQ(lchown(root.at("/sticky/theirs").c_str(), 65534, 65534), 0);
+    // Our own link into a directory that lies below another user's: that user
+    // could swap what it reaches, so every directory of the target counts.
+    root.write("/their/real/f", "x");
+    ASSERT_EQ(chown(root.at("/their").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink(root.at("/their/real").c_str(), root.at("/sticky/below-theirs").c_str()), 0);
     std::string text;
     EXPECT_TRUE(kx::read_product_file(root.at("/sticky/ours/f"), 9, text));
     kxtest::DiagnosticsCapture diag;
     EXPECT_FALSE(kx::read_product_file(root.at("/sticky/theirs/f"), 9, text));
     EXPECT_TRUE(diag.contains("is a link owned by another user")) << diag.all();
     EXPECT_EQ(kx::open_product_directory(root.at("/sticky/theirs")), -1);
+    diag.clear();
+    EXPECT_FALSE(kx::read_product_file(root.at("/sticky/below-theirs/f"), 9, text));
+    EXPECT_TRUE(diag.contains(root.at("/their") + " is owned by another user")) << diag.all();
+    EXPECT_EQ(kx::open_product_directory(root.at("/sticky/below-theirs")), -1);
+    // A data file in a directory that is missing is simply absent.
+    errno = 0;
+    EXPECT_FALSE(kx::read_product_file(root.at("/no-such-dir/f"), 9, text));
+    EXPECT_EQ(errno, ENOENT);
 }
 
 // A tool runs as root: no other user may have been able to change it.
@@ -157,17 +170,23 @@ TEST(ProductFiles, ToolsAreTrustedLikeProductFiles)
         {"/ok/tool", 0755, 0755, true},
         {"/open/tool", 0777, 0755, false},
         {"/writable/tool", 0755, 0757, false},
-        {"/missing/tool", 0755, -1, true},  // it fails to start, as before
+        {"/missing/tool", 0755, -1, false},
+        {"/missing-dir/tool", -1, -1, false},
     };
     for (const auto &c : cases) {
         std::string tool = root.at(c.tool);
-        root.make_dir(std::string(c.tool).substr(0, std::string(c.tool).rfind('/')));
+        if (c.dirMode >= 0)
+            root.make_dir(std::string(c.tool).substr(0, std::string(c.tool).rfind('/')));
         if (c.toolMode >= 0)
             root.write(c.tool, "", c.toolMode);
-        chmod(tool.substr(0, tool.rfind('/')).c_str(), static_cast<mode_t>(c.dirMode));
+        if (c.dirMode >= 0)
+            chmod(tool.substr(0, tool.rfind('/')).c_str(), static_cast<mode_t>(c.dirMode));
         kxtest::DiagnosticsCapture diag;
-        EXPECT_EQ(kx::trusted_tool(tool), c.trusted) << c.tool;
+        int fd = kx::open_trusted_tool(tool);
+        EXPECT_EQ(fd >= 0, c.trusted) << c.tool;
         EXPECT_EQ(diag.contains("not run: "), !c.trusted) << c.tool;
+        if (fd >= 0)
+            close(fd);
     }
 }
 

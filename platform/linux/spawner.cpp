@@ -1,5 +1,7 @@
 #include "spawner.h"
 
+#include "warden.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -9,9 +11,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,206 +110,212 @@ int milliseconds_until(Clock::time_point when)
     return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
 }
 
-// The child's own process group, so that a bound kills what it started too;
-// the default dispositions and an empty mask, whatever the host set (a child
-// that inherits an ignored SIGCHLD cannot wait for its own children).
-int set_attributes(posix_spawnattr_t &attributes)
+// A pipe that the child writes and we read: our end non-blocking, both above
+// 2 and close-on-exec, so that a child that another thread of the host
+// starts never holds them.
+bool open_pipe(Descriptor &ours, Descriptor &theirs)
 {
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    int rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                       POSIX_SPAWN_SETSIGDEF);
-    if (rc == 0)
-        rc = posix_spawnattr_setpgroup(&attributes, 0);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigmask(&attributes, &none);
-    if (rc == 0)
-        rc = posix_spawnattr_setsigdefault(&attributes, &all);
-    return rc;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    ours.reset(above_standard(fds[0]));
+    theirs.reset(above_standard(fds[1]));
+    return ours.get() >= 0 && theirs.get() >= 0 && fcntl(ours.get(), F_SETFL, O_NONBLOCK) == 0;
 }
+
+// The warden's control channel: a socket, so that our word to it can be
+// sent without SIGPIPE should the warden be gone.
+bool open_control(Descriptor &ours, Descriptor &theirs)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return false;
+    ours.reset(above_standard(fds[0]));
+    theirs.reset(above_standard(fds[1]));
+    return ours.get() >= 0 && theirs.get() >= 0;
+}
+
+// One stream of the child read into memory: all of standard output up to
+// the bound, the head of the error output.
+struct Stream {
+    Descriptor fd;
+    bool ended = true;
+    std::string *kept = nullptr;
+    std::size_t keep = 0;   // how much of it is kept
+    std::size_t read = 0;   // how much was read in all
+};
 
 class Run {
 public:
     Run(const SpawnRequest &request, SpawnResult &result)
         : request_(request), result_(result), deadline_(Clock::now() + request.bounds.time)
     {
+        output_.kept = &result.output;
+        output_.keep = request.bounds.outputBytes;
+        errors_.kept = &result.errorOutput;
+        errors_.keep = kErrorOutputKept;
     }
 
-    void start();
+    bool start();
     void follow();
+    void finish();
 
 private:
-    bool open_output_pipe(Descriptor &childEnd);
-    int setup_actions(posix_spawn_file_actions_t &actions, int inputFd, int outputEnd);
-    void look_at_child();
-    void read_output();
+    bool open_streams(Descriptor &output, Descriptor &errors);
+    void read_reports();
+    void read_stream(Stream &stream);
     void end_with(ChildEnd end);
+    bool await_warden(Clock::time_point giveUp);
+    void kill_warden();
 
     const SpawnRequest &request_;
     SpawnResult &result_;
     Clock::time_point deadline_;
     Clock::time_point childEndedAt_{};
-    pid_t pid_ = -1;
-    Descriptor output_;
+    pid_t warden_ = -1;
+    Descriptor wardenFd_;  // its process descriptor, where the kernel has them
+    Descriptor control_;
+    Descriptor reports_;
+    Stream output_;
+    Stream errors_;
     bool childEnded_ = false;
-    bool outputEnded_ = true;
+    bool reportsEnded_ = false;
     bool done_ = false;
 };
 
-int Run::setup_actions(posix_spawn_file_actions_t &actions, int inputFd, int outputEnd)
+bool Run::open_streams(Descriptor &output, Descriptor &errors)
 {
-    int rc = 0;
-    if (inputFd >= 0)
-        rc = posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
-    else
-        rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (rc == 0 && outputEnd >= 0)
-        rc = posix_spawn_file_actions_adddup2(&actions, outputEnd, 1);
-    else if (rc == 0 && request_.out == StdoutTo::NullDevice)
-        rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (rc == 0 && request_.err == StderrTo::NullDevice)
-        rc = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // close_range where the kernel has it, else a walk over /proc/self/fd.
-    if (rc == 0)
-        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    return rc;
+    if (request_.out == StdoutTo::Capture) {
+        if (!open_pipe(output_.fd, output))
+            return false;
+        output_.ended = false;
+    }
+    if (request_.err == StderrTo::Capture) {
+        if (!open_pipe(errors_.fd, errors))
+            return false;
+        errors_.ended = false;
+    }
+    return true;
 }
 
-// Our end non-blocking, the child's end above 2, both close-on-exec: a child
-// that another thread of the host starts never holds them.
-bool Run::open_output_pipe(Descriptor &childEnd)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    output_.reset(above_standard(fds[0]));
-    childEnd.reset(above_standard(fds[1]));
-    outputEnded_ = false;
-    return output_.get() >= 0 && childEnd.get() >= 0 &&
-           fcntl(output_.get(), F_SETFL, O_NONBLOCK) == 0;
-}
-
-void Run::start()
+// Starts the warden, which starts the program; false when it could not be.
+bool Run::start()
 {
     Descriptor input(request_.in == StdinFrom::Input ? input_file(request_.input) : -1);
-    Descriptor childEnd;
+    Descriptor passed(request_.passedFd >= 0 ? fcntl(request_.passedFd, F_DUPFD_CLOEXEC, 3) : -1);
+    Descriptor output, errors, control, reports;
     if ((request_.in == StdinFrom::Input && input.get() < 0) ||
-        (request_.out == StdoutTo::Capture && !open_output_pipe(childEnd))) {
+        (request_.passedFd >= 0 && passed.get() < 0) || !open_streams(output, errors) ||
+        !open_control(control_, control) || !open_pipe(reports_, reports)) {
         result_.error = errno;
-        output_.reset();
-        return;
+        return false;
     }
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
-    int rc = set_attributes(attributes);
-    if (rc == 0)
-        rc = setup_actions(actions, input.get(), childEnd.get());
-    if (rc == 0)
-        rc = posix_spawn(&pid_, request_.program, &actions, &attributes, request_.argv,
-                         request_.envp ? request_.envp : environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        result_.error = rc;
-        output_.reset();
-        return;
+    const warden::Plan plan{request_.program,
+                            request_.argv,
+                            request_.envp ? request_.envp : environ,
+                            control.get(),
+                            reports.get(),
+                            input.get(),
+                            output.get(),
+                            request_.out == StdoutTo::Inherit,
+                            errors.get(),
+                            passed.get()};
+    // No handler of the host's may run in the warden before it sets its own
+    // dispositions: this thread holds every signal back across the fork.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    warden_ = warden::fork_process();
+    if (warden_ == 0)
+        warden::run(plan);
+    int error = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (warden_ < 0) {
+        result_.error = error;
+        return false;
     }
+    wardenFd_.reset(static_cast<int>(syscall(SYS_pidfd_open, warden_, 0)));
     result_.end = ChildEnd::Finished;
+    return true;
 }
 
-// Collects the child's end, without waiting: its wait status, a stop, or the
-// news that someone else has reaped it.
-void Run::look_at_child()
+// What the warden has said: how the program ended, that it stopped, or that
+// it could not be started.
+void Run::read_reports()
 {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WSTOPPED | WNOHANG) != 0) {
-        if (errno == ECHILD) {
-            childEnded_ = true;
-            childEndedAt_ = Clock::now();
-            result_.end = ChildEnd::StatusLost;
+    warden::Report reports[8];
+    while (!reportsEnded_ && !done_) {
+        ssize_t n = read(reports_.get(), reports, sizeof reports);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n <= 0) {
+            reportsEnded_ = true;
+            return;
         }
-        return;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof reports[0]; ++i) {
+            const warden::Report &report = reports[i];
+            if (report.kind == warden::Report::Ended && !childEnded_) {
+                childEnded_ = true;
+                childEndedAt_ = Clock::now();
+                result_.waitStatus = report.value;
+            } else if (report.kind == warden::Report::Stopped) {
+                end_with(ChildEnd::Stopped);
+            } else if (report.kind == warden::Report::NotStarted) {
+                result_.end = ChildEnd::NotStarted;
+                result_.error = report.value;
+                done_ = true;
+            }
+        }
     }
-    if (info.si_pid == 0)
-        return;
-    if (info.si_code == CLD_STOPPED || info.si_code == CLD_TRAPPED) {
-        end_with(ChildEnd::Stopped);
-        return;
-    }
-    childEnded_ = true;
-    childEndedAt_ = Clock::now();
-    result_.waitStatus = info.si_code == CLD_EXITED ? (info.si_status & 0xff) << 8
-                                                    : (info.si_status & 0x7f) |
-                                                          (info.si_code == CLD_DUMPED ? 0x80 : 0);
 }
 
-void Run::read_output()
+void Run::read_stream(Stream &stream)
 {
     char chunk[65536];
-    while (!outputEnded_ && !done_) {
-        size_t room = request_.bounds.outputBytes + 1 - result_.output.size();
-        ssize_t n = read(output_.get(), chunk, std::min(sizeof chunk, room));
+    while (!stream.ended && !done_) {
+        ssize_t n = read(stream.fd.get(), chunk, sizeof chunk);
         if (n > 0) {
-            result_.output.append(chunk, static_cast<size_t>(n));
-            if (result_.output.size() > request_.bounds.outputBytes) {
-                result_.output.resize(request_.bounds.outputBytes);
+            std::size_t room = stream.keep - std::min(stream.keep, stream.kept->size());
+            stream.kept->append(chunk, std::min(room, static_cast<std::size_t>(n)));
+            stream.read += static_cast<std::size_t>(n);
+            if (stream.read > request_.bounds.outputBytes)
                 end_with(ChildEnd::OutputBound);
-            }
         } else if (n < 0 && errno == EAGAIN) {
             return;  // nothing more for now
         } else if (n == 0 || errno != EINTR) {  // the end of the output, or a read error
-            outputEnded_ = true;
-            output_.reset();
+            stream.ended = true;
+            stream.fd.reset();
         }
     }
 }
 
-// Kills the child's process group and reaps the child, within the grace.
+// A bound was hit: the run ends here, and finish() kills what is left.
 void Run::end_with(ChildEnd end)
 {
     result_.end = end;
     done_ = true;
-    kill(-pid_, SIGKILL);
-    output_.reset();
-    auto giveUp = std::max(deadline_, Clock::now()) + kReapGrace;
-    milliseconds nap{1};
-    while (!childEnded_) {
-        siginfo_t info{};
-        if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG) != 0) {
-            if (errno != EINTR)
-                break;  // ECHILD: reaped by someone else
-        } else if (info.si_pid != 0) {
-            break;
-        }
-        if (Clock::now() >= giveUp) {
-            result_.reaped = false;
-            remember_unreaped(pid_);
-            break;
-        }
-        poll(nullptr, 0, static_cast<int>(nap.count()));
-        nap = std::min(nap * 2, kLongestNap);
-    }
-    childEnded_ = true;
 }
 
 void Run::follow()
 {
-    milliseconds nap{1};
     while (!done_) {
-        if (!childEnded_)
-            look_at_child();
-        read_output();
-        if (done_ || (childEnded_ && outputEnded_))
+        read_reports();
+        read_stream(output_);
+        read_stream(errors_);
+        if (done_ || (childEnded_ && output_.ended && errors_.ended))
             return;
+        if (reportsEnded_ && !childEnded_) {
+            end_with(ChildEnd::StatusLost);
+            return;
+        }
         auto now = Clock::now();
         if (now >= deadline_) {
             end_with(childEnded_ ? ChildEnd::HeldOpen : ChildEnd::TimedOut);
             return;
         }
-        auto wakeAt = std::min(deadline_, now + nap);
+        auto wakeAt = deadline_;
         if (childEnded_) {
             auto drainEnd = childEndedAt_ + request_.bounds.drain;
             if (now >= drainEnd) {
@@ -317,10 +324,66 @@ void Run::follow()
             }
             wakeAt = std::min(deadline_, drainEnd);
         }
-        pollfd entry{output_.get(), POLLIN, 0};
-        poll(&entry, outputEnded_ ? 0 : 1, milliseconds_until(wakeAt));
+        pollfd watched[] = {{reportsEnded_ ? -1 : reports_.get(), POLLIN, 0},
+                            {output_.ended ? -1 : output_.fd.get(), POLLIN, 0},
+                            {errors_.ended ? -1 : errors_.fd.get(), POLLIN, 0}};
+        poll(watched, std::size(watched), milliseconds_until(wakeAt));
+    }
+}
+
+// Waits for the warden to end, until `giveUp`; true once it is reaped (or
+// gone: a host that reaps children of others took it).
+bool Run::await_warden(Clock::time_point giveUp)
+{
+    milliseconds nap{1};
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(warden_), &info, WEXITED | WNOHANG) != 0) {
+            if (errno != EINTR)
+                return true;  // ECHILD: reaped by someone else
+        } else if (info.si_pid != 0) {
+            return true;
+        }
+        if (Clock::now() >= giveUp)
+            return false;
+        // Its process descriptor turns readable when it ends; without one, naps.
+        pollfd end{wardenFd_.get(), POLLIN, 0};
+        if (end.fd >= 0 && poll(&end, 1, milliseconds_until(giveUp)) >= 0)
+            continue;
+        poll(nullptr, 0, static_cast<int>(nap.count()));
         nap = std::min(nap * 2, kLongestNap);
     }
+}
+
+// Kills the warden; through its process descriptor where there is one, so
+// that a host that reaped it meanwhile cannot have us hit another process.
+void Run::kill_warden()
+{
+    int fd = wardenFd_.get();
+    if (fd < 0 || syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) != 0)
+        kill(warden_, SIGKILL);
+}
+
+// Tells the warden that the run is over: it kills whatever the program left
+// and exits. Reaps it within the grace; past that it is killed.
+void Run::finish()
+{
+    // A word, and the end of the channel: should a child that the host
+    // forked hold a copy of our end, the word still arrives.
+    char over = 0;
+    ssize_t sent = send(control_.get(), &over, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)sent;  // the warden is gone already, or the end says the same
+    control_.reset();
+    output_.fd.reset();
+    errors_.fd.reset();
+    result_.errorOutputBytes = errors_.read;
+    if (await_warden(Clock::now() + kReapGrace))
+        return;
+    kill_warden();
+    if (await_warden(Clock::now() + kReapGrace))
+        return;
+    result_.reaped = false;
+    remember_unreaped(warden_);
 }
 
 }  // namespace
@@ -330,25 +393,16 @@ SpawnResult spawn_bounded(const SpawnRequest &request)
     reap_ended_children();
     SpawnResult result;
     Run run(request, result);
-    run.start();
-    if (result.end == ChildEnd::NotStarted)
+    if (!run.start())
         return result;
     run.follow();
+    run.finish();
     return result;
 }
 
-void close_descriptors_from(int lowest)
+int exit_code_of(int waitStatus)
 {
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0) == 0)
-        return;
-#endif
-    rlimit limit{};
-    long highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                       ? static_cast<long>(limit.rlim_cur)
-                       : 65536;
-    for (long fd = lowest; fd < highest; ++fd)
-        close(static_cast<int>(fd));
+    return waitStatus != -1 && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
 }
 
 }  // namespace kx::platform
