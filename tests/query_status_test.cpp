@@ -13,12 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -141,6 +145,7 @@ protected:
         handle_->servicesRefreshed = 0;
     }
     KXSHandle *handle() { return handle_.get(); }
+    const kxtest::TestRoot &root() const { return root_; }
 
 private:
     kxtest::TestRoot root_;
@@ -200,6 +205,64 @@ TEST_F(QueryStatusTest, ANullHandleAndTheReleaseFunctionsLeaveNoDoubt)
     EXPECT_EQ(kxs_addDTUMonitored(handle(), "0800bb"), 0);
     EXPECT_EQ(kxs_lastError(handle()), KXS_OK);
     EXPECT_STREQ(kxs_lastErrorText(handle()), "");
+}
+
+TEST_F(QueryStatusTest, ToolsAndFilesSayHowTheyFailed)
+{
+    const std::string dhcp = "/opt/ZARNkx/lib/kxsdhcpsum";
+    const std::string patches = "/opt/ZARNkx/lib/kxspatches";
+    const std::string policy = "/opt/ZARNkx/sbin/kxpolicy";
+    const struct {
+        const char *script;  // of every tool; nullptr: the tools are missing
+        int code;
+        const char *says;
+    } cases[] = {
+        {nullptr, KXS_ETOOL, "is missing"},
+        {"echo 'a\t1'\nexit 3\n", KXS_ETOOL, "exited with status 3"},
+        {"echo 'a\t1'\nkill -KILL $$\n", KXS_ETOOL, "was killed by signal 9"},
+        {"echo 'a\t1'\n", KXS_OK, ""},
+    };
+    for (const auto &c : cases) {
+        for (const std::string &tool : {dhcp, patches, policy}) {
+            std::filesystem::remove(root().at(tool));
+            if (c.script)
+                root().write(tool, c.script, 0755);
+        }
+        auto check = [&](const char *query, bool gaveFailureResult) {
+            // The policy tool's exit code is not examined, unless it says
+            // that the tool did not run or end of itself.
+            const bool ok = c.code == KXS_OK || (std::strcmp(query, "kxs_policy") == 0 &&
+                                                 std::strstr(c.says, "exited"));
+            EXPECT_EQ(gaveFailureResult, !ok) << query << " " << c.says;
+            EXPECT_EQ(kxs_lastError(handle()), ok ? KXS_OK : c.code) << query << " " << c.says;
+            EXPECT_NE(std::string(kxs_lastErrorText(handle())).find(ok ? "" : c.says),
+                      std::string::npos)
+                << query << ": " << kxs_lastErrorText(handle());
+        };
+        check("kxs_DHCP", null_list(kxs_DHCP(handle()), kxs_freeDHCP));
+        char *text = kxs_patches(handle());
+        check("kxs_patches", text && !*text);  // the empty text, as documented
+        free(text);
+        text = kxs_policy(handle());
+        check("kxs_policy", text == nullptr);
+        free(text);
+    }
+    // No package record: no product here.
+    std::filesystem::remove(root().at("/var/sadm/pkg/ZARNkxo/pkginfo"));
+    EXPECT_EQ(kxs_version(handle()), nullptr);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_ENOTCONFIGURED);
+    char *text = kxs_listPatches(handle());
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_ENOTCONFIGURED);
+    // A contact file that cannot be read is no reason to pass the default
+    // off as the server's contact.
+    root().make_dir("/var/opt/ZARNkx/snmp/kxssyscontact.data/not-a-file");
+    kxtest::Handle blind(kxs_init());
+    text = kxs_contact(blind.get());
+    EXPECT_EQ(kxs_lastError(blind.get()), KXS_EFILE) << text;
+    free(text);
+    EXPECT_EQ(kxs_setContact(handle(), "two\nlines"), -1);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_EINVAL);
 }
 
 // ---- the memory of a daemon that did not answer, over real sockets ---------------
