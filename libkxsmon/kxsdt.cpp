@@ -15,9 +15,9 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
-#include <strings.h>
 
 namespace kx {
 
@@ -898,6 +898,12 @@ int compare_folded(const char *a, const char *b)
     }
 }
 
+bool equal_folded(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return folded(x) == folded(y); });
+}
+
 bool ordered_before(const KXSTerm *a, const KXSTerm *b)
 {
     return compare_folded(a->terminalId, b->terminalId) < 0;
@@ -916,32 +922,34 @@ KXSTermIndex::KXSTermIndex(const KXSTerm *list)
         std::stable_sort(terms_.begin(), terms_.end(), ordered_before);
 }
 
-const KXSTerm *KXSTermIndex::first_with(const char *terminalId) const
+std::span<const KXSTerm *const> KXSTermIndex::all_with(const char *terminalId) const
 {
-    auto at = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
-                               [](const KXSTerm *term, const char *id) {
-                                   return compare_folded(term->terminalId, id) < 0;
-                               });
-    return at != terms_.end() && compare_folded((*at)->terminalId, terminalId) == 0 ? *at : nullptr;
+    auto first = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
+                                  [](const KXSTerm *term, const char *id) {
+                                      return compare_folded(term->terminalId, id) < 0;
+                                  });
+    auto end = std::find_if(first, terms_.end(), [terminalId](const KXSTerm *term) {
+        return compare_folded(term->terminalId, terminalId) != 0;
+    });
+    return {first, end};
 }
 
 const KXSTerm *KXSTermIndex::find(const char *terminalId) const
 {
-    if (const KXSTerm *term = first_with(terminalId))
-        return term;
+    if (auto same = all_with(terminalId); !same.empty())
+        return same.front();
     // An identifier stored whole, as the terminal reports itself
-    // ("IEEE802.080020f8a2b1"), names the terminal of that model and ID.
+    // ("IEEE802.080020f8a2b1"), names the first terminal of that model and
+    // ID: the short ID may recur with other models, on this server or
+    // another member.
     const char *dot = strrchr(terminalId, '.');
     if (!dot)
         return nullptr;
-    const KXSTerm *term = first_with(dot + 1);
-    if (!term)
-        return nullptr;
-    const char *model = term->model;
-    std::size_t modelLength = static_cast<std::size_t>(dot - terminalId);
-    bool sameModel = model && strlen(model) == modelLength &&
-                     strncasecmp(model, terminalId, modelLength) == 0;
-    return sameModel ? term : nullptr;
+    const std::string_view model(terminalId, static_cast<std::size_t>(dot - terminalId));
+    for (const KXSTerm *term : all_with(dot + 1))
+        if (term->model && equal_folded(term->model, model))
+            return term;
+    return nullptr;
 }
 
 }  // namespace kx

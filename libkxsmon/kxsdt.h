@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -137,8 +138,9 @@ bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
 // The first terminal of a list for each identifier, compared without regard
 // to case. Built once in one walk, so that matching many identifiers against
 // a long list costs one binary search each instead of a walk of the list. An
-// identifier that no terminal has may name one whole, "MODEL.ID". The list
-// must outlive the index.
+// identifier that no terminal has may name one whole, "MODEL.ID": the first
+// terminal in list order whose short identifier and model both match. The
+// list must outlive the index.
 class KXSTermIndex {
 public:
     explicit KXSTermIndex(const KXSTerm *list);
@@ -146,7 +148,8 @@ public:
     const KXSTerm *find(const char *terminalId) const;
 
 private:
-    const KXSTerm *first_with(const char *terminalId) const;
+    // The terminals with the short identifier, in list order.
+    std::span<const KXSTerm *const> all_with(const char *terminalId) const;
 
     std::vector<const KXSTerm *> terms_;  // by identifier, equal ones in list order
 };

@@ -98,6 +98,11 @@ TEST(TerminalStatus, MonitoredFromTheLiveMembersInTableOrder)
          {"", "A2 - - 0/0/0 - -", "B1 i1 m1 5/5/50 P1 -", "C3 ic m1 0/0/0 P1 -", "D1 id m1 1/0/0 P1 -",
           "E1 m2e m2 0/0/0 P2 -", absent[6], absent[7], "p2.E1 m2e m2 0/0/0 P2 -"},
          {"g", "m2", "m1"}},
+        // The short ID "E" recurs: "p2.E" is the first terminal of model P2, here on m1.
+        {{{"g", group}, {"m1", m1 + term("P2.e", "m1p2")}, {"m2", term("P1.e", "m2e")}},
+         {"", "A2 - - 0/0/0 - -", "B1 i1 m1 5/5/50 P1 -", "C3 ic m1 0/0/0 P1 -", "D1 id m1 1/0/0 P1 -",
+          "E1 m2e m2 0/0/0 P1 -", absent[6], absent[7], "p2.E1 m1p2 m1 0/0/0 P2 -"},
+         {"g", "m2", "m1"}},
         {{{"g", group}, {"localhost", own}}, absent, {"g", "m2", "m1"}},  // no member answers
         {{{"localhost", own}}, {"", "A1 own localhost 0/0/0 P9 -", absent[2], absent[3], absent[4],
                                 absent[5], absent[6], absent[7], absent[8]}, {"g", "localhost"}},
