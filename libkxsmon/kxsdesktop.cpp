@@ -294,17 +294,19 @@ struct QueryLists {
 };
 
 // The terminals of the trusted, live members of this server's failover
-// group, or this server's own when the group lists no host.
-void read_group_terminals(KXSHandle *handle, QueryLists &lists)
+// group, or this server's own when the group lists no host: only those
+// that `wanted` keeps, so that the query holds no more than it can report.
+void read_group_terminals(KXSHandle *handle, KXSWantedTerms &wanted, QueryLists &lists)
 {
     int hostCount = 0;
     lists.hosts = get_gm_hosts(nullptr, handle->hostname, &hostCount);
     int count = 0;
     if (lists.hosts) {
-        lists.terms = kxs_get_currentHA_list(handle, lists.hosts);
+        lists.terms = kxs_get_currentHA_list(handle, lists.hosts, &wanted);
     } else {
         dlprintf("s", "kxs_DTUMonitored: no hosts listed\n");
-        lists.terms = kxs_get_current_list(handle, handle->hostname, &count, nullptr);
+        lists.terms =
+            kxs_get_current_list(handle, handle->hostname, &count, nullptr, kNoDeadline, &wanted);
     }
     if (!lists.terms) {
         if (count == 0)
@@ -317,8 +319,12 @@ KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
 {
     if (!handle || !handle->monitoredDTUs)
         return nullptr;
+    std::vector<const char *> ids;
+    for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
+        ids.push_back(node->terminalID);
+    KXSWantedTerms wanted(ids);
     QueryLists lists;
-    read_group_terminals(handle, lists);
+    read_group_terminals(handle, wanted, lists);
     const KXSTermIndex index(lists.terms);
     auto **dtus = static_cast<KXSDTU **>(
         calloc(static_cast<std::size_t>(handle->numMonitoredDTUs) + 1, sizeof(KXSDTU *)));

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <string_view>
 #include <utility>
 
@@ -285,7 +286,9 @@ uint32_t to_number(std::string_view value)
 // incomplete block leaves nothing behind.
 class TermBlock {
 public:
-    explicit TermBlock(KXSTermList &list);
+    // With `wanted`, only the records that it keeps for `member` are added.
+    explicit TermBlock(KXSTermList &list, KXSWantedTerms *wanted = nullptr,
+                       std::size_t member = 0);
     // A new block: whatever the last one left unclosed goes.
     void open();
     void line(std::string_view line);
@@ -318,6 +321,8 @@ private:
     bool move_record(std::size_t more);
 
     KXSTermList &list_;
+    KXSWantedTerms *wanted_;
+    std::size_t member_;
     bool trace_;
     char *record_ = nullptr;  // the place of the block's record, its texts behind it
     char *free_ = nullptr;    // the first byte the texts have not taken
@@ -325,7 +330,8 @@ private:
     uint32_t connectTime_ = 0, packets_ = 0, lost_ = 0;
 };
 
-TermBlock::TermBlock(KXSTermList &list) : list_(list), trace_(gdebug("b") != 0)
+TermBlock::TermBlock(KXSTermList &list, KXSWantedTerms *wanted, std::size_t member)
+    : list_(list), wanted_(wanted), member_(member), trace_(gdebug("b") != 0)
 {
     if (list_.serverName && !list_.storedServerName) {
         const std::size_t bytes = std::strlen(list_.serverName) + 1;
@@ -452,6 +458,8 @@ void TermBlock::close(const char *filter)
     const std::string_view shortView(shortId, static_cast<std::size_t>(id + id_.length - shortId));
     if (filter && shortView.find(filter) == std::string_view::npos)
         return open();
+    if (wanted_ && !wanted_->keep(member_, std::string_view(id, id_.length), shortView))
+        return open();  // its place is taken by the next record
     auto *term = reinterpret_cast<KXSTerm *>(record_);
     *term = KXSTerm{};
     term->terminalId = shortId;
@@ -475,8 +483,9 @@ void TermBlock::close(const char *filter)
 // framed and parsed straight from the read buffer.
 class TermReply : public ReplySink {
 public:
-    TermReply(KXSTermList &list, const char *filter)
-        : lines_(kClient), framing_(kClient.name), block_(list), filter_(filter)
+    TermReply(KXSTermList &list, const char *filter, KXSWantedTerms *wanted = nullptr,
+              std::size_t member = 0)
+        : lines_(kClient), framing_(kClient.name), block_(list, wanted, member), filter_(filter)
     {
     }
     bool bytes(char *data, std::size_t length) override
@@ -804,7 +813,7 @@ std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter)
 }
 
 KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
-                              Deadline deadline)
+                              Deadline deadline, KXSWantedTerms *wanted)
 {
     int ignored;
     if (!count)
@@ -812,7 +821,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const c
     *count = 0;
     KXSTermList list;
     list.serverName = host;
-    TermReply reply(list, filter);
+    TermReply reply(list, filter, wanted);
     Outcome outcome = ask_daemon_into(kClient, host, "status\n", reply, deadline);
     if (!exchange_ran(outcome)) {
         *count = -1;
@@ -856,7 +865,7 @@ std::vector<const char *> members_to_ask(HostList *hosts)
 
 }  // namespace
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
+KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts, KXSWantedTerms *wanted)
 {
     const std::vector<const char *> members = members_to_ask(hosts);
     // Every member is asked at once; each parses into a list of its own, so
@@ -866,7 +875,7 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
     std::vector<ReplySink *> sinks;
     for (std::size_t i = 0; i < members.size(); ++i) {
         lists[i].serverName = members[i];
-        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr));
+        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr, wanted, i));
         sinks.push_back(replies.back().get());
     }
     std::vector<Outcome> outcomes =
@@ -879,6 +888,53 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
         dlprintf("b", "found %zu desktops\n", lists[i].size());
     }
     return kxs_link_lists(lists);
+}
+
+// ---- the records a query for some identifiers can report ----------------------
+
+namespace {
+
+constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+KXSWantedTerms::KXSWantedTerms(const std::vector<const char *> &terminalIds)
+{
+    for (const char *id : terminalIds) {
+        if (!id)
+            continue;
+        std::string key(id);
+        for (char &c : key)
+            c = static_cast<char>(folded(c));
+        longest_ = std::max(longest_, key.size());
+        anyWhole_ = anyWhole_ || key.find('.') != std::string::npos;
+        if (slots_.emplace(std::move(key), firstMember_.size()).second)
+            firstMember_.push_back(kNoMember);
+    }
+}
+
+bool KXSWantedTerms::take(std::size_t member, std::string_view id)
+{
+    if (id.size() > longest_)
+        return false;
+    folded_.assign(id);
+    for (char &c : folded_)
+        c = static_cast<char>(folded(c));
+    auto slot = slots_.find(std::string_view(folded_));
+    if (slot == slots_.end() || firstMember_[slot->second] <= member)
+        return false;
+    firstMember_[slot->second] = member;
+    return true;
+}
+
+bool KXSWantedTerms::keep(std::size_t member, std::string_view wholeId, std::string_view shortId)
+{
+    // A short ID holds no "." and a whole one does, so each key matches one
+    // of the two lookups only. Both run: the record may be the first for
+    // either.
+    const bool byShort = take(member, shortId);
+    const bool byWhole = anyWhole_ && wholeId.size() != shortId.size() && take(member, wholeId);
+    return byShort || byWhole;
 }
 
 namespace {
