@@ -33,6 +33,9 @@ Result c_boundary(const char *function, Result failure, Body &&body) noexcept
 
 struct KXSService;
 struct KXSMonitoredDTU;
+namespace kx {
+struct MonitoredFile;
+}
 
 struct KXSHandle {
     void *connection;           // administration database connection, or NULL
@@ -50,7 +53,7 @@ struct KXSHandle {
     int32_t replicaState;       // 0 not fetched, 1 fetched, 2 no configuration, -1 failed
     int32_t numMonitoredDTUs;
     KXSMonitoredDTU *monitoredDTUs;  // monitored terminals, table order
-    bool monitoredUnstored;          // the file lags behind the table
+    kx::MonitoredFile *monitoredFile;  // what the table follows, or NULL (kxsdesktop)
 };
 
 // The administration mode values of KXSHandle::adminMode.
