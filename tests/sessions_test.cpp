@@ -263,7 +263,7 @@ TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
             records[at].next = at + 1 < kRecords ? &records[at + 1] : nullptr;
         }
         kx::SessionList sessions;
-        for (int i = 0; i < kSessions; ++i) {
+        for (std::size_t i = 0; i < kSessions; ++i) {
             UserSessionEnt *e = kx::allocate_userSession();
             e->token = strdup(((i % 2 ? "ZeroAdmin.xx." : "") + tokens[97 * i]).c_str());
             e->display = strdup(":0");
@@ -272,9 +272,9 @@ TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
         const std::size_t before = kx::merge_token_comparisons();
         EXPECT_EQ(kx::merge_records(sessions, records.data()), 0);
         const std::size_t comparisons = kx::merge_token_comparisons() - before;
-        EXPECT_LT(comparisons, (reversed ? 20u : 2u) * std::size_t{kRecords} + 64u * kSessions);
+        EXPECT_LT(comparisons, (reversed ? std::size_t{20} : std::size_t{2}) * kRecords + std::size_t{64} * kSessions);
         int found = 0;
-        for (int i = 0; i < kSessions; ++i) {
+        for (std::size_t i = 0; i < kSessions; ++i) {
             found += sessions[i]->state == 0 && text(sessions[i]->termList) == cids[97 * i];
             kx::kx_freeUserSessionEnt(sessions[i]);
         }

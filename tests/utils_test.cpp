@@ -276,7 +276,7 @@ TEST(ProductFiles, TheWriterRemovesTheStaleTemporariesOfItsFile)
             ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
         else
             root.write("/" + c.name, "left");
-        const timespec then = {time(nullptr) - 60 * c.minutesOld, 0};
+        const timespec then = {time(nullptr) - time_t{60} * c.minutesOld, 0};
         const timespec times[2] = {then, then};
         ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     }
