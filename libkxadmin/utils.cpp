@@ -17,8 +17,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kx {
@@ -673,8 +673,9 @@ long temporary_writer(std::string_view name, std::string_view base)
     const std::size_t dot = name.find('.');
     const std::string_view random = dot == std::string_view::npos ? name : name.substr(dot + 1);
     const std::string_view pid = dot == std::string_view::npos ? "" : name.substr(0, dot);
+    const bool numbered = dot != std::string_view::npos;
     if (random.size() != kTempRandomDigits || !all_of_class(random, isxdigit) ||
-        (dot != std::string_view::npos && (pid.empty() || pid.size() > 9 || !all_of_class(pid, isdigit))))
+        (numbered && (pid.empty() || pid.size() > 9 || !all_of_class(pid, isdigit))))
         return -1;
     return pid.empty() ? 0 : std::stol(std::string(pid));
 }
@@ -689,7 +690,8 @@ bool stale_temporary(long writer, const struct stat &st)
     const time_t age = time(nullptr) - st.st_mtime;
     if (age >= kForgottenSeconds)
         return true;
-    const bool writerGone = writer == 0 || (kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH);
+    const bool writerGone =
+        writer == 0 || (kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH);
     return writerGone && age >= kQuietSeconds;
 }
 
@@ -824,8 +826,8 @@ int open_lock_file(const std::string &path)
         errno = EPERM;
         return -1;
     }
-    int fd = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                  0600);
+    int fd = open(lockPath.c_str(),
+                  O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
@@ -869,7 +871,8 @@ ProductFileLock::ProductFileLock(const std::string &path, std::chrono::milliseco
             error_ = ETIMEDOUT;
             break;
         }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
         pause = std::min(pause * 2, std::chrono::milliseconds(16));
     }
     close(fd);

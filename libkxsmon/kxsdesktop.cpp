@@ -243,7 +243,7 @@ int store_table(KXSHandle *handle, MonitoredFile &file, const std::string &path,
 // is made, and the table is written when the file does not hold it yet.
 // Returns 0 or -1 with errno; a change that could not be stored stays in
 // the table and is stored with the next change.
-int32_t change_table(KXSHandle *handle, TableChange change, const char *caller)
+int32_t change_table(KXSHandle *handle, const TableChange &change, const char *caller)
 {
     MonitoredFile *file = monitored_file(handle);
     if (!file) {
@@ -254,7 +254,9 @@ int32_t change_table(KXSHandle *handle, TableChange change, const char *caller)
     const ProductFileLock lock(path, kTableLockWait);
     if (lock.held())
         follow_file(handle, *file, path);
-    switch (apply(handle, change)) {
+    const Applied applied = apply(handle, change);
+    const char *id = change.terminalId.c_str();
+    switch (applied) {
     case Applied::Full:
         dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
         errno = ENOSPC;
@@ -263,11 +265,13 @@ int32_t change_table(KXSHandle *handle, TableChange change, const char *caller)
         errno = ENOMEM;
         return -1;
     case Applied::Unchanged:
-        dlprintf("s", "%s: terminalID \"%s\" %s\n", caller, change.terminalId.c_str(),
-                 change.add ? "is a duplicate" : "not found");
+        if (change.add)
+            dlprintf("s", "%s: duplicate terminalID \"%s\"\n", caller, id);
+        else
+            dlprintf("s", "%s: terminalID \"%s\" not found\n", caller, id);
         break;
     case Applied::Changed:
-        file->unstored.push_back(std::move(change));
+        file->unstored.push_back(change);
         break;
     }
     if (!lock.held()) {
@@ -275,7 +279,13 @@ int32_t change_table(KXSHandle *handle, TableChange change, const char *caller)
         errno = lock.error();
         return -1;
     }
-    return file->unstored.empty() ? 0 : store_table(handle, *file, path, caller);
+    if (!file->unstored.empty() && store_table(handle, *file, path, caller) != 0)
+        return -1;
+    if (applied == Applied::Changed && change.add)
+        dlprintf("s", "%s: added terminalID \"%s\"\n", caller, id);
+    else if (applied == Applied::Changed)
+        dlprintf("s", "%s: terminalID \"%s\" deleted\n", caller, id);
+    return 0;
 }
 
 }  // namespace
@@ -332,20 +342,14 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
         errno = EINVAL;
         return -1;
     }
-    if (change_table(handle, {true, terminalId}, "kxs_addDTUMonitored") != 0)
-        return -1;
-    dlprintf("s", "kxs_addDTUMonitored: terminalID \"%s\" is in the table\n", terminalId);
-    return 0;
+    return change_table(handle, {true, terminalId}, "kxs_addDTUMonitored");
 }
 
 int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
 {
     if (!handle || !terminalId)
         return -1;
-    if (change_table(handle, {false, terminalId}, "kxs_deleteDTUMonitored") != 0)
-        return -1;
-    dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" is not in the table\n", terminalId);
-    return 0;
+    return change_table(handle, {false, terminalId}, "kxs_deleteDTUMonitored");
 }
 
 }  // namespace

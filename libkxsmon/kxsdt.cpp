@@ -16,8 +16,8 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace kx {
@@ -956,8 +956,8 @@ int compare_folded(const char *a, const char *b)
 
 bool equal_folded(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return folded(x) == folded(y); });
+    auto same = [](char x, char y) { return folded(x) == folded(y); };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
 }
 
 bool ordered_before(const KXSTerm *a, const KXSTerm *b)
