@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -316,17 +317,57 @@ void join_heads(UserSessionEnt *entry, const HeadSlots &heads)
     replace(&entry->termList, safe_strdup(terminals.c_str()));
 }
 
+thread_local std::size_t tokenComparisons = 0;
+
+bool token_before(const char *a, const char *b)
+{
+    ++tokenComparisons;
+    return strcmp(a ? a : "", b ? b : "") < 0;
+}
+
+// The records by token name, equal names in list order: indexed once per
+// merge (the authentication manager's list comes ordered so, which one walk
+// confirms), so that each session finds its records by a binary search
+// rather than a walk from the head of the list.
+class RecordsByToken {
+public:
+    explicit RecordsByToken(const KeyValuesNode *records)
+    {
+        for (; records; records = records->next)
+            sorted_.push_back(records);
+        auto before = [](const KeyValuesNode *a, const KeyValuesNode *b) {
+            return token_before(a->token_name, b->token_name);
+        };
+        if (!std::is_sorted(sorted_.begin(), sorted_.end(), before))
+            std::stable_sort(sorted_.begin(), sorted_.end(), before);
+    }
+    // The records whose token name is `key`, in list order.
+    std::span<const KeyValuesNode *const> named(const char *key) const
+    {
+        struct Order {
+            bool operator()(const KeyValuesNode *r, const char *k) const
+            {
+                return token_before(r->token_name, k);
+            }
+            bool operator()(const char *k, const KeyValuesNode *r) const
+            {
+                return token_before(k, r->token_name);
+            }
+        };
+        auto [first, end] = std::equal_range(sorted_.begin(), sorted_.end(), key, Order{});
+        return {first, end};
+    }
+
+private:
+    std::vector<const KeyValuesNode *> sorted_;
+};
+
 // Applies the records of the entry's token; -1 for an invalid head index.
-int apply_records(UserSessionEnt *entry, const KeyValuesNode *records)
+int apply_records(UserSessionEnt *entry, const RecordsByToken &records)
 {
     const std::string key(without_token_prefix(entry->token ? entry->token : ""));
     HeadSlots heads;
-    for (const KeyValuesNode *r = records; r; r = r->next) {
-        int order = strcmp(r->token_name, key.c_str());
-        if (order < 0)
-            continue;
-        if (order > 0)
-            break;
+    for (const KeyValuesNode *r : records.named(key.c_str())) {
         entry->state &= ~KX_SESSION_DETACHED;
         if (!r->MHgroup_name) {
             take_single_unit(entry, r);
@@ -352,8 +393,14 @@ int apply_records(UserSessionEnt *entry, const KeyValuesNode *records)
 
 }  // namespace
 
-int merge_records(SessionList &cache, const KeyValuesNode *records)
+std::size_t merge_token_comparisons()
 {
+    return tokenComparisons;
+}
+
+int merge_records(SessionList &cache, const KeyValuesNode *list)
+{
+    const RecordsByToken records(list);
     for (UserSessionEnt *entry : cache) {
         int idling = is_idling_session(entry->display ? entry->display : "");
         if (idling < 0)

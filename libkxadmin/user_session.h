@@ -100,9 +100,14 @@ using SessionList = std::vector<UserSessionEnt *>;
 
 // Marks each entry idling or shown by a desktop unit, with the unit's (or
 // the multihead group's) security values and terminals, from `records`
-// (ordered by token). 0, or -1 for a failed idle check or a head index
-// outside 0..63.
+// (ordered by token; another order is sorted first): every record whose
+// token name is the entry's token without a leading "ZeroAdmin.xx.", in
+// list order. 0, or -1 for a failed idle check or a head index outside
+// 0..63. The records are indexed once, so a merge costs O((n + m) log m).
 int merge_records(SessionList &cache, const KeyValuesNode *records);
+// The token comparisons that merges have made on this thread: what a merge
+// costs, for its tests.
+std::size_t merge_token_comparisons();
 // merge_records over the authentication manager's records of this host.
 int set_state(SessionList &cache);
 // Takes each session's user and process state from the session process

@@ -11,10 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kx {
@@ -484,12 +489,18 @@ int open_trusted_tool(const std::string &path)
 }
 
 bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
-                       Oversize oversize)
+                       Oversize oversize, struct stat *opened)
 {
     contents.clear();
     int fd = open_product_file(path);
     if (fd < 0)
         return false;
+    if (opened && fstat(fd, opened) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return false;
+    }
     // One byte past the cap tells a file that is too long.
     const std::size_t limit = oversize == Oversize::Refuse ? maxBytes + 1 : maxBytes;
     char buffer[8192];
@@ -818,14 +829,21 @@ void kx_freeLinkedList(LinkedListNode *list, ReleaseFunction release)
 
 namespace {
 
+// A replacement's name: the file's, then ".PID.RANDOM" (12 hexadecimal
+// digits), so that the leftovers of a writer that was killed can be told
+// and their writer asked after. Writers before the process number was added
+// wrote ".RANDOM" alone.
+constexpr std::size_t kTempRandomDigits = 12;
+
 // Creates the replacement next to `path` under a random name, never
 // following a link planted there; the kernel applies the file mode mask.
 int create_temporary(const std::string &path, mode_t mode, std::string &temp)
 {
     thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[24];
-        snprintf(suffix, sizeof suffix, ".%012llx",
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".%ld.%0*llx", static_cast<long>(getpid()),
+                 static_cast<int>(kTempRandomDigits),
                  static_cast<unsigned long long>(random() & 0xffffffffffffULL));
         temp = path + suffix;
         int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -851,6 +869,78 @@ bool write_all(int fd, const std::vector<std::string> &lines)
     }
     return true;
 }
+
+bool all_of_class(std::string_view text, int (*is_class)(int))
+{
+    return std::all_of(text.begin(), text.end(),
+                       [is_class](char c) { return is_class(static_cast<unsigned char>(c)) != 0; });
+}
+
+// The writer's process number that a name of a replacement of `base`
+// carries: 0 for a name of the older form, -1 for any other name.
+long temporary_writer(std::string_view name, std::string_view base)
+{
+    if (name.size() <= base.size() + 1 || name.substr(0, base.size()) != base ||
+        name[base.size()] != '.')
+        return -1;
+    name.remove_prefix(base.size() + 1);
+    const std::size_t dot = name.find('.');
+    const std::string_view random = dot == std::string_view::npos ? name : name.substr(dot + 1);
+    const std::string_view pid = dot == std::string_view::npos ? "" : name.substr(0, dot);
+    const bool numbered = dot != std::string_view::npos;
+    if (random.size() != kTempRandomDigits || !all_of_class(random, isxdigit) ||
+        (numbered && (pid.empty() || pid.size() > 9 || !all_of_class(pid, isdigit))))
+        return -1;
+    return pid.empty() ? 0 : std::stol(std::string(pid));
+}
+
+// A replacement that no writer is still busy with: its writer is gone (or
+// unknown) and it has not been written to for a minute, or it has lain for
+// an hour whatever its number says (the number may be another process's by
+// now, or one of another process namespace).
+bool stale_temporary(long writer, const struct stat &st)
+{
+    constexpr time_t kQuietSeconds = 60, kForgottenSeconds = 3600;
+    const time_t age = time(nullptr) - st.st_mtime;
+    if (age >= kForgottenSeconds)
+        return true;
+    const bool writerGone =
+        writer == 0 || (kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH);
+    return writerGone && age >= kQuietSeconds;
+}
+
+// Removes the replacements of `path` that killed writers left in its
+// directory: only regular files named as this writer names them, and only
+// stale ones, so that a writer busy in another process keeps its own.
+void remove_stale_temporaries(const std::string &path, const std::string &dir)
+{
+    const std::string base = path.substr(path.rfind('/') + 1);
+    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    DIR *listing = fdopendir(dirFd);
+    if (!listing) {
+        close(dirFd);
+        return;
+    }
+    while (const dirent *entry = readdir(listing)) {
+        const long writer = temporary_writer(entry->d_name, base);
+        struct stat st;
+        if (writer < 0 || writer == getpid() ||
+            fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            !stale_temporary(writer, st))
+            continue;
+        if (unlinkat(dirFd, entry->d_name, 0) == 0)
+            dprintf("%s: removed %s, left by a writer that did not finish\n", path.c_str(),
+                    entry->d_name);
+    }
+    closedir(listing);
+}
+
+// The mode of a replacement: the old file's read and execute bits and its
+// owner's write bit, but never writable by group or others, and no set-id
+// bits: root's agent reads these files back.
+constexpr mode_t kReplacementModeBits = 0755;
 
 void sync_directory(const std::string &dir)
 {
@@ -915,10 +1005,12 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
     }
 
     bool ok = write_all(fd, lines);
+    // The replacement stays the writer's own; root keeps the old group,
+    // which may only read it.
     if (ok && hadOld)
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
-    if (ok && hadOld && geteuid() == 0)
-        ok = fchown(fd, old.st_uid, old.st_gid) == 0;
+        ok = fchmod(fd, old.st_mode & kReplacementModeBits) == 0;
+    if (ok && hadOld && geteuid() == 0 && old.st_gid != getegid())
+        ok = fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
     ok = ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (ok)
@@ -931,7 +1023,81 @@ int array_to_file(const char *path, const std::vector<std::string> &lines)
         return -1;
     }
     sync_directory(dir);
+    remove_stale_temporaries(path, dir);
     return 0;
+}
+
+namespace {
+
+// Opens (creating it when missing) the lock file of `path`: -1 with errno
+// after reporting why.
+int open_lock_file(const std::string &path)
+{
+    const std::string lockPath = path + ".lock";
+    std::string why = untrusted_directory_on(directory_of(lockPath));
+    if (!why.empty()) {
+        dprintf("%s not locked: %s\n", path.c_str(), why.c_str());
+        errno = EPERM;
+        return -1;
+    }
+    int fd = open(lockPath.c_str(),
+                  O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+        errno = EINVAL;
+    }
+    if (fd < 0) {
+        int err = errno;
+        dprintf("%s not locked: %s: %s\n", path.c_str(), lockPath.c_str(),
+                err == ELOOP ? "a symbolic link" : error_text(err).c_str());
+        errno = err;
+    }
+    return fd;
+}
+
+}  // namespace
+
+ProductFileLock::ProductFileLock(const std::string &path, std::chrono::milliseconds wait)
+{
+    int fd = open_lock_file(path);
+    if (fd < 0) {
+        error_ = errno;
+        return;
+    }
+    // Tried again and again rather than waited for in the kernel: a
+    // blocking flock could only be ended by a signal, and the library sends
+    // none to its host.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            fd_ = fd;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            error_ = errno;
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            error_ = ETIMEDOUT;
+            break;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+    }
+    close(fd);
+    dprintf("%s not locked: %s\n", path.c_str(),
+            error_ == ETIMEDOUT ? "another writer holds it" : error_text(error_).c_str());
+}
+
+ProductFileLock::~ProductFileLock()
+{
+    if (fd_ >= 0)
+        close(fd_);  // releases the lock
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace kx {
 
@@ -80,9 +83,10 @@ int open_product_directory(const std::string &path);
 int open_trusted_tool(const std::string &path);
 // Reads at most `maxBytes` of a product file. Over the cap, Refuse fails
 // with EFBIG and a diagnostic, Cut keeps the first `maxBytes`. Returns false
-// with errno set when the file cannot be opened or read.
+// with errno set when the file cannot be opened or read. `opened`, when
+// given, gets the status of the file that was read.
 bool read_product_file(const std::string &path, std::size_t maxBytes, std::string &contents,
-                       Oversize oversize = Oversize::Refuse);
+                       Oversize oversize = Oversize::Refuse, struct stat *opened = nullptr);
 
 // ---- the host's package tool -----------------------------------------------
 
@@ -193,13 +197,39 @@ constexpr std::size_t kLineBufferSize = 256;
 int file_to_array(const char *path, std::vector<std::string> &lines,
                   std::size_t maxLines = std::numeric_limits<std::size_t>::max());
 // Replaces the file with the non-empty entries, written one after the other.
-// The new contents go to a temporary file in the same directory, reach the
-// disk, and are renamed over the old file with its permissions, so that the
-// file is always either the old contents or the new ones. A new file gets
-// 0644 less the process's file mode mask. A link or other non-regular file
-// at `path`, or an untrusted directory above it, is refused. Returns 0, or
-// -1 (the old file untouched).
+// The new contents go to a temporary file in the same directory
+// ("<file>.<pid>.<12 hex digits>"), reach the disk, and are renamed over the
+// old file, so that the file is always either the old contents or the new
+// ones. The replacement is the writer's, with the old file's read bits, but
+// writable by neither group nor others; root keeps the old file's group. A
+// new file gets 0644 less the process's file mode mask. A link or other
+// non-regular file at `path`, or an untrusted directory above it, is
+// refused. After a write, stale temporary files of `path` that killed
+// writers left are removed. Returns 0, or -1 (the old file untouched).
 int array_to_file(const char *path, const std::vector<std::string> &lines);
+
+// An exclusive advisory lock for a read-modify-write of the product file
+// `path`, held while the object lives: an flock of "<path>.lock" beside it.
+// The file itself is replaced by rename, so a lock of it would bind no
+// writer that opens the new one; the lock file stays. It is created 0600,
+// so that no other user can open it to hold the lock, never through a link,
+// in a directory trusted as the file's. Waiting for another writer ends
+// after `wait`.
+class ProductFileLock {
+public:
+    ProductFileLock(const std::string &path, std::chrono::milliseconds wait);
+    ~ProductFileLock();
+    ProductFileLock(const ProductFileLock &) = delete;
+    ProductFileLock &operator=(const ProductFileLock &) = delete;
+    bool held() const { return fd_ >= 0; }
+    // Why it is not held, reported already: ETIMEDOUT when another writer
+    // held it all along, else why the lock file could not be opened.
+    int error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
 
 // The system's text for the error number `err`. Unlike strerror, safe to
 // call from several threads at once.

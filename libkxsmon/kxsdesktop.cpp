@@ -12,12 +12,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 #include <strings.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace kx {
 namespace {
+
+// How long a change of the table waits for another writer of the file.
+constexpr std::chrono::milliseconds kTableLockWait{5000};
 
 KXSMonitoredDTU *make_node(const char *terminalId)
 {
@@ -38,14 +44,6 @@ void release_node(KXSMonitoredDTU *node)
     free(node);
 }
 
-KXSMonitoredDTU **tail_of(KXSHandle *handle)
-{
-    KXSMonitoredDTU **link = &handle->monitoredDTUs;
-    while (*link)
-        link = &(*link)->next;
-    return link;
-}
-
 // The first node whose ID matches without regard to case, as the link that
 // points at it; the end link when there is none.
 KXSMonitoredDTU **find_link(KXSHandle *handle, const char *terminalId)
@@ -56,30 +54,241 @@ KXSMonitoredDTU **find_link(KXSHandle *handle, const char *terminalId)
     return link;
 }
 
-// Writes the whole table, one ID a line. Returns 0 or -1; after a failure
-// the table is remembered as unstored until a later write succeeds.
-int store_table(KXSHandle *handle, const char *caller)
+void release_table(KXSHandle *handle)
+{
+    KXSMonitoredDTU *node = handle->monitoredDTUs;
+    while (node)
+        release_node(std::exchange(node, node->next));
+    handle->monitoredDTUs = nullptr;
+    handle->numMonitoredDTUs = 0;
+}
+
+// The table file as a handle last read or wrote it: a file replaced under
+// the same name is told by its identity, size and times.
+struct FileStamp {
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{}, changed{};
+
+    static FileStamp of(const struct stat &st)
+    {
+        return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    }
+    bool operator==(const FileStamp &other) const
+    {
+        auto same = [](const timespec &a, const timespec &b) {
+            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+        };
+        return present == other.present && device == other.device && inode == other.inode &&
+               size == other.size && same(modified, other.modified) && same(changed, other.changed);
+    }
+};
+
+// The file's stamp now, without opening it; absent when there is no file.
+FileStamp stamp_now(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? FileStamp::of(st) : FileStamp{};
+}
+
+struct TableChange {
+    bool add;
+    std::string terminalId;
+};
+
+}  // namespace
+
+// What a handle's table follows: the file as the handle last saw it, and the
+// handle's changes that the file does not hold yet (a write failed), which
+// go on top of whatever the file holds when it is read again.
+struct MonitoredFile {
+    FileStamp stamp;
+    std::vector<TableChange> unstored;
+};
+
+namespace {
+
+// The IDs of the table file, one a line. A line longer than an ID can be
+// (a hand-edited file) is dropped with a diagnostic rather than read as
+// several IDs; a NUL ends a line's ID. -1 with errno when the file cannot
+// be read or is refused; `stamp` is then the file's as it is (absent when
+// there is none), so that it is not tried again until it changes.
+int read_table(const std::string &path, std::vector<std::string> &ids, FileStamp &stamp)
+{
+    ids.clear();
+    std::string text;
+    struct stat st;
+    if (!read_product_file(path, kConfigFileMax, text, Oversize::Cut, &st)) {
+        int err = errno;
+        stamp = stamp_now(path);
+        errno = err;
+        return -1;
+    }
+    stamp = FileStamp::of(st);
+    // A line that the cap cut is no ID.
+    const bool cut = static_cast<std::size_t>(st.st_size) > text.size();
+    std::string_view rest = text;
+    for (int number = 1; !rest.empty() && ids.size() <= static_cast<std::size_t>(kMaxMonitored);
+         ++number) {
+        const std::size_t feed = rest.find('\n');
+        if (feed == std::string_view::npos && cut)
+            break;
+        const std::string_view line = rest.substr(0, feed);
+        rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
+        if (line.size() > kMaxTerminalIdLength) {
+            dprintf("kxs_initDTUMonitored(): %s: line %d is longer than %d characters; dropped\n",
+                    path.c_str(), number, static_cast<int>(kMaxTerminalIdLength));
+            continue;
+        }
+        ids.emplace_back(line.substr(0, line.find('\0')));
+    }
+    if (ids.size() > static_cast<std::size_t>(kMaxMonitored)) {
+        dprintf("kxs_initDTUMonitored(): %s holds more than %d terminals, the rest is ignored\n",
+                path.c_str(), kMaxMonitored);
+        ids.resize(kMaxMonitored);
+    }
+    return static_cast<int>(ids.size());
+}
+
+// The handle's table becomes `ids`; false when memory ran out (the table is
+// then what could be made of them).
+bool load_table(KXSHandle *handle, const std::vector<std::string> &ids)
+{
+    release_table(handle);
+    KXSMonitoredDTU **tail = &handle->monitoredDTUs;
+    for (const std::string &id : ids) {
+        dlprintf("s", "kxs_initDTUMonitored: %s\n", id.c_str());
+        KXSMonitoredDTU *node = make_node(id.c_str());
+        if (!node)
+            return false;
+        *tail = node;
+        tail = &node->next;
+        ++handle->numMonitoredDTUs;
+    }
+    return true;
+}
+
+enum class Applied { Changed, Unchanged, Full, NoMemory };
+
+// One change of the table in memory.
+Applied apply(KXSHandle *handle, const TableChange &change)
+{
+    KXSMonitoredDTU **link = find_link(handle, change.terminalId.c_str());
+    if (!change.add) {
+        if (!*link)
+            return Applied::Unchanged;
+        KXSMonitoredDTU *node = *link;
+        *link = node->next;
+        release_node(node);
+        --handle->numMonitoredDTUs;
+        return Applied::Changed;
+    }
+    if (*link)
+        return Applied::Unchanged;
+    if (handle->numMonitoredDTUs >= kMaxMonitored)
+        return Applied::Full;
+    KXSMonitoredDTU *node = make_node(change.terminalId.c_str());
+    if (!node)
+        return Applied::NoMemory;
+    *link = node;  // the end link: the table's order is the order added
+    ++handle->numMonitoredDTUs;
+    return Applied::Changed;
+}
+
+// The handle's table as the file holds it now, with the handle's unstored
+// changes on top. A file that cannot be read for another reason than its
+// absence leaves the table as it is.
+void follow_file(KXSHandle *handle, MonitoredFile &file, const std::string &path)
+{
+    std::vector<std::string> ids;
+    const bool read = read_table(path, ids, file.stamp) >= 0;
+    if (!read && errno != ENOENT) {
+        dlprintf("s", "kxs_initDTUMonitored could not read %s file\n", path.c_str());
+        return;
+    }
+    load_table(handle, ids);
+    for (const TableChange &change : file.unstored)
+        apply(handle, change);
+}
+
+MonitoredFile *monitored_file(KXSHandle *handle)
+{
+    if (!handle->monitoredFile)
+        handle->monitoredFile = new (std::nothrow) MonitoredFile;
+    return handle->monitoredFile;
+}
+
+// Writes the whole table, one ID a line, under the table's lock. Returns 0,
+// or -1 with the unstored changes kept for the next write.
+int store_table(KXSHandle *handle, MonitoredFile &file, const std::string &path,
+                const char *caller)
 {
     std::vector<std::string> lines;
     for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
         lines.push_back(std::string(node->terminalID) + "\n");
-    std::string path = product_path(kMonitoredPath);
-    handle->monitoredUnstored = array_to_file(path.c_str(), lines) != 0;
-    if (handle->monitoredUnstored) {
+    if (array_to_file(path.c_str(), lines) != 0) {
         int err = errno;  // the caller may tell why
         dprintf("%s(): Unable to write %s file", caller, path.c_str());
         note_failure(KXS_EFILE, path + " could not be stored: " + error_text(err));
         errno = err;
         return -1;
     }
+    file.unstored.clear();
+    file.stamp = stamp_now(path);
     return 0;
 }
 
-// For a call that changes nothing: 0, or the outcome of writing a table
-// that an earlier call could not store.
-int store_if_unstored(KXSHandle *handle, const char *caller)
+// One change of the table and of its file: under the file's lock, the table
+// is read again (another handle or process may have changed it), the change
+// is made, and the table is written when the file does not hold it yet.
+// Returns 0 or -1 with errno; a change that could not be stored stays in
+// the table and is stored with the next change.
+int32_t change_table(KXSHandle *handle, const TableChange &change, const char *caller)
 {
-    return handle->monitoredUnstored ? store_table(handle, caller) : 0;
+    MonitoredFile *file = monitored_file(handle);
+    if (!file)
+        throw std::bad_alloc();
+    const std::string path = product_path(kMonitoredPath);
+    const ProductFileLock lock(path, kTableLockWait);
+    if (lock.held())
+        follow_file(handle, *file, path);
+    const Applied applied = apply(handle, change);
+    const char *id = change.terminalId.c_str();
+    switch (applied) {
+    case Applied::Full:
+        dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
+        note_failure(KXS_ELIMIT,
+                     "the monitored table holds " + std::to_string(kMaxMonitored) + " terminals");
+        errno = ENOSPC;
+        return -1;
+    case Applied::NoMemory:
+        throw std::bad_alloc();
+    case Applied::Unchanged:
+        if (change.add)
+            dlprintf("s", "%s: duplicate terminalID \"%s\"\n", caller, id);
+        else
+            dlprintf("s", "%s: terminalID \"%s\" not found\n", caller, id);
+        break;
+    case Applied::Changed:
+        file->unstored.push_back(change);
+        break;
+    }
+    if (!lock.held()) {
+        dprintf("%s(): Unable to write %s file", caller, path.c_str());
+        note_failure(KXS_EFILE,
+                     "the lock of " + path + " could not be had: " + error_text(lock.error()));
+        errno = lock.error();
+        return -1;
+    }
+    if (!file->unstored.empty() && store_table(handle, *file, path, caller) != 0)
+        return -1;
+    if (applied == Applied::Changed && change.add)
+        dlprintf("s", "%s: added terminalID \"%s\"\n", caller, id);
+    else if (applied == Applied::Changed)
+        dlprintf("s", "%s: terminalID \"%s\" deleted\n", caller, id);
+    return 0;
 }
 
 }  // namespace
@@ -88,32 +297,13 @@ void kxs_initDTUMonitored(KXSHandle *handle)
 {
     dlprintf("s", "kxs_initDTUMonitored initializing table\n");
     std::string path = product_path(kMonitoredPath);
-    std::vector<std::string> lines;
-    // One line more than the table holds tells an overlong file.
-    int count = file_to_array(path.c_str(), lines, kMaxMonitored + 1);
-    if (count < 0) {
+    std::vector<std::string> ids;
+    FileStamp stamp;
+    if (read_table(path, ids, stamp) < 0)
         dlprintf("s", "kxs_initDTUMonitored could not open %s file\n", path.c_str());
-        return;
-    }
-    if (count == 0)
-        return;
-    if (count > kMaxMonitored) {
-        dprintf("kxs_initDTUMonitored(): %s holds more than %d terminals, the rest is ignored\n",
-                path.c_str(), kMaxMonitored);
-        lines.resize(kMaxMonitored);
-    }
-    KXSMonitoredDTU **tail = tail_of(handle);
-    for (std::string &line : lines) {
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        dlprintf("s", "kxs_initDTUMonitored: %s\n", line.c_str());
-        KXSMonitoredDTU *node = make_node(line.c_str());
-        if (!node)
-            return;
-        *tail = node;
-        tail = &node->next;
-        ++handle->numMonitoredDTUs;
-    }
+    if (MonitoredFile *file = monitored_file(handle))
+        file->stamp = stamp;
+    load_table(handle, ids);
     dlprintf("s", "kxs_initDTUMonitored completed\n");
 }
 
@@ -122,17 +312,25 @@ void kxs_freeDTUMonitored(KXSHandle *handle)
     if (!handle)
         return;
     dlprintf("s", "kxs_freeDTUMonitored freeing table\n");
-    KXSMonitoredDTU *node = handle->monitoredDTUs;
-    while (node) {
-        KXSMonitoredDTU *next = node->next;
-        release_node(node);
-        node = next;
-    }
-    handle->monitoredDTUs = nullptr;
+    release_table(handle);
+    delete std::exchange(handle->monitoredFile, nullptr);
     dlprintf("s", "kxs_freeDTUMonitored completed\n");
 }
 
 namespace {
+
+// The table as the file holds it now, read again only when the file was
+// replaced since the handle last saw it. A handle whose table was not read
+// from the file keeps it.
+void follow_if_changed(KXSHandle *handle)
+{
+    MonitoredFile *file = handle->monitoredFile;
+    if (!file)
+        return;
+    const std::string path = product_path(kMonitoredPath);
+    if (!(stamp_now(path) == file->stamp))
+        follow_file(handle, *file, path);
+}
 
 int32_t add_monitored(KXSHandle *handle, const char *terminalId)
 {
@@ -152,26 +350,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
         errno = EINVAL;
         return -1;
     }
-    if (*find_link(handle, terminalId)) {
-        dlprintf("s", "kxs_addDTUMonitored: duplicate terminalID \"%s\"\n", terminalId);
-        return store_if_unstored(handle, "kxs_addDTUMonitored");
-    }
-    if (handle->numMonitoredDTUs >= kMaxMonitored) {
-        dprintf("Reach maximum numbers of monitored DTUs \"%d\"!!", kMonitoredSlots);
-        note_failure(KXS_ELIMIT,
-                     "the monitored table holds " + std::to_string(kMaxMonitored) + " terminals");
-        errno = ENOSPC;
-        return -1;
-    }
-    KXSMonitoredDTU *node = make_node(terminalId);
-    if (!node)
-        throw std::bad_alloc();
-    *tail_of(handle) = node;
-    ++handle->numMonitoredDTUs;
-    if (store_table(handle, "kxs_addDTUMonitored") != 0)
-        return -1;
-    dlprintf("s", "kxs_addDTUMonitored: added terminalID \"%s\"\n", terminalId);
-    return 0;
+    return change_table(handle, {true, terminalId}, "kxs_addDTUMonitored");
 }
 
 int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
@@ -180,19 +359,7 @@ int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
         note_failure(KXS_EINVAL, "no terminal ID");
         return -1;
     }
-    KXSMonitoredDTU **link = find_link(handle, terminalId);
-    if (!*link) {
-        dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" not found\n", terminalId);
-        return store_if_unstored(handle, "kxs_deleteDTUMonitored");
-    }
-    KXSMonitoredDTU *node = *link;
-    *link = node->next;
-    release_node(node);
-    --handle->numMonitoredDTUs;
-    if (store_table(handle, "kxs_deleteDTUMonitored") != 0)
-        return -1;
-    dlprintf("s", "kxs_deleteDTUMonitored: terminalID \"%s\" deleted\n", terminalId);
-    return 0;
+    return change_table(handle, {false, terminalId}, "kxs_deleteDTUMonitored");
 }
 
 }  // namespace
@@ -308,17 +475,19 @@ struct QueryLists {
 };
 
 // The terminals of the trusted, live members of this server's failover
-// group, or this server's own when the group lists no host.
-void read_group_terminals(KXSHandle *handle, QueryLists &lists)
+// group, or this server's own when the group lists no host: only those
+// that `wanted` keeps, so that the query holds no more than it can report.
+void read_group_terminals(KXSHandle *handle, KXSWantedTerms &wanted, QueryLists &lists)
 {
     int hostCount = 0;
     lists.hosts = get_gm_hosts(nullptr, handle->hostname, &hostCount);
     int count = 0;
     if (lists.hosts) {
-        lists.terms = kxs_get_currentHA_list(handle, lists.hosts);
+        lists.terms = kxs_get_currentHA_list(handle, lists.hosts, &wanted);
     } else {
         dlprintf("s", "kxs_DTUMonitored: no hosts listed\n");
-        lists.terms = kxs_get_current_list(handle, handle->hostname, &count, nullptr);
+        lists.terms =
+            kxs_get_current_list(handle, handle->hostname, &count, nullptr, kNoDeadline, &wanted);
     }
     if (!lists.terms) {
         if (count == 0)
@@ -329,10 +498,17 @@ void read_group_terminals(KXSHandle *handle, QueryLists &lists)
 
 KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
 {
-    if (!handle || !handle->monitoredDTUs)
+    if (!handle)
         return nullptr;
+    follow_if_changed(handle);
+    if (!handle->monitoredDTUs)
+        return nullptr;
+    std::vector<const char *> ids;
+    for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
+        ids.push_back(node->terminalID);
+    KXSWantedTerms wanted(ids);
     QueryLists lists;
-    read_group_terminals(handle, lists);
+    read_group_terminals(handle, wanted, lists);
     const KXSTermIndex index(lists.terms);
     auto **dtus = static_cast<KXSDTU **>(
         calloc(static_cast<std::size_t>(handle->numMonitoredDTUs) + 1, sizeof(KXSDTU *)));

@@ -15,9 +15,10 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
-#include <strings.h>
 
 namespace kx {
 
@@ -285,7 +286,9 @@ uint32_t to_number(std::string_view value)
 // incomplete block leaves nothing behind.
 class TermBlock {
 public:
-    explicit TermBlock(KXSTermList &list);
+    // With `wanted`, only the records that it keeps for `member` are added.
+    explicit TermBlock(KXSTermList &list, KXSWantedTerms *wanted = nullptr,
+                       std::size_t member = 0);
     // A new block: whatever the last one left unclosed goes.
     void open();
     void line(std::string_view line);
@@ -318,6 +321,8 @@ private:
     bool move_record(std::size_t more);
 
     KXSTermList &list_;
+    KXSWantedTerms *wanted_;
+    std::size_t member_;
     bool trace_;
     char *record_ = nullptr;  // the place of the block's record, its texts behind it
     char *free_ = nullptr;    // the first byte the texts have not taken
@@ -325,7 +330,8 @@ private:
     uint32_t connectTime_ = 0, packets_ = 0, lost_ = 0;
 };
 
-TermBlock::TermBlock(KXSTermList &list) : list_(list), trace_(gdebug("b") != 0)
+TermBlock::TermBlock(KXSTermList &list, KXSWantedTerms *wanted, std::size_t member)
+    : list_(list), wanted_(wanted), member_(member), trace_(gdebug("b") != 0)
 {
     if (list_.serverName && !list_.storedServerName) {
         const std::size_t bytes = std::strlen(list_.serverName) + 1;
@@ -452,6 +458,8 @@ void TermBlock::close(const char *filter)
     const std::string_view shortView(shortId, static_cast<std::size_t>(id + id_.length - shortId));
     if (filter && shortView.find(filter) == std::string_view::npos)
         return open();
+    if (wanted_ && !wanted_->keep(member_, std::string_view(id, id_.length), shortView))
+        return open();  // its place is taken by the next record
     auto *term = reinterpret_cast<KXSTerm *>(record_);
     *term = KXSTerm{};
     term->terminalId = shortId;
@@ -475,8 +483,9 @@ void TermBlock::close(const char *filter)
 // framed and parsed straight from the read buffer.
 class TermReply : public ReplySink {
 public:
-    TermReply(KXSTermList &list, const char *filter)
-        : lines_(kClient), framing_(kClient.name), block_(list), filter_(filter)
+    TermReply(KXSTermList &list, const char *filter, KXSWantedTerms *wanted = nullptr,
+              std::size_t member = 0)
+        : lines_(kClient), framing_(kClient.name), block_(list, wanted, member), filter_(filter)
     {
     }
     bool bytes(char *data, std::size_t length) override
@@ -830,7 +839,7 @@ std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter)
 }
 
 KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
-                              Deadline deadline)
+                              Deadline deadline, KXSWantedTerms *wanted)
 {
     int ignored;
     if (!count)
@@ -838,7 +847,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const c
     *count = 0;
     KXSTermList list;
     list.serverName = host;
-    TermReply reply(list, filter);
+    TermReply reply(list, filter, wanted);
     Outcome outcome = ask_daemon_into(kClient, host, "status\n", reply, deadline);
     if (!gave_list(outcome, reply, host)) {
         *count = -1;
@@ -882,7 +891,7 @@ std::vector<const char *> members_to_ask(HostList *hosts)
 
 }  // namespace
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
+KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts, KXSWantedTerms *wanted)
 {
     const std::vector<const char *> members = members_to_ask(hosts);
     // Every member is asked at once; each parses into a list of its own, so
@@ -892,7 +901,7 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
     std::vector<ReplySink *> sinks;
     for (std::size_t i = 0; i < members.size(); ++i) {
         lists[i].serverName = members[i];
-        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr));
+        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr, wanted, i));
         sinks.push_back(replies.back().get());
     }
     std::vector<Outcome> outcomes =
@@ -905,6 +914,53 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts)
         dlprintf("b", "found %zu desktops\n", lists[i].size());
     }
     return kxs_link_lists(lists);
+}
+
+// ---- the records a query for some identifiers can report ----------------------
+
+namespace {
+
+constexpr std::size_t kNoMember = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+KXSWantedTerms::KXSWantedTerms(const std::vector<const char *> &terminalIds)
+{
+    for (const char *id : terminalIds) {
+        if (!id)
+            continue;
+        std::string key(id);
+        for (char &c : key)
+            c = static_cast<char>(folded(c));
+        longest_ = std::max(longest_, key.size());
+        anyWhole_ = anyWhole_ || key.find('.') != std::string::npos;
+        if (slots_.emplace(std::move(key), firstMember_.size()).second)
+            firstMember_.push_back(kNoMember);
+    }
+}
+
+bool KXSWantedTerms::take(std::size_t member, std::string_view id)
+{
+    if (id.size() > longest_)
+        return false;
+    folded_.assign(id);
+    for (char &c : folded_)
+        c = static_cast<char>(folded(c));
+    auto slot = slots_.find(std::string_view(folded_));
+    if (slot == slots_.end() || firstMember_[slot->second] <= member)
+        return false;
+    firstMember_[slot->second] = member;
+    return true;
+}
+
+bool KXSWantedTerms::keep(std::size_t member, std::string_view wholeId, std::string_view shortId)
+{
+    // A short ID holds no "." and a whole one does, so each key matches one
+    // of the two lookups only. Both run: the record may be the first for
+    // either.
+    const bool byShort = take(member, shortId);
+    const bool byWhole = anyWhole_ && wholeId.size() != shortId.size() && take(member, wholeId);
+    return byShort || byWhole;
 }
 
 namespace {
@@ -922,6 +978,12 @@ int compare_folded(const char *a, const char *b)
         if (!*a)
             return 0;
     }
+}
+
+bool equal_folded(std::string_view a, std::string_view b)
+{
+    auto same = [](char x, char y) { return folded(x) == folded(y); };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
 }
 
 bool ordered_before(const KXSTerm *a, const KXSTerm *b)
@@ -942,32 +1004,34 @@ KXSTermIndex::KXSTermIndex(const KXSTerm *list)
         std::stable_sort(terms_.begin(), terms_.end(), ordered_before);
 }
 
-const KXSTerm *KXSTermIndex::first_with(const char *terminalId) const
+std::span<const KXSTerm *const> KXSTermIndex::all_with(const char *terminalId) const
 {
-    auto at = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
-                               [](const KXSTerm *term, const char *id) {
-                                   return compare_folded(term->terminalId, id) < 0;
-                               });
-    return at != terms_.end() && compare_folded((*at)->terminalId, terminalId) == 0 ? *at : nullptr;
+    auto first = std::lower_bound(terms_.begin(), terms_.end(), terminalId,
+                                  [](const KXSTerm *term, const char *id) {
+                                      return compare_folded(term->terminalId, id) < 0;
+                                  });
+    auto end = std::find_if(first, terms_.end(), [terminalId](const KXSTerm *term) {
+        return compare_folded(term->terminalId, terminalId) != 0;
+    });
+    return {first, end};
 }
 
 const KXSTerm *KXSTermIndex::find(const char *terminalId) const
 {
-    if (const KXSTerm *term = first_with(terminalId))
-        return term;
+    if (auto same = all_with(terminalId); !same.empty())
+        return same.front();
     // An identifier stored whole, as the terminal reports itself
-    // ("IEEE802.080020f8a2b1"), names the terminal of that model and ID.
+    // ("IEEE802.080020f8a2b1"), names the first terminal of that model and
+    // ID: the short ID may recur with other models, on this server or
+    // another member.
     const char *dot = strrchr(terminalId, '.');
     if (!dot)
         return nullptr;
-    const KXSTerm *term = first_with(dot + 1);
-    if (!term)
-        return nullptr;
-    const char *model = term->model;
-    std::size_t modelLength = static_cast<std::size_t>(dot - terminalId);
-    bool sameModel = model && strlen(model) == modelLength &&
-                     strncasecmp(model, terminalId, modelLength) == 0;
-    return sameModel ? term : nullptr;
+    const std::string_view model(terminalId, static_cast<std::size_t>(dot - terminalId));
+    for (const KXSTerm *term : all_with(dot + 1))
+        if (term->model && equal_folded(term->model, model))
+            return term;
+    return nullptr;
 }
 
 }  // namespace kx

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -100,16 +102,52 @@ struct KXSTermList {
     std::size_t size() const { return keys.size(); }
 };
 
+// The records of a group's replies that a query for some terminals can still
+// report, told as each record is parsed: the first record of each
+// identifier from each member, and only while no member earlier in the
+// group's order has given one. So a query holds at most identifiers x
+// members records, however many terminals the members serve, and
+// KXSTermIndex::find over what it kept gives what it gives over the whole
+// merged list. Identifiers match as find matches them: the short one, or
+// "MODEL.ID" whole, without regard to case.
+class KXSWantedTerms {
+public:
+    explicit KXSWantedTerms(const std::vector<const char *> &terminalIds);
+    // Whether to keep the record of `member` (its place in the group's
+    // order) whose reply identifier is `wholeId`, `shortId` after its last
+    // ".". A member's records must come in reply order.
+    bool keep(std::size_t member, std::string_view wholeId, std::string_view shortId);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const
+        {
+            return std::hash<std::string_view>{}(key);
+        }
+    };
+    // Whether `id` is wanted and `member` gives it first so far.
+    bool take(std::size_t member, std::string_view id);
+
+    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> slots_;  // folded ID
+    std::vector<std::size_t> firstMember_;  // by slot: the earliest member that gave one
+    std::size_t longest_ = 0;
+    bool anyWhole_ = false;  // some identifier names its model
+    std::string folded_;     // the identifier looked up, folded
+};
+
 // Asks the authentication manager on `host`, done by `deadline`. *count
 // gets the number of terminals, or -1 when the exchange failed. Only
 // terminals whose short identifier contains `filter` are kept when it is
-// given.
+// given, and only those that `wanted` keeps when it is given.
 KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
-                              Deadline deadline = kNoDeadline);
+                              Deadline deadline = kNoDeadline, KXSWantedTerms *wanted = nullptr);
 // The terminals of every trusted host of `hosts` that has not timed out, in
 // list order; at most kMaxGroupMembers hosts are asked, all at once and
-// within kGroupQueryMs (group_mgr.h).
-KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts);
+// within kGroupQueryMs (group_mgr.h). With `wanted`, only the terminals that
+// it keeps.
+KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts,
+                                KXSWantedTerms *wanted = nullptr);
 
 // A "status" reply parsed into `list` as it is read (ask_daemon_into).
 std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter);
@@ -137,8 +175,9 @@ bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
 // The first terminal of a list for each identifier, compared without regard
 // to case. Built once in one walk, so that matching many identifiers against
 // a long list costs one binary search each instead of a walk of the list. An
-// identifier that no terminal has may name one whole, "MODEL.ID". The list
-// must outlive the index.
+// identifier that no terminal has may name one whole, "MODEL.ID": the first
+// terminal in list order whose short identifier and model both match. The
+// list must outlive the index.
 class KXSTermIndex {
 public:
     explicit KXSTermIndex(const KXSTerm *list);
@@ -146,7 +185,8 @@ public:
     const KXSTerm *find(const char *terminalId) const;
 
 private:
-    const KXSTerm *first_with(const char *terminalId) const;
+    // The terminals with the short identifier, in list order.
+    std::span<const KXSTerm *const> all_with(const char *terminalId) const;
 
     std::vector<const KXSTerm *> terms_;  // by identifier, equal ones in list order
 };

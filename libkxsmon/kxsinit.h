@@ -15,6 +15,9 @@
 
 struct KXSService;
 struct KXSMonitoredDTU;
+namespace kx {
+struct MonitoredFile;
+}
 
 struct KXSHandle {
     void *connection;           // administration database connection, or NULL
@@ -32,7 +35,7 @@ struct KXSHandle {
     int32_t replicaState;       // 0 not fetched, 1 fetched, 2 no configuration, -1 failed
     int32_t numMonitoredDTUs;
     KXSMonitoredDTU *monitoredDTUs;  // monitored terminals, table order
-    bool monitoredUnstored;          // the file lags behind the table
+    kx::MonitoredFile *monitoredFile;  // what the table follows, or NULL (kxsdesktop)
 
     // The outcome of the last query (kxs_lastError, kxs_lastErrorText).
     int lastError = 0;

@@ -2,7 +2,9 @@
 // through a scripted transport; their directory step against a real slapd.
 #include "admin.h"
 #include "diagnostics_capture.h"
+#include "group_mgr.h"
 #include "kxsdesktop.h"
+#include "kxsdt.h"
 #include "kxsinit.h"
 #include "ping.h"
 #include "slapd_server.h"
@@ -98,6 +100,11 @@ TEST(TerminalStatus, MonitoredFromTheLiveMembersInTableOrder)
          {"", "A2 - - 0/0/0 - -", "B1 i1 m1 5/5/50 P1 -", "C3 ic m1 0/0/0 P1 -", "D1 id m1 1/0/0 P1 -",
           "E1 m2e m2 0/0/0 P2 -", absent[6], absent[7], "p2.E1 m2e m2 0/0/0 P2 -"},
          {"g", "m2", "m1"}},
+        // The short ID "E" recurs: "p2.E" is the first terminal of model P2, here on m1.
+        {{{"g", group}, {"m1", m1 + term("P2.e", "m1p2")}, {"m2", term("P1.e", "m2e")}},
+         {"", "A2 - - 0/0/0 - -", "B1 i1 m1 5/5/50 P1 -", "C3 ic m1 0/0/0 P1 -", "D1 id m1 1/0/0 P1 -",
+          "E1 m2e m2 0/0/0 P1 -", absent[6], absent[7], "p2.E1 m1p2 m1 0/0/0 P2 -"},
+         {"g", "m2", "m1"}},
         {{{"g", group}, {"localhost", own}}, absent, {"g", "m2", "m1"}},  // no member answers
         {{{"localhost", own}}, {"", "A1 own localhost 0/0/0 P9 -", absent[2], absent[3], absent[4],
                                 absent[5], absent[6], absent[7], absent[8]}, {"g", "localhost"}},
@@ -117,6 +124,90 @@ TEST(TerminalStatus, MonitoredFromTheLiveMembersInTableOrder)
     for (KXSHandle *h : {&empty.h, static_cast<KXSHandle *>(nullptr)})
         EXPECT_EQ(summary(kxs_DTUMonitored(h, 60, nullptr)), Lines{"null"});
     EXPECT_EQ(summary(kxs_DTUException(&empty.h, 60, nullptr)), Lines{""});  // no terminals
+}
+
+// Members m0..m3 that each serve `records` terminals of their own, the
+// terminals of `extra` among them, and answer "status" all at once, one line
+// of each in turn from the last member on, so that later members' records
+// arrive first.
+struct Flood : kx::DaemonTransport {
+    struct Extra {
+        int member, at;
+        const char *id, *ipa;
+    };
+    int records;
+    std::vector<Extra> extra;
+    Flood(int r, std::vector<Extra> e) : records(r), extra(std::move(e)) { kx::set_daemon_transport(this); }
+    ~Flood() override { kx::set_daemon_transport(nullptr); }
+    static constexpr int kMembers = 4;
+    kx::DaemonReply ask(const kx::DaemonRequest &, const kx::LineHandler &onLine) override
+    {
+        for (int m = 0; m < kMembers; ++m) {
+            onLine("host m" + std::to_string(m) + " a 1 b 2 c 3 d 1 period 20 trusted");
+            onLine("interface e a 1 b 2 c 3 d 4");
+        }
+        return {kx::Outcome::Complete};
+    }
+    // The lines of member `m`'s record `i`, its extra ones first.
+    std::vector<std::string> record(int m, int i) const
+    {
+        std::vector<std::string> lines;
+        auto add = [&lines](const std::string &id, const std::string &ipa) {
+            lines.insert(lines.end(), {"begin", "terminalId=" + id, "terminalIPA=" + ipa, "end"});
+        };
+        for (const Extra &e : extra)
+            if (e.member == m && e.at == i)
+                add(e.id, e.ipa);
+        add("P1.m" + std::to_string(m) + "-" + std::to_string(i), "10.0.0.1");
+        return lines;
+    }
+    void ask_all(const std::vector<kx::DaemonRequest> &requests, const std::vector<kx::ReplySink *> &sinks,
+                 std::vector<kx::DaemonReply> &replies) override
+    {
+        replies.assign(requests.size(), {kx::Outcome::Complete});
+        for (int i = 0; i < records; ++i)
+            for (std::size_t k = sinks.size(); k-- > 0;)
+                for (const std::string &line : record(std::stoi(requests[k].host + 1), i))
+                    sinks[k]->line(line);
+    }
+};
+
+// The monitored query keeps only what it may report: the first record of
+// each monitored ID in member order, whichever member answers first, and no
+// more for replies ten times as long.
+TEST(TerminalStatus, MonitoredQueryHoldsOnlyWhatItCanReport)
+{
+    const std::vector<Flood::Extra> extra = {
+        {1, 5, "P1.shared", "late-member"}, {0, 900, "P1.SHARED", "first-member"},
+        {2, 10, "P1.dup", "first"},         {2, 20, "P1.dup", "second"},
+        {3, 0, "P7.w", "p7"},               {0, 999, "P1.w", "p1"},
+        {1, 3, "P7.w", "p7-earlier-member"},
+    };
+    const Lines ids = {"shared", "DUP", "p7.W", "w", "absent"};
+    const Lines expected = {"", "shared1 first-member m0 0/0/0 P1 -", "DUP1 first m2 0/0/0 P1 -",
+                            "p7.W1 p7-earlier-member m1 0/0/0 P7 -", "w1 p1 m0 0/0/0 P1 -",
+                            "absent2 - - 0/0/0 - -"};
+    std::vector<int> kept;
+    for (int records : {1000, 10000}) {
+        Flood flood(records, extra);
+        Table table(ids);
+        EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), expected) << records;
+        std::vector<const char *> wanted;
+        for (const std::string &id : ids)
+            wanted.push_back(id.c_str());
+        kx::KXSWantedTerms chooser(wanted);
+        int count = 0;
+        kx::HostList *hosts = kx::get_gm_hosts(nullptr, "localhost", &count);
+        ASSERT_EQ(count, Flood::kMembers);
+        kx::KXSTerm *terms = kx::kxs_get_currentHA_list(nullptr, hosts, &chooser);
+        kept.push_back(0);
+        for (kx::KXSTerm *t = terms; t; t = t->next)
+            ++kept.back();
+        kx::kxs_free_linked_list(nullptr, &terms);
+        kx::free_HostList(hosts);
+    }
+    EXPECT_EQ(kept[0], kept[1]);
+    EXPECT_LE(kept[0], static_cast<int>(ids.size()) * Flood::kMembers);
 }
 
 TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)

@@ -3,14 +3,21 @@
 #include "diagnostics_capture.h"
 #include "kxsdesktop.h"
 #include "kxsinit.h"
+#include "scripted_transport.h"
 #include "test_root.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using kxtest::DiagnosticsCapture;
 using kxtest::Handle;
@@ -109,8 +116,30 @@ TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "ieee802.080020F8A2B1"), 0);
     EXPECT_TRUE(std::filesystem::is_empty(root.at(kMonitored)));  // present, and empty
 
-    root.write(kMonitored, "a\r\n\nlast-without-newline");
-    EXPECT_EQ(table(open().get()), (V{"a\r", "", "last-without-newline"}));
+    // A line longer than an ID can be (a hand edit) is dropped, not read as
+    // several IDs, and the table is written back without it.
+    const struct {
+        std::string file;
+        V ids;
+        bool dropped;
+    } cases[] = {
+        {"a\r\n\nlast-without-newline", {"a\r", "", "last-without-newline"}, false},
+        {"one\n" + std::string(300, 'x') + "\ntwo\n", {"one", "two"}, true},
+        {std::string(255, 'y') + "\n" + std::string(254, 'z'), {std::string(254, 'z')}, true},
+        {std::string("cut\0off\nb\n", 10), {"cut", "b"}, false},
+    };
+    for (const auto &c : cases) {
+        root.write(kMonitored, c.file);
+        diag.clear();
+        h = open();
+        EXPECT_EQ(table(h.get()), c.ids) << c.file;
+        EXPECT_EQ(diag.contains("characters; dropped"), c.dropped) << diag.all();
+        ASSERT_EQ(kxs_addDTUMonitored(h.get(), "three"), 0);
+        std::string written;
+        for (const std::string &id : c.ids)
+            written += id + "\n";
+        EXPECT_EQ(root.read(kMonitored), written + "three\n");
+    }
 }
 
 TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
@@ -160,12 +189,120 @@ TEST_F(Persistence, FailedWritesLoseNothingAndReplacementKeepsThePermissions)
 
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(root.read(kContact), "old contact");
-    std::filesystem::directory_iterator files(root.at(kSnmp)), end;
-    EXPECT_EQ(std::distance(files, end), 2) << "temporary file left behind";
+    for (const auto &file : std::filesystem::directory_iterator(root.at(kSnmp))) {
+        const std::string name = file.path().filename();
+        EXPECT_TRUE(name == "kxssyscontact.data" || name.rfind("kxsmonitoreddtus.data", 0) == 0)
+            << "temporary file left behind: " << name;
+    }
     EXPECT_EQ(kxs_setContact(h.get(), "new"), 0);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// The IDs that the handle reports now, in table order.
+V reported(KXSHandle *h)
+{
+    kxtest::ScriptedTransport nobody;  // every terminal absent, at once
+    V ids;
+    KXSDTU **dtus = kxs_DTUMonitored(h, 60, nullptr);
+    for (KXSDTU **d = dtus; d && *d; ++d)
+        ids.push_back((*d)->terminalId);
+    kxs_freeDTUs(h, dtus);
+    return ids;
+}
+
+V lines_of(const std::string &text)
+{
+    V lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Handles and processes that change the table in turn or at once lose none
+// of each other's changes: each change is made to the file as it is, under
+// its lock, and every handle reports the table as the file has it now.
+TEST_F(Persistence, WritersOfTheTableLoseNoneOfEachOthersChanges)
+{
+    Handle one = open(), two = open();
+    V all;
+    for (int i = 0; i < 20; ++i) {
+        for (const auto &[h, id] : {std::pair{one.get(), "A" + std::to_string(i)},
+                                    std::pair{two.get(), "B" + std::to_string(i)}}) {
+            EXPECT_EQ(kxs_addDTUMonitored(h, id.c_str()), 0) << id;
+            all.push_back(id);
+        }
+    }
+    EXPECT_EQ(kxs_deleteDTUMonitored(one.get(), "b0"), 0);  // the other handle's
+    EXPECT_EQ(kxs_addDTUMonitored(two.get(), "a0"), 0);     // a duplicate of the other's
+    all.erase(std::find(all.begin(), all.end(), "B0"));
+    EXPECT_EQ(lines_of(root.read(kMonitored)), all);
+    EXPECT_EQ(reported(one.get()), all);
+    EXPECT_EQ(reported(two.get()), all);
+    root.write(kMonitored, "edited\nby hand\n");
+    EXPECT_EQ(reported(one.get()), (V{"edited", "by hand"}));
+
+    // Children and this process add at once, each handle its own IDs.
+    constexpr int kChildren = 6, kEach = 25;
+    std::vector<pid_t> children;
+    for (int k = 0; k < kChildren; ++k) {
+        pid_t child = fork();
+        if (child == 0) {
+            KXSHandle *h = kxs_init();
+            int failed = h ? 0 : kEach;
+            for (int i = 0; h && i < kEach; ++i)
+                failed += kxs_addDTUMonitored(h, ("c" + std::to_string(k) + "-" + std::to_string(i)).c_str()) != 0;
+            _exit(failed);
+        }
+        children.push_back(child);
+    }
+    V expected = {"edited", "by hand"};
+    for (int i = 0; i < kEach; ++i) {
+        EXPECT_EQ(kxs_addDTUMonitored(one.get(), ("p" + std::to_string(i)).c_str()), 0);
+        for (int k = 0; k < kChildren; ++k)
+            expected.push_back("c" + std::to_string(k) + "-" + std::to_string(i));
+        expected.push_back("p" + std::to_string(i));
+    }
+    for (pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    V stored = lines_of(root.read(kMonitored));
+    std::sort(stored.begin(), stored.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(stored, expected);
+}
+
+// A writer that holds the lock holds the others back for a bounded time
+// only; a link planted in the lock file's place is not followed.
+TEST_F(Persistence, TheTablesLockIsWaitedForWithinABoundAndNeverThroughALink)
+{
+    Handle h = open();
+    ASSERT_EQ(kxs_addDTUMonitored(h.get(), "first"), 0);
+    const std::string lock = root.at(kMonitored) + ".lock";
+    int holder = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "late"), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::seconds(4));
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    close(holder);
+    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "later"), 0);  // stores the late one too
+    EXPECT_EQ(root.read(kMonitored), "first\nlate\nlater\n");
+
+    std::filesystem::remove(lock);
+    ASSERT_EQ(symlink(root.at("/planted").c_str(), lock.c_str()), 0);
+    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "linked"), -1);
+    EXPECT_FALSE(std::filesystem::exists(root.at("/planted")));
+    EXPECT_TRUE(diag.contains("not locked")) << diag.all();
+    EXPECT_EQ(root.read(kMonitored), "first\nlate\nlater\n");
 }
 
 }  // namespace

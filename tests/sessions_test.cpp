@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -237,6 +238,47 @@ TEST(SessionFiles, ParseTheirLines)
                           entry.comm,
                       c.parsed);
         }
+    }
+}
+
+// Many sessions over a long reply: each finds its own record, in a list in
+// token order or any other, and the merge costs O((n + m) log m) token
+// comparisons rather than a walk of the records per session.
+TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
+{
+    constexpr int kSessions = 2000, kRecords = 200000;
+    std::vector<std::string> tokens, cids;
+    for (int k = 0; k < kRecords; ++k) {
+        char token[16];
+        snprintf(token, sizeof token, "t%06d", k);
+        tokens.emplace_back(token);
+        cids.push_back("c" + std::to_string(k));
+    }
+    std::vector<kx::KeyValuesNode> records(kRecords);
+    for (bool reversed : {false, true}) {
+        for (int k = 0; k < kRecords; ++k) {
+            const int at = reversed ? kRecords - 1 - k : k;
+            records[at].token_name = tokens[k].data();
+            records[at].terminal_CID = cids[k].data();
+            records[at].next = at + 1 < kRecords ? &records[at + 1] : nullptr;
+        }
+        kx::SessionList sessions;
+        for (std::size_t i = 0; i < kSessions; ++i) {
+            UserSessionEnt *e = kx::allocate_userSession();
+            e->token = strdup(((i % 2 ? "ZeroAdmin.xx." : "") + tokens[97 * i]).c_str());
+            e->display = strdup(":0");
+            sessions.push_back(e);
+        }
+        const std::size_t before = kx::merge_token_comparisons();
+        EXPECT_EQ(kx::merge_records(sessions, records.data()), 0);
+        const std::size_t comparisons = kx::merge_token_comparisons() - before;
+        EXPECT_LT(comparisons, (reversed ? std::size_t{20} : std::size_t{2}) * kRecords + std::size_t{64} * kSessions);
+        int found = 0;
+        for (std::size_t i = 0; i < kSessions; ++i) {
+            found += sessions[i]->state == 0 && text(sessions[i]->termList) == cids[97 * i];
+            kx::kx_freeUserSessionEnt(sessions[i]);
+        }
+        EXPECT_EQ(found, kSessions) << (reversed ? "reversed" : "in order");
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <fstream>
 #include <libintl.h>
 #include <set>
@@ -229,6 +230,83 @@ TEST(ProductFiles, LineFilesRoundTripAndTheWriterNeverFollowsALink)
     EXPECT_EQ(kx::array_to_file(root.at("/linked").c_str(), {"new"}), -1);
     EXPECT_EQ(root.read("/target"), "kept");
     EXPECT_TRUE(diag.contains("not written: not a regular file"));
+}
+
+// A replacement is the writer's and writable by nobody else, whoever owned
+// the old file and however loose its mode; its read bits stay.
+TEST(ProductFiles, AReplacementIsTheWritersOwnAndWritableByItAlone)
+{
+    kxtest::TestRoot root;
+    const bool asRoot = geteuid() == 0;
+    const struct {
+        mode_t mode;
+        uid_t owner;  // 65534: nobody, when the test runs as root
+        mode_t replaced;
+    } cases[] = {
+        {0666, 65534, 0644}, {0640, 0, 0640}, {0604, 65534, 0604}, {0620, 0, 0600},
+        {04775, 65534, 0755}, {0444, 0, 0444},
+    };
+    const std::string path = root.at("/data");
+    for (const auto &c : cases) {
+        root.write("/data", "old", static_cast<int>(c.mode));
+        if (asRoot) {
+            ASSERT_EQ(chown(path.c_str(), c.owner, 65534), 0);
+        }
+        ASSERT_EQ(kx::array_to_file(path.c_str(), {"new"}), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.replaced) << std::oct << c.mode;
+        EXPECT_EQ(st.st_uid, geteuid()) << std::oct << c.mode;
+        if (asRoot) {
+            EXPECT_EQ(st.st_gid, 65534u) << "root keeps the group, which may only read";
+        }
+    }
+}
+
+// What killed writers left beside a file goes with the next write: only
+// names of the writer's own pattern, regular files, and only those whose
+// writer is gone and that lay still for a minute, or lay for an hour.
+TEST(ProductFiles, TheWriterRemovesTheStaleTemporariesOfItsFile)
+{
+    kxtest::TestRoot root;
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string gone = std::to_string(dead), alive = std::to_string(getppid());
+    const struct {
+        std::string name;
+        int minutesOld;
+        bool removed;
+    } cases[] = {
+        {"data." + gone + ".0123456789ab", 2, true},
+        {"data." + gone + ".0123456789ab0", 2, false},  // not our pattern
+        {"data." + gone + ".0123456789ac", 0, false},   // its writer may have just died
+        {"data." + alive + ".00000000000f", 2, false},  // its writer is still at it
+        {"data." + alive + ".00000000000e", 61, true},
+        {"data.abcdef012345", 2, true},                 // of a writer that wrote no number
+        {"data.1234.xyz", 120, false},
+        {"other." + gone + ".0123456789ab", 120, false},  // another file's
+        {"data." + gone + ".fedcba987654/", 120, false},  // a directory
+    };
+    for (const auto &c : cases) {
+        std::string path = root.at("/" + c.name);
+        if (c.name.back() == '/')
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        else
+            root.write("/" + c.name, "left");
+        const timespec then = {time(nullptr) - time_t{60} * c.minutesOld, 0};
+        const timespec times[2] = {then, then};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    kxtest::DiagnosticsCapture diag;
+    ASSERT_EQ(kx::array_to_file(root.at("/data").c_str(), {"new"}), 0);
+    for (const auto &c : cases) {
+        struct stat st;
+        EXPECT_EQ(lstat(root.at("/" + c.name).c_str(), &st) != 0, c.removed) << c.name;
+    }
+    EXPECT_TRUE(diag.contains("left by a writer that did not finish")) << diag.all();
+    EXPECT_EQ(root.read("/data"), "new");
 }
 
 TEST(ErrorCodes, EveryCodeHasItsOwnMessageFromACatalogueUnderTheRoot)
