@@ -2,6 +2,7 @@
 
 #include "spawner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -495,6 +496,10 @@ void run(const Plan &plan)
     int keep[] = {plan.control, plan.reports, plan.input, plan.inheritOutput ? -1 : plan.output,
                   plan.errors, plan.passed};
     close_all_but(keep, std::size(keep));
+    // Nothing the warden itself might say (a sanitizer's warnings, say)
+    // reaches the host's error output; the program gets its own.
+    if (std::find(std::begin(keep), std::end(keep), 2) == std::end(keep))
+        put_on(-1, O_WRONLY, 2);
     Warden warden(plan);
     if (warden.start())
         warden.watch();
