@@ -255,7 +255,7 @@ int kx_DSConfigured(char **path)
     *path = strdup(file.c_str());
     if (!*path) {
         dprintf("kx_DSConfigred(): Out of memory\n");
-        throw std::bad_alloc();
+        out_of_memory();
     }
     return 0;
 }

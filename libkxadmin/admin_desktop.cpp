@@ -164,7 +164,7 @@ int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
     desktop *rec = fill_desktop_struct(conn, entry);
     found.reset();
     if (!rec)
-        throw std::bad_alloc();
+        out_of_memory();
     if (rec->id && dbm_desktop_exists(conn->desktopDb, rec->id))
         fill_desktop_status(conn, &rec);
     *result = rec;

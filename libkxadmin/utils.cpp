@@ -617,13 +617,18 @@ char *safe_strdup(const char *text)
     return text ? strdup(text) : nullptr;
 }
 
+void out_of_memory()
+{
+    throw std::bad_alloc();
+}
+
 char *record_text(const char *text)
 {
     if (!text)
         return nullptr;
     char *copy = strdup(text);
     if (!copy)
-        throw std::bad_alloc();
+        out_of_memory();
     return copy;
 }
 

@@ -109,6 +109,8 @@ void *safe_malloc_uncleared(std::size_t size);
 void *safe_calloc(std::size_t count, std::size_t size);
 // A copy, or NULL for NULL and when memory runs out.
 char *safe_strdup(const char *text);
+// Memory ran out where no allocation routine says so: throws std::bad_alloc.
+[[noreturn]] void out_of_memory();
 // A copy for a record that must hold it: NULL for NULL; std::bad_alloc when
 // memory runs out, so that no record goes out with a text missing.
 char *record_text(const char *text);

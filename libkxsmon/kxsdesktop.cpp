@@ -249,7 +249,7 @@ int32_t change_table(KXSHandle *handle, const TableChange &change, const char *c
 {
     MonitoredFile *file = monitored_file(handle);
     if (!file)
-        throw std::bad_alloc();
+        out_of_memory();
     const std::string path = product_path(kMonitoredPath);
     const ProductFileLock lock(path, kTableLockWait);
     if (lock.held())
@@ -264,7 +264,7 @@ int32_t change_table(KXSHandle *handle, const TableChange &change, const char *c
         errno = ENOSPC;
         return -1;
     case Applied::NoMemory:
-        throw std::bad_alloc();
+        out_of_memory();
     case Applied::Unchanged:
         if (change.add)
             dlprintf("s", "%s: duplicate terminalID \"%s\"\n", caller, id);

@@ -123,7 +123,7 @@ KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
     }
     member->role = checkFOServer(handle, info.name, host.offline);
     if (!member->role)
-        throw std::bad_alloc();
+        out_of_memory();
     return guard.release();
 }
 
@@ -141,37 +141,31 @@ KXSFOHost **fo_group(KXSHandle *handle)
     if (!handle)
         return nullptr;
     int count = 0;
-    HostList *hosts = get_gm_hosts(nullptr, handle->hostname, &count);
+    // Released whatever happens, memory running out included.
+    const std::unique_ptr<HostList, void (*)(HostList *)> hosts(
+        get_gm_hosts(nullptr, handle->hostname, &count), free_HostList);
     if (!hosts || count == 0) {
         dlprintf("s", "kxs_FOGroup(): get_gm_hosts returned NULL\n");
-        free_HostList(hosts);
         return nullptr;
     }
-    KXSFOHost **list = nullptr;
-    try {
-        list = static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *)));
-        int used = 0;
-        for (HostList *node = hosts; node && used < count; node = node->next) {
-            if (!node->host || !node->host->info) {
-                dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
-                continue;
-            }
-            if (node->host->trusted == 1)
-                list[used++] = make_member(handle, *node->host);
+    std::unique_ptr<KXSFOHost *, void (*)(KXSFOHost **)> list(
+        static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *))), free_fo_group);
+    int used = 0;
+    for (HostList *node = hosts.get(); node && used < count; node = node->next) {
+        if (!node->host || !node->host->info) {
+            dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
+            continue;
         }
-    } catch (...) {  // memory ran out
-        free_HostList(hosts);
-        free_fo_group(list);
-        throw;
+        if (node->host->trusted == 1)
+            list.get()[used++] = make_member(handle, *node->host);
     }
-    free_HostList(hosts);
     // Roles that could not be had are "unknown" for the handle's life, and
     // every answer says why.
     if (handle->replicaState == KXS_REPL_FAILED) {
         note_all(handle->replicaStatus);
         note_partial();
     }
-    return list;
+    return list.release();
 }
 
 

@@ -41,7 +41,7 @@ void free_handle(KXSHandle *handle);
 KXSHandle *init_handle()
 {
     dlprintf("s", "kxs_init: entered\n");
-    auto *handle = new (std::nothrow) KXSHandle{};
+    auto *handle = new (std::nothrow) KXSHandle();
     if (!handle) {
         kx::dprintf("kxs_init(): KXSHandle allocation failed\n");
         return nullptr;

@@ -77,15 +77,13 @@ void free_interfaces(KXSInterface **list)
 KXSInterface **host_interfaces(const gm_hostinfo &info)
 {
     int count = info.interfaces ? info.numifs : 0;
-    auto **list = static_cast<KXSInterface **>(safe_calloc(count + 1, sizeof(KXSInterface *)));
-    try {
-        for (int i = 0; i < count; ++i)
-            list[i] = make_interface(info.interfaces[i], info.period);
-    } catch (...) {  // memory ran out
-        free_interfaces(list);
-        throw;
-    }
-    return list;
+    // Released should memory run out half way.
+    std::unique_ptr<KXSInterface *, void (*)(KXSInterface **)> list(
+        static_cast<KXSInterface **>(safe_calloc(count + 1, sizeof(KXSInterface *))),
+        free_interfaces);
+    for (int i = 0; i < count; ++i)
+        list.get()[i] = make_interface(info.interfaces[i], info.period);
+    return list.release();
 }
 
 KXSInterface **interfaces(KXSHandle *handle)
@@ -98,17 +96,14 @@ KXSInterface **interfaces(KXSHandle *handle)
         return nullptr;
     }
     KXSInterface **list = nullptr;
-    try {
+    {
+        const std::unique_ptr<HostList, void (*)(HostList *)> held(hosts, free_HostList);
         for (HostList *node = hosts; node && !list; node = node->next) {
             const gm_host *host = node->host;
             if (host && host->info && std::strcmp(host->info->name, handle->hostname) == 0)
                 list = host_interfaces(*host->info);
         }
-    } catch (...) {
-        free_HostList(hosts);
-        throw;
     }
-    free_HostList(hosts);
     if (!list)
         note_failure(KXS_ENOTCONFIGURED, std::string("the group manager does not list this "
                                                      "server (") +

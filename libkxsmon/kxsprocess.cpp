@@ -85,7 +85,7 @@ int kxs_getPsargs(const char *pid, const PsInfo *info, char **result)
         return KX_ENOBUFS;
     auto *buffer = static_cast<char *>(calloc(1, kPsargsBufferSize));
     if (!buffer)
-        throw std::bad_alloc();
+        out_of_memory();
 
     // A zombie or a kernel thread has no argument vector to read.
     std::string text;

@@ -400,7 +400,7 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
     if (!record) {
         dprintf("kxs_get_amstatus(): allocation failed for AMStatus \n");
         *out = nullptr;
-        throw std::bad_alloc();
+        out_of_memory();
     }
     *record = status;
     *out = record;
