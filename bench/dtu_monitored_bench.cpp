@@ -17,6 +17,8 @@
 #include "scenario.h"
 #include "simulator_launch.h"
 
+#include "ratio_reporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -167,21 +169,6 @@ void BM_Socat(benchmark::State &state)
         if (system(script.c_str()) != 0)
             state.SkipWithError("socat failed");
 }
-
-// Keeps each benchmark's mean real time per iteration.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-                seconds[run.run_name.function_name +
-                        (run.run_name.args.empty() ? "" : "/" + run.run_name.args)] =
-                    run.real_accumulated_time / static_cast<double>(run.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 #include "auth_mgr.h"
 #include "user_session.h"
 
+#include "ratio_reporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -71,19 +73,6 @@ void BM_OneWalk(benchmark::State &state)
         benchmark::DoNotOptimize(equal);
     }
 }
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-                seconds[run.run_name.function_name] =
-                    run.real_accumulated_time / static_cast<double>(run.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 

@@ -16,6 +16,8 @@
 #include "scenario.h"
 #include "simulator_launch.h"
 
+#include "ratio_reporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -212,20 +214,6 @@ void BM_BareScan(benchmark::State &state)
         benchmark::DoNotOptimize(values.data());
     }
 }
-
-// Keeps each benchmark's mean real time per iteration.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-                seconds[run.run_name.function_name] =
-                    run.real_accumulated_time / static_cast<double>(run.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 
