@@ -1,5 +1,7 @@
-// The CLI's printing helpers on texts a file or a daemon may hand it.
+// The CLI's printing helpers on texts a file or a daemon may hand it, and the
+// report's forms of sections that are not fully known.
 #include "output.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +54,68 @@ TEST(CliOutput, PrometheusLabelsAndAges)
         EXPECT_EQ(kxsmon::age(c.seconds), c.age);
         EXPECT_EQ(kxsmon::duration_words(c.seconds), c.duration);
     }
+}
+
+// A partial section keeps its figures and says what is missing; an unknown
+// one has none (no made-up zero) and says why, with the section's own text
+// when the library gives none. Only the library can say "partial" today, so
+// this is where its forms are checked.
+TEST(CliOutput, SectionsNotFullyKnownInEveryForm)
+{
+    using namespace kxsmon;
+    const Section monitored = {"monitored", "Monitored terminals", "", false, nullptr};
+    const Section users = {"users", "Users", "", false, nullptr};
+    const Section desktops = {"desktops", "Desktops", "", false, nullptr};
+    Prom prom;
+    prom.gauge("kxsmon_monitored_terminals", "Terminals.");
+    prom.sample("kxsmon_monitored_terminals", 1);
+    Report report;
+    report.started = true;
+    report.now = 7;
+    report.sections = {&monitored, &users, &desktops};
+    report.results.push_back(partial({KXS_EPARTIAL, "kxmember2:7010 did not answer"},
+                                     known("  1 monitored\n", Json::array().push(Json::number(1)), prom)));
+    report.results.push_back(unknown({KXS_ETIMEDOUT, "kxtest-host:7010 did not answer"}, "not counted"));
+    report.results.push_back(unknown({}, "not counted"));
+
+    EXPECT_EQ(render(Format::Text, report),
+              "Monitored terminals\n  partial: kxmember2:7010 did not answer\n  1 monitored\n\n"
+              "Users\n  unknown: kxtest-host:7010 did not answer\n\nDesktops\n  unknown: not counted\n");
+    EXPECT_EQ(render(Format::Json, report),
+              R"({
+  "time": 7,
+  "error": null,
+  "errors": {
+    "monitored": {
+      "state": "partial",
+      "code": 14,
+      "text": "kxmember2:7010 did not answer"
+    },
+    "users": {
+      "state": "unknown",
+      "code": 1,
+      "text": "kxtest-host:7010 did not answer"
+    },
+    "desktops": {
+      "state": "unknown",
+      "code": null,
+      "text": "not counted"
+    }
+  },
+  "monitored": [
+    1
+  ],
+  "users": null,
+  "desktops": null
+}
+)");
+    const std::string metrics = render(Format::Prom, report);
+    for (const char *line : {"kxsmon_up 1\n", "kxsmon_monitored_terminals 1\n",
+                             "kxsmon_query_ok{query=\"monitored\"} 0\n",
+                             "kxsmon_query_partial{query=\"monitored\"} 1\n",
+                             "kxsmon_query_ok{query=\"users\"} 0\n", "kxsmon_query_partial{query=\"users\"} 0\n"})
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    EXPECT_EQ(metrics.find("kxsmon_users"), std::string::npos);
 }
 
 }  // namespace

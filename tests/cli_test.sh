@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The kxsmon command end to end, inside the network sandbox: a test root
 # with the simulated server running as the product's daemons; its options,
-# sections, the three output forms, exit status, and the demo.
+# sections, the three output forms, exit status, figures that are not known
+# (daemons stopped, a run's time-out, a library that cannot start), the
+# unowned limit the agent stores, failed writes, and the demo.
 #   cli_test.sh KXSMON KXS-SIMD SCHEMA
 set -u
 export LC_ALL=C
 kxsmon=$1 simd=$2 schema=$3
 root=$(mktemp -d /tmp/kxsmon-cli.XXXXXX)
 pids=()
-trap '[ ${#pids[@]} = 0 ] || kill "${pids[@]}"; wait; rm -rf "$root"' EXIT
+trap '[ ${#pids[@]} = 0 ] || kill -CONT "${pids[@]}"; [ ${#pids[@]} = 0 ] || kill "${pids[@]}"; wait; rm -rf "$root"' EXIT
 failures=0 out= err= rc=
 fail() { echo "FAIL: $*"; echo "stdout: $out"; echo "stderr: $err"; failures=$((failures + 1)); }
 run() { out=$(cd "$root" && timeout 60 "$kxsmon" "$@" 2>"$root/err"); rc=$?; err=$(<"$root/err"); }
@@ -22,7 +24,7 @@ check() {  # check DESCRIPTION STATUS STDOUT-PATTERN STDERR-PATTERN [ARGS...]
 json_check() {  # json_check DESCRIPTION PYTHON-EXPRESSION-OVER-d: the document also matches the schema
   python3 -c 'import json, sys, jsonschema
 d = json.loads(sys.stdin.read()); jsonschema.validate(d, json.load(open(sys.argv[1])))
-sys.exit(0 if eval(sys.argv[2]) else 1)' "$schema" "$2" <<<"$out" || fail "$1"
+sys.exit(0 if eval("(" + sys.argv[2] + ")") else 1)' "$schema" "$2" <<<"$out" || fail "$1"
 }
 
 # The test root: the simulated server as both managers (with its sessions,
@@ -44,6 +46,7 @@ host kxmember2 127.0.0.2 trusted down lastseen 100 period 20
 interface kxtest-host eth0 192.168.10.5 255.255.255.0 192.168.10.255 lastpkt 3 lan
 terminal kxtest-host terminalId=IEEE802.0800208a0001 terminalIPA=192.168.20.1 terminalCID=c1 firmware=4.1 terminalConnectTime=600 terminalPackets=300 terminalLostPackets=100 tokenName=T.1
 terminal kxtest-host terminalId=IEEE802.0800208a0002 terminalIPA=192.168.20.2 terminalCID=c2 terminalConnectTime=900 terminalPackets=0 tokenName=T.2
+terminal kxtest-host terminalId=IEEE802.0800208a0003 terminalIPA=192.168.20.3 terminalCID=c3 terminalConnectTime=30 terminalPackets=0 tokenName=T.3
 session :3 T.1 uid=1000
 session :4 T.2 idle uid=1001
 session :5 T.9 uid=1002
@@ -90,7 +93,8 @@ interface with its packet age~0~^  eth0 +192\.168\.10\.5 +255\.255\.255\.0 +up +
 DHCP network~0~^  192\.168\.10\.0 +37$~^$~dhcp -R .
 a member down~0~^  kxmember2 +no data sharing +down$~^$~group -R .
 terminal without packets past the limit~0~^  0800208a0002 +unowned +192\.168\.20\.2 +kxtest-host +IEEE802 +- +0 +0 +0\.00% +-$~^$~exceptions --limit 600 -R .
-terminal within the limit~0~^  2 on this server: 2 owned$~^$~exceptions --limit=901 -R .
+terminal within the limit~0~^  3 on this server: 3 owned$~^$~exceptions --limit=901 -R .
+the agent's limit by default~0~^  3 on this server: 2 owned, 1 unowned$~^$~exceptions -R .
 loss of a terminal~0~^  0800208a0001 +owned .* 4\.1 +300 +100 +25\.00% +-$~^$~exceptions -R .
 absent terminal~0~^  080020ffee01 +absent +- +- +- +- +0 +0 +0\.00% +-$~^$~-R . monitored add 080020ffee01
 monitored terminals~0~^  2 monitored: 1 absent, 1 unowned$~^$~-R . monitored add 0800208a0002 --limit 600
@@ -99,23 +103,101 @@ EOF2
 
 run -R "$root" contact "$(printf 'M\xfcller\x1b[2J')"
 run -R "$root" --json
-json_check "JSON report" 'd["version"]["version"] == "4.2" and d["patches"] == ["1-01", "2-02"] and d["contact"] == "M\u00fcller\u001b[2J" and 7100 <= d["uptime"]["seconds"] <= 7300 and [(x["name"], x["state"], x["status"]) for x in d["daemons"]] == [("kxauthd", "up", 1), ("kxsessiond", "up", 1), ("kxgone", "down", 2)] and d["sessions"] == {"total": 2, "active": 1} and d["users"] == d["desktops"] == 2 and d["policy"] == " -c both" and d["interfaces"] == [{"name": "eth0", "ipaddr": "192.168.10.5", "netmask": "255.255.255.0", "state": "up", "status": 1, "lastpkt": 300, "type": "LAN"}] and d["dhcp"] == [{"name": "192.168.10.0", "available": 37}] and [(g["name"], g["state"], g["status"]) for g in d["group"]] == [("kxtest-host", "up", 1), ("kxmember2", "down", 2)] and [(x["terminalId"], x["state"], x["status"], x["model"], x["terminalPackets"], x["terminalLostPackets"], x["lossPercent"]) for x in d["exceptions"]] == [("0800208a0001", "owned", 1, "IEEE802", 300, 100, 25.0), ("0800208a0002", "unowned", 3, "IEEE802", 0, 0, 0.0)]'
+json_check "JSON report" 'd["version"]["version"] == "4.2" and d["patches"] == ["1-01", "2-02"] and d["contact"] == "M\u00fcller\u001b[2J" and 7100 <= d["uptime"]["seconds"] <= 7300 and [(x["name"], x["state"], x["status"]) for x in d["daemons"]] == [("kxauthd", "up", 1), ("kxsessiond", "up", 1), ("kxgone", "down", 2)] and d["sessions"] == {"total": 2, "active": 1} and d["users"] == d["desktops"] == 3 and d["policy"] == " -c both" and d["interfaces"] == [{"name": "eth0", "ipaddr": "192.168.10.5", "netmask": "255.255.255.0", "state": "up", "status": 1, "lastpkt": 300, "type": "LAN"}] and d["dhcp"] == [{"name": "192.168.10.0", "available": 37}] and [(g["name"], g["state"], g["status"]) for g in d["group"]] == [("kxtest-host", "up", 1), ("kxmember2", "down", 2)] and [(x["terminalId"], x["state"], x["status"], x["model"], x["terminalPackets"], x["terminalLostPackets"], x["lossPercent"]) for x in d["exceptions"]] == [("0800208a0001", "owned", 1, "IEEE802", 300, 100, 25.0), ("0800208a0002", "unowned", 3, "IEEE802", 0, 0, 0.0), ("0800208a0003", "owned", 1, "IEEE802", 0, 0, 0.0)] and d["error"] is None and d["errors"] == {}'
 run -R "$root" monitored add T1
 run -R "$root" monitored add T2
 run -R "$root" monitored delete t1
 run -R "$root" monitored --json
-json_check "monitored changes persist" 'list(d) == ["time", "monitored"] and [(x["terminalId"], x["state"], x["terminalIPA"]) for x in d["monitored"]] == [("080020ffee01", "absent", None), ("0800208a0002", "unowned", "192.168.20.2"), ("T2", "absent", None)]'
+json_check "monitored changes persist" 'list(d) == ["time", "error", "errors", "monitored"] and [(x["terminalId"], x["state"], x["terminalIPA"]) for x in d["monitored"]] == [("080020ffee01", "absent", None), ("0800208a0002", "unowned", "192.168.20.2"), ("T2", "absent", None)]'
+# The agent's stored unowned limit is the default (T.3 has been connected for
+# 30 s without packets, T.2 for 900 s); a link, or a text that is no limit, is not.
+limitFile=$root/var/opt/ZARNkx/snmp/kxsunownedlimit.data
+while IFS='~' read -r what store pattern args; do
+  rm -f "$limitFile"; eval "$store"; eval "set -- $args"
+  check "limit: $what" 0 "$pattern" '^$' exceptions -R "$root" "$@"
+done <<'EOF2'
+stored~echo 20 >"$limitFile"~^  3 on this server: 1 owned, 2 unowned$~
+stored without a line feed~printf 901 >"$limitFile"~^  3 on this server: 3 owned$~
+--limit before the stored one~echo 901 >"$limitFile"~^  3 on this server: 1 owned, 2 unowned$~--limit 20
+not a limit~echo 9x >"$limitFile"~^  3 on this server: 2 owned, 1 unowned$~
+through a link~echo 901 >"$root/elsewhere"; ln -s "$root/elsewhere" "$limitFile"~^  3 on this server: 2 owned, 1 unowned$~
+EOF2
+rm -f "$limitFile"
+
+# Daemons stopped (their sockets still accept): every section that asks them
+# is unknown in every form, the whole report costs one wait per daemon (a
+# generous bound here, against a wait per section), and the status is 1.
+amSections="uptime sessions users desktops interfaces group monitored exceptions"
+timed() { local start; start=$(date +%s%N); run "$@"; took=$((($(date +%s%N) - start) / 1000000)); }
+hung_check() {  # hung_check WHAT FORMAT [ARGS...]
+  local what=$1 format=$2 title s; shift 2
+  timed -R "$root" --format "$format" "$@"
+  echo "$what, $format: $took ms"
+  { [ "$rc" = 1 ] && [ "$took" -lt 20000 ]; } || fail "$what, $format: status $rc after $took ms"
+  case $format in
+  text) while read -r title; do
+          grep -A1 -x "$title" <<<"$out" | grep -q '^  unknown: .* did not answer within 5 s' || fail "$what: $title"
+        done <<<$'Up time\nSessions\nUsers\nDesktops\nInterfaces\nFailover group\nMonitored terminals\nTerminals of this server' ;;
+  json) json_check "$what, json" "d['version']['version'] == '4.2' and list(d['errors']) == '$amSections'.split() and
+          all(d[s] is None and d['errors'][s]['state'] == 'unknown' and d['errors'][s]['code'] == 1 for s in d['errors'])" ;;
+  prom) { promtool check metrics <<<"$out" && grep -qx 'kxsmon_up 1' <<<"$out" &&
+          ! grep -qE '^kxsmon_(users|desktops|sessions|active_sessions|product_up|up_time|interface|group|monitored|server)' <<<"$out" &&
+          [ "$(grep -cE "^kxsmon_query_ok\{query=\"(${amSections// /|})\"\} 0$" <<<"$out")" = 8 ]; } || fail "$what, prom" ;;
+  esac
+  for s in $amSections; do grep -q "^kxsmon: $s: " <<<"$err" || fail "$what, $format: no line for $s"; done
+}
+kill -STOP "${pids[@]}"
+for format in text json prom; do hung_check "both daemons stopped" "$format"; done
+kill -CONT "${pids[1]}"
+hung_check "the authentication manager stopped" text
+
+# The run's time-out: the section being asked then is unknown, those after it
+# are not asked, and the report is out soon after.
+timed -R "$root" --timeout 2
+echo "--timeout 2: $took ms"
+{ [ "$rc" = 1 ] && [ "$took" -lt 5000 ] &&
+  grep -A1 -x 'Up time' <<<"$out" | grep -q "^  unknown: no answer before the run's time-out passed$" &&
+  grep -A1 -x 'Terminals of this server' <<<"$out" | grep -q "^  not asked: the run's time-out passed$" &&
+  grep -q '^kxsmon: exceptions: not asked: ' <<<"$err"; } || fail "--timeout: status $rc after $took ms"
+run -R "$root" --timeout=2 --json
+json_check "--timeout, json" 'd["patches"] == ["1-01", "2-02"] and d["uptime"] is None and d["exceptions"] is None and
+  d["errors"]["uptime"]["state"] == "unknown" and d["errors"]["exceptions"]["state"] == "not asked"'
+run -R "$root" --timeout 2 --format prom
+{ [ "$rc" = 1 ] && promtool check metrics <<<"$out" && grep -qx 'kxsmon_query_ok{query="exceptions"} 0' <<<"$out" &&
+  grep -qx 'kxsmon_query_ok{query="patches"} 1' <<<"$out"; } || fail "--timeout, prom"
+kill -CONT "${pids[0]}"
+
+# A library that cannot start: still a document, and metrics that say so.
+run -R /var --json
+json_check "no services file, json" 'd["error"].startswith("the library could not start") and len(d["errors"]) == 14 and
+  all(d[s] is None and d["errors"][s]["state"] == "not asked" for s in d["errors"])'
+run -R /var --format prom
+{ [ "$rc" = 1 ] && promtool check metrics <<<"$out" && grep -qx 'kxsmon_up 0' <<<"$out" &&
+  [ "$(grep -c '^kxsmon_query_ok{.*} 0$' <<<"$out")" = 14 ]; } || fail "no services file, prom"
+
+# Output that cannot be written is an error: a full disk, a pipe nobody reads.
+for args in "--format prom version" "--help"; do
+  # shellcheck disable=SC2086
+  "$kxsmon" -R "$root" $args >/dev/full 2>"$root/err"; rc=$? err=$(<"$root/err")
+  { [ "$rc" = 1 ] && grep -qx 'kxsmon: standard output: No space left on device' <<<"$err"; } || fail "$args >/dev/full: status $rc"
+done
+python3 -c 'import os, subprocess, sys
+r, w = os.pipe(); os.close(r); sys.exit(subprocess.call(sys.argv[1:], stdout=w) & 255)' "$kxsmon" -R "$root" version 2>"$root/err"
+rc=$? err=$(<"$root/err")
+{ [ "$rc" = 1 ] && grep -qx 'kxsmon: standard output: Broken pipe' <<<"$err"; } || fail "closed pipe: status $rc"
+
 check "text shows no control characters" 0 '^  M.*ller\?\[2J$' '^$' -R "$root" contact
 mkdir "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" && rm -f "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data" &&
   mv "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data.new" "$root/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data"
 check "unstored table says why" 1 '' 'monitored: the monitored table could not be stored: File exists' -R "$root" monitored add T3
 run -R "$root" --format prom
-{ [ "$rc" = 0 ] && promtool check metrics <<<"$out" && grep -q '^kxsmon_daemon_state{daemon="kxgone",state="down"} 1$' <<<"$out"; } || fail "Prometheus metrics"
+{ [ "$rc" = 0 ] && promtool check metrics <<<"$out" && grep -q '^kxsmon_daemon_state{daemon="kxgone",state="down"} 1$' <<<"$out" &&
+  grep -qx 'kxsmon_up 1' <<<"$out" && ! grep -q '^kxsmon_query_ok.* 0$' <<<"$out"; } || fail "Prometheus metrics"
 
 printf '#!/bin/ksh\nprint oops\nexit 1\n' >"$root/opt/ZARNkx/lib/kxspatches"
 rm "$root/opt/ZARNkx/sbin/kxpolicy"
-check "failed query" 1 '^  \(failed: the patch lister failed\)$' '^kxsmon: patches: the patch lister failed$' -R "$root"
-check "policy tool missing" 1 '^Policy$' '^kxsmon: policy: the policy tool could not be run$' -R "$root"
+check "failed query" 1 '^  unknown: .*(patch|Patches)' '^kxsmon: patches: ' -R "$root"
+check "policy tool missing" 1 '^Policy$' '^kxsmon: policy: ' -R "$root"
 run -R "$root" --json
 json_check "failed query in JSON" 'd["patches"] is None and d["policy"] is None and d["version"]["version"] == "4.2"'
 
@@ -123,7 +205,7 @@ json_check "failed query in JSON" 'd["patches"] is None and d["policy"] is None 
 kill "${pids[@]}"; wait; pids=()  # the demo serves the same ports
 before=$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)
 run demo
-{ [ "$rc" = 0 ] && sections && ! grep -qE 'failed|none|  down|^  no |^  0 (monitored|on this)|empty' <<<"$out" &&
+{ [ "$rc" = 0 ] && sections && ! grep -qE 'failed|unknown|partial|not asked|none|  down|^  no |^  0 (monitored|on this)|empty' <<<"$out" &&
   grep -qE '^  [0-9]+ monitored: [0-9]+ owned, 1 absent, [0-9]+ unowned$' <<<"$out"; } || fail "demo: a section is empty or down"
 # With slapd, the terminals' locations and the members' roles from the directory's configuration.
 [ ! -x /usr/sbin/slapd ] || { grep -qE '^  0800208a0001 +owned .* floor 2, desk 1$' <<<"$out" &&

@@ -7,10 +7,12 @@
 namespace kxsmon {
 namespace {
 
-void prom_of(const char *contact, Prom &prom)
+Prom prom_of(const char *contact)
 {
+    Prom prom;
     prom.gauge("kxsmon_contact_info", "The system contact (always 1).");
     prom.sample("kxsmon_contact_info", {{"contact", contact}}, 1);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &request)
@@ -20,15 +22,12 @@ Result run(KXSHandle *handle, const Request &request)
     if (request.args.size() == 1) {
         errno = 0;
         if (kxs_setContact(handle, request.args[0].c_str()) != 0)
-            return failure(store_failure("the contact"));
+            return refused(handle, store_failure("the contact"));
     }
     char *contact = kxs_contact(handle);
-    if (!contact)
-        return failure("the contact is not known");
-    Result r;
-    r.text = "  " + printable(contact) + "\n";
-    r.json = Json::text(contact);
-    prom_of(contact, r.prom);
+    Result r = answer(Outcome::of(handle), contact, "the contact is not known", [&] {
+        return known("  " + printable(contact) + "\n", Json::text(contact), prom_of(contact));
+    });
     free(contact);
     return r;
 }

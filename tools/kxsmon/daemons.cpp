@@ -37,8 +37,9 @@ Json json_of(KXSDaemon *const *daemons)
     return list;
 }
 
-void prom_of(KXSDaemon *const *daemons, Prom &prom)
+Prom prom_of(KXSDaemon *const *daemons)
 {
+    Prom prom;
     prom.gauge("kxsmon_daemon_state", "State of a configured daemon: 1 for the state it is in.");
     for (KXSDaemon *const *d = daemons; *d; ++d)
         prom.states("kxsmon_daemon_state", {{"daemon", (*d)->name}}, kStates, state_word((*d)->status));
@@ -53,17 +54,15 @@ void prom_of(KXSDaemon *const *daemons, Prom &prom)
                "Last change of a daemon's state, seconds since the epoch (0: none seen).");
     for (KXSDaemon *const *d = daemons; *d; ++d)
         prom.sample("kxsmon_daemon_last_change_time_seconds", {{"daemon", (*d)->name}}, (*d)->changetm);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
-    if (!daemons)
-        return failure("the daemons could not be listed");
-    Result r;
-    r.text = text_of(daemons, request.now);
-    r.json = json_of(daemons);
-    prom_of(daemons, r.prom);
+    Result r = answer(Outcome::of(handle), daemons, "the daemons could not be listed", [&] {
+        return known(text_of(daemons, request.now), json_of(daemons), prom_of(daemons));
+    });
     kxs_freeDaemons(handle, daemons);
     return r;
 }

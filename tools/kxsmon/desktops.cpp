@@ -1,5 +1,5 @@
 // The desktop units this server's authentication manager knows. The query
-// gives 0 also when the manager cannot be asked: a count, never a failure.
+// gives 0 also when the manager cannot be asked: only its outcome tells.
 #include "section.h"
 
 namespace kxsmon {
@@ -7,7 +7,7 @@ namespace {
 
 Result run(KXSHandle *handle, const Request &)
 {
-    return count_result(kxs_desktops(handle), "kxsmon_desktops",
+    return count_result(handle, kxs_desktops(handle), "kxsmon_desktops",
                         "Desktop units this server's authentication manager knows.");
 }
 

@@ -22,23 +22,21 @@ Json json_of(KXSDHCPEntry *const *list)
     return out;
 }
 
-void prom_of(KXSDHCPEntry *const *list, Prom &prom)
+Prom prom_of(KXSDHCPEntry *const *list)
 {
+    Prom prom;
     prom.gauge("kxsmon_dhcp_available_addresses", "Addresses the DHCP service can still give, per network.");
     for (KXSDHCPEntry *const *e = list; *e; ++e)
         prom.sample("kxsmon_dhcp_available_addresses", {{"network", (*e)->name ? (*e)->name : ""}},
                     (*e)->available);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &)
 {
     KXSDHCPEntry **list = kxs_DHCP(handle);
-    if (!list)
-        return failure("the DHCP summary tool could not be run, or failed");
-    Result r;
-    r.text = text_of(list);
-    r.json = json_of(list);
-    prom_of(list, r.prom);
+    Result r = answer(Outcome::of(handle), list, "the DHCP summary tool could not be run, or failed",
+                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
     kxs_freeDHCP(handle, list);
     return r;
 }

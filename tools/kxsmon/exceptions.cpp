@@ -8,9 +8,8 @@ namespace {
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSDTU **dtus = kxs_DTUException(handle, request.limitSeconds, nullptr);
-    if (!dtus)
-        return failure("this server's authentication manager does not answer");
-    Result r = terminals_result(dtus, "on this server", "kxsmon_server_terminal");
+    Result r = answer(Outcome::of(handle), dtus, "this server's authentication manager does not answer",
+                      [&] { return terminals_result(dtus, "on this server", "kxsmon_server_terminal"); });
     kxs_freeDTUs(handle, dtus);
     return r;
 }

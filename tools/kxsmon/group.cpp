@@ -33,23 +33,21 @@ Json json_of(KXSFOHost *const *list)
     return out;
 }
 
-void prom_of(KXSFOHost *const *list, Prom &prom)
+Prom prom_of(KXSFOHost *const *list)
 {
+    Prom prom;
     prom.gauge("kxsmon_group_member_state", "State of a failover group member: 1 for the state it is in.");
     for (KXSFOHost *const *h = list; *h; ++h)
         prom.states("kxsmon_group_member_state", {{"member", (*h)->name}, {"role", (*h)->role}}, kStates,
                     state_word((*h)->status));
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &)
 {
     KXSFOHost **list = kxs_FOGroup(handle);
-    if (!list)
-        return failure("the group manager could not be asked, or lists no member");
-    Result r;
-    r.text = text_of(list);
-    r.json = json_of(list);
-    prom_of(list, r.prom);
+    Result r = answer(Outcome::of(handle), list, "the group manager could not be asked, or lists no member",
+                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
     kxs_freeFOGroup(handle, list);
     return r;
 }

@@ -45,8 +45,9 @@ Json json_of(KXSInterface *const *list)
     return out;
 }
 
-void prom_of(KXSInterface *const *list, Prom &prom)
+Prom prom_of(KXSInterface *const *list)
 {
+    Prom prom;
     prom.gauge("kxsmon_interface_state", "State of a network interface: 1 for the state it is in.");
     for (KXSInterface *const *i = list; *i; ++i)
         prom.states("kxsmon_interface_state", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}}, kStates,
@@ -55,17 +56,15 @@ void prom_of(KXSInterface *const *list, Prom &prom)
     for (KXSInterface *const *i = list; *i; ++i)
         prom.sample("kxsmon_interface_last_packet_seconds", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}},
                     (*i)->lastpkt / 100);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &)
 {
     KXSInterface **list = kxs_interfaces(handle);
-    if (!list)
-        return failure("the group manager could not be asked, or does not list this host by its host name");
-    Result r;
-    r.text = text_of(list);
-    r.json = json_of(list);
-    prom_of(list, r.prom);
+    Result r = answer(Outcome::of(handle), list,
+                      "the group manager could not be asked, or does not list this host by its host name",
+                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
     kxs_freeInterfaces(handle, list);
     return r;
 }

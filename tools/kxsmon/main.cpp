@@ -1,24 +1,37 @@
 // kxsmon: runs the monitoring library's queries and prints what they answer,
 // as a report of every section or one section at a time.
-#include "section.h"
+#include "report.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
 namespace kxsmon {
 namespace {
 
-enum class Format { Text, Json, Prom };
+// The SNMP agent's unowned limit when it has none stored, and where it
+// stores one: the CLI takes the same, so that the two agree on a terminal.
+constexpr uint32_t kAgentUnownedLimit = 60;
+constexpr const char kAgentLimitFile[] = "/var/opt/ZARNkx/snmp/kxsunownedlimit.data";
+
+// Time to write the report once the run's deadline has passed.
+constexpr auto kOutputGrace = std::chrono::seconds(1);
 
 struct Options {
     std::string root;
     Format format = Format::Text;
-    uint32_t limit = 0;
+    std::optional<uint32_t> limit;
+    std::optional<uint32_t> timeout;
     bool verbose = false;
     bool snmp = false;
     bool help = false;
@@ -41,11 +54,16 @@ const char kUsageTail[] =
     "  --json               print one JSON document (same as --format json)\n"
     "  --format FORMAT      text (the default), json, or prom (Prometheus text format)\n"
     "  --limit SECONDS      how long a terminal may be idle before it counts as unowned\n"
+    "                       (default: the agent's, ROOT/var/opt/ZARNkx/snmp/kxsunownedlimit.data,\n"
+    "                       else 60)\n"
+    "  --timeout SECONDS    end the run after SECONDS (and 1 s to print): the sections\n"
+    "                       not answered by then are reported as unknown or not asked\n"
     "  -v, --verbose        echo the library's diagnostics on standard error\n"
     "  --snmp               demo only: then serve it through snmpd and kxsmon-agentx\n"
     "  -h, --help           print this help\n"
     "\n"
-    "Exit status: 0 on success, 1 when a query failed, 2 on a usage error.\n";
+    "Exit status: 0 when every figure is known, 1 when a section is unknown, partial\n"
+    "or not asked, or the output could not be written, 2 on a usage error.\n";
 
 std::string usage_text()
 {
@@ -139,13 +157,16 @@ bool parse_arguments(const std::vector<std::string> &args, Options &opts, std::s
                 why = "unknown format " + value + " (text, json or prom)";
                 return false;
             }
-        } else if (name == "--limit") {
+        } else if (name == "--limit" || name == "--timeout") {
             if (!take_value(args, i, inlined, hasInline, value, why))
                 return false;
-            if (!parse_seconds(value, opts.limit)) {
-                why = "--limit takes a number of seconds, not " + value;
+            uint32_t seconds = 0;
+            if (!parse_seconds(value, seconds) || (name == "--timeout" && seconds == 0)) {
+                why = name;
+                why.append(" takes a number of seconds, not ").append(value);
                 return false;
             }
+            (name == "--limit" ? opts.limit : opts.timeout) = seconds;
         } else {
             why = "unknown option " + arg;
             return false;
@@ -184,13 +205,16 @@ int run_demo(const Options &opts)
     argv.insert(argv.end(), {KXS_SIMD_PATH, self, "--format", format});
     if (opts.verbose)
         argv.push_back("-v");
-    if (opts.limit != 0) {
-        static std::string limit;
-        limit = "--limit=" + std::to_string(opts.limit);
-        argv.push_back(limit.c_str());
-    }
+    static std::vector<std::string> bounds;  // alive until the exec
+    if (opts.limit)
+        bounds.push_back("--limit=" + std::to_string(*opts.limit));
+    if (opts.timeout)
+        bounds.push_back("--timeout=" + std::to_string(*opts.timeout));
+    for (const std::string &bound : bounds)
+        argv.push_back(bound.c_str());
     argv.push_back(nullptr);
     fflush(stdout);
+    signal(SIGPIPE, SIG_DFL);  // NOLINT(cert-err33-c): the demo's tools expect the default
     execv(KXS_DEMO_RUNNER, const_cast<char *const *>(argv.data()));
     perror("kxsmon: demo: " KXS_DEMO_RUNNER);
     return kFailed;
@@ -206,31 +230,57 @@ std::vector<const Section *> chosen_sections(const std::string &command)
     return chosen;
 }
 
-void print(Format format, const std::vector<std::pair<const Section *, Result>> &results, time_t now)
+// The unowned limit stored for the agent under `root`, or the agent's
+// default. Read as the agent reads it: a regular file, not through a link,
+// at most 64 bytes, decimal digits and one line feed.
+uint32_t stored_limit(const std::string &root)
 {
-    if (format == Format::Text) {
-        bool first = true;
-        for (const auto &[section, result] : results) {
-            printf("%s%s\n%s", first ? "" : "\n", section->title, result.text.c_str());
-            first = false;
-        }
-    } else if (format == Format::Json) {
-        Json document = Json::object();
-        document.set("time", Json::number(now));
-        for (const auto &[section, result] : results)
-            document.set(section->name, result.json);
-        printf("%s\n", document.dump().c_str());
-    } else {
-        Prom ok;
-        ok.gauge("kxsmon_query_ok", "1 when the query answered, 0 when it failed.");
-        for (const auto &[section, result] : results) {
-            fputs(result.prom.str().c_str(), stdout);
-            ok.sample("kxsmon_query_ok", {{"query", section->name}}, result.status == kOk);
-        }
-        ok.gauge("kxsmon_report_time_seconds", "When the figures were gathered, seconds since the epoch.");
-        ok.sample("kxsmon_report_time_seconds", now);
-        fputs(ok.str().c_str(), stdout);
+    const std::string path = root + kAgentLimitFile;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return kAgentUnownedLimit;
+    struct stat st{};
+    char text[64];
+    const ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text) : -1;
+    close(fd);
+    std::string word(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (!word.empty() && word.back() == '\n')
+        word.pop_back();
+    uint32_t limit = kAgentUnownedLimit;
+    return parse_seconds(word, limit) ? limit : kAgentUnownedLimit;
+}
+
+int output_failure()
+{
+    const int err = errno;
+    const std::string why =
+        err == ETIMEDOUT ? "not written within the run's time-out" : std::generic_category().message(err);
+    fprintf(stderr, "kxsmon: standard output: %s\n", why.c_str());
+    return kFailed;
+}
+
+// The exit status of a report, after a line on standard error for each
+// section that is not fully known.
+int complain(const Report &report, Deadline deadline)
+{
+    if (!report.started && !report.startError.empty()) {
+        write_before(STDERR_FILENO, "kxsmon: " + report.startError + "\n", deadline);
+        return kFailed;
     }
+    int status = kOk;
+    for (std::size_t i = 0; i < report.results.size(); ++i) {
+        const Result &r = report.results[i];
+        if (r.status == kOk)
+            continue;
+        const std::string state = r.state;
+        const bool named = state == "partial" || state == "not asked";
+        write_before(STDERR_FILENO,
+                     "kxsmon: " + std::string(report.sections[i]->name) + ": " + (named ? state + ": " : "") +
+                         r.error + "\n",
+                     deadline);
+        status = kFailed;
+    }
+    return status;
 }
 
 int run(int argc, char **argv)
@@ -248,6 +298,8 @@ int run(int argc, char **argv)
         return run_demo(opts);
     if (opts.snmp)
         return usage_error("--snmp goes with demo only");
+    const Deadline deadline =
+        opts.timeout ? Deadline(Clock::now() + std::chrono::seconds(*opts.timeout)) : Deadline();
     const std::vector<const Section *> chosen = chosen_sections(command);
     if (chosen.empty())
         return usage_error("unknown command " + command);
@@ -265,34 +317,32 @@ int run(int argc, char **argv)
                 opts.root.c_str());
         return kUsage;
     }
-    KXSHandle *handle = kxs_init();
-    if (!handle) {
-        fprintf(stderr, "kxsmon: the library could not start (is %s/etc/opt/ZARNkx/kxsservices.cfg readable?)\n",
-                opts.root.c_str());
-        return kFailed;
-    }
     Request request;
     request.args.assign(opts.words.begin() + (opts.words.empty() ? 0 : 1), opts.words.end());
-    request.limitSeconds = opts.limit;
+    request.limitSeconds = opts.limit ? *opts.limit : stored_limit(opts.root);
     request.now = time(nullptr);
     request.root = opts.root;
 
-    std::vector<std::pair<const Section *, Result>> results;
+    bool unfinished = false;
+    const Report report = gather(chosen, request, deadline, unfinished);
+    const auto misused = std::find_if(report.results.begin(), report.results.end(),
+                                      [](const Result &r) { return r.status == kUsage; });
+    const Deadline outputDeadline = deadline ? Deadline(*deadline + kOutputGrace) : Deadline();
     int status = kOk;
-    for (const Section *section : chosen) {
-        Result result = section->run(handle, request);
-        if (result.status == kUsage) {
-            kxs_freeHandle(handle);
-            return usage_error(result.error);
-        }
-        if (result.status != kOk) {
-            fprintf(stderr, "kxsmon: %s: %s\n", section->name, result.error.c_str());
-            status = kFailed;
-        }
-        results.emplace_back(section, std::move(result));
+    if (misused != report.results.end()) {
+        status = usage_error(misused->error);
+    } else {
+        status = complain(report, outputDeadline);
+        if (!write_before(STDOUT_FILENO, render(opts.format, report), outputDeadline))
+            status = output_failure();
     }
-    kxs_freeHandle(handle);
-    print(opts.format, results, request.now);
+    if (unfinished) {
+        // The worker is still inside a library call, which cannot be cut
+        // short; returning would run the exit handlers and destructors under
+        // it. Everything is written (stdio holds nothing: the report went out
+        // with write()), so the process ends here.
+        _exit(status);
+    }
     return status;
 }
 
@@ -301,5 +351,11 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    return kxsmon::run(argc, argv);
+    // A closed pipe is an error to report like a full disk, not a silent end.
+    signal(SIGPIPE, SIG_IGN);  // NOLINT(cert-err33-c): a program's own choice; the demo restores it
+    int status = kxsmon::run(argc, argv);
+    const bool written = fflush(stdout) == 0 && !ferror(stdout);
+    if ((fclose(stdout) != 0 || !written) && status != kxsmon::kUsage)
+        status = kxsmon::output_failure();
+    return status;
 }

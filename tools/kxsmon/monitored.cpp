@@ -24,9 +24,9 @@ Result change(KXSHandle *handle, const std::vector<std::string> &args)
         return misuse("monitored takes nothing, add ID or delete ID");
     errno = 0;
     if (args[0] == "add" && kxs_addDTUMonitored(handle, args[1].c_str()) != 0)
-        return failure(add_failure(args[1]));
+        return refused(handle, add_failure(args[1]));
     if (args[0] == "delete" && kxs_deleteDTUMonitored(handle, args[1].c_str()) != 0)
-        return failure(store_failure("the monitored table"));
+        return refused(handle, store_failure("the monitored table"));
     return {};
 }
 
@@ -39,7 +39,8 @@ Result run(KXSHandle *handle, const Request &request)
     }
     // NULL is also the answer for an empty table.
     KXSDTU **dtus = kxs_DTUMonitored(handle, request.limitSeconds, nullptr);
-    Result r = terminals_result(dtus, "monitored", "kxsmon_monitored_terminal");
+    Result r = answer(Outcome::of(handle), true, "the monitored terminals could not be had",
+                      [&] { return terminals_result(dtus, "monitored", "kxsmon_monitored_terminal"); });
     kxs_freeDTUs(handle, dtus);
     return r;
 }

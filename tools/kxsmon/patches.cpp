@@ -39,27 +39,25 @@ Json json_of(const std::vector<std::string> &patches)
     return list;
 }
 
-void prom_of(const std::vector<std::string> &patches, Prom &prom)
+Prom prom_of(const std::vector<std::string> &patches)
 {
+    Prom prom;
     prom.gauge("kxsmon_patches", "Number of installed product patches.");
     prom.sample("kxsmon_patches", static_cast<int64_t>(patches.size()));
     prom.gauge("kxsmon_patch_info", "One installed product patch (always 1).");
     for (const std::string &p : patches)
         prom.sample("kxsmon_patch_info", {{"patch", p}}, 1);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &)
 {
     char *joined = kxs_listPatches(handle);
-    if (!joined)
-        return failure("the patch lister failed");
-    const std::vector<std::string> patches = split_list(joined);
+    const bool listed = joined != nullptr;
+    const std::vector<std::string> patches = split_list(listed ? joined : "");
     free(joined);
-    Result r;
-    r.text = text_of(patches);
-    r.json = json_of(patches);
-    prom_of(patches, r.prom);
-    return r;
+    return answer(Outcome::of(handle), listed, "the patch lister failed",
+                  [&] { return known(text_of(patches), json_of(patches), prom_of(patches)); });
 }
 
 }  // namespace

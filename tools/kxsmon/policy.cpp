@@ -24,13 +24,12 @@ std::string text_of(const std::string &policy)
 Result run(KXSHandle *handle, const Request &)
 {
     char *policy = kxs_policy(handle);
-    if (!policy)
-        return failure("the policy tool could not be run");
-    Result r;
-    r.text = text_of(policy);
-    r.json = Json::text(policy);
-    r.prom.gauge("kxsmon_policy_info", "The authentication policy (always 1).");
-    r.prom.sample("kxsmon_policy_info", {{"policy", policy}}, 1);
+    Result r = answer(Outcome::of(handle), policy, "the policy tool could not be run", [&] {
+        Prom prom;
+        prom.gauge("kxsmon_policy_info", "The authentication policy (always 1).");
+        prom.sample("kxsmon_policy_info", {{"policy", policy}}, 1);
+        return known(text_of(policy), Json::text(policy), std::move(prom));
+    });
     free(policy);
     return r;
 }

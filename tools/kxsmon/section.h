@@ -25,14 +25,30 @@ struct Request {
     std::string root;               // the product root, "" for none
 };
 
-// What a section answered, in every form. A failed query leaves `json` null,
-// gives no samples but the ok gauge, and says why in `error`.
+// What a section answered, in every form. A section without a figure to
+// show leaves `json` null, gives no samples (only the ok gauge), and says
+// why in `error`; a partial one keeps its figures and says what is missing.
 struct Result {
-    int status = kOk;
-    std::string error;  // one line for standard error
-    std::string text;   // the section's body, lines indented by two blanks
+    int status = kOk;        // kFailed for every state but the known one
+    const char *state = "";  // "" when known; else "unknown", "partial",
+                             // "failed" (a change refused) or "not asked"
+    int code = KXS_OK;       // the library's KXS_E... code for it, when it gave one
+    std::string error;       // one line for standard error
+    std::string text;        // the section's body, lines indented by two blanks
     Json json;
     Prom prom;
+};
+
+// What the library said of the queries a section made: the first failure
+// outranks a partial answer, and either outranks success.
+struct Outcome {
+    int code = KXS_OK;
+    std::string text;
+
+    // Takes in the outcome of the query just made on `handle`.
+    Outcome &add(KXSHandle *handle);
+    static Outcome of(KXSHandle *handle) { return Outcome().add(handle); }
+    bool failed() const { return code != KXS_OK && code != KXS_EPARTIAL; }
 };
 
 struct Section {
@@ -66,10 +82,30 @@ extern const Section kMonitoredSection;
 extern const Section kExceptionsSection;
 
 // Helpers for the sections.
-Result failure(std::string error);
+// A result with its figures in the three forms.
+Result known(std::string text, Json json, Prom prom);
+// A section whose figures are not known: the library's reason, or `fallback`
+// when it gives none.
+Result unknown(const Outcome &outcome, const std::string &fallback);
+// A change (a contact set, a terminal added) that was not made.
+Result refused(KXSHandle *handle, std::string why);
+// A result whose figures lack what a failed source would have given.
+Result partial(const Outcome &outcome, Result r);
+// A section that was not asked at all.
+Result not_asked(std::string why);
 Result misuse(std::string why);
-// A section that is one number, with its metric.
-Result count_result(int64_t n, const std::string &metric, const std::string &help);
+// The section's result once its queries are made: unknown when one failed
+// or there is no figure (`answered` false); otherwise what `build` makes,
+// marked partial when the library says that a source was missing.
+template <class Build>
+Result answer(const Outcome &outcome, bool answered, const std::string &fallback, Build &&build)
+{
+    if (!answered || outcome.failed())
+        return unknown(outcome, fallback);
+    return outcome.code == KXS_EPARTIAL ? partial(outcome, build()) : build();
+}
+// A section that is one number, with its metric, from the query just made.
+Result count_result(KXSHandle *handle, int64_t n, const std::string &metric, const std::string &help);
 // Why the last change could not be stored, from errno.
 std::string store_failure(const std::string &what);
 

@@ -81,8 +81,9 @@ Labels labels_of(const KXSDTU &dtu)
     return {{"terminal", dtu.terminalId ? dtu.terminalId : ""}, {"model", dtu.model ? dtu.model : ""}};
 }
 
-void prom_of(KXSDTU *const *dtus, const std::string &metric, Prom &prom)
+Prom prom_of(KXSDTU *const *dtus, const std::string &metric)
 {
+    Prom prom;
     int64_t all = 0;
     for (KXSDTU *const *d = dtus; d && *d; ++d)
         ++all;
@@ -97,17 +98,14 @@ void prom_of(KXSDTU *const *dtus, const std::string &metric, Prom &prom)
     prom.gauge(metric + "_lost_packets", "Packets a terminal has lost.");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
         prom.sample(metric + "_lost_packets", labels_of(**d), (*d)->terminalLostPackets);
+    return prom;
 }
 
 }  // namespace
 
 Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::string &metric)
 {
-    Result r;
-    r.text = text_of(dtus, heading);
-    r.json = json_of(dtus);
-    prom_of(dtus, metric, r.prom);
-    return r;
+    return known(text_of(dtus, heading), json_of(dtus), prom_of(dtus, metric));
 }
 
 }  // namespace kxsmon

@@ -20,27 +20,28 @@ Json json_of(uint32_t hundredths)
         .set("hundredths", Json::number(hundredths));
 }
 
-void prom_of(uint32_t hundredths, time_t now, Prom &prom)
+Prom prom_of(uint32_t hundredths, time_t now)
 {
-    prom.gauge("kxsmon_up", "1 when the product is up as a whole, 0 when a part of it is down.");
-    prom.sample("kxsmon_up", hundredths != 0);
+    Prom prom;
+    prom.gauge("kxsmon_product_up", "1 when the product is up as a whole, 0 when a part of it is down.");
+    prom.sample("kxsmon_product_up", hundredths != 0);
     prom.gauge("kxsmon_up_time_seconds", "For how long the product has been up.");
     prom.sample("kxsmon_up_time_seconds", hundredths / 100);
     if (hundredths != 0) {
         prom.gauge("kxsmon_start_time_seconds", "Since when the product has been up, seconds since the epoch.");
         prom.sample("kxsmon_start_time_seconds", static_cast<int64_t>(now) - hundredths / 100);
     }
+    return prom;
 }
 
-// Down is an answer, not a failure: the library gives 0 for both.
+// Down is an answer, the library gives 0 for it as for a failure: only the
+// outcome tells them apart.
 Result run(KXSHandle *handle, const Request &request)
 {
     const uint32_t hundredths = kxs_upTime(handle);
-    Result r;
-    r.text = text_of(hundredths);
-    r.json = json_of(hundredths);
-    prom_of(hundredths, request.now, r.prom);
-    return r;
+    return answer(Outcome::of(handle), true, "the up time could not be had", [&] {
+        return known(text_of(hundredths), json_of(hundredths), prom_of(hundredths, request.now));
+    });
 }
 
 }  // namespace

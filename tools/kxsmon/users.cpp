@@ -1,5 +1,5 @@
 // The users this server serves. The query gives 0 also when the
-// authentication manager cannot be asked: a count, never a failure.
+// authentication manager cannot be asked: only its outcome tells.
 #include "section.h"
 
 namespace kxsmon {
@@ -7,7 +7,7 @@ namespace {
 
 Result run(KXSHandle *handle, const Request &)
 {
-    return count_result(kxs_users(handle), "kxsmon_users",
+    return count_result(handle, kxs_users(handle), "kxsmon_users",
                         "Users this server serves: its units, a multihead group counted once.");
 }
 

@@ -15,22 +15,21 @@ Json json_of(const KXSVersion &v)
     return Json::object().set("version", Json::text(v.version)).set("installDate", Json::text(v.installDate));
 }
 
-void prom_of(const KXSVersion &v, Prom &prom)
+Prom prom_of(const KXSVersion &v)
 {
+    Prom prom;
     prom.gauge("kxsmon_version_info", "The product's version and installation date (always 1).");
     prom.sample("kxsmon_version_info",
                 {{"version", v.version ? v.version : ""}, {"install_date", v.installDate ? v.installDate : ""}}, 1);
+    return prom;
 }
 
 Result run(KXSHandle *handle, const Request &)
 {
     KXSVersion *version = kxs_version(handle);
-    if (!version)
-        return failure("the product's version is not known (no package record?)");
-    Result r;
-    r.text = text_of(*version);
-    r.json = json_of(*version);
-    prom_of(*version, r.prom);
+    Result r = answer(Outcome::of(handle), version, "the product's version is not known (no package record?)", [&] {
+        return known(text_of(*version), json_of(*version), prom_of(*version));
+    });
     kxs_freeVersion(handle, version);
     return r;
 }

@@ -1,0 +1,78 @@
+// The report in its three forms. Every form says which sections are not
+// known, so that a reader never takes a missing figure for a real one.
+#include "report.h"
+
+namespace kxsmon {
+namespace {
+
+std::string text_of(const Report &report)
+{
+    std::string out;
+    for (std::size_t i = 0; i < report.results.size(); ++i)
+        out += (i ? "\n" : "") + std::string(report.sections[i]->title) + "\n" + report.results[i].text;
+    return out;
+}
+
+// Why each section that is not fully known is so, by its name.
+Json errors_of(const Report &report)
+{
+    Json errors = Json::object();
+    for (std::size_t i = 0; i < report.results.size(); ++i) {
+        const Result &r = report.results[i];
+        if (*r.state)
+            errors.set(report.sections[i]->name, Json::object()
+                                                     .set("state", Json::text(r.state))
+                                                     .set("code", r.code ? Json::number(r.code) : Json())
+                                                     .set("text", Json::text(r.error)));
+    }
+    return errors;
+}
+
+std::string json_of(const Report &report)
+{
+    Json document = Json::object();
+    document.set("time", Json::number(report.now));
+    document.set("error", report.started ? Json() : Json::text(report.startError));
+    document.set("errors", errors_of(report));
+    for (std::size_t i = 0; i < report.results.size(); ++i)
+        document.set(report.sections[i]->name, report.results[i].json);
+    return document.dump() + "\n";
+}
+
+std::string prom_of(const Report &report)
+{
+    Prom head;
+    head.gauge("kxsmon_up", "1 when the library started and the queries were asked, 0 when it could not start.");
+    head.sample("kxsmon_up", report.started);
+    std::string out = head.str();
+    Prom outcomes;
+    outcomes.gauge("kxsmon_query_ok", "1 when the query answered with every source, 0 when a figure is missing.");
+    for (std::size_t i = 0; i < report.results.size(); ++i) {
+        out += report.results[i].prom.str();
+        outcomes.sample("kxsmon_query_ok", {{"query", report.sections[i]->name}}, !*report.results[i].state);
+    }
+    outcomes.gauge("kxsmon_query_partial", "1 when the query answered with what it had while a source failed.");
+    for (std::size_t i = 0; i < report.results.size(); ++i)
+        outcomes.sample("kxsmon_query_partial", {{"query", report.sections[i]->name}},
+                        std::string_view(report.results[i].state) == "partial");
+    outcomes.gauge("kxsmon_report_time_seconds", "When the figures were gathered, seconds since the epoch.");
+    outcomes.sample("kxsmon_report_time_seconds", report.now);
+    return out + outcomes.str();
+}
+
+}  // namespace
+
+std::string render(Format format, const Report &report)
+{
+    switch (format) {
+    case Format::Json:
+        return json_of(report);
+    case Format::Prom:
+        return prom_of(report);
+    case Format::Text:
+        break;
+    }
+    return report.started ? text_of(report) : "";
+}
+
+}  // namespace kxsmon
