@@ -52,6 +52,9 @@ session :4 T.2 idle uid=1001
 session :5 T.9 uid=1002
 dhcp 192.168.10.0 37
 EOF
+# The interface the group manager names: one end of a veth pair whose other
+# end is up, so that the host can tell that its link is up.
+ip link add eth0 type veth peer name eth0-peer && ip link set eth0-peer up && ip link set eth0 up
 ln -s "$simd" "$root/bin/kxauthd"; ln -s "$simd" "$root/bin/kxsessiond"
 "$root/bin/kxauthd" --sm-port 17007 --root "$root" "$root/scn" 2>/dev/null & pids+=($!)
 "$root/bin/kxsessiond" --am-port 17010 "$root/scn" 2>/dev/null & pids+=($!)
