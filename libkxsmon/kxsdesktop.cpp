@@ -126,7 +126,10 @@ void kxs_freeDTUMonitored(KXSHandle *handle)
         release_node(node);
         node = next;
     }
+    // An empty table, as a fresh handle has it, ready to be read again.
     handle->monitoredDTUs = nullptr;
+    handle->numMonitoredDTUs = 0;
+    handle->monitoredUnstored = false;
     dlprintf("s", "kxs_freeDTUMonitored completed\n");
 }
 
