@@ -83,5 +83,11 @@ int main(int argc, char **argv)
         agent_check_and_process(1);
     deinit_kxsmon();
     snmp_shutdown(kName);
+    if (kxagent::Worker::abandoned()) {
+        // The worker is still inside a library call: the exit-time
+        // destructors must not run under it.
+        fflush(nullptr);
+        _exit(0);
+    }
     return 0;
 }
