@@ -63,8 +63,6 @@ int main(int argc, char **argv)
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (socket)
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket);
-    // Reconnect within a second when the master agent restarts.
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, 1);
 
     struct sigaction action{};
     action.sa_handler = stop;  // no SA_RESTART: the select in the loop returns
@@ -73,6 +71,10 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);  // a master that goes away is reconnected, not fatal
 
     init_agent(kName);
+    // Reconnect within a second when the master agent restarts: after
+    // init_agent, which sets its default of 15 s, and before init_snmp,
+    // which starts the subagent with it.
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, 1);
     kxagent::preset(settings);
     init_kxsmon();
     init_snmp(kName);
@@ -81,5 +83,11 @@ int main(int argc, char **argv)
         agent_check_and_process(1);
     deinit_kxsmon();
     snmp_shutdown(kName);
+    if (kxagent::Worker::abandoned()) {
+        // The worker is still inside a library call: the exit-time
+        // destructors must not run under it.
+        fflush(nullptr);
+        _exit(0);
+    }
     return 0;
 }

@@ -1,43 +1,22 @@
 #include "datafiles.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <syslog.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "kxsmon.h"
+#include "kxsdesktop.h"
+#include "kxsinit.h"
+#include "utils.h"
 
 namespace kxagent {
 
-std::string data_path(const std::string &root, const char *name)
+namespace {
+
+std::string limit_path()
 {
-    return root + "/var/opt/ZARNkx/snmp/" + name;
+    return kx::product_path("/var/opt/ZARNkx/snmp/kxsunownedlimit.data");
 }
 
-std::string read_data_file(const std::string &path, size_t cap)
-{
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st{};
-    if (fd < 0)
-        return text;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[4096];
-        while (text.size() < cap) {
-            ssize_t n = read(fd, buffer, std::min(sizeof buffer, cap - text.size()));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return text;
-}
+}  // namespace
 
 std::optional<uint32_t> parse_limit(std::string_view text)
 {
@@ -56,52 +35,38 @@ std::optional<uint32_t> parse_limit(std::string_view text)
     return static_cast<uint32_t>(value);
 }
 
-namespace {
-
-bool write_all(int fd, const std::string &text)
+uint32_t read_limit()
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
+    const std::string path = limit_path();
+    std::string stored;
+    if (!kx::read_product_file(path, 64, stored)) {
+        if (errno != ENOENT)  // the reader has said why
+            syslog(LOG_ERR, "kxsmon agent: %s not read; using %u", path.c_str(), kDefaultUnownedLimit);
+        return kDefaultUnownedLimit;
     }
-    return true;
+    if (auto limit = parse_limit(stored))
+        return *limit;
+    syslog(LOG_ERR, "kxsmon agent: %s holds no limit; using %u", path.c_str(), kDefaultUnownedLimit);
+    return kDefaultUnownedLimit;
 }
 
-}  // namespace
-
-bool store_limit(const std::string &path, uint32_t limit)
+bool store_limit(uint32_t limit)
 {
-    struct stat st{};
-    // A link in the file's place is refused rather than replaced by a file.
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return false;
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool stored = write_all(fd, std::to_string(limit) + "\n") && fchmod(fd, 0644) == 0 &&
-                  fsync(fd) == 0;
-    stored = close(fd) == 0 && stored;
-    if (stored && rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    unlink(temporary.c_str());
-    return false;
+    return kx::array_to_file(limit_path().c_str(), {std::to_string(limit) + "\n"}) == 0;
 }
 
-std::vector<std::string> monitored_ids(std::string_view text)
+std::vector<std::string> monitored_table(const KXSHandle *handle)
 {
     std::vector<std::string> ids;
-    while (!text.empty() && ids.size() < KXS_MAX_MONITORED_DTUS) {
-        size_t end = text.find('\n');
-        ids.emplace_back(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    }
+    for (const KXSMonitoredDTU *node = handle ? handle->monitoredDTUs : nullptr; node; node = node->next)
+        ids.emplace_back(node->terminalID ? node->terminalID : "");
     return ids;
+}
+
+void reload_monitored(KXSHandle *handle)
+{
+    kx::kxs_freeDTUMonitored(handle);
+    kx::kxs_initDTUMonitored(handle);
 }
 
 }  // namespace kxagent

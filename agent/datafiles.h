@@ -1,6 +1,7 @@
-// The agent's own data file (the unowned-terminal limit) and its reading of
-// the library's monitored-terminal file, both under the product's snmp
-// directory, next to the contact file.
+// The agent's own data file (the unowned-terminal limit), stored as the
+// library stores its own under the product's snmp directory, and the stored
+// figures that a library handle keeps in memory (the contact and the
+// monitored table).
 #pragma once
 
 #include <cstdint>
@@ -9,28 +10,31 @@
 #include <string_view>
 #include <vector>
 
+#include "kxsmon.h"
+
 namespace kxagent {
 
 constexpr uint32_t kDefaultUnownedLimit = 60;
-constexpr const char *kLimitFile = "kxsunownedlimit.data";
-constexpr const char *kMonitoredFile = "kxsmonitoreddtus.data";
-
-// ROOT/var/opt/ZARNkx/snmp/NAME
-std::string data_path(const std::string &root, const char *name);
-
-// The file's first `cap` bytes; empty when it is absent, a link, not a
-// regular file, or unreadable. Never blocks on a FIFO.
-std::string read_data_file(const std::string &path, size_t cap);
 
 // The limit as stored: decimal digits, optionally ended by one line feed,
 // at most 4294967295. Anything else is not a limit.
 std::optional<uint32_t> parse_limit(std::string_view text);
 
-// Replaces the file atomically (temporary file, flush, rename): a crash
-// leaves the old limit or the new one. False when it cannot be stored.
-bool store_limit(const std::string &path, uint32_t limit);
+// The stored limit under the product root set with kxs_setRoot; the default
+// when there is none, or (with a diagnostic) when the file holds no limit or
+// is refused as the library refuses a product file.
+uint32_t read_limit();
 
-// The terminal IDs of the monitored file, one a line, at most 999.
-std::vector<std::string> monitored_ids(std::string_view text);
+// Replaces the file as the library replaces its data files: only in a
+// trusted directory, never through a link, atomically. False when it
+// cannot be stored (the old file is untouched).
+bool store_limit(uint32_t limit);
+
+// The monitored table that `handle` holds, in table order.
+std::vector<std::string> monitored_table(const KXSHandle *handle);
+
+// Reads the handle's monitored table again from its file, so that the
+// changes made through another handle reach this one.
+void reload_monitored(KXSHandle *handle);
 
 }  // namespace kxagent

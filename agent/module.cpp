@@ -1,12 +1,9 @@
 #include "module.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
-
-#include <strings.h>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
@@ -31,20 +28,24 @@ const char *const kDataName = "kxsmon-change";
 // RowStatus values (RFC 2579).
 enum RowStatus : long { kActive = 1, kCreateAndGo = 4, kDestroy = 6 };
 
+bool has_prefix(const Oid &oid, const Oid &prefix)
+{
+    return oid.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), oid.begin());
+}
+
 // Everything below is touched by net-snmp's thread only.
 Settings settings;
 std::optional<Settings> workerSettings;  // set once the configuration is read
 std::unique_ptr<Worker> worker;
-std::shared_ptr<const Rows> view = std::make_shared<const Rows>();
+std::shared_ptr<const Snapshot> view = std::make_shared<const Snapshot>();
 netsnmp_cache *cache = nullptr;
 
-// A change that a SET asks for, checked in the first phase, carried out by
-// the worker in the action phase, and reversed if another binding fails.
-struct Change {
-    bool wanted = false;  // false: nothing to do (a row set active again)
-    Job job;
-    Job undo;
-    bool reversible = false;
+// A change that a SET asks for: checked in the first phase, made in the
+// action phase, and reversed in the undo phase if another binding failed.
+// It lives in the request's data list, freed by net-snmp with the request.
+struct Pending {
+    Change change;
+    std::optional<Change> undo;
     bool applied = false;
 };
 
@@ -63,26 +64,26 @@ std::optional<Oid> suffix_of(const oid *name, size_t length)
     return Oid(name + kRootLength, name + length);
 }
 
-void answer(netsnmp_variable_list *vb, const Value &v)
+void answer(netsnmp_variable_list *vb, const Cell &cell)
 {
-    switch (v.type) {
+    switch (cell.type) {
     case Asn::OctetString:
-        snmp_set_var_typed_value(vb, ASN_OCTET_STR, v.text.data(), v.text.size());
+        snmp_set_var_typed_value(vb, ASN_OCTET_STR, cell.text.data(), cell.text.size());
         return;
     case Asn::IpAddress: {
-        auto address = static_cast<in_addr_t>(v.number);
+        auto address = static_cast<in_addr_t>(cell.number);
         snmp_set_var_typed_value(vb, ASN_IPADDRESS, &address, sizeof address);
         return;
     }
     case Asn::Integer: {
-        long n = static_cast<long>(v.number);
+        long n = static_cast<int32_t>(cell.number);
         snmp_set_var_typed_value(vb, ASN_INTEGER, &n, sizeof n);
         return;
     }
     case Asn::Unsigned:
     case Asn::TimeTicks: {
-        u_long n = static_cast<u_long>(v.number);
-        snmp_set_var_typed_value(vb, static_cast<u_char>(v.type), &n, sizeof n);
+        u_long n = cell.number;
+        snmp_set_var_typed_value(vb, static_cast<u_char>(cell.type), &n, sizeof n);
         return;
     }
     }
@@ -91,11 +92,11 @@ void answer(netsnmp_variable_list *vb, const Value &v)
 void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 {
     auto suffix = suffix_of(r->requestvb->name, r->requestvb->name_length);
-    auto found = suffix ? view->find(*suffix) : view->end();
-    if (found == view->end())
+    auto found = suffix ? view->find(*suffix) : std::nullopt;
+    if (!found)
         netsnmp_set_request_error(reqinfo, r, SNMP_NOSUCHINSTANCE);
     else
-        answer(r->requestvb, found->second);
+        answer(r->requestvb, *found);
 }
 
 // Past the subtree's last object the request stays unanswered, and the agent
@@ -105,8 +106,8 @@ void answer_next(netsnmp_request_info *r)
     auto suffix = suffix_of(r->requestvb->name, r->requestvb->name_length);
     if (!suffix)
         return;
-    auto next = suffix->empty() ? view->begin() : view->upper_bound(*suffix);
-    if (next == view->end())
+    auto next = view->next(*suffix);
+    if (!next)
         return;
     Oid full(kRoot, kRoot + kRootLength);
     full.insert(full.end(), next->first.begin(), next->first.end());
@@ -136,72 +137,49 @@ std::optional<std::string> terminal_id(const Oid &index)
     return id;
 }
 
-bool monitored(const std::string &id)
-{
-    const Oid first = table_cell(kMonitoredTable, kMonRowStatus, {});
-    for (auto it = view->lower_bound(first); it != view->end() && has_prefix(it->first, first); ++it)
-        if (auto other = terminal_id(Oid(it->first.begin() + static_cast<long>(first.size()),
-                                         it->first.end()));
-            other && strcasecmp(other->c_str(), id.c_str()) == 0)
-            return true;
-    return false;
-}
-
-int check_contact(const netsnmp_variable_list *vb, Change &change)
+int check_contact(const netsnmp_variable_list *vb, Pending &pending)
 {
     if (vb->type != ASN_OCTET_STR)
         return SNMP_ERR_WRONGTYPE;
-    if (vb->val_len > 255)
+    if (vb->val_len > kDisplayMax)
         return SNMP_ERR_WRONGLENGTH;
     std::string text = text_of(vb);
     // The contact file's first line is the contact: a line feed would cut it.
     if (text.find_first_of(std::string("\n\0", 2)) != std::string::npos)
         return SNMP_ERR_WRONGVALUE;
-    auto old = view->find(system_scalar(kContact));
-    change.wanted = true;
-    change.job = {JobKind::SetContact, text};
-    change.undo = {JobKind::SetContact, old != view->end() ? old->second.text : ""};
-    change.reversible = old != view->end();
+    pending.change = {ChangeKind::Contact, text};
     return SNMP_ERR_NOERROR;
 }
 
-int check_limit(const netsnmp_variable_list *vb, Change &change)
+int check_limit(const netsnmp_variable_list *vb, Pending &pending)
 {
     if (vb->type != ASN_UNSIGNED)
         return SNMP_ERR_WRONGTYPE;
-    auto old = view->find(system_scalar(kUnownedLimit));
-    change.wanted = true;
-    change.job = {JobKind::SetUnownedLimit, {}, static_cast<uint32_t>(*vb->val.integer)};
-    change.undo = {JobKind::SetUnownedLimit, {},
-                   old != view->end() ? static_cast<uint32_t>(old->second.number) : 0};
-    change.reversible = old != view->end();
+    pending.change = {ChangeKind::UnownedLimit, {}, static_cast<uint32_t>(*vb->val.integer)};
     return SNMP_ERR_NOERROR;
 }
 
-int check_row_status(const Oid &index, const netsnmp_variable_list *vb, Change &change)
+// A row set active again asks for no change (`wanted` false) and no error.
+int check_row_status(const Oid &index, const netsnmp_variable_list *vb, Pending &pending,
+                     bool &wanted)
 {
     if (vb->type != ASN_INTEGER)
         return SNMP_ERR_WRONGTYPE;
     auto id = terminal_id(index);
     if (!id)
         return SNMP_ERR_NOCREATION;
-    const bool exists = monitored(*id);
+    const bool exists = worker->monitored(*id);
     switch (*vb->val.integer) {
     case kCreateAndGo:
         if (exists)
             return SNMP_ERR_INCONSISTENTVALUE;
-        change.wanted = true;
-        change.job = {JobKind::AddMonitored, *id};
-        change.undo = {JobKind::DeleteMonitored, *id};
-        change.reversible = true;
+        pending.change = {ChangeKind::AddMonitored, *id};
         return SNMP_ERR_NOERROR;
     case kDestroy:
-        change.wanted = true;
-        change.job = {JobKind::DeleteMonitored, *id};
-        change.undo = {JobKind::AddMonitored, *id};
-        change.reversible = exists;
+        pending.change = {ChangeKind::DeleteMonitored, *id};
         return SNMP_ERR_NOERROR;
     case kActive:  // every row is active already
+        wanted = false;
         return exists ? SNMP_ERR_NOERROR : SNMP_ERR_INCONSISTENTVALUE;
     default:  // createAndWait and notInService rows are not kept
         return SNMP_ERR_WRONGVALUE;
@@ -216,72 +194,62 @@ int check_set(netsnmp_request_info *r)
     auto suffix = suffix_of(vb->name, vb->name_length);
     if (!suffix)
         return SNMP_ERR_NOCREATION;
-    auto change = std::make_unique<Change>();
+    const Oid rowStatus = table_prefix(kMonitoredTable);
+    const bool rowSet = has_prefix(*suffix, rowStatus) && suffix->size() > rowStatus.size() &&
+                        (*suffix)[rowStatus.size()] == kMonRowStatus;
+    const bool contact = *suffix == scalar_oid(kContact);
+    if (!contact && *suffix != scalar_oid(kUnownedLimit) && !rowSet)
+        return view->find(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
+    if (!worker || !worker->ready())
+        return SNMP_ERR_RESOURCEUNAVAILABLE;  // the data files cannot be written yet
+    auto pending = std::make_unique<Pending>();
+    bool wanted = true;
     int error;
-    const Oid rowStatus = table_cell(kMonitoredTable, kMonRowStatus, {});
-    if (*suffix == system_scalar(kContact))
-        error = check_contact(vb, *change);
-    else if (*suffix == system_scalar(kUnownedLimit))
-        error = check_limit(vb, *change);
-    else if (has_prefix(*suffix, rowStatus))
-        error = check_row_status(Oid(suffix->begin() + static_cast<long>(rowStatus.size()),
+    if (rowSet)
+        error = check_row_status(Oid(suffix->begin() + static_cast<long>(rowStatus.size()) + 1,
                                      suffix->end()),
-                                 vb, *change);
+                                 vb, *pending, wanted);
+    else if (contact)
+        error = check_contact(vb, *pending);
     else
-        return view->count(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
-    if (error == SNMP_ERR_NOERROR && change->wanted)
+        error = check_limit(vb, *pending);
+    if (error == SNMP_ERR_NOERROR && wanted)
         netsnmp_request_add_list_data(
-            r, netsnmp_create_data_list(kDataName, change.release(),
-                                        [](void *c) { delete static_cast<Change *>(c); }));
+            r, netsnmp_create_data_list(kDataName, pending.release(),
+                                        [](void *p) { delete static_cast<Pending *>(p); }));
     return error;
 }
 
-Change *change_of(netsnmp_request_info *r)
+Pending *pending_of(netsnmp_request_info *r)
 {
-    return static_cast<Change *>(netsnmp_request_get_list_data(r, kDataName));
+    return static_cast<Pending *>(netsnmp_request_get_list_data(r, kDataName));
 }
 
 // ---------------------------------------------------------------- carrying out sets
 
-// The action phase hands the change to the worker and answers once it is
-// made (a delegated request), so a worker busy with a slow query delays this
-// one set, not the agent.
-void start_change(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
-                  netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
+// The action phase makes the change at once (a local write) and answers
+// with what happened: made, or an error and nothing changed.
+void make(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 {
-    Change *change = change_of(r);
-    if (!change || !worker)
+    Pending *pending = pending_of(r);
+    if (!pending)
         return;
-    r->delegated = 1;
-    Job job = change->job;
-    job.cookie = netsnmp_create_delegated_cache(handler, reginfo, reqinfo, r, nullptr);
-    worker->submit(std::move(job));
+    pending->applied = worker && worker->apply(pending->change, pending->undo);
+    if (!pending->applied)
+        netsnmp_set_request_error(reqinfo, r, SNMP_ERR_COMMITFAILED);
+    view = worker ? worker->latest() : view;  // the next read sees the change
 }
 
-void undo_change(netsnmp_request_info *r)
+void unmake(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 {
-    Change *change = change_of(r);
-    if (change && change->applied && change->reversible && worker)
-        worker->submit(change->undo);  // its outcome has no one to go to
-}
-
-void on_changes_made(int, void *)
-{
-    for (Job &job : worker->finished()) {
-        auto *delegated = static_cast<netsnmp_delegated_cache *>(job.cookie);
-        if (!delegated)
-            continue;
-        netsnmp_delegated_cache *live = netsnmp_handler_check_cache(delegated);
-        if (live) {
-            if (Change *change = change_of(live->requests))
-                change->applied = job.done;
-            if (!job.done)
-                netsnmp_set_request_error(live->reqinfo, live->requests, SNMP_ERR_COMMITFAILED);
-            live->requests->delegated = 0;
-        }
-        netsnmp_free_delegated_cache(delegated);
-    }
-    cache->valid = 0;  // the next read sees the change
+    Pending *pending = pending_of(r);
+    if (!pending || !pending->applied || !pending->undo || !worker)
+        return;
+    std::optional<Change> redo;
+    if (!worker->apply(*pending->undo, redo))
+        netsnmp_set_request_error(reqinfo, r, SNMP_ERR_UNDOFAILED);
+    pending->applied = false;
+    view = worker->latest();
 }
 
 // ---------------------------------------------------------------- registration
@@ -300,12 +268,10 @@ void ensure_worker()
         // Out of threads or descriptors: served empty now, tried again with
         // the next request; an exception must not cross into snmpd.
         snmp_log(LOG_ERR, "kxsmon: cannot start the worker: %s\n", e.what());
-        return;
     }
-    register_readfd(worker->notify_fd(), on_changes_made, nullptr);
 }
 
-int handle(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+int handle(netsnmp_mib_handler *, netsnmp_handler_registration *,
            netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
     ensure_worker();
@@ -324,10 +290,10 @@ int handle(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
                 netsnmp_set_request_error(reqinfo, r, error);
             break;
         case MODE_SET_ACTION:
-            start_change(handler, reginfo, reqinfo, r);
+            make(reqinfo, r);
             break;
         case MODE_SET_UNDO:
-            undo_change(r);
+            unmake(reqinfo, r);
             break;
         default:  // RESERVE2, COMMIT, FREE: nothing to do
             break;
@@ -412,9 +378,7 @@ extern "C" void deinit_kxsmon(void)
     snmp_unregister_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
                              fix_worker_settings, nullptr, 1);
     unregister_mib(const_cast<oid *>(kRoot), kRootLength);
-    if (worker)
-        unregister_readfd(worker->notify_fd());
     worker.reset();
-    view = std::make_shared<const Rows>();
+    view = std::make_shared<const Snapshot>();
     workerSettings.reset();
 }

@@ -1,12 +1,16 @@
-// What the agent answers from: the figures of the latest gathering, keyed by
-// their OID below the module's root. Built by the worker thread, read by the
-// SNMP thread; a published snapshot is never changed.
+// What the agent answers from. A snapshot is a list of parts in OID order;
+// a part holds the cells of one figure group, laid out flat (a 32-bit word
+// per cell, texts in one pool), so that a table of a million terminals costs
+// a few dozen bytes a row and is released in one go. Parts are built by the
+// worker thread and never changed once published.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kxagent {
@@ -24,35 +28,105 @@ enum class Asn : unsigned char {
     TimeTicks = 0x43,
 };
 
-struct Value {
+// A cell as served. `number` holds Integer32 in two's complement and an
+// IpAddress in network order; `text` views into the part it came from.
+struct Cell {
     Asn type = Asn::Integer;
-    int64_t number = 0;  // Integer, Unsigned, TimeTicks; IpAddress in network order
-    std::string text;    // OctetString
-
-    static Value integer(int32_t n) { return {Asn::Integer, n, {}}; }
-    static Value gauge(uint32_t n) { return {Asn::Unsigned, n, {}}; }
-    static Value ticks(uint32_t n) { return {Asn::TimeTicks, n, {}}; }
-    // A text cut to `limit` bytes (DisplayString holds 255); NULL is empty.
-    static Value string(const char *s, size_t limit = 255);
-    // Dotted text as an IpAddress; 0.0.0.0 when it is not one.
-    static Value ip(const char *dotted);
-    bool operator==(const Value &) const = default;
+    uint32_t number = 0;
+    std::string_view text;
 };
 
-// OID suffix -> value, in OID order (lexicographic on sub-identifiers).
-using Rows = std::map<Oid, Value>;
+// How a part's rows are indexed: the one row of scalars (.0), positions
+// from 1, or an IMPLIED OCTET STRING (a terminal ID).
+enum class IndexKind { Scalar, Position, Text };
 
-// The OID of column `column` of table `table` (kxsObjects.table.1.column),
-// row `index`.
-Oid table_cell(Subid table, Subid column, const Oid &index);
-// A scalar of the system group: kxsObjects.1.number.0
-Oid system_scalar(Subid number);
-// An IMPLIED OCTET STRING index; empty when `id` cannot be one (empty, or
-// longer than kMaxIndexBytes).
-Oid text_index(std::string_view id);
+struct Column {
+    Subid number;
+    Asn type;
+};
+
+// The longest text index served (kxsMonTerminalId's size).
 constexpr size_t kMaxIndexBytes = 100;
+// A DisplayString holds at most 255 bytes.
+constexpr size_t kDisplayMax = 255;
 
-// True when `oid` starts with `prefix`.
-bool has_prefix(const Oid &oid, const Oid &prefix);
+class Part {
+public:
+    // Cells at prefix.column.index; `columns` in ascending order.
+    Part(Oid prefix, IndexKind kind, std::vector<Column> columns);
+
+    // Rows are added one at a time, each with every column in order. Text
+    // indexes may come in any order; finish() sorts them.
+    void reserve(size_t rows);
+    void add_row(std::string_view textIndex = {});
+    void put(uint32_t number);
+    void put(std::string_view text, size_t limit = kDisplayMax);
+    // Orders the rows of a text index (an ID given twice keeps its first
+    // row) and gives back spare capacity.
+    void finish();
+
+    size_t rows() const { return columns_.empty() ? 0 : cells_.size() / columns_.size(); }
+    std::string_view text_index(size_t row) const;
+    // The same part with only the rows whose text index `keep` accepts.
+    template <typename Keep>
+    Part select(Keep keep) const;
+
+    std::optional<Cell> find(const Oid &suffix) const;
+    // The first cell after `suffix` in OID order, and its OID.
+    std::optional<std::pair<Oid, Cell>> next(const Oid &suffix) const;
+
+private:
+    Cell cell(size_t column, size_t row) const;
+    Oid oid_of(size_t column, size_t row) const;
+    size_t first_row_after(const Oid &suffix, size_t at) const;
+    std::optional<size_t> row_of(const Oid &suffix, size_t at) const;
+    uint32_t store(std::string_view text);
+    std::string_view stored(uint32_t at) const;
+    void copy_row(const Part &from, size_t row);
+
+    Oid prefix_;
+    IndexKind kind_;
+    std::vector<Column> columns_;
+    std::vector<uint32_t> cells_;    // row after row, a word per column
+    std::vector<uint32_t> indexes_;  // Text: each row's index, as stored in the pool
+    std::string pool_;               // texts, each after its length (7 bits a byte)
+};
+
+template <typename Keep>
+Part Part::select(Keep keep) const
+{
+    Part kept(prefix_, kind_, columns_);
+    for (size_t row = 0; row < rows(); ++row)
+        if (keep(text_index(row)))
+            kept.copy_row(*this, row);
+    kept.finish();
+    return kept;
+}
+
+// The parts of one moment, in OID order (a null part is empty).
+struct Snapshot {
+    std::vector<std::shared_ptr<const Part>> parts;
+
+    std::optional<Cell> find(const Oid &suffix) const;
+    std::optional<std::pair<Oid, Cell>> next(const Oid &suffix) const;
+};
+
+// A scalar as a filler makes it, before the part is laid out.
+struct Scalar {
+    Subid number;
+    Asn type;
+    uint32_t value = 0;
+    std::string text;
+};
+// The part of the scalars kxsSystem.number.0 (numbers ascending).
+Part scalars(const std::vector<Scalar> &values);
+Scalar text_scalar(Subid number, const char *text, size_t limit = kDisplayMax);
+
+// The OID prefix of table `table`'s cells (kxsObjects.table.1), and the OID
+// of a scalar of the system group (kxsObjects.1.number.0).
+Oid table_prefix(Subid table);
+Oid scalar_oid(Subid number);
+// A dotted address as an IpAddress cell value; 0.0.0.0 when it is not one.
+uint32_t ip_value(const char *dotted);
 
 }  // namespace kxagent

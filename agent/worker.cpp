@@ -1,59 +1,359 @@
 #include "worker.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <ctime>
+#include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
-#include <strings.h>
-#include <sys/eventfd.h>
+#include <pthread.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include "datafiles.h"
 #include "gather.h"
-#include "kxsmon.h"
 
 namespace kxagent {
 
-Worker::Worker(Settings settings)
-    : settings_(std::move(settings)),
-      notifyFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      current_(std::make_shared<const Rows>()),
-      unownedLimit_(kDefaultUnownedLimit),
-      perFigure_(figures().size())
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a stop waits for the worker to end before leaving it running.
+constexpr auto kStopWait = 300ms;
+// How often an idle worker releases the parts no snapshot serves any more.
+constexpr auto kSweepPeriod = 1s;
+
+// A worker left running at a stop still uses the library; one started later
+// (a dlmod module loaded again) waits until it has ended. Never destroyed:
+// such a worker may still end while the host exits.
+struct Threads {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0;
+};
+Threads &threads()
 {
-    // Without its descriptor no change would ever be answered: no worker.
-    if (notifyFd_ < 0)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        close(notifyFd_);
-        throw;
-    }
+    static auto *all = new Threads;
+    return *all;
+}
+std::atomic<bool> anyAbandoned{false};
+
+const Source &source_at(Slot slot)
+{
+    return *std::find_if(sources().begin(), sources().end(),
+                         [&](const Source &s) { return s.slot == slot; });
 }
 
-Worker::~Worker()
+}  // namespace
+
+class State {
+public:
+    explicit State(Settings settings);
+    ~State();
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+
+    void run();
+    void request_stop();
+    bool wait_ended(std::chrono::milliseconds wait);
+    void abandon();
+
+    std::shared_ptr<const Snapshot> latest() const;
+    std::shared_ptr<const Snapshot> refresh(int waitMs);
+    bool ready() const;
+    bool monitored(const std::string &id) const;
+    bool apply(const Change &change, std::optional<Change> &undo);
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    bool stopping() const;
+    bool wait_for_earlier_workers() const;
+    void open_handles();
+    void close_handles();
+    void gather_all();
+    void gather(const Source &source);
+    void settle(const Source &source, Gathered got);
+    void publish_monitored();
+    void replace(Slot slot, std::shared_ptr<const Part> part);
+    void publish();
+    void sweep();
+
+    const Settings settings_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable refreshed_;
+    std::condition_variable ended_;
+    bool stop_ = false;
+    bool endedFlag_ = false;
+    bool abandoned_ = false;
+    bool refreshWanted_ = true;  // the first gathering starts at once
+    uint64_t refreshes_ = 0;
+
+    // What is published, and the changes' handle; all under mutex_.
+    std::array<std::shared_ptr<const Part>, kSlots> slots_;
+    std::vector<SourceState> states_;
+    std::shared_ptr<const Part> monitoredFigures_;  // as gathered, before the table's choice
+    std::shared_ptr<const Snapshot> current_;
+    std::vector<std::shared_ptr<const Part>> retired_;
+    KXSHandle *changes_ = nullptr;
+    uint32_t limit_ = kDefaultUnownedLimit;
+    uint64_t tableChanges_ = 0;
+    std::string unavailable_;  // why no figure can be had, while the library cannot start
+
+    // Worker thread only.
+    KXSHandle *gathering_ = nullptr;
+    bool rootRefused_ = false;
+    uint64_t tableRead_ = 0;  // tableChanges_ when the gathering handle last read the table
+};
+
+State::State(Settings settings)
+    : settings_(std::move(settings)), states_(sources().size()),
+      current_(std::make_shared<const Snapshot>())
+{
+}
+
+State::~State() = default;
+
+// Before a later worker may open its own. One left running frees nothing
+// when its call ends: the host may be exiting under it.
+void State::close_handles()
+{
+    KXSHandle *changes;
+    {
+        std::lock_guard lock(mutex_);
+        if (abandoned_)
+            return;
+        changes = std::exchange(changes_, nullptr);
+    }
+    kxs_freeHandle(changes);
+    kxs_freeHandle(std::exchange(gathering_, nullptr));
+}
+
+bool State::stopping() const
+{
+    std::lock_guard lock(mutex_);
+    return stop_;
+}
+
+bool State::wait_for_earlier_workers() const
+{
+    Lock lock(threads().mutex);
+    while (threads().running > 0) {
+        threads().changed.wait_for(lock, 100ms);
+        if (stopping())
+            return false;
+    }
+    ++threads().running;
+    return true;
+}
+
+void State::run()
+{
+    if (wait_for_earlier_workers()) {
+        open_handles();
+        Lock lock(mutex_);
+        while (!stop_) {
+            if (!refreshWanted_) {
+                lock.unlock();
+                sweep();
+                lock.lock();
+                wake_.wait_for(lock, kSweepPeriod, [&] { return stop_ || refreshWanted_; });
+                continue;
+            }
+            refreshWanted_ = false;
+            lock.unlock();
+            gather_all();
+            sweep();
+            lock.lock();
+            ++refreshes_;
+            refreshed_.notify_all();
+        }
+        lock.unlock();
+        close_handles();
+        std::lock_guard running(threads().mutex);
+        --threads().running;
+        threads().changed.notify_all();
+    }
+    std::lock_guard lock(mutex_);
+    endedFlag_ = true;
+    ended_.notify_all();
+}
+
+void State::request_stop()
 {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
     }
     wake_.notify_all();
-    thread_.join();
-    if (notifyFd_ >= 0)
-        close(notifyFd_);
+    refreshed_.notify_all();
 }
 
-std::shared_ptr<const Rows> Worker::latest() const
+bool State::wait_ended(std::chrono::milliseconds wait)
+{
+    Lock lock(mutex_);
+    return ended_.wait_for(lock, wait, [&] { return endedFlag_; });
+}
+
+void State::abandon()
+{
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+}
+
+// Both handles, or none: while the library cannot start (no services file
+// yet), every source fails with the reason, and the next gathering tries again.
+void State::open_handles()
+{
+    if (rootRefused_ || (gathering_ && changes_))
+        return;
+    if (!gathering_ && !settings_.root.empty() && kxs_setRoot(settings_.root.c_str()) != 0) {
+        syslog(LOG_ERR, "kxsmon agent: product root %s refused", settings_.root.c_str());
+        rootRefused_ = true;  // never fall back to the real product's files
+        std::lock_guard lock(mutex_);
+        unavailable_ = "the product root " + settings_.root + " was refused";
+        return;
+    }
+    if (!gathering_)
+        gathering_ = kxs_init();
+    KXSHandle *changes = gathering_ ? kxs_init() : nullptr;
+    const uint32_t limit = read_limit();
+    std::lock_guard lock(mutex_);
+    limit_ = limit;
+    replace(Slot::UnownedLimit, limit_part(limit));
+    if (!changes) {
+        unavailable_ = "the library could not start (kxs_init failed: no services file?)";
+        publish();
+        return;
+    }
+    unavailable_.clear();
+    changes_ = changes;
+    tableRead_ = tableChanges_;
+    publish_monitored();
+    publish();
+}
+
+// Every source in turn, each published as soon as it is had.
+void State::gather_all()
+{
+    open_handles();
+    for (const Source &source : sources()) {
+        if (stopping())
+            return;
+        gather(source);
+    }
+}
+
+void State::gather(const Source &source)
+{
+    uint32_t limit;
+    {
+        Lock lock(mutex_);
+        if (!changes_) {
+            settle(source, {nullptr, {KXS_ENOTCONFIGURED, unavailable_}});
+            publish();
+            return;
+        }
+        if (source.local) {  // asks no daemon: made under the lock, as sets are
+            settle(source, source.fill(changes_, limit_));
+            publish();
+            return;
+        }
+        // The table as the sets left it.
+        if (source.slot == Slot::MonitoredFigures && tableRead_ != tableChanges_) {
+            reload_monitored(gathering_);
+            tableRead_ = tableChanges_;
+        }
+        limit = limit_;
+    }
+    Gathered got = source.fill(gathering_, limit);
+    Lock lock(mutex_);
+    if (stop_)
+        return;  // no one is served any more
+    settle(source, std::move(got));
+    publish();
+}
+
+// The source's status and the part served: new figures when they could be
+// had, the last good ones or none when not.
+void State::settle(const Source &source, Gathered got)
+{
+    SourceState &state = states_[source.number - 1];
+    state.reason = got.outcome.text;
+    if (got.outcome.usable()) {
+        state.status = got.outcome.code == KXS_OK ? kOk : kPartial;
+        state.gathered = time(nullptr);
+    } else if (source.onFailure == OnFailure::KeepLast && state.gathered != 0) {
+        state.status = kStale;
+        return;
+    } else {
+        state.status = kFailed;
+    }
+    if (source.slot == Slot::MonitoredFigures) {
+        monitoredFigures_ = std::move(got.part);
+        publish_monitored();
+    } else {
+        replace(source.slot, std::move(got.part));
+    }
+}
+
+// The monitored table's rows are the table as the sets left it; a terminal's
+// figures are served only while it is in the table.
+void State::publish_monitored()
+{
+    const std::vector<std::string> table = monitored_table(changes_);
+    replace(Slot::MonitoredRows, membership_part(table));
+    replace(Slot::MonitoredFigures,
+            monitoredFigures_ ? served_figures(*monitoredFigures_, table) : nullptr);
+}
+
+void State::replace(Slot slot, std::shared_ptr<const Part> part)
+{
+    auto &at = slots_[static_cast<size_t>(slot)];
+    if (at)
+        retired_.push_back(std::move(at));
+    at = std::move(part);
+}
+
+void State::publish()
+{
+    replace(Slot::Sources, status_part(states_));
+    auto snapshot = std::make_shared<Snapshot>();
+    snapshot->parts.assign(slots_.begin(), slots_.end());
+    current_ = std::move(snapshot);
+}
+
+// A retired part that only the list still holds is served by no snapshot,
+// and none can take it again: it is released here, outside the lock.
+void State::sweep()
+{
+    std::vector<std::shared_ptr<const Part>> unused;
+    {
+        std::lock_guard lock(mutex_);
+        auto served = std::partition(retired_.begin(), retired_.end(),
+                                     [](const auto &part) { return part.use_count() > 1; });
+        unused.assign(std::make_move_iterator(served), std::make_move_iterator(retired_.end()));
+        retired_.erase(served, retired_.end());
+    }
+}
+
+std::shared_ptr<const Snapshot> State::latest() const
 {
     std::lock_guard lock(mutex_);
     return current_;
 }
 
-std::shared_ptr<const Rows> Worker::refresh(int waitMs)
+std::shared_ptr<const Snapshot> State::refresh(int waitMs)
 {
-    std::unique_lock lock(mutex_);
+    Lock lock(mutex_);
     refreshWanted_ = true;
     const uint64_t before = refreshes_;
     wake_.notify_all();
@@ -62,167 +362,98 @@ std::shared_ptr<const Rows> Worker::refresh(int waitMs)
     return current_;
 }
 
-void Worker::submit(Job job)
+bool State::ready() const
 {
-    {
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
-    }
-    wake_.notify_all();
-}
-
-std::vector<Job> Worker::finished()
-{
-    uint64_t count;
-    while (read(notifyFd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
     std::lock_guard lock(mutex_);
-    return std::exchange(finished_, {});
+    return changes_ != nullptr;
 }
 
-void Worker::run()
+bool State::monitored(const std::string &id) const
 {
-    open_handle();
-    std::unique_lock lock(mutex_);
-    while (!stop_) {
-        wake_.wait(lock, [&] { return stop_ || !jobs_.empty() || refreshWanted_; });
-        if (stop_)
-            break;
-        if (!jobs_.empty()) {
-            lock.unlock();
-            run_one_job();
-            lock.lock();
-            continue;
-        }
-        refreshWanted_ = false;
-        lock.unlock();
-        gather_all();
-        lock.lock();
-        ++refreshes_;
-        refreshed_.notify_all();
-    }
-    lock.unlock();
-    kxs_freeHandle(handle_);
+    std::lock_guard lock(mutex_);
+    return monitored_in(changes_, id);
 }
 
-void Worker::open_handle()
+bool State::apply(const Change &change, std::optional<Change> &undo)
 {
-    if (!settings_.root.empty() && kxs_setRoot(settings_.root.c_str()) != 0) {
-        syslog(LOG_ERR, "kxsmon agent: product root %s refused", settings_.root.c_str());
-        rootRefused_ = true;  // never fall back to the real product's files
-        return;
-    }
-    const std::string stored =
-        read_data_file(data_path(settings_.root, kLimitFile), 64);
-    if (auto limit = parse_limit(stored))
-        unownedLimit_ = *limit;
-    else if (!stored.empty())
-        syslog(LOG_ERR, "kxsmon agent: %s holds no limit; using %u",
-               data_path(settings_.root, kLimitFile).c_str(), kDefaultUnownedLimit);
-    handle_ = kxs_init();
-}
-
-// Every figure in turn, each published as soon as it is had. Waiting changes
-// go first between two figures, so a set waits for one query at most.
-void Worker::gather_all()
-{
-    if (!handle_ && !rootRefused_)
-        handle_ = kxs_init();  // the services file may have appeared
-    const auto &all = figures();
-    for (size_t i = 0; i < all.size(); ++i) {
-        while (run_one_job()) {
-        }
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_)
-                return;
-        }
-        Rows rows;
-        if (handle_)
-            all[i].fill(Gathering{handle_, settings_.root, unownedLimit_}, rows);
-        perFigure_[i] = std::move(rows);
-        publish();
-    }
-}
-
-bool Worker::run_one_job()
-{
-    Job job;
-    {
-        std::lock_guard lock(mutex_);
-        if (jobs_.empty())
-            return false;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-    }
-    job.done = handle_ && carry_out(job);
-    {
-        std::lock_guard lock(mutex_);
-        finished_.push_back(std::move(job));
-    }
-    const uint64_t one = 1;
-    while (write(notifyFd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-    return true;
-}
-
-bool Worker::carry_out(Job &job)
-{
-    switch (job.kind) {
-    case JobKind::SetContact:
-        if (kxs_setContact(handle_, job.text.c_str()) != 0)
-            return false;
-        refill("contact");
-        return true;
-    case JobKind::SetUnownedLimit:
-        if (!store_limit(data_path(settings_.root, kLimitFile), job.number))
-            return false;
-        unownedLimit_ = job.number;
-        refill("unowned limit");
-        return true;
-    case JobKind::AddMonitored:
-    case JobKind::DeleteMonitored:
+    std::lock_guard lock(mutex_);
+    if (!changes_)
+        return false;
+    const bool made = make_change(changes_, limit_, change, undo);
+    switch (change.kind) {
+    case ChangeKind::Contact:
+        settle(source_at(Slot::Contact), source_at(Slot::Contact).fill(changes_, limit_));
+        break;
+    case ChangeKind::UnownedLimit:
+        replace(Slot::UnownedLimit, limit_part(limit_));
+        break;
+    case ChangeKind::AddMonitored:
+    case ChangeKind::DeleteMonitored:
+        tableChanges_ += made ? 1 : 0;
+        publish_monitored();
         break;
     }
-    const bool add = job.kind == JobKind::AddMonitored;
-    if ((add ? kxs_addDTUMonitored(handle_, job.text.c_str())
-             : kxs_deleteDTUMonitored(handle_, job.text.c_str())) != 0)
-        return false;
-    patch_monitored_figure(job.text, add);
-    return true;
-}
-
-// Asking the group for the terminals' states could hold a set for seconds:
-// the row is patched instead, and the next gathering brings its state.
-void Worker::patch_monitored_figure(const std::string &id, bool add)
-{
-    const auto &all = figures();
-    for (size_t i = 0; i < all.size(); ++i)
-        if (std::string_view(all[i].name) == kMonitoredFigure)
-            patch_monitored(perFigure_[i], id, add);
     publish();
+    return made;
 }
 
-void Worker::refill(const char *figure)
+Worker::Worker(Settings settings) : state_(std::make_shared<State>(std::move(settings)))
 {
-    const auto &all = figures();
-    for (size_t i = 0; i < all.size(); ++i) {
-        if (std::string_view(all[i].name) != figure)
-            continue;
-        Rows rows;
-        all[i].fill(Gathering{handle_, settings_.root, unownedLimit_}, rows);
-        perFigure_[i] = std::move(rows);
+    // The thread takes no signal: those meant for the program (SIGTERM) must
+    // reach the thread that waits for them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+        thread_ = std::thread([state = state_] { state->run(); });
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
     }
-    publish();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-void Worker::publish()
+Worker::~Worker()
 {
-    auto merged = std::make_shared<Rows>();
-    for (const Rows &rows : perFigure_)
-        merged->insert(rows.begin(), rows.end());
-    std::lock_guard lock(mutex_);
-    current_ = std::move(merged);
+    state_->request_stop();
+    if (state_->wait_ended(kStopWait)) {
+        thread_.join();
+        return;
+    }
+    // The thread holds the state it uses; it releases it when its call ends.
+    state_->abandon();
+    anyAbandoned = true;
+    thread_.detach();
+}
+
+std::shared_ptr<const Snapshot> Worker::latest() const
+{
+    return state_->latest();
+}
+
+std::shared_ptr<const Snapshot> Worker::refresh(int waitMs)
+{
+    return state_->refresh(waitMs);
+}
+
+bool Worker::ready() const
+{
+    return state_->ready();
+}
+
+bool Worker::monitored(const std::string &id) const
+{
+    return state_->monitored(id);
+}
+
+bool Worker::apply(const Change &change, std::optional<Change> &undo)
+{
+    return state_->apply(change, undo);
+}
+
+bool Worker::abandoned()
+{
+    return anyAbandoned;
 }
 
 }  // namespace kxagent

@@ -1,20 +1,26 @@
-// The one thread that calls the library. The library's queries can block for
-// seconds (port probes, daemon replies, tools), and the library is used by
-// one thread at a time: the worker gathers every figure into snapshots and
-// carries out the changes that SNMP sets ask for, in arrival order, so the
-// SNMP thread never waits on the library.
+// The thread that gathers the figures, and the snapshots it publishes.
+//
+// The library is used on two handles. The worker thread gathers every figure
+// on its own handle, one source after the other; a query may wait seconds
+// for a daemon, and the handle remembers a daemon that did not answer, so a
+// gathering pays one wait per dead daemon. The changes that sets make (the
+// contact, the monitored table) go through a second handle that asks no
+// daemon, on the SNMP thread, under the worker's lock, which the worker
+// holds only for moments: a set never waits for a gathering. The library's
+// process-wide state (the root, the debug options) is written only while a
+// handle is opened, and both are opened before the SNMP thread may use one.
+//
+// A published snapshot is never changed. A gathering or a change publishes
+// new parts; the parts they replace are released by the worker thread once
+// no snapshot serves them, never by the SNMP thread and never under the lock.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "kxsmon.h"
+#include "changes.h"
 #include "snapshot.h"
 
 namespace kxagent {
@@ -25,64 +31,38 @@ struct Settings {
     int refreshWaitMs = 250; // how long an SNMP request waits for that refresh
 };
 
-enum class JobKind { SetContact, SetUnownedLimit, AddMonitored, DeleteMonitored };
-
-struct Job {
-    JobKind kind = JobKind::SetContact;
-    std::string text;      // contact or terminal ID
-    uint32_t number = 0;   // unowned limit
-    void *cookie = nullptr;  // the SNMP side's, handed back untouched
-    bool done = false;     // set by the worker: the change was made and stored
-};
+class State;
 
 class Worker {
 public:
     explicit Worker(Settings settings);
+    // Stops the thread. One still inside a library call after a moment is
+    // left to end it alone (such a call cannot be interrupted): it touches
+    // only what it owns, and abandoned() tells the program not to run its
+    // exit-time destructors under it.
     ~Worker();
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
 
     // The latest snapshot (never null).
-    std::shared_ptr<const Rows> latest() const;
+    std::shared_ptr<const Snapshot> latest() const;
     // Asks for a refresh and waits at most `waitMs` for one to end; then the
     // latest snapshot, fresh or not.
-    std::shared_ptr<const Rows> refresh(int waitMs);
-    void submit(Job job);
-    // Jobs carried out since the last call; notify_fd() is readable (an
-    // eventfd) while there are some.
-    std::vector<Job> finished();
-    int notify_fd() const { return notifyFd_; }
+    std::shared_ptr<const Snapshot> refresh(int waitMs);
+
+    // Whether changes can be made (the handle of the changes is open).
+    bool ready() const;
+    // Whether the monitored table holds `id` (without regard to case).
+    bool monitored(const std::string &id) const;
+    // Makes and stores `change` at once and publishes it: see make_change.
+    bool apply(const Change &change, std::optional<Change> &undo);
+
+    // Whether a worker was ever left running at a stop.
+    static bool abandoned();
 
 private:
-    void run();
-    void gather_all();
-    bool run_one_job();
-    bool carry_out(Job &job);
-    void refill(const char *figure);
-    void patch_monitored_figure(const std::string &id, bool add);
-    void publish();
-    void open_handle();
-
-    Settings settings_;
-    int notifyFd_ = -1;
-
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable refreshed_;
-    bool stop_ = false;
-    bool refreshWanted_ = true;  // the first gathering starts at once
-    uint64_t refreshes_ = 0;
-    std::deque<Job> jobs_;
-    std::vector<Job> finished_;
-    std::shared_ptr<const Rows> current_;
-
-    // Worker thread only.
-    KXSHandle *handle_ = nullptr;
-    bool rootRefused_ = false;
-    uint32_t unownedLimit_;
-    std::vector<Rows> perFigure_;
-
-    std::thread thread_;  // started in the constructor, once everything above is set up
+    std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 }  // namespace kxagent

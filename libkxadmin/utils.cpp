@@ -30,10 +30,12 @@ namespace {
 
 char *gdebug_string = nullptr;
 
+// Never destroyed, as the root below: a thread of the host still inside a
+// query while the host exits goes on using them.
 DiagnosticSink &diagnostic_sink()
 {
-    static DiagnosticSink sink;
-    return sink;
+    static auto *sink = new DiagnosticSink;
+    return *sink;
 }
 
 void emit(int priority, const char *line)
@@ -116,8 +118,8 @@ void set_gdebug(const char *options)
 namespace {
 std::string &root_dir()
 {
-    static std::string dir;
-    return dir;
+    static auto *dir = new std::string;
+    return *dir;
 }
 }  // namespace
 

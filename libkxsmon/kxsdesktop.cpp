@@ -312,6 +312,7 @@ void kxs_freeDTUMonitored(KXSHandle *handle)
     if (!handle)
         return;
     dlprintf("s", "kxs_freeDTUMonitored freeing table\n");
+    // An empty table, as a fresh handle has it, ready to be read again.
     release_table(handle);
     delete std::exchange(handle->monitoredFile, nullptr);
     dlprintf("s", "kxs_freeDTUMonitored completed\n");
