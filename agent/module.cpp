@@ -9,6 +9,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include "figures.h"
 #include "gather.h"
 #include "snapshot.h"
 
@@ -89,14 +90,18 @@ void answer(netsnmp_variable_list *vb, const Cell &cell)
     }
 }
 
+// An object of the MIB without the instance asked for is noSuchInstance
+// (a figure not had, a row that is not there); anything else noSuchObject.
 void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 {
     auto suffix = suffix_of(r->requestvb->name, r->requestvb->name_length);
     auto found = suffix ? view->find(*suffix) : std::nullopt;
-    if (!found)
-        netsnmp_set_request_error(reqinfo, r, SNMP_NOSUCHINSTANCE);
-    else
+    if (found)
         answer(r->requestvb, *found);
+    else
+        netsnmp_set_request_error(reqinfo, r,
+                                  suffix && known_object(*suffix) ? SNMP_NOSUCHINSTANCE
+                                                                  : SNMP_NOSUCHOBJECT);
 }
 
 // Past the subtree's last object the request stays unanswered, and the agent
@@ -199,7 +204,7 @@ int check_set(netsnmp_request_info *r)
                         (*suffix)[rowStatus.size()] == kMonRowStatus;
     const bool contact = *suffix == scalar_oid(kContact);
     if (!contact && *suffix != scalar_oid(kUnownedLimit) && !rowSet)
-        return view->find(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
+        return known_object(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
     if (!worker || !worker->ready())
         return SNMP_ERR_RESOURCEUNAVAILABLE;  // the data files cannot be written yet
     auto pending = std::make_unique<Pending>();
