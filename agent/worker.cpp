@@ -26,8 +26,12 @@ using namespace std::chrono_literals;
 
 // How long a stop waits for the worker to end before leaving it running.
 constexpr auto kStopWait = 300ms;
-// How often an idle worker releases the parts no snapshot serves any more.
+// How often an idle worker releases the parts no snapshot serves any more,
+// and looks whether a watch gathering is due.
 constexpr auto kSweepPeriod = 1s;
+// The notifications kept until net-snmp's thread takes them: more than a
+// gathering of the largest monitored table can find at once.
+constexpr size_t kMaxQueued = 4096;
 
 // A worker left running at a stop still uses the library; one started later
 // (a dlmod module loaded again) waits until it has ended. Never destroyed:
@@ -69,6 +73,7 @@ public:
     bool ready() const;
     bool monitored(const std::string &id) const;
     bool apply(const Change &change, std::optional<Change> &undo);
+    std::vector<Notification> take_notifications(size_t &dropped);
 
 private:
     using Lock = std::unique_lock<std::mutex>;
@@ -83,6 +88,7 @@ private:
     void publish_monitored();
     void replace(Slot slot, std::shared_ptr<const Part> part);
     void publish();
+    void queue(std::vector<Notification> found);
     void sweep();
 
     const Settings settings_;
@@ -107,6 +113,9 @@ private:
     uint32_t limit_ = kDefaultUnownedLimit;
     uint64_t tableChanges_ = 0;
     std::string unavailable_;  // why no figure can be had, while the library cannot start
+    Watcher watcher_;
+    std::vector<Notification> outbox_;
+    size_t dropped_ = 0;
 
     // Worker thread only.
     KXSHandle *gathering_ = nullptr;
@@ -116,7 +125,7 @@ private:
 
 State::State(Settings settings)
     : settings_(std::move(settings)), states_(sources().size()),
-      current_(std::make_shared<const Snapshot>())
+      current_(std::make_shared<const Snapshot>()), watcher_(settings_.notifications)
 {
 }
 
@@ -159,8 +168,13 @@ void State::run()
 {
     if (wait_for_earlier_workers()) {
         open_handles();
+        const bool watching = settings_.notifications != 0 && settings_.watchSeconds > 0;
+        const auto period = std::chrono::seconds(settings_.watchSeconds);
+        auto nextWatch = std::chrono::steady_clock::now() + period;
         Lock lock(mutex_);
         while (!stop_) {
+            if (watching && std::chrono::steady_clock::now() >= nextWatch)
+                refreshWanted_ = true;
             if (!refreshWanted_) {
                 lock.unlock();
                 sweep();
@@ -169,6 +183,7 @@ void State::run()
                 continue;
             }
             refreshWanted_ = false;
+            nextWatch = std::chrono::steady_clock::now() + period;
             lock.unlock();
             gather_all();
             sweep();
@@ -291,6 +306,11 @@ void State::settle(const Source &source, Gathered got)
     if (got.outcome.usable()) {
         state.status = got.outcome.code == KXS_OK ? kOk : kPartial;
         state.gathered = time(nullptr);
+        if (got.part) {
+            std::vector<Notification> found;
+            watcher_.see(source.slot, *got.part, state.status == kPartial, found);
+            queue(std::move(found));
+        }
     } else if (source.onFailure == OnFailure::KeepLast && state.gathered != 0) {
         state.status = kStale;
         return;
@@ -325,10 +345,32 @@ void State::replace(Slot slot, std::shared_ptr<const Part> part)
 
 void State::publish()
 {
-    replace(Slot::Sources, status_part(states_));
+    auto sources = status_part(states_);
+    std::vector<Notification> found;
+    watcher_.see(Slot::Sources, *sources, false, found);
+    queue(std::move(found));
+    replace(Slot::Sources, std::move(sources));
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->parts.assign(slots_.begin(), slots_.end());
     current_ = std::move(snapshot);
+}
+
+void State::queue(std::vector<Notification> found)
+{
+    for (Notification &n : found) {
+        if (outbox_.size() >= kMaxQueued) {
+            ++dropped_;
+            continue;
+        }
+        outbox_.push_back(std::move(n));
+    }
+}
+
+std::vector<Notification> State::take_notifications(size_t &dropped)
+{
+    std::lock_guard lock(mutex_);
+    dropped = std::exchange(dropped_, 0);
+    return std::exchange(outbox_, {});
 }
 
 // A retired part that only the list still holds is served by no snapshot,
@@ -449,6 +491,11 @@ bool Worker::monitored(const std::string &id) const
 bool Worker::apply(const Change &change, std::optional<Change> &undo)
 {
     return state_->apply(change, undo);
+}
+
+std::vector<Notification> Worker::take_notifications(size_t &dropped)
+{
+    return state_->take_notifications(dropped);
 }
 
 bool Worker::abandoned()
