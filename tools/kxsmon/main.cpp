@@ -372,17 +372,16 @@ int deliver(const Options &opts, const std::string &document, Deadline deadline)
     return kFailed;
 }
 
-// The root as the library should take it: "" when none is given, else an
-// absolute directory that it accepts. False, with the message printed,
-// when it is refused.
+// The root as the library should take it: none, or an absolute directory
+// that it accepts. False, with why in words printed, when it refuses it.
 bool settle_root(Options &opts)
 {
     if (!opts.root)
         return true;
     opts.root = absolute(*opts.root);
-    const std::string refusal = root_refusal(*opts.root);
-    if (refusal.empty() && kxs_setRoot(opts.root->c_str()) == 0)
+    if (kxs_setRoot(opts.root->c_str()) == 0)
         return true;
+    const std::string refusal = root_refusal(*opts.root);
     fprintf(stderr, "kxsmon: %s\n",
             (refusal.empty() ? *opts.root + " refused as the root (see the system log, or run with -v)" : refusal)
                 .c_str());
