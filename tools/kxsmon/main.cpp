@@ -247,6 +247,7 @@ int run_demo(const Options &opts)
     if (opts.timeout)
         args.push_back("--timeout=" + std::to_string(*opts.timeout));
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);

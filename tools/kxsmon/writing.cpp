@@ -49,13 +49,15 @@ std::string why_not()
 int create_beside(const std::string &path, std::string &temporary)
 {
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string stem = (slash == std::string::npos ? "." + path
+                                                       : path.substr(0, slash + 1) + "." + path.substr(slash + 1)) +
+                             ".";
     std::random_device entropy;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[16];
-        snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(entropy()));
-        temporary = dir + "." + name + suffix;
+        snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+        temporary = stem;
+        temporary += suffix;
         const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0 || errno != EEXIST)
             return fd;
