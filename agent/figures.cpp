@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include "kxsmon.h"
+#include "states.h"
 
 namespace kxagent {
 
@@ -58,11 +59,11 @@ Value truth(bool yes)
     return number(yes ? kTrue : kFalse);
 }
 
-constexpr const char kOffline[] = "offline ";
-
-bool offline(const char *role)
+// A state as the MIB enumerates it: one of the named, or what any other
+// number is taken for.
+Value state(const kxfigures::States &states, int32_t n)
 {
-    return role && strncmp(role, kOffline, sizeof kOffline - 1) == 0;
+    return integer(states.of(n).number);
 }
 
 // The netmask as an address of the interface address's type, else none.
@@ -92,7 +93,7 @@ void add_terminal_figures(std::vector<Figure> &all, Subid group, Subid source, c
         {p + "Address", group, kTermAddress, A::OctetString, source,
          [](const void *r) { return inet_address(as<KXSDTU>(r).terminalIPA); }},
         {p + "State", group, kTermState, A::Integer, source,
-         [](const void *r) { return integer(as<KXSDTU>(r).state); }},
+         [](const void *r) { return state(kxfigures::terminal_states(), as<KXSDTU>(r).state); }},
         {p + "Packets", group, 5, A::Unsigned, source,
          [](const void *r) { return number(as<KXSDTU>(r).terminalPackets); }},
         {p + "LostPackets", group, 6, A::Unsigned, source,
@@ -144,7 +145,7 @@ std::vector<Figure> make_figures()
         {"kxsDaemonName", kDaemonTable, kDaemonName, A::OctetString, kDaemonsSource,
          [](const void *r) { return text(as<KXSDaemon>(r).name); }},
         {"kxsDaemonStatus", kDaemonTable, kDaemonStatus, A::Integer, kDaemonsSource,
-         [](const void *r) { return integer(as<KXSDaemon>(r).status); }},
+         [](const void *r) { return state(kxfigures::daemon_states(), as<KXSDaemon>(r).status); }},
         {"kxsDaemonStartTime", kDaemonTable, kDaemonStartTime, A::OctetString, kDaemonsSource,
          [](const void *r) { return text(date_and_time(as<KXSDaemon>(r).stime)); }},
         {"kxsDaemonChangeTime", kDaemonTable, kDaemonChangeTime, A::OctetString, kDaemonsSource,
@@ -163,7 +164,7 @@ std::vector<Figure> make_figures()
         {"kxsInterfaceNetmask", kInterfaceTable, kIfNetmask, A::OctetString, kInterfacesSource,
          [](const void *r) { return netmask_of(as<KXSInterface>(r)); }},
         {"kxsInterfaceStatus", kInterfaceTable, kIfStatus, A::Integer, kInterfacesSource,
-         [](const void *r) { return integer(as<KXSInterface>(r).status); }},
+         [](const void *r) { return state(kxfigures::link_states(), as<KXSInterface>(r).status); }},
         {"kxsInterfaceLastPacket", kInterfaceTable, 7, A::TimeTicks, kInterfacesSource,
          [](const void *r) { return number(as<KXSInterface>(r).lastpkt); }},
         {"kxsInterfaceLan", kInterfaceTable, 8, A::Integer, kInterfacesSource, [](const void *r) {
@@ -181,9 +182,9 @@ std::vector<Figure> make_figures()
         {"kxsFailoverRole", kFailoverTable, kFoRole, A::Integer, kFailoverSource,
          [](const void *r) { return number(role_of(as<KXSFOHost>(r).role)); }},
         {"kxsFailoverOffline", kFailoverTable, kFoOffline, A::Integer, kFailoverSource,
-         [](const void *r) { return truth(offline(as<KXSFOHost>(r).role)); }},
+         [](const void *r) { return truth(kxfigures::member_role(as<KXSFOHost>(r).role).offline); }},
         {"kxsFailoverStatus", kFailoverTable, kFoStatus, A::Integer, kFailoverSource,
-         [](const void *r) { return integer(as<KXSFOHost>(r).status); }},
+         [](const void *r) { return state(kxfigures::link_states(), as<KXSFOHost>(r).status); }},
     };
     add_terminal_figures(all, kMonitoredTable, kMonitoredSource, "kxsMon");
     // The agent's own column: every row of the table as stored is active.
@@ -368,19 +369,7 @@ Value inet_address(const char *address)
 
 uint32_t role_of(const char *role)
 {
-    static const struct {
-        const char *text;
-        Role role;
-    } roles[] = {{"primary", kPrimary}, {"secondary", kSecondary}, {"zero admin", kZeroAdmin},
-                 {"no data sharing", kNoDataSharing}};
-    if (!role)
-        return kRoleUnknown;
-    if (offline(role))
-        role += sizeof kOffline - 1;
-    for (const auto &r : roles)
-        if (strcmp(role, r.text) == 0)
-            return r.role;
-    return kRoleUnknown;
+    return static_cast<uint32_t>(kxfigures::member_role(role).role->number);
 }
 
 bool servable_id(std::string_view id)

@@ -55,7 +55,6 @@ enum SourceNumber : Subid {
 constexpr uint32_t kTrue = 1, kFalse = 2;
 constexpr int32_t kRowActive = 1;
 enum InetType : uint32_t { kInetUnknown = 0, kInetIpv4 = 1, kInetIpv6 = 2 };
-enum Role : uint32_t { kPrimary = 1, kSecondary, kZeroAdmin, kNoDataSharing, kRoleUnknown };
 
 // What a row of kxsSourceTable is read from.
 struct SourceRecord {

@@ -6,9 +6,15 @@
 #include "gather.h"
 #include "notifications.h"
 
+#include "states.h"
+
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -243,6 +249,8 @@ TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
     }
     EXPECT_EQ(inet_address("10.1.2.3").text, std::string("\x0a\x01\x02\x03", 4));
 
+    // kxsFailoverRole, as KXSMON-MIB enumerates it.
+    enum : uint32_t { kPrimary = 1, kSecondary, kZeroAdmin, kNoDataSharing, kRoleUnknown };
     const struct {
         const char *role;
         uint32_t value;
@@ -267,6 +275,68 @@ TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
         for (Subid s : o.suffix)
             oid += "." + std::to_string(s);
         EXPECT_EQ(known_object(o.suffix), o.known) << oid;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The enumeration of `object` in the MIB's text: each label and its number.
+std::map<std::string, int32_t> enumeration(const std::string &mib, const std::string &object)
+{
+    std::map<std::string, int32_t> labels;
+    std::smatch found;
+    const std::regex syntax(object + R"( OBJECT-TYPE\s+SYNTAX\s+INTEGER\s*\{([^}]*)\})");
+    if (!std::regex_search(mib, found, syntax))
+        return labels;
+    const std::string list = found[1];
+    const std::regex label(R"(([a-zA-Z]+)\((-?[0-9]+)\))");
+    for (std::sregex_iterator i(list.begin(), list.end(), label), end; i != end; ++i)
+        labels[(*i)[1]] = std::stoi((*i)[2]);
+    return labels;
+}
+
+// The command's word as a MIB label: "no data sharing" is noDataSharing.
+std::string label_of(const char *word)
+{
+    std::string label;
+    bool up = false;
+    for (const char *c = word; *c; ++c) {
+        if (*c == ' ')
+            up = true;
+        else
+            label += up ? static_cast<char>(toupper(*c)) : *c, up = false;
+    }
+    return label;
+}
+
+TEST(AgentFigures, TheMibsEnumerationsAreTheCommandsStates)
+{
+    std::ifstream in(KXS_MIB_PATH);
+    const std::string mib((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(mib.empty()) << KXS_MIB_PATH;
+    const struct {
+        const char *object;
+        const kxfigures::States &states;
+    } cases[] = {
+        {"kxsDaemonStatus", kxfigures::daemon_states()},   {"kxsInterfaceStatus", kxfigures::link_states()},
+        {"kxsFailoverStatus", kxfigures::link_states()},   {"kxsFailoverRole", kxfigures::roles()},
+        {"kxsMonState", kxfigures::terminal_states()},
+    };
+    for (const auto &c : cases) {
+        std::map<std::string, int32_t> named;
+        for (const kxfigures::Named &n : c.states.named)
+            named[label_of(n.word)] = n.number;
+        std::map<std::string, int32_t> labels = enumeration(mib, c.object);
+        // A value the agent serves for a number the library should not give
+        // is one of the MIB's too, when the MIB has it.
+        const std::string otherwise = label_of(c.states.otherwise.word);
+        if (labels.count(otherwise)) {
+            EXPECT_EQ(labels[otherwise], c.states.otherwise.number) << c.object << " " << otherwise;
+            named[otherwise] = c.states.otherwise.number;
+        }
+        EXPECT_EQ(labels, named) << c.object;
     }
 }
 
