@@ -490,6 +490,17 @@ took=$(term_ms "$subagent" 5000)
 start_subagent
 wait_until serves_version ||
   fail "the new subagent does not answer"
+# While its first gathering waits, the sources after the one waiting say
+# that they were not asked yet, and their figures are not made up.
+while IFS='|' read -r oid answer; do
+  [ "$(get "$oid")" = "$answer" ] || fail "a fresh subagent with the daemons stopped: $(get "$oid"), want $answer"
+done <<TABLE
+KXSMON-MIB::kxsSourceStatus.version|kxsSourceStatus.version 1
+KXSMON-MIB::kxsSourceStatus.dhcp|kxsSourceStatus.dhcp 5
+KXSMON-MIB::kxsSourceGathered.dhcp|kxsSourceGathered.dhcp 0-0-0,0:0:0.0
+KXSMON-MIB::kxsSourceStatus.terminalExceptions|kxsSourceStatus.terminalExceptions 5
+KXSMON-MIB::kxsDhcpName.1|kxsDhcpName.1 No Such Instance currently exists at this OID
+TABLE
 sleep 1.5
 took=$(term_ms "$subagent" 5000)
 [ "$took" -le $((2000 * slack)) ] || fail "the subagent took $took ms to end on SIGTERM in the middle of a query"
