@@ -13,7 +13,7 @@
 #include "kxsdesktop.h"
 #include "kxsdt.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
 #include "scenario.h"
 #include "simulator_launch.h"
 
@@ -100,7 +100,7 @@ void BM_MergedList(benchmark::State &state)
 {
     for (auto _ : state) {
         int count = 0;
-        kx::HostList *hosts = kx::get_gm_hosts(nullptr, gHost, &count);
+        kx::HostList *hosts = kx::get_gm_hosts(gHost, &count);
         kx::KXSTerm *merged = kx::kxs_get_currentHA_list(&gHandle, hosts);
         if (count != kMembers || !merged)
             state.SkipWithError("wrong group");

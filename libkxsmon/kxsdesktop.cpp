@@ -481,7 +481,7 @@ struct QueryLists {
 void read_group_terminals(KXSHandle *handle, KXSWantedTerms &wanted, QueryLists &lists)
 {
     int hostCount = 0;
-    lists.hosts = get_gm_hosts(nullptr, handle->hostname, &hostCount);
+    lists.hosts = get_gm_hosts(handle->hostname, &hostCount);
     int count = 0;
     if (lists.hosts) {
         lists.terms = kxs_get_currentHA_list(handle, lists.hosts, &wanted);

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "ping.h"
+#include "exchange.h"
 
 struct KXSHandle;
 
@@ -149,7 +149,7 @@ KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, c
 KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts,
                                 KXSWantedTerms *wanted = nullptr);
 
-// A "status" reply parsed into `list` as it is read (ask_daemon_into).
+// A "status" reply parsed into `list` as it is read (ask_daemon).
 std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter);
 void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
 // Adds a terminal with copies of the texts (NULL stays NULL).

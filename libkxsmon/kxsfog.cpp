@@ -143,7 +143,7 @@ KXSFOHost **fo_group(KXSHandle *handle)
     int count = 0;
     // Released whatever happens, memory running out included.
     const std::unique_ptr<HostList, void (*)(HostList *)> hosts(
-        get_gm_hosts(nullptr, handle->hostname, &count), free_HostList);
+        get_gm_hosts(handle->hostname, &count), free_HostList);
     if (!hosts || count == 0) {
         dlprintf("s", "kxs_FOGroup(): get_gm_hosts returned NULL\n");
         return nullptr;

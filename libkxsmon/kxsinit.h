@@ -2,7 +2,7 @@
 #pragma once
 
 #include "kxsmon.h"
-#include "ping.h"
+#include "exchange.h"
 #include "query_status.h"
 
 #include <cstdint>

@@ -90,7 +90,7 @@ KXSInterface **interfaces(KXSHandle *handle)
 {
     if (!handle)
         return nullptr;
-    HostList *hosts = get_gm_hosts(nullptr, handle->hostname, nullptr);
+    HostList *hosts = get_gm_hosts(handle->hostname, nullptr);
     if (!hosts) {
         dlprintf("s", "kxs_interfaces(): get_gm_hosts returned NULL\n");
         return nullptr;

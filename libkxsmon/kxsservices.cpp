@@ -1,6 +1,7 @@
 #include "kxsservices.h"
 
 #include "admin.h"
+#include "descriptor.h"
 #include "hostname.h"
 #include "kxsinit.h"
 #include "kxsutil.h"
@@ -238,22 +239,6 @@ namespace {
 
 constexpr const char *kProbeHost = "localhost";
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Whether a failed connection says the port is down (nobody listens, or
 // nobody accepts in time) rather than that the probe could not be made.
 bool says_down(int error)
@@ -269,7 +254,7 @@ bool port_answers(const KXSService *service, int port)
     // The connect is bounded (kProbeTimeoutMs): a listener that does not
     // accept cannot stall the caller.
     int error = 0;
-    Descriptor connection(kxs_open_socket(kProbeHost, port, &error));
+    platform::Descriptor connection(kxs_open_socket(kProbeHost, port, &error));
     if (connection.get() < 0) {
         dlprintf("s", "checkServicePorts: could not open port %d\n", service->port);
         if (says_down(error))

@@ -6,7 +6,8 @@
 #include "kxsdesktop.h"
 #include "kxsdt.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
+#include "scripted_transport.h"
 #include "slapd_server.h"
 #include "test_root.h"
 
@@ -23,21 +24,19 @@ using Lines = std::vector<std::string>;
 
 // Replies by host ("g" for "gstatus"), lines separated by "|"; a host
 // without one does not answer.
-struct Group : kx::DaemonTransport {
+struct Group : kxtest::ReplayTransport {
     std::map<std::string, std::string> replies;
     Lines asked;
-    explicit Group(std::map<std::string, std::string> r) : replies(std::move(r))
-    {
-        kx::set_daemon_transport(this);
-    }
-    ~Group() override { kx::set_daemon_transport(nullptr); }
-    kx::DaemonReply ask(const kx::DaemonRequest &r, const kx::LineHandler &onLine) override
+    explicit Group(std::map<std::string, std::string> r) : replies(std::move(r)) {}
+    kx::DaemonReply answer(const kx::DaemonRequest &r, kx::ReplySink &sink) override
     {
         asked.push_back(r.command == "gstatus\n" ? "g" : r.host);
         auto found = replies.find(asked.back());
         std::istringstream in(found == replies.end() ? "" : found->second);
+        Lines lines;
         for (std::string line; std::getline(in, line, '|');)
-            onLine(line);
+            lines.push_back(line);
+        kxtest::feed_bytes(sink, kxtest::reply_bytes(lines));
         return {found == replies.end() ? kx::Outcome::OpenFailed : kx::Outcome::Complete};
     }
 };
@@ -140,13 +139,14 @@ struct Flood : kx::DaemonTransport {
     Flood(int r, std::vector<Extra> e) : records(r), extra(std::move(e)) { kx::set_daemon_transport(this); }
     ~Flood() override { kx::set_daemon_transport(nullptr); }
     static constexpr int kMembers = 4;
-    kx::DaemonReply ask(const kx::DaemonRequest &, const kx::LineHandler &onLine) override
+    // The group's members for "gstatus".
+    Lines members() const
     {
-        for (int m = 0; m < kMembers; ++m) {
-            onLine("host m" + std::to_string(m) + " a 1 b 2 c 3 d 1 period 20 trusted");
-            onLine("interface e a 1 b 2 c 3 d 4");
-        }
-        return {kx::Outcome::Complete};
+        Lines lines;
+        for (int m = 0; m < kMembers; ++m)
+            lines.insert(lines.end(), {"host m" + std::to_string(m) + " a 1 b 2 c 3 d 1 period 20 trusted",
+                                       "interface e a 1 b 2 c 3 d 4"});
+        return lines;
     }
     // The lines of member `m`'s record `i`, its extra ones first.
     std::vector<std::string> record(int m, int i) const
@@ -165,10 +165,14 @@ struct Flood : kx::DaemonTransport {
                  std::vector<kx::DaemonReply> &replies) override
     {
         replies.assign(requests.size(), {kx::Outcome::Complete});
+        if (requests.size() == 1 && requests[0].command == "gstatus\n") {
+            kxtest::feed_bytes(*sinks[0], kxtest::reply_bytes(members()));
+            return;
+        }
         for (int i = 0; i < records; ++i)
             for (std::size_t k = sinks.size(); k-- > 0;)
-                for (const std::string &line : record(std::stoi(requests[k].host + 1), i))
-                    sinks[k]->line(line);
+                kxtest::feed_bytes(*sinks[k],
+                                   kxtest::reply_bytes(record(std::stoi(requests[k].host + 1), i)));
     }
 };
 
@@ -197,7 +201,7 @@ TEST(TerminalStatus, MonitoredQueryHoldsOnlyWhatItCanReport)
             wanted.push_back(id.c_str());
         kx::KXSWantedTerms chooser(wanted);
         int count = 0;
-        kx::HostList *hosts = kx::get_gm_hosts(nullptr, "localhost", &count);
+        kx::HostList *hosts = kx::get_gm_hosts("localhost", &count);
         ASSERT_EQ(count, Flood::kMembers);
         kx::KXSTerm *terms = kx::kxs_get_currentHA_list(nullptr, hosts, &chooser);
         kept.push_back(0);

@@ -5,7 +5,7 @@
 // real socket in the network sandbox.
 #include "fake_daemon.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
 #include "scripted_transport.h"
 #include "test_root.h"
 #include "user_session.h"
