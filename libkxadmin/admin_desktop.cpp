@@ -129,19 +129,23 @@ void free_desktop(desktop *rec)
 
 desktop *get_desktop(kxa *conn, const char *id)
 {
+    desktop *rec = nullptr;
+    return find_desktop(conn, id, &rec) == 0 ? rec : nullptr;
+}
+
+int find_desktop(kxa *conn, const char *id, desktop **result)
+{
+    *result = nullptr;
     if (!id || !*id)
-        return nullptr;
+        return KX_ENOTFOUND;
     // The ID is a value, not filter syntax: escaped, and an ID whose filter
     // would not fit is not found rather than cut.
     std::string filter = "kxID=" + escape_filter_value(id);
     if (filter.size() + 1 > kDesktopFilterSize) {
         dlprintf("a", "terminal ID too long for a lookup (%zu characters)\n", strlen(id));
-        return nullptr;
+        return KX_ENOTFOUND;
     }
-    desktop *rec = nullptr;
-    if (getDtuByFilter(conn, filter.c_str(), &rec) != 0)
-        return nullptr;
-    return rec;
+    return getDtuByFilter(conn, filter.c_str(), result);
 }
 
 int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
@@ -154,10 +158,11 @@ int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
         dprintf("getDtuByFilter(): subtree too long (%zu characters)\n", strlen(conn->subtree));
         return KX_ENOTFOUND;
     }
-    SearchResult found(
-        search_for_entries(conn->dsConnection, filter, base.c_str(), nullptr, 0, KX_SEARCH_SINGLE));
+    int timedOut = 0;
+    SearchResult found(search_for_entries(conn->dsConnection, filter, base.c_str(), nullptr, 0,
+                                          KX_SEARCH_SINGLE, &timedOut));
     if (!found)
-        return KX_ENOTFOUND;
+        return timedOut ? KX_ETIMEDOUT : KX_ENOTFOUND;
     LDAPMessage *entry = ldap_first_entry(conn->dsConnection, found.get());
     if (!entry)
         return KX_ENOTFOUND;

@@ -3,10 +3,10 @@
 #include "admin_desktop.h"
 #include "group_mgr.h"
 #include "kxsdt.h"
+#include "kxerrno.h"
 #include "kxsinit.h"
 #include "utils.h"
 
-#include <new>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -421,12 +421,10 @@ struct DirectoryStep {
     {
         if (!handle->connection || givenUp)
             return true;
-        const auto start = Clock::now();
-        desktop *rec = get_desktop(static_cast<kxa *>(handle->connection), terminalId);
-        if (!rec) {
-            // A search that ran out of time ends at the time-out, give or take.
-            const auto timeOut = std::chrono::milliseconds(900 * std::max(DStimeout, 1));
-            givenUp = Clock::now() - start >= timeOut;
+        desktop *rec = nullptr;
+        const int found = find_desktop(static_cast<kxa *>(handle->connection), terminalId, &rec);
+        if (found != 0) {
+            givenUp = found == KX_ETIMEDOUT;
             if (givenUp) {
                 dprintf("%s(): the directory does not answer; the other terminals go without "
                         "location\n",
