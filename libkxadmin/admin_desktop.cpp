@@ -48,18 +48,18 @@ char **all_values(LDAP *ld, LDAPMessage *entry, const char *attribute, bool &fai
     Values values(ldap_get_values_len(ld, entry, attribute));
     if (!values)
         return nullptr;
-    int count = ldap_count_values_len(values.get());
-    auto **list = static_cast<char **>(calloc(static_cast<std::size_t>(count) + 1, sizeof(char *)));
-    if (!list) {
-        failed = true;
-        return nullptr;
-    }
-    for (int i = 0; i < count; ++i) {
-        list[i] = copy_value(values.get()[i]);
-        if (!list[i])
+    CArray<char> list(free_text);
+    for (int i = 0, count = ldap_count_values_len(values.get()); i < count; ++i) {
+        char *copy = copy_value(values.get()[i]);
+        if (!copy) {
             failed = true;
+            return nullptr;
+        }
+        list.add(copy);
     }
-    return list;
+    char **array = list.take();
+    failed = failed || !array;
+    return array;
 }
 
 // Replaces the field with a copy of the status text (NULL stays NULL).
@@ -121,9 +121,7 @@ void free_desktop(desktop *rec)
         return;
     for (const Attribute &attribute : kAttributes)
         free(rec->*attribute.field);
-    for (char **group = rec->dtugroup; group && *group; ++group)
-        free(*group);
-    free(rec->dtugroup);
+    free_c_array(rec->dtugroup, free_text);
     free(rec);
 }
 
@@ -182,15 +180,11 @@ desktop *fill_desktop_struct(kxa *conn, LDAPMessage *entry)
         return nullptr;
     LDAP *ld = conn->dsConnection;
     bool failed = false;
-    desktop *rec = allocate_desktop();
+    std::unique_ptr<desktop, void (*)(desktop *)> rec(allocate_desktop(), free_desktop);
     for (const Attribute &attribute : kAttributes)
-        rec->*attribute.field = first_value(ld, entry, attribute.name, failed);
+        rec.get()->*attribute.field = first_value(ld, entry, attribute.name, failed);
     rec->dtugroup = all_values(ld, entry, "kxDtuTypeGroups", failed);
-    if (failed) {
-        free_desktop(rec);
-        return nullptr;
-    }
-    return rec;
+    return failed ? nullptr : rec.release();
 }
 
 int fill_desktop_status(kxa *conn, desktop **record)

@@ -648,7 +648,7 @@ void KXSTermStore::release(KXSTermSegment *chain)
 
 // ---- building, ordering and releasing lists ---------------------------------------
 
-void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminalId,
+void kxs_add_to_linked_list(Handle *, KXSTermList &list, const char *terminalId,
                             const char *terminalCID, const char *terminalIPA,
                             const char *serverName, const char *model, const char *firmware,
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
@@ -764,14 +764,14 @@ KXSTerm *kxs_link_list(KXSTermList &list)
     return kxs_link_lists(one);
 }
 
-void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
+void kxs_free_linked_list(Handle *, KXSTerm **list)
 {
     if (!list || !*list)
         return;
     KXSTermStore::release(std::exchange(*list, nullptr)->storage);
 }
 
-void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, const char *filter)
+void kxs_parse_entry(Handle *, KXSTermList &list, const char *blockText, const char *filter)
 {
     TermBlock block(list, filter);
     block.lines(blockText ? blockText : "");
@@ -783,7 +783,7 @@ std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter)
     return std::make_unique<TermReply>(kClient.name, list, filter);
 }
 
-KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
+KXSTerm *kxs_get_current_list(Handle *, const char *host, int *count, const char *filter,
                               Deadline deadline, KXSWantedTerms *wanted)
 {
     int ignored;
@@ -836,7 +836,7 @@ std::vector<const char *> members_to_ask(HostList *hosts)
 
 }  // namespace
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts, KXSWantedTerms *wanted)
+KXSTerm *kxs_get_currentHA_list(Handle *, HostList *hosts, KXSWantedTerms *wanted)
 {
     const std::vector<const char *> members = members_to_ask(hosts);
     // Every member is asked at once; each parses into a list of its own, so

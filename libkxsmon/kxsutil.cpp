@@ -29,7 +29,7 @@ namespace kx {
 
 // Administration mode is on while the configuration file can be opened as
 // a product file: a link, FIFO or device in its place leaves it off.
-int kxs_checkAdminMode(KXSHandle *handle)
+int kxs_checkAdminMode(Handle *handle)
 {
     int fd = open_product_file(product_path(kAdminConfigFile));
     bool on = fd >= 0;

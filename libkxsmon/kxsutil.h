@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <string>
 
-struct KXSHandle;
-
 namespace kx {
 
-int kxs_checkAdminMode(KXSHandle *handle);
+class Handle;
+
+int kxs_checkAdminMode(Handle *handle);
 
 // Bounds of one child command. Past them the child's process group is killed
 // and the command fails with a diagnostic that names it and the bound.

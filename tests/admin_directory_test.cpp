@@ -199,7 +199,7 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
 {
     configure("admin.server.timeout=1\n");
     kxtest::Handle handle(kxs_init());  // in administration mode, with its connection (released with it)
-    ASSERT_TRUE(handle && handle->adminMode == 16 && handle->connection);
+    ASSERT_TRUE(handle && handle->rep.adminMode == 16 && handle->rep.connection);
     int rc = -99;
     Connection conn = open(kx::KXA_ANONYMOUS, &rc);
     ASSERT_NE(conn, nullptr);
@@ -229,7 +229,7 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
     second = open(kx::KXA_ANONYMOUS, &rc);
     EXPECT_EQ(rc, KX_EINTERNAL);
     handle.reset(kxs_init());
-    EXPECT_TRUE(handle && !handle->connection);
+    EXPECT_TRUE(handle && !handle->rep.connection);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 
