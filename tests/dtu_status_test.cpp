@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -49,17 +50,11 @@ std::string term(const char *id, const char *ipa, const char *more = "")
 // A handle on "localhost" (the group lookup resolves it) monitoring `ids`.
 struct Table {
     KXSHandle h{};
-    char host[16] = "localhost";
     explicit Table(const Lines &ids)
     {
-        h.hostname = host;
-        for (auto at = ids.rbegin(); at != ids.rend(); ++at, ++h.numMonitoredDTUs) {
-            auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
-            *node = {strdup(at->c_str()), h.monitoredDTUs};
-            h.monitoredDTUs = node;
-        }
+        h.rep.hostname = "localhost";
+        h.rep.monitored = ids;
     }
-    ~Table() { kx::kxs_freeDTUMonitored(&h); }
 };
 
 // Each record as "id state address server packets/lost/loss model location", released.
@@ -214,24 +209,37 @@ TEST(TerminalStatus, MonitoredQueryHoldsOnlyWhatItCanReport)
     EXPECT_LE(kept[0], static_cast<int>(ids.size()) * Flood::kMembers);
 }
 
-TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
+// A product root whose directory is `server`, with the time-out `seconds`,
+// and the anonymous connection to it in `table`'s handle.
+void connect_directory(kxtest::TestRoot &root, const kxtest::SlapdServer &server, Table &table,
+                       int seconds)
 {
-    kxtest::TestRoot root;
-    kxtest::SlapdServer server;
-    server.add("dn: kxID=B,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: B\nkxLocation: hall 3\n");
     root.make_dir("/var/opt/ZARNkx");
     for (const char *db : {"/var/opt/ZARNkx/dstatus", "/var/opt/ZARNkx/ustatus"})
         dbm_close(dbm_open(root.at(db).data(), O_RDWR | O_CREAT, 0664));
     root.write("/etc/opt/ZARNkx/kxadmin.conf",
                "admin.server.name=127.0.0.1\nadmin.server.port=" + std::to_string(server.port()) +
                    "\nadmin.subtree=o=kxtest\nadmin.dstatus.dbfile=/var/opt/ZARNkx/dstatus\n"
-                   "admin.ustatus.dbfile=/var/opt/ZARNkx/ustatus\nadmin.server.timeout=1\n");
+                   "admin.ustatus.dbfile=/var/opt/ZARNkx/ustatus\nadmin.server.timeout=" +
+                   std::to_string(seconds) + "\n");
+    int status = 0;
+    table.h.rep.connection.reset(
+        kx::open_connection(kx::KXA_ANONYMOUS, nullptr, nullptr, nullptr, &status));
+}
+
+constexpr const char *kDeskB = "dn: kxID=B,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: B\n"
+                               "kxLocation: hall 3\n";
+
+TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
+{
+    kxtest::TestRoot root;
+    kxtest::SlapdServer server;
+    server.add(kDeskB);
     Group g({{"localhost", term("P1.c", "ic")}});
     // Filter syntax in a monitored ID is a value: it finds no other terminal's entry.
     Table table({"b", "*", "B)(kxID=*", "c"});
-    int status = 0;
-    table.h.connection = kx::open_connection(kx::KXA_ANONYMOUS, nullptr, nullptr, nullptr, &status);
-    ASSERT_NE(table.h.connection, nullptr);
+    connect_directory(root, server, table, 1);
+    ASSERT_NE(table.h.rep.connection, nullptr);
     Lines records{"", "b2 - - 0/0/0 - hall 3", "*2 - - 0/0/0 - -", "B)(kxID=*2 - - 0/0/0 - -",
                   "c1 ic localhost 0/0/0 P1 -"};
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
@@ -243,7 +251,30 @@ TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
     EXPECT_LT(kx::Clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(log.contains("kxs_DTUMonitored(): the directory does not answer")) << log.all();
-    kx::close_connection(static_cast<kx::kxa *>(table.h.connection));
+    kx::DStimeout = 10;
+}
+
+// A directory that answers late, yet within its time-out, has answered: the
+// terminals after the slow lookup still get their location.
+TEST(TerminalStatus, ALateAnswerOfTheDirectoryIsNoTimeOut)
+{
+    kxtest::TestRoot root;
+    kxtest::SlapdServer server;
+    server.add(kDeskB);
+    Group g(std::map<std::string, std::string>{{"localhost", ""}});
+    Table table({"absent", "b"});
+    connect_directory(root, server, table, 6);
+    ASSERT_NE(table.h.rep.connection, nullptr);
+    server.pause();
+    std::thread late([&server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5700));  // 95 % of the time-out
+        server.resume();
+    });
+    kxtest::DiagnosticsCapture log;
+    EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)),
+              (Lines{"", "absent2 - - 0/0/0 - -", "b2 - - 0/0/0 - hall 3"}));
+    late.join();
+    EXPECT_FALSE(log.contains("the directory does not answer")) << log.all();
     kx::DStimeout = 10;
 }
 
