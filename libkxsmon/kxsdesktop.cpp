@@ -415,6 +415,13 @@ KXSDTU *make_dtu(DirectoryStep &directory, const char *terminalId, const KXSTerm
     return dtu;
 }
 
+// Memory ran out while `query` made `what` of its records.
+void report_no_memory(const char *query, const char *what)
+{
+    dprintf("%s(): error allocating %s\n", query, what);
+    note_failure(KXS_ENOMEM, "memory ran out");
+}
+
 // Owns a status list and a host list for the length of one query.
 struct QueryLists {
     KXSTerm *terms = nullptr;
@@ -471,16 +478,14 @@ KXSDTU **monitored_dtus(Handle *handle, uint32_t limit)
     for (const char *id : ids) {
         KXSDTU *dtu = make_dtu(directory, id, index.find(id), limit);
         if (!dtu) {
-            dprintf("kxs_DTUMonitored(): error allocating a DTU\n");
-            note_failure(KXS_ENOMEM, "memory ran out");
+            report_no_memory("kxs_DTUMonitored", "a DTU");
             return nullptr;
         }
         records.add(dtu);
     }
     KXSDTU **dtus = records.take();
     if (!dtus) {
-        dprintf("kxs_DTUMonitored(): error allocating DTU list\n");
-        note_failure(KXS_ENOMEM, "memory ran out");
+        report_no_memory("kxs_DTUMonitored", "DTU list");
         return nullptr;
     }
     // Some member's list is better than none; with none, every terminal
@@ -509,16 +514,14 @@ KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
          term = term->next) {
         KXSDTU *dtu = make_dtu(directory, term->terminalId, term, limit);
         if (!dtu) {
-            dprintf("kxs_DTUException(): error allocating a DTU\n");
-            note_failure(KXS_ENOMEM, "memory ran out");
+            report_no_memory("kxs_DTUException", "a DTU");
             return nullptr;
         }
         records.add(dtu);
     }
     KXSDTU **dtus = records.take();
     if (!dtus) {
-        dprintf("kxs_DTUException(): error allocating DTU list\n");
-        note_failure(KXS_ENOMEM, "memory ran out");
+        report_no_memory("kxs_DTUException", "DTU list");
         return nullptr;
     }
     // The list came; a directory that did not answer leaves out locations.

@@ -398,6 +398,21 @@ char *patches_text()
     return patches;
 }
 
+// The handle's session count, refreshed when stale: the sessions not
+// idling, or (`active`) those a unit shows now; 0 when they cannot be had.
+int32_t session_count(Handle *handle, bool active)
+{
+    if (!handle)
+        return 0;
+    int result = count_sessions(handle);
+    note_session_status(handle, active);
+    if (result != 0)
+        return 0;
+    if (!active)
+        return handle->totalSessions;
+    return query_failed() ? 0 : handle->activeSessions;
+}
+
 char *contact_text(const Handle *handle)
 {
     if (handle && !handle->contact)
@@ -509,23 +524,11 @@ KXS_EXPORT char *kxs_policy(KXSHandle *handle) noexcept
 KXS_EXPORT int32_t kxs_totalSessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_totalSessions", 0, kx::FailureResult::MayBeAnswer,
-                       [](kx::Handle *h) {
-                           if (!h)
-                               return 0;
-                           int result = kx::count_sessions(h);
-                           kx::note_session_status(h, false);
-                           return result == 0 ? h->totalSessions : 0;
-                       });
+                       [](kx::Handle *h) { return kx::session_count(h, false); });
 }
 
 KXS_EXPORT int32_t kxs_sessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_sessions", 0, kx::FailureResult::MayBeAnswer,
-                       [](kx::Handle *h) {
-                           if (!h)
-                               return 0;
-                           int result = kx::count_sessions(h);
-                           kx::note_session_status(h, true);
-                           return result == 0 && !kx::query_failed() ? h->activeSessions : 0;
-                       });
+                       [](kx::Handle *h) { return kx::session_count(h, true); });
 }
