@@ -109,6 +109,15 @@ public:
         values_.append(value);
     }
     bool has_text(std::size_t slot) const { return texts_[slot].has_value(); }
+    // Empty again for the next block, its buffer kept.
+    void clear()
+    {
+        values_.clear();
+        for (auto &text : texts_)
+            text.reset();
+        flag = 0;
+        index = -1;
+    }
     std::optional<std::string_view> text(std::size_t slot) const
     {
         if (!texts_[slot])
@@ -223,7 +232,7 @@ public:
         : selection_(selection), filter_(filter)
     {
     }
-    void open() { fields_ = RecordFields(); }
+    void open() { fields_.clear(); }
     void line(std::string_view line) { parse_record_line(fields_, line, selection_); }
     // A block text: its lines, split at line feeds.
     void lines(std::string_view text)

@@ -23,9 +23,9 @@ void report_unresolved(const char *host)
                                   " of the group manager could not be resolved");
 }
 
-constexpr DaemonClient kClient{"get_gstatus",        "b",  true,          false,
-                               kAuthMgrService,      kAuthMgrFallbackPort, true,
-                               Opener::Plain,        true, report_unresolved};
+constexpr DaemonClient kClient{"get_gstatus", "b", true, false, kAuthMgrService,
+                               kAuthMgrFallbackPort, true, Opener::Plain, true,
+                               report_unresolved};
 
 // A reply line split into words, on a copy of its own.
 struct Words {

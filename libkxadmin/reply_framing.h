@@ -213,9 +213,12 @@ public:
     {
         if (line == "begin" || line == "end")
             framed_ = true;
-        else if (!line.empty())
-            text_ = true;
+        else
+            text(line);
     }
+    // The same for a line known to be "begin" or "end", or neither.
+    void frame() { framed_ = true; }
+    void text(std::string_view line) { text_ = text_ || !line.empty(); }
     // False when the reply held text and no "begin" or "end".
     bool holds_blocks() const { return framed_ || !text_; }
 
@@ -253,18 +256,22 @@ public:
     Block &block() { return block_; }
 
 private:
+    // The framing tells the shape of most lines: "begin" opens, "end"
+    // closes, and a line added is neither.
     void step(std::string_view line)
     {
-        shape_.line(line);
         switch (framing_.step(line)) {
         case BlockFraming::Step::Open:
+            shape_.frame();
             return block_.open();
         case BlockFraming::Step::Add:
+            shape_.text(line);
             return block_.line(line);
         case BlockFraming::Step::Close:
+            shape_.frame();
             return block_.close();
         case BlockFraming::Step::Skip:
-            return;
+            return shape_.line(line);
         }
     }
 

@@ -135,7 +135,7 @@ decltype(auto) call_body(Body &body, Handle *handle)
 // an empty table), or always means that the query failed.
 enum class FailureResult { AlwaysFailure, MayBeAnswer };
 
-// The body of every exported query runs inside this, on behalf of `handle`
+// The body of every exported query runs inside this, on behalf of `exported`
 // (which may be NULL), and is given the library's handle it wraps: the
 // failures its sources note become the handle's last error, and an
 // exception becomes the failure result.

@@ -3,6 +3,7 @@
 // the transport takes from the host (services database, the host's ping).
 #include "admin.h"
 #include "auth_mgr.h"
+#include "diagnostics_capture.h"
 #include "fake_daemon.h"
 #include "group_mgr.h"
 #include "hostname.h"
@@ -248,6 +249,17 @@ TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
     EXPECT_EQ(kx::ping_host(""), EINVAL);
     EXPECT_EQ(kx::ping_host(kxtest::kSandboxHost), 0);
     EXPECT_NE(kx::ping_host("no-such-host.invalid"), 0);
+    {
+        // The transport looks the group manager's host up; its client says in its own words
+        // that the name does not resolve.
+        kxtest::DiagnosticsCapture log;
+        int count = -1;
+        EXPECT_EQ(kx::get_gm_hosts("no-such-host.invalid", &count), nullptr);
+        EXPECT_EQ(count, 0);
+        EXPECT_TRUE(log.contains("get_gstatus(): Unable to resolve host [no-such-host.invalid]"))
+            << log.all();
+        EXPECT_FALSE(log.contains("No response from host")) << log.all();
+    }
     const struct {
         const char *program;
         mode_t mode;
