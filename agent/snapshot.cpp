@@ -280,6 +280,7 @@ std::optional<std::pair<Oid, Cell>> Snapshot::next(const Oid &suffix) const
 Part scalars(const std::vector<Scalar> &values)
 {
     std::vector<Column> columns;
+    columns.reserve(values.size());
     for (const Scalar &s : values)
         columns.push_back({s.number, s.type});
     Part part({kObjects, 1}, IndexKind::Scalar, std::move(columns));

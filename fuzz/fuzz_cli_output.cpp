@@ -1,8 +1,10 @@
 // The CLI's encoders of texts that daemons and files hand it: whatever the
-// bytes, a JSON string parses, a terminal line holds no control character
-// and a Prometheus sample stays one line; all of it well-formed UTF-8.
+// bytes, a JSON string parses, a terminal line holds no control character,
+// stays within its width when cut or wrapped, and a Prometheus sample stays
+// one line; all of it well-formed UTF-8.
 #include "output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -99,6 +101,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      [&clean](unsigned code) { clean = clean && !is_control(code); }) ||
         !clean)
         abort();
+
+    // Cut to a width, or wrapped, a terminal text takes no more columns
+    // and stays well-formed.
+    const std::string shown = kxsmon::printable(input.c_str());
+    const std::size_t width = size ? data[0] % 40 : 0;
+    const std::string cut = kxsmon::cut_to_width(shown, width);
+    if (kxsmon::display_width(cut) > width || !well_formed(cut, [](unsigned) {}))
+        abort();
+    const std::string wrapped = kxsmon::wrap_lines(shown, width + 8);
+    if (!well_formed(wrapped, [](unsigned) {}))
+        abort();
+    for (std::size_t start = 0; start < wrapped.size();) {
+        const std::size_t end = std::min(wrapped.find('\n', start), wrapped.size());
+        const std::string line = wrapped.substr(start, end - start);
+        if (kxsmon::display_width(line) > width + 8)
+            abort();
+        start = end + 1;
+    }
 
     kxsmon::Prom prom;
     prom.sample("m", {{"who", input}}, 1);

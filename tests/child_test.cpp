@@ -310,14 +310,18 @@ TEST(ChildRunner, ALinkRepointedAfterTheCheckStartsNothingElse)
         ASSERT_EQ(symlink(root.at(dir).c_str(), root.at(std::string("/to-") + (dir + 1)).c_str()), 0);
     std::atomic<bool> stop{false};
     std::thread flipper([&] {  // swaps the product directory's link to and fro
-        for (bool theirs = false; !stop; theirs = !theirs) {
-            std::string from = root.at(theirs ? "/to-theirs" : "/to-ours");
+        for (unsigned flip = 0; !stop; ++flip) {
+            std::string from = root.at(flip % 2 ? "/to-theirs" : "/to-ours");
             std::filesystem::copy_symlink(from, root.at("/next"));
             std::filesystem::rename(root.at("/next"), root.at("/opt/ZARNkx"));
+            // Pauses of varied length, so that some runs see one link throughout
+            // and others see it change under them.
+            std::this_thread::sleep_for(std::chrono::microseconds(flip % 7 * 150));
         }
     });
     int ran = 0;
-    for (int i = 0; i < 200; ++i)
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; (i < 200 || ran == 0) && std::chrono::steady_clock::now() < deadline; ++i)
         ran += patches() == "1-01";
     stop = true;
     flipper.join();

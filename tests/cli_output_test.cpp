@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace {
 
 // As JSON and as text for a terminal: well-formed UTF-8 whatever the bytes
@@ -34,11 +36,24 @@ TEST(CliOutput, JsonAndTerminalTextsWhateverTheBytes)
     }
 }
 
-TEST(CliOutput, PrometheusLabelsAndAges)
+TEST(CliOutput, PrometheusLabelsValuesAndRepeatedSeries)
 {
     kxsmon::Prom prom;
     prom.sample("m", {{"who", "a\"b\\c\nM\xfc"}}, 1);
-    EXPECT_EQ(prom.str(), "m{who=\"a\\\"b\\\\c\\nM\xc3\xbc\"} 1\n");
+    prom.counter("c_total", "Counted.");
+    prom.sample_real("r", {}, 0.5);
+    prom.sample_real("r", {{"t", "1"}}, 1.0 / 3);
+    prom.sample_real("r", {{"t", "2"}}, 1796846891.25);
+    prom.sample("m", {{"who", "x"}}, 2);
+    prom.sample("m", {{"who", "x"}}, 3);  // a terminal listed twice: the first one stays
+    EXPECT_EQ(prom.str(), "m{who=\"a\\\"b\\\\c\\nM\xc3\xbc\"} 1\n"
+                          "# HELP c_total Counted.\n# TYPE c_total counter\n"
+                          "r 0.5\nr{t=\"1\"} 0.3333333333333333\nr{t=\"2\"} 1796846891.25\n"
+                          "m{who=\"x\"} 2\n");
+}
+
+TEST(CliOutput, Ages)
+{
 
     const struct {
         uint32_t seconds;
@@ -54,6 +69,64 @@ TEST(CliOutput, PrometheusLabelsAndAges)
         EXPECT_EQ(kxsmon::age(c.seconds), c.age);
         EXPECT_EQ(kxsmon::duration_words(c.seconds), c.duration);
     }
+    EXPECT_EQ(kxsmon::when(0, 100, false), "-");
+    EXPECT_EQ(kxsmon::when(40, 100, false), "1 min ago");
+    EXPECT_EQ(kxsmon::when(160, 100, false), "in the future");
+    EXPECT_TRUE(std::regex_match(kxsmon::when(1796846891, 0, true),
+                                 std::regex(R"(2026-12-\d\d \d\d:\d\d:\d\d [+-]\d{4})")))
+        << kxsmon::when(1796846891, 0, true);
+}
+
+// Columns on a terminal: a wide character takes two, a combining one none,
+// whatever the locale; a cut never splits a character.
+TEST(CliOutput, DisplayColumnsAndCuts)
+{
+    const struct {
+        const char *text;
+        std::size_t columns;
+        std::size_t cutTo;
+        const char *cut;
+    } cases[] = {
+        // clang-format off
+        {"floor 2", 7, 5, "floo\u2026"},
+        {"Mu\xcc\x88ller", 6, 4, "Mu\xcc\x88l\u2026"},              // u and a combining diaeresis
+        {"\xe6\xbc\xa2\xe5\xad\x97" "desk", 8, 4, "\xe6\xbc\xa2\u2026"},  // two wide characters
+        {"\xf0\x9f\x98\x80!", 3, 3, "\xf0\x9f\x98\x80!"},              // fits
+        {"a\xff", 2, 1, "\u2026"},                                    // a stray byte takes one
+        // clang-format on
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kxsmon::display_width(c.text), c.columns) << c.text;
+        EXPECT_EQ(kxsmon::cut_to_width(c.text, c.cutTo), c.cut) << c.text;
+        EXPECT_LE(kxsmon::display_width(kxsmon::cut_to_width(c.text, c.cutTo)), c.cutTo) << c.text;
+    }
+}
+
+// Each column starts at the same screen column on every line, wide and
+// combining characters included; a table too wide cuts its cuttable
+// columns, the last first, and long lines wrap below where their text began.
+TEST(CliOutput, TablesAndLinesWithinTheWidth)
+{
+    kxsmon::Table table({"NAME", "~WHERE", ">N", "~NOTE"});
+    table.row({"\xe6\xbc\xa2\xe5\xad\x97", "Mu\xcc\x88nchen", "1", "a note long enough to be cut"});
+    table.row({"ab", "-", "22", "short"});
+    EXPECT_EQ(table.str(), "  NAME  WHERE     N  NOTE\n"
+                           "  \xe6\xbc\xa2\xe5\xad\x97  Mu\xcc\x88nchen   1  a note long enough to be cut\n"
+                           "  ab    -        22  short\n");
+    EXPECT_EQ(table.str(30), "  NAME  WHERE     N  NOTE\n"
+                             "  \xe6\xbc\xa2\xe5\xad\x97  Mu\xcc\x88nchen   1  a note l\u2026\n"
+                             "  ab    -        22  short\n");
+    EXPECT_EQ(table.str(26), "  NAME  WHERE    N  NOTE\n"
+                             "  \xe6\xbc\xa2\xe5\xad\x97  Mu\xcc\x88nch\u2026   1  a not\u2026\n"
+                             "  ab    -       22  short\n");
+
+    EXPECT_EQ(kxsmon::wrap_lines("  unknown: authentication manager on kxtest-host:7010 did not answer\nshort\n", 40),
+              "  unknown: authentication manager on\n"
+              "           kxtest-host:7010 did not\n"
+              "           answer\nshort\n");
+    EXPECT_EQ(kxsmon::wrap_lines("  Total   7 sessions of many users\n", 20), "  Total   7 sessions\n          of many\n          users\n");
+    EXPECT_EQ(kxsmon::wrap_lines("  " + std::string(30, 'x'), 20), "  " + std::string(18, 'x') + "\n    " + std::string(12, 'x'));
+    EXPECT_EQ(kxsmon::wrap_lines("  " + std::string(30, 'x'), 0), "  " + std::string(30, 'x'));
 }
 
 // A partial section keeps its figures and says what is missing; an unknown
@@ -110,7 +183,7 @@ TEST(CliOutput, SectionsNotFullyKnownInEveryForm)
 }
 )");
     const std::string metrics = render(Format::Prom, report);
-    for (const char *line : {"kxsmon_up 1\n", "kxsmon_monitored_terminals 1\n",
+    for (const char *line : {"kxsmon_up 1\n", "kxsmon_monitored_terminals 1\n", "# TYPE kxsmon_build_info gauge\n",
                              "kxsmon_query_ok{query=\"monitored\"} 0\n",
                              "kxsmon_query_partial{query=\"monitored\"} 1\n",
                              "kxsmon_query_ok{query=\"users\"} 0\n", "kxsmon_query_partial{query=\"users\"} 0\n"})

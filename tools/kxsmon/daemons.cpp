@@ -11,15 +11,16 @@ const std::string &state_word(int32_t status)
     return kStates[status == 1 ? 0 : status == 2 ? 1 : 2];
 }
 
-std::string text_of(KXSDaemon *const *daemons, time_t now)
+std::string text_of(KXSDaemon *const *daemons, const Request &request)
 {
     if (!*daemons)
         return "  no daemon configured\n";
-    Table table({"NAME", "STATE", ">PROCESSES", "STARTED", "LAST CHANGE", "DESCRIPTION"});
+    Table table({"NAME", "STATE", ">PROCS", "STARTED", "CHANGED", "~DESCRIPTION"});
     for (KXSDaemon *const *d = daemons; *d; ++d)
         table.row({printable((*d)->name), state_word((*d)->status), std::to_string((*d)->instances),
-                   when((*d)->stime, now), when((*d)->changetm, now), printable((*d)->description)});
-    return table.str();
+                   when((*d)->stime, request.now, request.full), when((*d)->changetm, request.now, request.full),
+                   printable((*d)->description)});
+    return table.str(request.width);
 }
 
 Json json_of(KXSDaemon *const *daemons)
@@ -37,6 +38,17 @@ Json json_of(KXSDaemon *const *daemons)
     return list;
 }
 
+// A time the daemon has not got (no process runs, no change seen) is left
+// out rather than given as 0.
+void times_of(Prom &prom, KXSDaemon *const *daemons, const std::string &metric, uint32_t KXSDaemon::*time,
+              const std::string &help)
+{
+    prom.gauge(metric, help);
+    for (KXSDaemon *const *d = daemons; *d; ++d)
+        if ((*d)->*time)
+            prom.sample(metric, {{"daemon", (*d)->name}}, (*d)->*time);
+}
+
 Prom prom_of(KXSDaemon *const *daemons)
 {
     Prom prom;
@@ -46,14 +58,10 @@ Prom prom_of(KXSDaemon *const *daemons)
     prom.gauge("kxsmon_daemon_processes", "Number of a daemon's processes.");
     for (KXSDaemon *const *d = daemons; *d; ++d)
         prom.sample("kxsmon_daemon_processes", {{"daemon", (*d)->name}}, (*d)->instances);
-    prom.gauge("kxsmon_daemon_start_time_seconds",
-               "Earliest start of a daemon's processes, seconds since the epoch (0: none runs).");
-    for (KXSDaemon *const *d = daemons; *d; ++d)
-        prom.sample("kxsmon_daemon_start_time_seconds", {{"daemon", (*d)->name}}, (*d)->stime);
-    prom.gauge("kxsmon_daemon_last_change_time_seconds",
-               "Last change of a daemon's state, seconds since the epoch (0: none seen).");
-    for (KXSDaemon *const *d = daemons; *d; ++d)
-        prom.sample("kxsmon_daemon_last_change_time_seconds", {{"daemon", (*d)->name}}, (*d)->changetm);
+    times_of(prom, daemons, "kxsmon_daemon_start_time_seconds", &KXSDaemon::stime,
+             "Earliest start of a daemon's running processes, seconds since the epoch.");
+    times_of(prom, daemons, "kxsmon_daemon_last_change_time_seconds", &KXSDaemon::changetm,
+             "Last change of a daemon's state, seconds since the epoch.");
     return prom;
 }
 
@@ -61,7 +69,7 @@ Result run(KXSHandle *handle, const Request &request)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
     Result r = answer(Outcome::of(handle), daemons, "the daemons could not be listed", [&] {
-        return known(text_of(daemons, request.now), json_of(daemons), prom_of(daemons));
+        return known(text_of(daemons, request), json_of(daemons), prom_of(daemons));
     });
     kxs_freeDaemons(handle, daemons);
     return r;

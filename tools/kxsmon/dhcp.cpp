@@ -4,14 +4,14 @@
 namespace kxsmon {
 namespace {
 
-std::string text_of(KXSDHCPEntry *const *list)
+std::string text_of(KXSDHCPEntry *const *list, std::size_t width)
 {
     if (!*list)
         return "  no DHCP network\n";
-    Table table({"NETWORK", ">AVAILABLE"});
+    Table table({"~NETWORK", ">AVAILABLE"});
     for (KXSDHCPEntry *const *e = list; *e; ++e)
         table.row({(*e)->name ? printable((*e)->name) : "-", std::to_string((*e)->available)});
-    return table.str();
+    return table.str(width);
 }
 
 Json json_of(KXSDHCPEntry *const *list)
@@ -32,11 +32,11 @@ Prom prom_of(KXSDHCPEntry *const *list)
     return prom;
 }
 
-Result run(KXSHandle *handle, const Request &)
+Result run(KXSHandle *handle, const Request &request)
 {
     KXSDHCPEntry **list = kxs_DHCP(handle);
     Result r = answer(Outcome::of(handle), list, "the DHCP summary tool could not be run, or failed",
-                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
+                      [&] { return known(text_of(list, request.width), json_of(list), prom_of(list)); });
     kxs_freeDHCP(handle, list);
     return r;
 }

@@ -9,7 +9,7 @@ Result run(KXSHandle *handle, const Request &request)
 {
     KXSDTU **dtus = kxs_DTUException(handle, request.limitSeconds, nullptr);
     Result r = answer(Outcome::of(handle), dtus, "this server's authentication manager does not answer",
-                      [&] { return terminals_result(dtus, "on this server", "kxsmon_server_terminal"); });
+                      [&] { return terminals_result(dtus, "on this server", "kxsmon_server_terminal", request, false); });
     kxs_freeDTUs(handle, dtus);
     return r;
 }

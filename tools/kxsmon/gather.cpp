@@ -1,17 +1,12 @@
 // The sections asked in a worker thread, so that the run's deadline holds
-// even while a library call waits on a daemon (a call cannot be cut short),
-// and the output written within the deadline too.
+// even while a library call waits on a daemon (a call cannot be cut short).
 #include "report.h"
+#include "root.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kxsmon {
 namespace {
@@ -68,14 +63,6 @@ void cut_off(Report &report, bool asking)
                                      : not_asked("the run's time-out passed"));
 }
 
-int milliseconds_left(Deadline deadline)
-{
-    if (!deadline)
-        return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-}
-
 }  // namespace
 
 Report gather(const std::vector<const Section *> &chosen, const Request &request, Deadline deadline,
@@ -104,39 +91,12 @@ Report gather(const std::vector<const Section *> &chosen, const Request &request
         worker.join();
 
     if (!report.started && !unfinished) {
-        report.startError = "the library could not start (is " + request.root +
-                            "/etc/opt/ZARNkx/kxsservices.cfg readable?)";
+        report.startError = start_failure(request.root);
         for (std::size_t i = 0; i < chosen.size(); ++i)
             report.results.push_back(not_asked("the library could not start"));
     }
     cut_off(report, asking);
     return report;
-}
-
-// In pieces of at most PIPE_BUF bytes, each once poll() says the descriptor
-// takes data: a pipe then takes the piece without blocking, so a reader that
-// stopped reading holds the run no longer than its deadline.
-bool write_before(int fd, std::string_view text, Deadline deadline)
-{
-    while (!text.empty()) {
-        pollfd ready = {fd, POLLOUT, 0};
-        const int polled = poll(&ready, 1, milliseconds_left(deadline));
-        if (polled < 0 && errno == EINTR)
-            continue;
-        if (polled < 0)
-            return false;
-        if (polled == 0) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        const ssize_t n = write(fd, text.data(), std::min<std::size_t>(text.size(), PIPE_BUF));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace kxsmon

@@ -5,20 +5,35 @@ namespace kxsmon {
 namespace {
 
 const std::vector<std::string> kStates = {"up", "down"};
+// The roles a member may have: a failover changes which one is 1, never the
+// series. "unknown" is none of them.
+const std::vector<std::string> kRoles = {"primary", "secondary", "zero admin", "no data sharing"};
+constexpr std::string_view kOffline = "offline ";
 
 const std::string &state_word(int32_t status)
 {
     return kStates[status == 1 ? 0 : 1];
 }
 
-std::string text_of(KXSFOHost *const *list)
+bool offline(const KXSFOHost &h)
+{
+    return h.role && std::string_view(h.role).substr(0, kOffline.size()) == kOffline;
+}
+
+// The role without "offline ".
+std::string role_of(const KXSFOHost &h)
+{
+    return h.role ? std::string(h.role).substr(offline(h) ? kOffline.size() : 0) : "unknown";
+}
+
+std::string text_of(KXSFOHost *const *list, std::size_t width)
 {
     if (!*list)
         return "  no trusted member\n";
-    Table table({"MEMBER", "ROLE", "STATE"});
+    Table table({"~MEMBER", "ROLE", "STATE"});
     for (KXSFOHost *const *h = list; *h; ++h)
         table.row({printable((*h)->name), printable((*h)->role), state_word((*h)->status)});
-    return table.str();
+    return table.str(width);
 }
 
 Json json_of(KXSFOHost *const *list)
@@ -35,19 +50,27 @@ Json json_of(KXSFOHost *const *list)
 
 Prom prom_of(KXSFOHost *const *list)
 {
+    const auto member = [](const KXSFOHost &h) { return Labels{{"member", h.name ? h.name : ""}}; };
     Prom prom;
     prom.gauge("kxsmon_group_member_state", "State of a failover group member: 1 for the state it is in.");
     for (KXSFOHost *const *h = list; *h; ++h)
-        prom.states("kxsmon_group_member_state", {{"member", (*h)->name}, {"role", (*h)->role}}, kStates,
-                    state_word((*h)->status));
+        prom.states("kxsmon_group_member_state", member(**h), kStates, state_word((*h)->status));
+    prom.gauge("kxsmon_group_member_role",
+               "Role of a failover group member: 1 for the role it has (none while it is not known).");
+    for (KXSFOHost *const *h = list; *h; ++h)
+        if (role_of(**h) != "unknown")
+            prom.states("kxsmon_group_member_role", member(**h), kRoles, role_of(**h), "role");
+    prom.gauge("kxsmon_group_member_offline", "1 when the group manager marks a member offline.");
+    for (KXSFOHost *const *h = list; *h; ++h)
+        prom.sample("kxsmon_group_member_offline", member(**h), offline(**h));
     return prom;
 }
 
-Result run(KXSHandle *handle, const Request &)
+Result run(KXSHandle *handle, const Request &request)
 {
     KXSFOHost **list = kxs_FOGroup(handle);
     Result r = answer(Outcome::of(handle), list, "the group manager could not be asked, or lists no member",
-                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
+                      [&] { return known(text_of(list, request.width), json_of(list), prom_of(list)); });
     kxs_freeFOGroup(handle, list);
     return r;
 }

@@ -19,7 +19,7 @@ std::string last_packet(uint32_t hundredths)
     return age(hundredths / 100) + " ago";
 }
 
-std::string text_of(KXSInterface *const *list)
+std::string text_of(KXSInterface *const *list, const Request &request)
 {
     if (!*list)
         return "  no interface listed for this server\n";
@@ -27,7 +27,7 @@ std::string text_of(KXSInterface *const *list)
     for (KXSInterface *const *i = list; *i; ++i)
         table.row({printable((*i)->name), printable((*i)->ipaddr), printable((*i)->netmask),
                    state_word((*i)->status), last_packet((*i)->lastpkt), printable((*i)->type)});
-    return table.str();
+    return table.str(request.width);
 }
 
 Json json_of(KXSInterface *const *list)
@@ -45,26 +45,39 @@ Json json_of(KXSInterface *const *list)
     return out;
 }
 
-Prom prom_of(KXSInterface *const *list)
+// An interface is named by its name alone: its address may change, and
+// goes in the info.
+Prom prom_of(KXSInterface *const *list, time_t now)
 {
+    const auto name = [](const KXSInterface &i) { return Labels{{"interface", i.name ? i.name : ""}}; };
     Prom prom;
+    prom.gauge("kxsmon_interface_info", "A network interface's address, netmask and type (always 1).");
+    for (KXSInterface *const *i = list; *i; ++i) {
+        Labels labels = name(**i);
+        labels.insert(labels.end(), {{"address", (*i)->ipaddr ? (*i)->ipaddr : ""},
+                                     {"netmask", (*i)->netmask ? (*i)->netmask : ""},
+                                     {"type", (*i)->type ? (*i)->type : ""}});
+        prom.sample("kxsmon_interface_info", labels, 1);
+    }
     prom.gauge("kxsmon_interface_state", "State of a network interface: 1 for the state it is in.");
     for (KXSInterface *const *i = list; *i; ++i)
-        prom.states("kxsmon_interface_state", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}}, kStates,
-                    state_word((*i)->status));
-    prom.gauge("kxsmon_interface_last_packet_seconds", "Age of the last packet seen on an interface (0: down).");
+        prom.states("kxsmon_interface_state", name(**i), kStates, state_word((*i)->status));
+    // No age (0) when the group manager reports the interface down.
+    prom.gauge("kxsmon_interface_last_packet_time_seconds",
+               "When the group manager last saw a packet on an interface, seconds since the epoch.");
     for (KXSInterface *const *i = list; *i; ++i)
-        prom.sample("kxsmon_interface_last_packet_seconds", {{"interface", (*i)->name}, {"address", (*i)->ipaddr}},
-                    (*i)->lastpkt / 100);
+        if ((*i)->lastpkt)
+            prom.sample_real("kxsmon_interface_last_packet_time_seconds", name(**i),
+                             static_cast<double>(now) - (*i)->lastpkt / 100.0);
     return prom;
 }
 
-Result run(KXSHandle *handle, const Request &)
+Result run(KXSHandle *handle, const Request &request)
 {
     KXSInterface **list = kxs_interfaces(handle);
     Result r = answer(Outcome::of(handle), list,
                       "the group manager could not be asked, or does not list this host by its host name",
-                      [&] { return known(text_of(list), json_of(list), prom_of(list)); });
+                      [&] { return known(text_of(list, request), json_of(list), prom_of(list, request.now)); });
     kxs_freeInterfaces(handle, list);
     return r;
 }

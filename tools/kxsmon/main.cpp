@@ -1,6 +1,7 @@
 // kxsmon: runs the monitoring library's queries and prints what they answer,
-// as a report of every section or one section at a time.
+// as a report of every section or of the sections named.
 #include "report.h"
+#include "root.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <getopt.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <system_error>
@@ -27,23 +30,31 @@ constexpr const char kAgentLimitFile[] = "/var/opt/ZARNkx/snmp/kxsunownedlimit.d
 // Time to write the report once the run's deadline has passed.
 constexpr auto kOutputGrace = std::chrono::seconds(1);
 
+// The text's width when no terminal tells one, and the least taken.
+constexpr std::size_t kDefaultWidth = 80;
+constexpr std::size_t kLeastWidth = 40;
+
 struct Options {
-    std::string root;
+    std::optional<std::string> root;
+    std::optional<std::string> output;
     Format format = Format::Text;
     std::optional<uint32_t> limit;
     std::optional<uint32_t> timeout;
+    bool full = false;
     bool verbose = false;
     bool snmp = false;
     bool help = false;
-    std::vector<std::string> words;  // the command and its arguments
+    bool version = false;
+    std::vector<std::string> words;  // the sections, or a section and its arguments
 };
 
 const char kUsageHead[] =
-    "usage: kxsmon [OPTIONS] [COMMAND [ARGS]]\n"
+    "usage: kxsmon [OPTIONS] [SECTION...]\n"
+    "       kxsmon [OPTIONS] contact TEXT | monitored add ID | monitored delete ID | demo\n"
     "\n"
-    "Without a command, prints the report of every section below.\n"
+    "Without a section, prints the report of every section below.\n"
     "\n"
-    "Commands:\n";
+    "Sections:\n";
 
 const char kUsageTail[] =
     "  report               every section above, one after the other\n"
@@ -51,16 +62,18 @@ const char kUsageTail[] =
     "\n"
     "Options (anywhere before \"--\", which ends them):\n"
     "  -R, --root DIR       read and write the product's files under DIR\n"
+    "  -l, --long           every column, and times in full with their time zone\n"
     "  --json               print one JSON document (same as --format json)\n"
     "  --format FORMAT      text (the default), json, or prom (Prometheus text format)\n"
+    "  -o, --output FILE    write to FILE, replaced whole once all is written\n"
     "  --limit SECONDS      how long a terminal may be idle before it counts as unowned\n"
-    "                       (default: the agent's, ROOT/var/opt/ZARNkx/snmp/kxsunownedlimit.data,\n"
-    "                       else 60)\n"
+    "                       (default: the SNMP agent's stored limit, else 60)\n"
     "  --timeout SECONDS    end the run after SECONDS (and 1 s to print): the sections\n"
     "                       not answered by then are reported as unknown or not asked\n"
     "  -v, --verbose        echo the library's diagnostics on standard error\n"
     "  --snmp               demo only: then serve it through snmpd and kxsmon-agentx\n"
     "  -h, --help           print this help\n"
+    "  --version            print the versions of kxsmon and of the library\n"
     "\n"
     "Exit status: 0 when every figure is known, 1 when a section is unknown, partial\n"
     "or not asked, or the output could not be written, 2 on a usage error.\n";
@@ -75,7 +88,7 @@ std::string usage_text()
 
 int usage_error(const std::string &why)
 {
-    fprintf(stderr, "kxsmon: %s\n%s", why.c_str(), usage_text().c_str());
+    fprintf(stderr, "kxsmon: %s\nTry 'kxsmon --help' for more information.\n", why.c_str());
     return kUsage;
 }
 
@@ -101,133 +114,181 @@ bool parse_seconds(const std::string &word, uint32_t &seconds)
     return value <= UINT32_MAX;
 }
 
-// An option that takes a value: "--name VALUE", "--name=VALUE", and for a
-// short option "-xVALUE". Empty `why` on success.
-bool take_value(const std::vector<std::string> &args, std::size_t &i, const std::string &inlined,
-                bool hasInline, std::string &value, std::string &why)
+// The long options without a short one.
+enum LongOnly { kJson = 256, kFormat, kLimit, kTimeout, kSnmp, kVersion };
+
+const option kOptions[] = {
+    {"root", required_argument, nullptr, 'R'},   {"long", no_argument, nullptr, 'l'},
+    {"json", no_argument, nullptr, kJson},       {"format", required_argument, nullptr, kFormat},
+    {"output", required_argument, nullptr, 'o'}, {"limit", required_argument, nullptr, kLimit},
+    {"timeout", required_argument, nullptr, kTimeout}, {"verbose", no_argument, nullptr, 'v'},
+    {"snmp", no_argument, nullptr, kSnmp},       {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0},
+};
+
+// What getopt_long could not take, as one line: `arg` is the word it
+// stopped at, `shortOption` the letter of a short option in it.
+std::string option_error(int result, int shortOption, const std::string &arg)
 {
-    if (hasInline) {
-        value = inlined;
-        return true;
+    const bool isLong = arg.compare(0, 2, "--") == 0;
+    const std::string name = isLong ? arg.substr(0, arg.find('=')) : std::string("-") + static_cast<char>(shortOption);
+    if (result == ':')
+        return name + " needs a value";
+    const bool known = std::any_of(std::begin(kOptions), std::end(kOptions) - 1,
+                                   [&](const option &o) { return name == std::string("--") + o.name; });
+    return known ? name + " takes no value" : "unknown option " + name;
+}
+
+// A value of an option; empty `why` when it is sound.
+std::string take_value(int option, const std::string &value, Options &opts)
+{
+    uint32_t seconds = 0;
+    switch (option) {
+    case 'R': opts.root = value; return "";
+    case 'o':
+        opts.output = value;
+        return value.empty() ? "--output needs a file name" : "";
+    case kFormat: return parse_format(value, opts.format) ? "" : "unknown format " + value + " (text, json or prom)";
+    default: break;
     }
-    if (i + 1 >= args.size()) {
-        why = args[i] + " needs a value";
-        return false;
+    if (!parse_seconds(value, seconds) || (option == kTimeout && seconds == 0))
+        return std::string(option == kLimit ? "--limit" : "--timeout") + " takes a number of seconds, not " + value;
+    (option == kLimit ? opts.limit : opts.timeout) = seconds;
+    return "";
+}
+
+// Options go anywhere before "--" (getopt_long moves the other words
+// behind them), so "contact --help" is help and "contact -- --help" a contact.
+bool parse_arguments(int argc, char **argv, Options &opts, std::string &why)
+{
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":R:lo:vh", kOptions, nullptr)) != -1;) {  // NOLINT(concurrency-mt-unsafe): before any thread
+        switch (c) {
+        case 'l': opts.full = true; break;
+        case 'v': opts.verbose = true; break;
+        case 'h': opts.help = true; break;
+        case kJson: opts.format = Format::Json; break;
+        case kSnmp: opts.snmp = true; break;
+        case kVersion: opts.version = true; break;
+        case '?':
+        case ':': why = option_error(c, optopt, argv[optind - 1]); return false;
+        default:
+            why = take_value(c, optarg, opts);
+            if (!why.empty())
+                return false;
+        }
     }
-    value = args[++i];
+    opts.words.assign(argv + optind, argv + argc);
     return true;
 }
 
-// Options go anywhere before "--"; the other words are the command and its
-// arguments, so "contact --help" is help and "contact -- --help" a contact.
-bool parse_arguments(const std::vector<std::string> &args, Options &opts, std::string &why)
+// A relative path is taken from the working directory, as the library
+// accepts only absolute roots.
+std::string absolute(const std::string &path)
 {
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            opts.words.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const bool isLong = arg[1] == '-';
-        const std::size_t split = isLong ? arg.find('=') : 2;
-        const std::string name = arg.substr(0, split);
-        const bool hasInline = split != std::string::npos && split < arg.size();
-        const std::string inlined = hasInline ? arg.substr(split + (isLong ? 1 : 0)) : "";
-        std::string value;
-        if ((name == "-h" || name == "--help") && !hasInline) {
-            opts.help = true;
-        } else if ((name == "-v" || name == "--verbose") && !hasInline) {
-            opts.verbose = true;
-        } else if (name == "--snmp" && !hasInline) {
-            opts.snmp = true;
-        } else if (name == "--json" && !hasInline) {
-            opts.format = Format::Json;
-        } else if (name == "-R" || name == "--root") {
-            if (!take_value(args, i, inlined, hasInline, opts.root, why))
-                return false;
-        } else if (name == "--format") {
-            if (!take_value(args, i, inlined, hasInline, value, why))
-                return false;
-            if (!parse_format(value, opts.format)) {
-                why = "unknown format " + value + " (text, json or prom)";
-                return false;
-            }
-        } else if (name == "--limit" || name == "--timeout") {
-            if (!take_value(args, i, inlined, hasInline, value, why))
-                return false;
-            uint32_t seconds = 0;
-            if (!parse_seconds(value, seconds) || (name == "--timeout" && seconds == 0)) {
-                why = name;
-                why.append(" takes a number of seconds, not ").append(value);
-                return false;
-            }
-            (name == "--limit" ? opts.limit : opts.timeout) = seconds;
-        } else {
-            why = "unknown option " + arg;
-            return false;
-        }
-    }
-    return true;
-}
-
-// A relative root is taken from the working directory, as the library
-// accepts only absolute ones.
-std::string absolute(const std::string &dir)
-{
-    if (dir.empty() || dir[0] == '/')
-        return dir;
+    if (path.empty() || path[0] == '/')
+        return path;
     char *cwd = getcwd(nullptr, 0);
-    std::string out = cwd ? std::string(cwd) + "/" + dir : dir;
+    std::string out = cwd ? std::string(cwd) + "/" + path : path;
     free(cwd);
     return out;
 }
 
-// The demo is a script beside the sources: it lays out a root, starts the
-// simulated server and runs this program on it.
+// What the demo runs with: beside the sources for this program in the
+// build tree, else under the installation this program is part of.
+struct DemoKit {
+    std::string runner, simd, agentx;
+};
+
+std::string real_path(const char *path)
+{
+    char *real = realpath(path, nullptr);
+    std::string out = real ? real : "";
+    free(real);
+    return out;
+}
+
+DemoKit demo_kit()
+{
+    const std::string self = real_path("/proc/self/exe");
+    if (self == real_path(KXS_BUILD_KXSMON))
+        return {KXS_SOURCE_DEMO_RUNNER, KXS_BUILD_SIMD, KXS_BUILD_AGENTX};
+    const std::string bin = self.substr(0, self.rfind('/') + 1);
+    return {bin + KXS_BIN_TO_DEMO "/run-demo", bin + KXS_BIN_TO_SIMD, *KXS_BIN_TO_AGENTX ? bin + KXS_BIN_TO_AGENTX : ""};
+}
+
+// The demo is a script: it lays out a root, starts the simulated server
+// and runs this program on it.
 int run_demo(const Options &opts)
 {
-    if (!opts.root.empty() || opts.words.size() > 1)
-        return usage_error("demo takes no root and no arguments: it makes its own");
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return usage_error("demo: cannot find this program's own path");
-    self[n] = '\0';
+    if (opts.root || opts.output || opts.words.size() > 1)
+        return usage_error("demo takes no root, output file or arguments: it makes its own");
+    const DemoKit kit = demo_kit();
+    const std::string self = real_path("/proc/self/exe");
+    if (access(kit.runner.c_str(), X_OK) != 0 || access(kit.simd.c_str(), X_OK) != 0) {
+        fprintf(stderr, "kxsmon: demo: not installed with this kxsmon (no %s)\n", kit.runner.c_str());
+        return kFailed;
+    }
+    if (opts.snmp && (kit.agentx.empty() || access(kit.agentx.c_str(), X_OK) != 0)) {
+        fprintf(stderr, "kxsmon: demo --snmp: kxsmon-agentx is not built or installed with this kxsmon\n");
+        return kFailed;
+    }
     const char *format = opts.format == Format::Json ? "json" : opts.format == Format::Prom ? "prom" : "text";
-    std::vector<const char *> argv = {KXS_DEMO_RUNNER};
+    std::vector<std::string> args = {kit.runner};
     if (opts.snmp)
-        argv.insert(argv.end(), {"--snmp", KXS_AGENTX_PATH});
-    argv.insert(argv.end(), {KXS_SIMD_PATH, self, "--format", format});
+        args.insert(args.end(), {"--snmp", kit.agentx});
+    args.insert(args.end(), {kit.simd, self, "--format", format});
     if (opts.verbose)
-        argv.push_back("-v");
-    static std::vector<std::string> bounds;  // alive until the exec
+        args.emplace_back("-v");
+    if (opts.full)
+        args.emplace_back("-l");
     if (opts.limit)
-        bounds.push_back("--limit=" + std::to_string(*opts.limit));
+        args.push_back("--limit=" + std::to_string(*opts.limit));
     if (opts.timeout)
-        bounds.push_back("--timeout=" + std::to_string(*opts.timeout));
-    for (const std::string &bound : bounds)
-        argv.push_back(bound.c_str());
+        args.push_back("--timeout=" + std::to_string(*opts.timeout));
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     fflush(stdout);
     signal(SIGPIPE, SIG_DFL);  // NOLINT(cert-err33-c): the demo's tools expect the default
-    execv(KXS_DEMO_RUNNER, const_cast<char *const *>(argv.data()));
-    perror("kxsmon: demo: " KXS_DEMO_RUNNER);
+    execv(argv[0], argv.data());
+    fprintf(stderr, "kxsmon: demo: %s: %s\n", argv[0], std::generic_category().message(errno).c_str());
     return kFailed;
 }
 
-// The sections a command asks for; empty for an unknown command.
-std::vector<const Section *> chosen_sections(const std::string &command)
+// The sections the words ask for, each once, in the order given: every
+// word a section (or "report", all of them); or one section that takes
+// arguments, and its arguments. No word: every section.
+bool choose_sections(const std::vector<std::string> &words, std::vector<const Section *> &chosen,
+                     std::vector<std::string> &args, std::string &why)
 {
-    std::vector<const Section *> chosen;
-    for (const Section &s : sections())
-        if (command == "report" || section_name(command) == s.name)
-            chosen.push_back(&s);
-    return chosen;
+    const auto find = [](const std::string &word) -> const Section * {
+        for (const Section &s : sections())
+            if (section_name(word) == s.name)
+                return &s;
+        return nullptr;
+    };
+    const Section *first = words.empty() ? nullptr : find(words[0]);
+    const bool allSections = std::all_of(words.begin(), words.end(),
+                                         [&](const std::string &w) { return w == "report" || find(w); });
+    if (!allSections && first && first->takesArguments) {
+        chosen = {first};
+        args.assign(words.begin() + 1, words.end());
+        return true;
+    }
+    for (const std::string &word : words.empty() ? std::vector<std::string>{"report"} : words) {
+        if (word != "report" && !find(word)) {
+            why = "unknown section " + word;
+            return false;
+        }
+        for (const Section &s : sections())
+            if ((word == "report" || find(word) == &s) &&
+                std::find(chosen.begin(), chosen.end(), &s) == chosen.end())
+                chosen.push_back(&s);
+    }
+    return true;
 }
 
 // The unowned limit stored for the agent under `root`, or the agent's
@@ -248,6 +309,23 @@ uint32_t stored_limit(const std::string &root)
         word.pop_back();
     uint32_t limit = kAgentUnownedLimit;
     return parse_seconds(word, limit) ? limit : kAgentUnownedLimit;
+}
+
+// The columns the text may take: none for -l and none wider than a file
+// needs; else COLUMNS, or the terminal's width, or 80.
+std::size_t text_width(const Options &opts)
+{
+    if (opts.full)
+        return 0;
+    std::size_t width = kDefaultWidth;
+    winsize size{};
+    const char *columns = getenv("COLUMNS");  // NOLINT(concurrency-mt-unsafe): before any thread
+    uint32_t given = 0;
+    if (columns && parse_seconds(columns, given) && given > 0)
+        width = given;
+    else if (!opts.output && isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col)
+        width = size.ws_col;
+    return std::max(width, kLeastWidth);
 }
 
 int output_failure()
@@ -283,48 +361,77 @@ int complain(const Report &report, Deadline deadline)
     return status;
 }
 
+// The document on standard output, or in place of the --output file.
+int deliver(const Options &opts, const std::string &document, Deadline deadline)
+{
+    if (!opts.output)
+        return write_before(STDOUT_FILENO, document, deadline) ? kOk : output_failure();
+    const std::string why = replace_file(*opts.output, document);
+    if (why.empty())
+        return kOk;
+    fprintf(stderr, "kxsmon: %s: %s\n", opts.output->c_str(), why.c_str());
+    return kFailed;
+}
+
+// The root as the library should take it: none, or an absolute directory
+// that it accepts. False, with why in words printed, when it refuses it.
+bool settle_root(Options &opts)
+{
+    if (!opts.root)
+        return true;
+    opts.root = absolute(*opts.root);
+    if (kxs_setRoot(opts.root->c_str()) == 0)
+        return true;
+    const std::string refusal = root_refusal(*opts.root);
+    fprintf(stderr, "kxsmon: %s\n",
+            (refusal.empty() ? *opts.root + " refused as the root (see the system log, or run with -v)" : refusal)
+                .c_str());
+    return false;
+}
+
 int run(int argc, char **argv)
 {
+    const auto started = Clock::now();
     Options opts;
     std::string why;
-    if (!parse_arguments(std::vector<std::string>(argv + 1, argv + argc), opts, why))
+    if (!parse_arguments(argc, argv, opts, why))
         return usage_error(why);
     if (opts.help || (!opts.words.empty() && opts.words[0] == "help")) {
         fputs(usage_text().c_str(), stdout);
         return kOk;
     }
-    const std::string command = opts.words.empty() ? "report" : opts.words[0];
-    if (command == "demo")
+    if (opts.version) {
+        printf("kxsmon %s (libkxsmon %s)\n", tool_version(), library_version().c_str());
+        return kOk;
+    }
+    if (opts.root && opts.root->empty())
+        return usage_error("-R needs a directory (an empty name is not one)");
+    if (!opts.words.empty() && opts.words[0] == "demo")
         return run_demo(opts);
     if (opts.snmp)
         return usage_error("--snmp goes with demo only");
-    const Deadline deadline =
-        opts.timeout ? Deadline(Clock::now() + std::chrono::seconds(*opts.timeout)) : Deadline();
-    const std::vector<const Section *> chosen = chosen_sections(command);
-    if (chosen.empty())
-        return usage_error("unknown command " + command);
-    if (opts.words.size() > 1 && (chosen.size() != 1 || !chosen[0]->takesArguments))
-        return usage_error(command + " takes no arguments");
+    Request request;
+    std::vector<const Section *> chosen;
+    if (!choose_sections(opts.words, chosen, request.args, why))
+        return usage_error(why);
 
     // The library writes to the system log; -v echoes that on standard error.
     if (opts.verbose)
         openlog("kxsmon", LOG_PERROR | LOG_PID, LOG_USER);
-    opts.root = absolute(opts.root);
-    if (!opts.root.empty() && kxs_setRoot(opts.root.c_str()) != 0) {
-        fprintf(stderr,
-                "kxsmon: %s refused as the root: not an existing directory, or not trusted "
-                "(owned by root or by you, not writable by group or others unless sticky)\n",
-                opts.root.c_str());
+    if (!settle_root(opts))
         return kUsage;
-    }
-    Request request;
-    request.args.assign(opts.words.begin() + (opts.words.empty() ? 0 : 1), opts.words.end());
-    request.limitSeconds = opts.limit ? *opts.limit : stored_limit(opts.root);
+    const Deadline deadline =
+        opts.timeout ? Deadline(Clock::now() + std::chrono::seconds(*opts.timeout)) : Deadline();
+    request.root = opts.root.value_or("");
+    request.limitSeconds = opts.limit ? *opts.limit : stored_limit(request.root);
     request.now = time(nullptr);
-    request.root = opts.root;
+    request.full = opts.full;
+    request.width = text_width(opts);
 
     bool unfinished = false;
-    const Report report = gather(chosen, request, deadline, unfinished);
+    Report report = gather(chosen, request, deadline, unfinished);
+    report.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    report.width = request.width;
     const auto misused = std::find_if(report.results.begin(), report.results.end(),
                                       [](const Result &r) { return r.status == kUsage; });
     const Deadline outputDeadline = deadline ? Deadline(*deadline + kOutputGrace) : Deadline();
@@ -333,8 +440,7 @@ int run(int argc, char **argv)
         status = usage_error(misused->error);
     } else {
         status = complain(report, outputDeadline);
-        if (!write_before(STDOUT_FILENO, render(opts.format, report), outputDeadline))
-            status = output_failure();
+        status = std::max(status, deliver(opts, render(opts.format, report), outputDeadline));
     }
     if (unfinished) {
         // The worker is still inside a library call, which cannot be cut

@@ -40,7 +40,7 @@ Result run(KXSHandle *handle, const Request &request)
     // NULL is also the answer for an empty table.
     KXSDTU **dtus = kxs_DTUMonitored(handle, request.limitSeconds, nullptr);
     Result r = answer(Outcome::of(handle), true, "the monitored terminals could not be had",
-                      [&] { return terminals_result(dtus, "monitored", "kxsmon_monitored_terminal"); });
+                      [&] { return terminals_result(dtus, "monitored", "kxsmon_monitored_terminal", request, true); });
     kxs_freeDTUs(handle, dtus);
     return r;
 }

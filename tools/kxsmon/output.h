@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,21 +22,38 @@ std::string printable(const char *text);
 std::string duration_words(uint32_t seconds);
 // "2 d 3 h", "3 h 12 min", "12 min 5 s", "45 s": how long ago, roughly.
 std::string age(uint32_t seconds);
-// A time as seconds since the epoch, local time and age: "1764800100
-// (2026-12-04 09:15:00, 2 d 3 h ago)"; "-" for none (0).
-std::string when(uint32_t epochSeconds, time_t now);
+// A time as its age, "2 d 3 h ago" (or "in the future"), or with `full` as
+// local time with its zone, "2026-12-04 09:15:00 +0100"; "-" for none (0).
+std::string when(uint32_t epochSeconds, time_t now, bool full);
+
+// Columns that a text takes on a terminal: each character's wcwidth (wide
+// ones take two, combining ones none), the text read as UTF-8 whatever the
+// locale; a byte that is no UTF-8 takes one.
+std::size_t display_width(std::string_view text);
+// `text` within `width` columns: cut at a character, "…" in place of the rest.
+std::string cut_to_width(std::string_view text, std::size_t width);
+// Every line of `text` within `width` columns (0: as they are), broken at
+// blanks; a continued line is indented to where its text after the first
+// ": " or gap of two blanks began, else two blanks more than the line.
+std::string wrap_lines(std::string_view text, std::size_t width);
 
 // Rows printed with every column as wide as its widest cell.
 class Table {
 public:
-    // A column whose name starts with '>' is aligned to the right.
+    // A column whose name starts with '>' is aligned to the right; one that
+    // starts with '~' may be cut to make the table fit.
     explicit Table(std::vector<std::string> columns);
     void row(std::vector<std::string> cells);
-    std::string str(const std::string &indent = "  ") const;
+    // The table within `width` columns (0: no bound), cutting the cells of
+    // the columns that may be cut, the last such column first.
+    std::string str(std::size_t width = 0, const std::string &indent = "  ") const;
 
 private:
+    std::vector<std::size_t> widths(std::size_t width, std::size_t indent) const;
+
     std::vector<std::string> columns_;
     std::vector<bool> right_;
+    std::vector<bool> cuttable_;
     std::vector<std::vector<std::string>> rows_;
 };
 
@@ -81,15 +99,27 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
 class Prom {
 public:
     void gauge(const std::string &name, const std::string &help);
+    // A counter's name ends in "_total".
+    void counter(const std::string &name, const std::string &help);
     void sample(const std::string &name, const Labels &labels, int64_t value);
     void sample(const std::string &name, int64_t value) { sample(name, {}, value); }
-    // One sample of family `name` for each of `states`: 1 for `current`, 0 for the others.
+    // A sample that need not be whole (seconds, ratios), in the fewest
+    // digits that read back as the same double.
+    void sample_real(const std::string &name, const Labels &labels, double value);
+    // One sample of family `name` for each of `states`, in the label `key`:
+    // 1 for `current`, 0 for the others.
     void states(const std::string &name, Labels labels, const std::vector<std::string> &states,
-                const std::string &current);
+                const std::string &current, const std::string &key = "state");
     const std::string &str() const { return text_; }
 
 private:
+    // The name and labels of a sample, up to its value; false for a series
+    // already written (a terminal listed twice), which is then left out, as
+    // a collector refuses a file with a repeated series.
+    bool series(const std::string &name, const Labels &labels);
+
     std::string text_;
+    std::set<std::string> written_;
 };
 
 }  // namespace kxsmon

@@ -2,6 +2,10 @@
 // known, so that a reader never takes a missing figure for a real one.
 #include "report.h"
 
+#include <climits>
+#include <cstdlib>
+#include <dlfcn.h>
+
 namespace kxsmon {
 namespace {
 
@@ -10,7 +14,7 @@ std::string text_of(const Report &report)
     std::string out;
     for (std::size_t i = 0; i < report.results.size(); ++i)
         out += (i ? "\n" : "") + std::string(report.sections[i]->title) + "\n" + report.results[i].text;
-    return out;
+    return wrap_lines(out, report.width);
 }
 
 // Why each section that is not fully known is so, by its name.
@@ -44,6 +48,10 @@ std::string prom_of(const Report &report)
     Prom head;
     head.gauge("kxsmon_up", "1 when the library started and the queries were asked, 0 when it could not start.");
     head.sample("kxsmon_up", report.started);
+    head.gauge("kxsmon_build_info", "The versions of kxsmon and of the library it ran with (always 1).");
+    head.sample("kxsmon_build_info", {{"version", tool_version()}, {"library_version", library_version()}}, 1);
+    head.gauge("kxsmon_scrape_duration_seconds", "How long kxsmon took to gather the figures.");
+    head.sample_real("kxsmon_scrape_duration_seconds", {}, report.seconds);
     std::string out = head.str();
     Prom outcomes;
     outcomes.gauge("kxsmon_query_ok", "1 when the query answered with every source, 0 when a figure is missing.");
@@ -61,6 +69,25 @@ std::string prom_of(const Report &report)
 }
 
 }  // namespace
+
+const char *tool_version()
+{
+    return KXSMON_VERSION;
+}
+
+// The shared object's real name carries its whole version
+// (libkxsmon.so.0.1.0, where the soname is libkxsmon.so.0).
+std::string library_version()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&kxs_init), &info) == 0 || !info.dli_fname)
+        return "unknown";
+    char *real = realpath(info.dli_fname, nullptr);
+    const std::string name = real ? real : info.dli_fname;
+    free(real);
+    const std::size_t so = name.rfind(".so.");
+    return so == std::string::npos || name.find('/', so) != std::string::npos ? "unknown" : name.substr(so + 4);
+}
 
 std::string render(Format format, const Report &report)
 {

@@ -23,6 +23,8 @@ struct Report {
     bool started = false;    // the library gave a handle
     std::string startError;  // why it did not, when it did not
     time_t now = 0;
+    double seconds = 0;      // how long the run took
+    std::size_t width = 0;   // columns a line of text may take, 0 for any
 };
 
 // Asks `chosen` one after the other on one handle, in a worker thread, and
@@ -36,8 +38,19 @@ Report gather(const std::vector<const Section *> &chosen, const Request &request
 // The report as one text in `format`.
 std::string render(Format format, const Report &report);
 
+// This program's version, and the version of the monitoring library it
+// runs with, told from the file it was loaded from ("unknown" when that
+// names none).
+const char *tool_version();
+std::string library_version();
+
 // Writes all of `text` to `fd` before `deadline`. False, with errno set
 // (ETIMEDOUT when the deadline passed), when it cannot.
 bool write_before(int fd, std::string_view text, Deadline deadline);
+
+// Replaces the file `path` with one that holds `text`, through a temporary
+// file in the same directory renamed over it once all is written: "" when
+// done, else why not (the old file then stays as it was).
+std::string replace_file(const std::string &path, std::string_view text);
 
 }  // namespace kxsmon

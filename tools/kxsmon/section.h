@@ -23,6 +23,8 @@ struct Request {
     uint32_t limitSeconds = 0;      // --limit, for the terminal sections
     time_t now = 0;                 // one clock reading for the whole report
     std::string root;               // the product root, "" for none
+    bool full = false;              // -l: every column, times in full
+    std::size_t width = 0;          // columns a text table may take, 0 for any
 };
 
 // What a section answered, in every form. A section without a figure to

@@ -1,6 +1,7 @@
 // The terminal tables, as text, JSON and metrics.
 #include "terminals.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kxsmon {
@@ -13,15 +14,34 @@ std::string state_word(int32_t state)
     return state >= KXS_DTU_OWNED && state <= KXS_DTU_UNOWNED ? kStates[state - 1] : "unknown";
 }
 
+// An absent terminal's figures are zeros that no member reported.
+bool reported(const KXSDTU &dtu)
+{
+    return dtu.state != KXS_DTU_ABSENT;
+}
+
+// A loss is known for a terminal reported with packets.
+bool has_loss(const KXSDTU &dtu)
+{
+    return reported(dtu) && (dtu.terminalPackets || dtu.terminalLostPackets);
+}
+
 std::string field(const char *text)
 {
     return text && *text ? printable(text) : "-";
 }
 
-std::string loss(float percent)
+std::string figure(const KXSDTU &dtu, uint32_t n)
 {
+    return reported(dtu) ? std::to_string(n) : "-";
+}
+
+std::string loss(const KXSDTU &dtu)
+{
+    if (!has_loss(dtu))
+        return "-";
     char text[32];
-    snprintf(text, sizeof text, "%.2f%%", static_cast<double>(percent));
+    snprintf(text, sizeof text, "%.2f%%", static_cast<double>(dtu.lossPercent));
     return text;
 }
 
@@ -41,19 +61,33 @@ std::string summary(KXSDTU *const *dtus, const char *heading)
     return out + "\n";
 }
 
-std::string text_of(KXSDTU *const *dtus, const char *heading)
+// By default the columns that fit 80 with ordinary values, the server and
+// location cut to fit; with -l every figure.
+std::string table_of(KXSDTU *const *dtus, const Request &request)
 {
-    std::string out = summary(dtus, heading);
-    if (!dtus || !*dtus)
-        return out;
+    if (!request.full) {
+        Table table({"TERMINAL", "STATE", "ADDRESS", "~SERVER", ">LOSS", "~LOCATION"});
+        for (KXSDTU *const *d = dtus; *d; ++d)
+            table.row({field((*d)->terminalId), state_word((*d)->state), field((*d)->terminalIPA),
+                       field((*d)->serverName), loss(**d), field((*d)->location)});
+        return table.str(request.width);
+    }
     Table table({"TERMINAL", "STATE", "ADDRESS", "SERVER", "MODEL", "FIRMWARE", ">PACKETS", ">LOST", ">LOSS",
                  "LOCATION"});
     for (KXSDTU *const *d = dtus; *d; ++d)
         table.row({field((*d)->terminalId), state_word((*d)->state), field((*d)->terminalIPA),
                    field((*d)->serverName), field((*d)->model), field((*d)->firmware),
-                   std::to_string((*d)->terminalPackets), std::to_string((*d)->terminalLostPackets),
-                   loss((*d)->lossPercent), field((*d)->location)});
-    return out + "\n" + table.str();
+                   figure(**d, (*d)->terminalPackets), figure(**d, (*d)->terminalLostPackets), loss(**d),
+                   field((*d)->location)});
+    return table.str(request.width);
+}
+
+std::string text_of(KXSDTU *const *dtus, const char *heading, const Request &request)
+{
+    std::string out = summary(dtus, heading);
+    if (!dtus || !*dtus)
+        return out;
+    return out + "\n" + table_of(dtus, request);
 }
 
 Json json_of(KXSDTU *const *dtus)
@@ -70,42 +104,78 @@ Json json_of(KXSDTU *const *dtus)
                       .set("firmware", Json::text((*d)->firmware))
                       .set("terminalPackets", Json::number((*d)->terminalPackets))
                       .set("terminalLostPackets", Json::number((*d)->terminalLostPackets))
-                      .set("lossPercent", Json::decimal((*d)->lossPercent))
+                      .set("lossPercent", reported(**d) ? Json::decimal((*d)->lossPercent) : Json())
                       .set("location", Json::text((*d)->location))
                       .set("otherInfo", Json::text((*d)->otherInfo)));
     return list;
 }
 
-Labels labels_of(const KXSDTU &dtu)
+std::ptrdiff_t count(KXSDTU *const *dtus)
 {
-    return {{"terminal", dtu.terminalId ? dtu.terminalId : ""}, {"model", dtu.model ? dtu.model : ""}};
+    KXSDTU *const *end = dtus;
+    while (*end)
+        ++end;
+    return end - dtus;
 }
 
-Prom prom_of(KXSDTU *const *dtus, const std::string &metric)
+Labels terminal(const KXSDTU &dtu)
+{
+    return {{"terminal", dtu.terminalId ? dtu.terminalId : ""}};
+}
+
+const char *text_or_empty(const char *text)
+{
+    return text ? text : "";
+}
+
+// A terminal is named by its ID alone: what it is and where it is connected
+// go in the info, which an absent terminal, whose figures no member gave,
+// has not; nor has it packets or a loss. `states` are those a terminal of
+// the table can be in.
+Prom prom_of(KXSDTU *const *dtus, const std::string &metric, const std::vector<std::string> &states)
 {
     Prom prom;
-    int64_t all = 0;
-    for (KXSDTU *const *d = dtus; d && *d; ++d)
-        ++all;
-    prom.gauge(metric + "s", "Number of terminals in the table.");
-    prom.sample(metric + "s", all);
+    prom.gauge(metric + "s", "Number of terminals in the table in each state.");
+    for (const std::string &state : states)
+        prom.sample(metric + "s", {{"state", state}},
+                    std::count_if(dtus, dtus + (dtus ? count(dtus) : 0),
+                                  [&](const KXSDTU *d) { return state_word(d->state) == state; }));
     prom.gauge(metric + "_state", "State of a terminal: 1 for the state it is in.");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
-        prom.states(metric + "_state", labels_of(**d), kStates, state_word((*d)->state));
-    prom.gauge(metric + "_packets", "Packets a terminal has received.");
+        prom.states(metric + "_state", terminal(**d), states, state_word((*d)->state));
+    prom.gauge(metric + "_info", "A reported terminal's model, firmware, address and server (always 1).");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
-        prom.sample(metric + "_packets", labels_of(**d), (*d)->terminalPackets);
-    prom.gauge(metric + "_lost_packets", "Packets a terminal has lost.");
+        if (reported(**d))
+            prom.sample(metric + "_info",
+                        {terminal(**d)[0], {"model", text_or_empty((*d)->model)},
+                         {"firmware", text_or_empty((*d)->firmware)}, {"address", text_or_empty((*d)->terminalIPA)},
+                         {"server", text_or_empty((*d)->serverName)}},
+                        1);
+    prom.counter(metric + "_packets_total", "Packets a reported terminal has received.");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
-        prom.sample(metric + "_lost_packets", labels_of(**d), (*d)->terminalLostPackets);
+        if (reported(**d))
+            prom.sample(metric + "_packets_total", terminal(**d), (*d)->terminalPackets);
+    prom.counter(metric + "_lost_packets_total", "Packets a reported terminal has lost.");
+    for (KXSDTU *const *d = dtus; d && *d; ++d)
+        if (reported(**d))
+            prom.sample(metric + "_lost_packets_total", terminal(**d), (*d)->terminalLostPackets);
+    prom.gauge(metric + "_loss_ratio", "Lost packets of a reported terminal, of all its packets (0 to 1).");
+    for (KXSDTU *const *d = dtus; d && *d; ++d)
+        if (has_loss(**d))
+            prom.sample_real(metric + "_loss_ratio", terminal(**d),
+                             static_cast<double>((*d)->terminalLostPackets) /
+                                 (static_cast<double>((*d)->terminalPackets) + (*d)->terminalLostPackets));
     return prom;
 }
 
 }  // namespace
 
-Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::string &metric)
+Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::string &metric,
+                        const Request &request, bool canBeAbsent)
 {
-    return known(text_of(dtus, heading), json_of(dtus), prom_of(dtus, metric));
+    const std::vector<std::string> states =
+        canBeAbsent ? kStates : std::vector<std::string>{kStates[KXS_DTU_OWNED - 1], kStates[KXS_DTU_UNOWNED - 1]};
+    return known(text_of(dtus, heading, request), json_of(dtus), prom_of(dtus, metric, states));
 }
 
 }  // namespace kxsmon

@@ -8,8 +8,10 @@
 namespace kxsmon {
 
 // A result of `dtus`, which may be NULL (then no terminal); `heading` is
-// the count's noun ("monitored", "on this server") and `metric` the stem of
-// the metric names ("kxsmon_monitored_terminal").
-Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::string &metric);
+// the count's noun ("monitored", "on this server"), `metric` the stem of
+// the metric names ("kxsmon_monitored_terminal"), and `canBeAbsent` whether
+// the table may hold a terminal that no server reports.
+Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::string &metric,
+                        const Request &request, bool canBeAbsent);
 
 }  // namespace kxsmon

@@ -20,16 +20,17 @@ Json json_of(uint32_t hundredths)
         .set("hundredths", Json::number(hundredths));
 }
 
+// The start rather than the time since, as a metric: it changes only when
+// the product restarts.
 Prom prom_of(uint32_t hundredths, time_t now)
 {
     Prom prom;
     prom.gauge("kxsmon_product_up", "1 when the product is up as a whole, 0 when a part of it is down.");
     prom.sample("kxsmon_product_up", hundredths != 0);
-    prom.gauge("kxsmon_up_time_seconds", "For how long the product has been up.");
-    prom.sample("kxsmon_up_time_seconds", hundredths / 100);
     if (hundredths != 0) {
-        prom.gauge("kxsmon_start_time_seconds", "Since when the product has been up, seconds since the epoch.");
-        prom.sample("kxsmon_start_time_seconds", static_cast<int64_t>(now) - hundredths / 100);
+        prom.gauge("kxsmon_product_start_time_seconds",
+                   "Since when the product has been up as a whole, seconds since the epoch.");
+        prom.sample_real("kxsmon_product_start_time_seconds", {}, static_cast<double>(now) - hundredths / 100.0);
     }
     return prom;
 }

@@ -18,8 +18,8 @@ Json json_of(const KXSVersion &v)
 Prom prom_of(const KXSVersion &v)
 {
     Prom prom;
-    prom.gauge("kxsmon_version_info", "The product's version and installation date (always 1).");
-    prom.sample("kxsmon_version_info",
+    prom.gauge("kxsmon_product_info", "The product's version and installation date (always 1).");
+    prom.sample("kxsmon_product_info",
                 {{"version", v.version ? v.version : ""}, {"install_date", v.installDate ? v.installDate : ""}}, 1);
     return prom;
 }
