@@ -57,16 +57,13 @@ bool store_limit(uint32_t limit)
 
 std::vector<std::string> monitored_table(const KXSHandle *handle)
 {
-    std::vector<std::string> ids;
-    for (const KXSMonitoredDTU *node = handle ? handle->monitoredDTUs : nullptr; node; node = node->next)
-        ids.emplace_back(node->terminalID ? node->terminalID : "");
-    return ids;
+    return handle ? handle->rep.monitored : std::vector<std::string>{};
 }
 
 void reload_monitored(KXSHandle *handle)
 {
-    kx::kxs_freeDTUMonitored(handle);
-    kx::kxs_initDTUMonitored(handle);
+    kx::kxs_freeDTUMonitored(kx::handle_of(handle));
+    kx::kxs_initDTUMonitored(kx::handle_of(handle));
 }
 
 }  // namespace kxagent

@@ -13,7 +13,7 @@
 #include "kxsdesktop.h"
 #include "kxsdt.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
 #include "scenario.h"
 #include "simulator_launch.h"
 
@@ -68,19 +68,12 @@ std::vector<std::string> monitored_ids(const std::string &scenario)
 }
 
 KXSHandle gHandle{};
-char gHost[] = "kxmember1";
+const char *const gHost = "kxmember1";
 
 void build_handle(const std::vector<std::string> &ids)
 {
-    gHandle.hostname = gHost;
-    KXSMonitoredDTU **tail = &gHandle.monitoredDTUs;
-    for (const auto &id : ids) {
-        auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
-        node->terminalID = strdup(id.c_str());
-        *tail = node;
-        tail = &node->next;
-        ++gHandle.numMonitoredDTUs;
-    }
+    gHandle.rep.hostname = gHost;
+    gHandle.rep.monitored = ids;
 }
 
 void BM_DTUMonitored(benchmark::State &state)
@@ -100,8 +93,8 @@ void BM_MergedList(benchmark::State &state)
 {
     for (auto _ : state) {
         int count = 0;
-        kx::HostList *hosts = kx::get_gm_hosts(nullptr, gHost, &count);
-        kx::KXSTerm *merged = kx::kxs_get_currentHA_list(&gHandle, hosts);
+        kx::HostList *hosts = kx::get_gm_hosts(gHost, &count);
+        kx::KXSTerm *merged = kx::kxs_get_currentHA_list(&gHandle.rep, hosts);
         if (count != kMembers || !merged)
             state.SkipWithError("wrong group");
         kx::kxs_free_linked_list(nullptr, &merged);
@@ -200,7 +193,6 @@ int main(int argc, char **argv)
     kill(simulator, SIGTERM);
     waitpid(simulator, nullptr, 0);
     unlink(scenarioPath.c_str());
-    kx::kxs_freeDTUMonitored(&gHandle);
 
     double monitored = reporter.seconds["BM_DTUMonitored"];
     double merged = reporter.seconds["BM_MergedList"];

@@ -92,7 +92,7 @@ private:
 
 // A server's usual services: none of them matches an idle process, two match
 // by arguments, so the scan does what it does on a real server.
-void add_services(KXSHandle &handle)
+void add_services(kx::Handle &handle)
 {
     kx::kxs_addService(&handle, "kxauthd", nullptr, nullptr, "kxauthd-cb", nullptr, nullptr, 7010,
                        1, nullptr, "Authentication Manager");
@@ -112,7 +112,7 @@ void add_services(KXSHandle &handle)
 
 void BM_RefreshServices(benchmark::State &state)
 {
-    KXSHandle handle{};
+    kx::Handle handle;
     add_services(handle);
     for (auto _ : state) {
         handle.servicesRefreshed = 0;

@@ -12,7 +12,8 @@
 // Runs inside the network sandbox (bench/status-list does that), because
 // kxs-simd listens on the authentication manager's real port.
 #include "kxsdt.h"
-#include "ping.h"
+#include "exchange.h"
+#include "line_feeds.h"
 #include "scenario.h"
 #include "simulator_launch.h"
 

@@ -1,6 +1,6 @@
 // A whole "gstatus" reply, line by line, as the client reads it.
 #include "group_mgr.h"
-#include "ping.h"
+#include "exchange.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                          kx::Opener::Plain};
     kx::HostList *list = nullptr;
     kx::GstatusReader reader(&list);
-    kx::LineAssembler lines(client);
+    kx::LineAssembler lines(client.name);
     std::string reply(reinterpret_cast<const char *>(data), size);
     bool dropped = !lines.feed(reply.data(), reply.size(),
                                [&](std::string_view line) { return reader.line(line.data()); });

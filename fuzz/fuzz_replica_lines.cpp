@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string output(reinterpret_cast<const char *>(data), size);
-    std::vector<char *> kept;
+    kx::CArray<char> kept(kx::free_text);
     for (const std::string &piece : kx::split_as_fgets(output, kx::kReplicaLineSize))
         kx::add_replica_line(kept, piece.c_str());
     char **lines = kx::as_replica_lines(kept);

@@ -16,18 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kxfuzz::put(root + kx::kServicesPath, data, size);
     kxfuzz::put(root + kx::kMonitoredPath, data, size);
 
-    KXSHandle handle{};
+    kx::Handle handle;
     kx::kxs_initServices(&handle);
-    int count = 0;
-    for (KXSService **s = handle.services; s && *s; ++s, ++count)
-        if (!(*s)->name || !(*s)->procname)
+    for (const auto &service : handle.services)
+        if (!service->name || !service->procname)
             abort();
-    if (handle.services && (count > handle.maxServices - 1 || handle.services[count]))
-        abort();
     kx::kxs_freeServices(&handle);
 
     kx::kxs_initDTUMonitored(&handle);
-    if (handle.numMonitoredDTUs > kx::kMaxMonitored)
+    if (handle.monitored.size() > static_cast<std::size_t>(kx::kMaxMonitored))
         abort();
     kx::kxs_freeDTUMonitored(&handle);
     return 0;

@@ -3,7 +3,7 @@
 // block framing, the general key=value split and a case-blind compare of
 // each key. The two must give the same terminals in the same order.
 #include "kxsdt.h"
-#include "ping.h"
+#include "exchange.h"
 #include "utils.h"
 
 #include <strings.h>

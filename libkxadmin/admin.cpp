@@ -486,8 +486,10 @@ const char *get_server_name(const kxa *conn)
 }
 
 LDAPMessage *search_for_entries(LDAP *ld, const char *filter, const char *base, char **attrs,
-                                int attrsOnly, int mode)
+                                int attrsOnly, int mode, int *timedOut)
 {
+    if (timedOut)
+        *timedOut = 0;
     if (!ld) {
         dprintf("search_for_entries(): LDAP search failed - %s\n", ldap_err2string(LDAP_PARAM_ERROR));
         return nullptr;
@@ -500,6 +502,8 @@ LDAPMessage *search_for_entries(LDAP *ld, const char *filter, const char *base, 
                                LDAP_NO_LIMIT, &result);
     if (rc != LDAP_SUCCESS) {
         dprintf("search_for_entries(): LDAP search failed - %s\n", ldap_err2string(rc));
+        if (timedOut)
+            *timedOut = rc == LDAP_TIMEOUT || rc == LDAP_TIMELIMIT_EXCEEDED;
         if (result)
             ldap_msgfree(result);
         return nullptr;

@@ -93,8 +93,11 @@ int close_connection(kxa *conn);
 const char *get_server_name(const kxa *conn);
 LDAP *_kx_LDAPopen(const char *bindDn, const char *password, const char *host, int port,
                    int authMech, int *error);
+// The entries that match, or NULL when the search failed (`*timedOut`, when
+// given, then tells whether it ran out of time: a server that does not
+// answer rather than one that said no).
 LDAPMessage *search_for_entries(LDAP *ld, const char *filter, const char *base, char **attrs,
-                                int attrsOnly, int mode);
+                                int attrsOnly, int mode, int *timedOut = nullptr);
 
 // SASL CRAM-MD5 bind as `dn` (the authentication identity) with the secret in
 // `cred`. Returns the LDAP result code: 0 success, 49 invalid credentials.

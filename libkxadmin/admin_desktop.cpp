@@ -48,18 +48,18 @@ char **all_values(LDAP *ld, LDAPMessage *entry, const char *attribute, bool &fai
     Values values(ldap_get_values_len(ld, entry, attribute));
     if (!values)
         return nullptr;
-    int count = ldap_count_values_len(values.get());
-    auto **list = static_cast<char **>(calloc(static_cast<std::size_t>(count) + 1, sizeof(char *)));
-    if (!list) {
-        failed = true;
-        return nullptr;
-    }
-    for (int i = 0; i < count; ++i) {
-        list[i] = copy_value(values.get()[i]);
-        if (!list[i])
+    CArray<char> list(free_text);
+    for (int i = 0, count = ldap_count_values_len(values.get()); i < count; ++i) {
+        char *copy = copy_value(values.get()[i]);
+        if (!copy) {
             failed = true;
+            return nullptr;
+        }
+        list.add(copy);
     }
-    return list;
+    char **array = list.take();
+    failed = failed || !array;
+    return array;
 }
 
 // Replaces the field with a copy of the status text (NULL stays NULL).
@@ -121,27 +121,29 @@ void free_desktop(desktop *rec)
         return;
     for (const Attribute &attribute : kAttributes)
         free(rec->*attribute.field);
-    for (char **group = rec->dtugroup; group && *group; ++group)
-        free(*group);
-    free(rec->dtugroup);
+    free_c_array(rec->dtugroup, free_text);
     free(rec);
 }
 
 desktop *get_desktop(kxa *conn, const char *id)
 {
+    desktop *rec = nullptr;
+    return find_desktop(conn, id, &rec) == 0 ? rec : nullptr;
+}
+
+int find_desktop(kxa *conn, const char *id, desktop **result)
+{
+    *result = nullptr;
     if (!id || !*id)
-        return nullptr;
+        return KX_ENOTFOUND;
     // The ID is a value, not filter syntax: escaped, and an ID whose filter
     // would not fit is not found rather than cut.
     std::string filter = "kxID=" + escape_filter_value(id);
     if (filter.size() + 1 > kDesktopFilterSize) {
         dlprintf("a", "terminal ID too long for a lookup (%zu characters)\n", strlen(id));
-        return nullptr;
+        return KX_ENOTFOUND;
     }
-    desktop *rec = nullptr;
-    if (getDtuByFilter(conn, filter.c_str(), &rec) != 0)
-        return nullptr;
-    return rec;
+    return getDtuByFilter(conn, filter.c_str(), result);
 }
 
 int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
@@ -154,10 +156,11 @@ int getDtuByFilter(kxa *conn, const char *filter, desktop **result)
         dprintf("getDtuByFilter(): subtree too long (%zu characters)\n", strlen(conn->subtree));
         return KX_ENOTFOUND;
     }
-    SearchResult found(
-        search_for_entries(conn->dsConnection, filter, base.c_str(), nullptr, 0, KX_SEARCH_SINGLE));
+    int timedOut = 0;
+    SearchResult found(search_for_entries(conn->dsConnection, filter, base.c_str(), nullptr, 0,
+                                          KX_SEARCH_SINGLE, &timedOut));
     if (!found)
-        return KX_ENOTFOUND;
+        return timedOut ? KX_ETIMEDOUT : KX_ENOTFOUND;
     LDAPMessage *entry = ldap_first_entry(conn->dsConnection, found.get());
     if (!entry)
         return KX_ENOTFOUND;
@@ -177,15 +180,11 @@ desktop *fill_desktop_struct(kxa *conn, LDAPMessage *entry)
         return nullptr;
     LDAP *ld = conn->dsConnection;
     bool failed = false;
-    desktop *rec = allocate_desktop();
+    std::unique_ptr<desktop, void (*)(desktop *)> rec(allocate_desktop(), free_desktop);
     for (const Attribute &attribute : kAttributes)
-        rec->*attribute.field = first_value(ld, entry, attribute.name, failed);
+        rec.get()->*attribute.field = first_value(ld, entry, attribute.name, failed);
     rec->dtugroup = all_values(ld, entry, "kxDtuTypeGroups", failed);
-    if (failed) {
-        free_desktop(rec);
-        return nullptr;
-    }
-    return rec;
+    return failed ? nullptr : rec.release();
 }
 
 int fill_desktop_status(kxa *conn, desktop **record)

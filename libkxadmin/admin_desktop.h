@@ -30,7 +30,13 @@ constexpr std::size_t kDesktopBaseSize = 500;
 
 desktop *allocate_desktop();
 void free_desktop(desktop *rec);
+// The desktop of the terminal `id`, or NULL when it is not found or the
+// lookup fails.
 desktop *get_desktop(kxa *conn, const char *id);
+// The same, telling the two apart: 0 with the desktop in *result,
+// KX_ETIMEDOUT when the directory did not answer in time, KX_ENOTFOUND for
+// any other failure (no entry, several, a refused ID).
+int find_desktop(kxa *conn, const char *id, desktop **result);
 int getDtuByFilter(kxa *conn, const char *filter, desktop **result);
 desktop *fill_desktop_struct(kxa *conn, LDAPMessage *entry);
 int fill_desktop_status(kxa *conn, desktop **record);

@@ -1,7 +1,7 @@
 #include "auth_mgr.h"
 
 #include "kxerrno.h"
-#include "ping.h"
+#include "exchange.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -18,8 +18,9 @@ namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"getAuthMgrRecords", "b",    false, false, kAuthMgrService,
-                               kAuthMgrFallbackPort, true,  Opener::Plain};
+// A reply cut short is no list: its records are released.
+constexpr DaemonClient kClient{"getAuthMgrRecords", "b",  false, false, kAuthMgrService,
+                               kAuthMgrFallbackPort, true, Opener::Plain, false};
 constexpr const char *kSelectionStart = "~terminalCID~terminalId~tokenName~firmware~";
 
 enum class Action { Copy, ReplaceTerminal, FirstTerminal, PrimaryFlag, XTokenFlag, Index };
@@ -97,12 +98,41 @@ std::size_t text_slot(char *KeyValuesNode::*field)
     return slot;
 }
 
-// What one block says, as views into the block, before the record is laid
-// out in one allocation.
-struct RecordFields {
-    std::optional<std::string_view> texts[kTextCount];
+// What one block says so far, before the record is laid out in one
+// allocation: the values of its selected keys copied as the lines come (a
+// block stays within kMaxBlockLength, so they stay small).
+class RecordFields {
+public:
+    void set_text(std::size_t slot, std::string_view value)
+    {
+        texts_[slot] = Span{values_.size(), value.size()};
+        values_.append(value);
+    }
+    bool has_text(std::size_t slot) const { return texts_[slot].has_value(); }
+    // Empty again for the next block, its buffer kept.
+    void clear()
+    {
+        values_.clear();
+        for (auto &text : texts_)
+            text.reset();
+        flag = 0;
+        index = -1;
+    }
+    std::optional<std::string_view> text(std::size_t slot) const
+    {
+        if (!texts_[slot])
+            return std::nullopt;
+        return std::string_view(values_).substr(texts_[slot]->at, texts_[slot]->length);
+    }
     uint32_t flag = 0;
     int32_t index = -1;
+
+private:
+    struct Span {
+        std::size_t at, length;
+    };
+    std::string values_;
+    std::optional<Span> texts_[kTextCount];
 };
 
 bool same_key(std::string_view key, const char *name)
@@ -118,11 +148,11 @@ void apply_key(RecordFields &fields, std::string_view key, std::string_view valu
         switch (rule.action) {
         case Action::Copy:
         case Action::ReplaceTerminal:
-            fields.texts[text_slot(rule.field)] = value;
+            fields.set_text(text_slot(rule.field), value);
             break;
         case Action::FirstTerminal:
-            if (!fields.texts[text_slot(rule.field)])
-                fields.texts[text_slot(rule.field)] = value;
+            if (!fields.has_text(text_slot(rule.field)))
+                fields.set_text(text_slot(rule.field), value);
             break;
         case Action::PrimaryFlag:
             if (value == "false")
@@ -153,7 +183,7 @@ bool selected(std::string_view selection, std::string_view key)
 void parse_record_line(RecordFields &fields, std::string_view line, std::string_view selection)
 {
     std::string_view key, value;
-    // Block texts are C strings: no NUL to look for.
+    // Reply lines and block texts end at their first NUL: none to look for.
     if (split_key_and_value_without_nul(line, key, value) && !key.empty() && !value.empty() &&
         selected(selection, key))
         apply_key(fields, key, value);
@@ -163,15 +193,14 @@ void parse_record_line(RecordFields &fields, std::string_view line, std::string_
 KeyValuesNode *make_record(const RecordFields &fields)
 {
     std::size_t bytes = sizeof(KeyValuesNode);
-    for (const auto &text : fields.texts)
-        bytes += text ? text->size() + 1 : 0;
+    for (std::size_t i = 0; i < kTextCount; ++i)
+        bytes += fields.has_text(i) ? fields.text(i)->size() + 1 : 0;
     auto *node = static_cast<KeyValuesNode *>(safe_malloc(bytes));
     *node = KeyValuesNode{};
     char *at = reinterpret_cast<char *>(node + 1);
     for (std::size_t i = 0; i < kTextCount; ++i) {
-        if (!fields.texts[i])
-            continue;
-        node->*kTextFields[i] = place_text(at, *fields.texts[i]);
+        if (fields.has_text(i))
+            node->*kTextFields[i] = place_text(at, *fields.text(i));
     }
     node->flag = fields.flag;
     node->MHterm_index = fields.index;
@@ -194,32 +223,75 @@ std::string make_selection(const char *const *fieldNames)
     return selection;
 }
 
-// One closed block as a record, or nullptr when it lacks a terminal
-// identifier or a token name, or fails the filter.
-KeyValuesNode *build_record(const char *blockText, const char *selection, const char *filter)
-{
-    RecordFields fields;
-    std::string_view text(blockText ? blockText : "");
-    while (!text.empty()) {
-        std::size_t feed = text.find('\n');
-        parse_record_line(fields, text.substr(0, feed), selection);
-        text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
+// One record block, parsed line by line as the lines come; closed, it is a
+// record unless it lacks a terminal identifier or a token name, or fails the
+// filter (which holds the identifiers wanted: the record's must lie in it).
+class RecordBlock {
+public:
+    RecordBlock(std::string_view selection, const char *filter)
+        : selection_(selection), filter_(filter)
+    {
     }
-    const auto &terminal = fields.texts[text_slot(&KeyValuesNode::terminal_CID)];
-    if (!terminal || !fields.texts[text_slot(&KeyValuesNode::token_name)])
-        return nullptr;
-    // The filter holds the identifiers wanted: the record's must lie in it.
-    if (filter && std::string_view(filter).find(*terminal) == std::string_view::npos)
-        return nullptr;
-    return make_record(fields);
-}
+    void open() { fields_.clear(); }
+    void line(std::string_view line) { parse_record_line(fields_, line, selection_); }
+    // A block text: its lines, split at line feeds.
+    void lines(std::string_view text)
+    {
+        while (!text.empty()) {
+            std::size_t feed = text.find('\n');
+            line(text.substr(0, feed));
+            text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
+        }
+    }
+    // The record of the block, or nullptr; the next block starts afresh.
+    KeyValuesNode *take()
+    {
+        const auto terminal = fields_.text(text_slot(&KeyValuesNode::terminal_CID));
+        KeyValuesNode *node = nullptr;
+        if (terminal && fields_.has_text(text_slot(&KeyValuesNode::token_name)) &&
+            (!filter_ || std::string_view(filter_).find(*terminal) != std::string_view::npos))
+            node = make_record(fields_);
+        open();
+        return node;
+    }
 
-void parse_record_into(std::vector<KeyValuesNode *> &records, const char *blockText,
-                       const char *selection, const char *filter)
-{
-    if (KeyValuesNode *node = build_record(blockText, selection, filter))
-        records.push_back(node);
-}
+private:
+    std::string_view selection_;
+    const char *filter_;
+    RecordFields fields_;
+};
+
+// The records of a reply, in arrival order; released unless handed over.
+class ReplyRecords {
+public:
+    ReplyRecords(std::string_view selection, const char *filter) : block_(selection, filter) {}
+    ~ReplyRecords()
+    {
+        for (KeyValuesNode *node : records_)
+            free_KeyValuesNode(node);
+    }
+    ReplyRecords(const ReplyRecords &) = delete;
+    ReplyRecords &operator=(const ReplyRecords &) = delete;
+
+    void open() { block_.open(); }
+    void line(std::string_view line) { block_.line(line); }
+    void close()
+    {
+        if (KeyValuesNode *node = block_.take()) {
+            try {
+                records_.push_back(node);
+            } catch (...) {  // memory ran out
+                free_KeyValuesNode(node);
+                throw;
+            }
+        }
+    }
+    std::vector<KeyValuesNode *> &records() { return records_; }
+
+private:
+    RecordBlock block_;
+    std::vector<KeyValuesNode *> records_;
+};
 
 // Links the records of *list and then `records` in the order of `mode`: a
 // stable sort, so equal keys keep their order of arrival, as the insertion
@@ -247,7 +319,9 @@ void link_sorted(KeyValuesNode **list, std::vector<KeyValuesNode *> &records, in
 int parse_record(KeyValuesNode **list, const char *blockText, int mode, const char *selection,
                  const char *filter)
 {
-    if (KeyValuesNode *node = build_record(blockText, selection, filter))
+    RecordBlock block(selection ? selection : "", filter);
+    block.lines(blockText ? blockText : "");
+    if (KeyValuesNode *node = block.take())
         add_to_KeyValuesNode_list(list, node, mode);
     return 0;
 }
@@ -287,37 +361,20 @@ int getAuthMgrRecords(const char *host, int mode, const char *filter,
     if (!list)
         return KX_EINVAL;
     const std::string selection = make_selection(fieldNames);
-    RecordFramer framer(kClient.name);
-    std::vector<KeyValuesNode *> records;
-    ReplyShape shape;
-    Outcome outcome;
-    try {
-        outcome = ask_daemon(kClient, host, command ? command : "", [&](std::string_view line) {
-            shape.line(line);
-            if (const char *block = framer.line(line))
-                parse_record_into(records, block, selection.c_str(), filter);
-            return true;
-        });
-    } catch (...) {  // memory ran out: nothing half made is kept
-        for (KeyValuesNode *node : records)
-            free_KeyValuesNode(node);
-        throw;
-    }
-    if (int error = outcome_error(outcome))
-        return error;
-    if (outcome == Outcome::Complete && !shape.holds_blocks()) {
+    BlockReply<ReplyRecords> reply(kClient.name, selection, filter);
+    const Outcome outcome = ask_daemon(kClient, host, command ? command : "", reply);
+    if (outcome == Outcome::Complete && !reply.holds_blocks())
         note_reply_fault(kClient.service, kClient.fallbackPort, host, "sent no record blocks");
-        outcome = Outcome::ReadError;
-    }
-    if (outcome != Outcome::Complete) {  // a reply cut short is not a list
-        for (KeyValuesNode *node : records)
-            free_KeyValuesNode(node);
+    const int result = client_result(kClient, outcome, reply.holds_blocks());
+    if (result == -1) {  // no list: what came is released, and the list emptied
         kx_free_KeyValuesNode_list(*list);
         *list = nullptr;
-        return -1;
     }
-    link_sorted(list, records, mode);
-    return 0;
+    if (result == 0) {
+        link_sorted(list, reply.block().records(), mode);
+        reply.block().records().clear();  // the list holds them now
+    }
+    return result;
 }
 
 int kx_getAuthMgrRecords(const char *host, int mode, const char *filter,

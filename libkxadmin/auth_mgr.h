@@ -55,9 +55,10 @@ constexpr int kSortByToken = 2;
 // Asks the authentication manager on `host` ("127.0.0.1" when NULL) with
 // "status" and inserts its records into *list (NULL on entry). `fieldNames`
 // is a NULL-terminated list of the keys wanted besides terminalCID,
-// terminalId, tokenName and firmware. Returns 0, KX_EUNREACHABLE,
-// KX_ESOCKET, KX_ESOCKWRITE, KX_EAMTIMEOUT, or -1 after a read error (the
-// list then empty).
+// terminalId, tokenName and firmware. Returns the client result
+// (exchange.h): 0, KX_EUNREACHABLE, KX_ESOCKET, KX_ESOCKWRITE,
+// KX_EAMTIMEOUT, or -1 after a reply cut short or without record blocks
+// (the list then empty).
 int kx_getAuthMgrRecords(const char *host, int mode, const char *filter,
                          const char *const *fieldNames, KeyValuesNode **list);
 int getAuthMgrRecords(const char *host, int mode, const char *filter,

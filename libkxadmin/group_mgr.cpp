@@ -1,8 +1,6 @@
 #include "group_mgr.h"
 
-#include "hostname.h"
-#include "libkxsmon/kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
 #include "query_status.h"
 #include "kxsmon.h"
 #include "utils.h"
@@ -18,8 +16,16 @@ namespace kx {
 
 namespace {
 
-constexpr DaemonClient kClient{"get_gstatus", "b",    true, false, kAuthMgrService,
-                               kAuthMgrFallbackPort, true, Opener::Plain};
+void report_unresolved(const char *host)
+{
+    dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
+    note_failure(KXS_ENOHOST, std::string("host name ") + (host ? host : "(null)") +
+                                  " of the group manager could not be resolved");
+}
+
+constexpr DaemonClient kClient{"get_gstatus", "b", true, false, kAuthMgrService,
+                               kAuthMgrFallbackPort, true, Opener::Plain, true,
+                               report_unresolved};
 
 // A reply line split into words, on a copy of its own.
 struct Words {
@@ -250,17 +256,6 @@ bool isTimedOut(int32_t age, int32_t period)
 
 void get_gstatus(const char *host, HostList **list)
 {
-    // Within the bound that the connection to it will have, and held while
-    // the daemon is asked, so that the opener shares this lookup.
-    platform::HostLookup lookup(host);
-    in_addr resolved{};
-    if (!lookup.wait(resolved, deadline_in(reply_limits().connectMs))) {
-        daemon_port(kClient);  // the service is looked up first, with its messages
-        dprintf("get_gstatus(): Unable to resolve host [%s]\n", host ? host : "(null)");
-        note_failure(KXS_ENOHOST, std::string("host name ") + (host ? host : "(null)") +
-                                      " of the group manager could not be resolved");
-        return;
-    }
     GstatusReader reader(list);
     bool dropped = false;
     bool text = false;
@@ -269,7 +264,7 @@ void get_gstatus(const char *host, HostList **list)
         dropped = !reader.line(line.data());
         return !dropped;
     });
-    if (!dropped && exchange_ran(outcome))
+    if (!dropped && client_result(kClient, outcome) == 0)
         reader.finish();
     if (dropped)
         note_reply_fault(kClient.service, kClient.fallbackPort, host,
@@ -278,11 +273,11 @@ void get_gstatus(const char *host, HostList **list)
         note_reply_fault(kClient.service, kClient.fallbackPort, host, "listed no host");
 }
 
-HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count)
+HostList *get_gm_hosts(const char *host, int *count)
 {
     if (count)
         *count = 0;
-    const char *target = host ? host : handle ? handle->hostname : nullptr;
+    const char *target = host;
     if (!target) {
         dprintf("get_gm_hosts(): First and second args are NULL pointers\n");
         return nullptr;

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-struct KXSHandle;
-
 namespace kx {
 
 struct gm_interface {
@@ -60,10 +58,11 @@ constexpr int kMaxGroupMembers = 64;
 // longer than this for the group.
 constexpr int kGroupQueryMs = 60000;
 
-// The group's hosts as seen from `host` (the handle's host name when NULL),
-// or NULL; *count gets their number. Release with free_HostList.
-HostList *get_gm_hosts(KXSHandle *handle, const char *host, int *count);
-// Asks `host` with "gstatus" and stores the list through `list`.
+// The group's hosts as seen from `host` (the callers give the handle's host
+// name), or NULL; *count gets their number. Release with free_HostList.
+HostList *get_gm_hosts(const char *host, int *count);
+// Asks `host` with "gstatus" and stores the list through `list`; a host
+// name that does not resolve is reported as "Unable to resolve host".
 void get_gstatus(const char *host, HostList **list);
 
 // Classifies one reply line: a host line sets `numifs`, an interface line

@@ -1,7 +1,7 @@
 #include "session_mgr.h"
 
 #include "admin.h"
-#include "ping.h"
+#include "exchange.h"
 #include "utils.h"
 
 #include <cstdlib>
@@ -91,7 +91,7 @@ int get_smstatus(void *connection, const char *host, SMStatus **rec)
         return true;
     });
     // A reply cut short keeps what came: only a failed start is a failure.
-    return exchange_ran(outcome) ? 0 : -1;
+    return client_result(kClient, outcome) == 0 ? 0 : -1;
 }
 
 }  // namespace kx

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <string>
@@ -114,6 +115,71 @@ char *safe_strdup(const char *text);
 // A copy for a record that must hold it: NULL for NULL; std::bad_alloc when
 // memory runs out, so that no record goes out with a text missing.
 char *record_text(const char *text);
+
+// ---- the NULL-terminated arrays of the C interface ---------------------------
+
+// Builds the NULL-terminated array of records that a query hands its caller
+// (released by free_c_array): each record is owned by the builder from add()
+// on, and released with it should the array not be made, and by the array
+// from take() on.
+template <class Record>
+class CArray {
+public:
+    using Release = void (*)(Record *);
+    explicit CArray(Release release) : release_(release) {}
+    ~CArray()
+    {
+        for (Record *record : records_)
+            release_(record);
+    }
+    CArray(const CArray &) = delete;
+    CArray &operator=(const CArray &) = delete;
+
+    // Takes `record` over.
+    void add(Record *record)
+    {
+        try {
+            records_.push_back(record);
+        } catch (...) {  // memory ran out
+            release_(record);
+            throw;
+        }
+    }
+    std::size_t size() const { return records_.size(); }
+    // The array of every record added, NULL-terminated (malloc()ed, for the
+    // C caller); nullptr when memory ran out, the records then still the
+    // builder's.
+    Record **take()
+    {
+        auto **array = static_cast<Record **>(calloc(records_.size() + 1, sizeof(Record *)));
+        if (!array)
+            return nullptr;
+        std::copy(records_.begin(), records_.end(), array);
+        records_.clear();
+        return array;
+    }
+
+private:
+    Release release_;
+    std::vector<Record *> records_;
+};
+
+// Releases a NULL-terminated array and every record in it; NULL accepted.
+template <class Record>
+void free_c_array(Record **array, void (*release)(Record *))
+{
+    if (!array)
+        return;
+    for (Record **slot = array; *slot; ++slot)
+        release(*slot);
+    free(array);
+}
+
+// A text of such an array, for CArray<char> and free_c_array.
+inline void free_text(char *text)
+{
+    free(text);
+}
 
 // ---- text ------------------------------------------------------------------
 

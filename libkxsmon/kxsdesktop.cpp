@@ -3,10 +3,10 @@
 #include "admin_desktop.h"
 #include "group_mgr.h"
 #include "kxsdt.h"
+#include "kxerrno.h"
 #include "kxsinit.h"
 #include "utils.h"
 
-#include <new>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -25,42 +25,14 @@ namespace {
 // How long a change of the table waits for another writer of the file.
 constexpr std::chrono::milliseconds kTableLockWait{5000};
 
-KXSMonitoredDTU *make_node(const char *terminalId)
+// The first ID of the table that matches without regard to case, or the
+// table's end.
+std::vector<std::string>::iterator find_id(Handle *handle, const std::string &terminalId)
 {
-    auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
-    if (!node)
-        return nullptr;
-    node->terminalID = strdup(terminalId);
-    if (!node->terminalID) {
-        free(node);
-        return nullptr;
-    }
-    return node;
-}
-
-void release_node(KXSMonitoredDTU *node)
-{
-    free(node->terminalID);
-    free(node);
-}
-
-// The first node whose ID matches without regard to case, as the link that
-// points at it; the end link when there is none.
-KXSMonitoredDTU **find_link(KXSHandle *handle, const char *terminalId)
-{
-    KXSMonitoredDTU **link = &handle->monitoredDTUs;
-    while (*link && strcasecmp((*link)->terminalID, terminalId) != 0)
-        link = &(*link)->next;
-    return link;
-}
-
-void release_table(KXSHandle *handle)
-{
-    KXSMonitoredDTU *node = handle->monitoredDTUs;
-    while (node)
-        release_node(std::exchange(node, node->next));
-    handle->monitoredDTUs = nullptr;
-    handle->numMonitoredDTUs = 0;
+    return std::find_if(handle->monitored.begin(), handle->monitored.end(),
+                        [&terminalId](const std::string &id) {
+                            return strcasecmp(id.c_str(), terminalId.c_str()) == 0;
+                        });
 }
 
 // The table file as a handle last read or wrote it: a file replaced under
@@ -152,55 +124,40 @@ int read_table(const std::string &path, std::vector<std::string> &ids, FileStamp
     return static_cast<int>(ids.size());
 }
 
-// The handle's table becomes `ids`; false when memory ran out (the table is
-// then what could be made of them).
-bool load_table(KXSHandle *handle, const std::vector<std::string> &ids)
+// The handle's table becomes `ids`.
+void load_table(Handle *handle, const std::vector<std::string> &ids)
 {
-    release_table(handle);
-    KXSMonitoredDTU **tail = &handle->monitoredDTUs;
+    handle->monitored.clear();
     for (const std::string &id : ids) {
         dlprintf("s", "kxs_initDTUMonitored: %s\n", id.c_str());
-        KXSMonitoredDTU *node = make_node(id.c_str());
-        if (!node)
-            return false;
-        *tail = node;
-        tail = &node->next;
-        ++handle->numMonitoredDTUs;
+        handle->monitored.push_back(id);
     }
-    return true;
 }
 
-enum class Applied { Changed, Unchanged, Full, NoMemory };
+enum class Applied { Changed, Unchanged, Full };
 
 // One change of the table in memory.
-Applied apply(KXSHandle *handle, const TableChange &change)
+Applied apply(Handle *handle, const TableChange &change)
 {
-    KXSMonitoredDTU **link = find_link(handle, change.terminalId.c_str());
+    auto found = find_id(handle, change.terminalId);
     if (!change.add) {
-        if (!*link)
+        if (found == handle->monitored.end())
             return Applied::Unchanged;
-        KXSMonitoredDTU *node = *link;
-        *link = node->next;
-        release_node(node);
-        --handle->numMonitoredDTUs;
+        handle->monitored.erase(found);
         return Applied::Changed;
     }
-    if (*link)
+    if (found != handle->monitored.end())
         return Applied::Unchanged;
-    if (handle->numMonitoredDTUs >= kMaxMonitored)
+    if (handle->monitored.size() >= static_cast<std::size_t>(kMaxMonitored))
         return Applied::Full;
-    KXSMonitoredDTU *node = make_node(change.terminalId.c_str());
-    if (!node)
-        return Applied::NoMemory;
-    *link = node;  // the end link: the table's order is the order added
-    ++handle->numMonitoredDTUs;
+    handle->monitored.push_back(change.terminalId);  // the table's order is the order added
     return Applied::Changed;
 }
 
 // The handle's table as the file holds it now, with the handle's unstored
 // changes on top. A file that cannot be read for another reason than its
 // absence leaves the table as it is.
-void follow_file(KXSHandle *handle, MonitoredFile &file, const std::string &path)
+void follow_file(Handle *handle, MonitoredFile &file, const std::string &path)
 {
     std::vector<std::string> ids;
     const bool read = read_table(path, ids, file.stamp) >= 0;
@@ -213,21 +170,21 @@ void follow_file(KXSHandle *handle, MonitoredFile &file, const std::string &path
         apply(handle, change);
 }
 
-MonitoredFile *monitored_file(KXSHandle *handle)
+MonitoredFile *monitored_file(Handle *handle)
 {
     if (!handle->monitoredFile)
-        handle->monitoredFile = new (std::nothrow) MonitoredFile;
-    return handle->monitoredFile;
+        handle->monitoredFile.reset(new (std::nothrow) MonitoredFile);
+    return handle->monitoredFile.get();
 }
 
 // Writes the whole table, one ID a line, under the table's lock. Returns 0,
 // or -1 with the unstored changes kept for the next write.
-int store_table(KXSHandle *handle, MonitoredFile &file, const std::string &path,
+int store_table(Handle *handle, MonitoredFile &file, const std::string &path,
                 const char *caller)
 {
     std::vector<std::string> lines;
-    for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
-        lines.push_back(std::string(node->terminalID) + "\n");
+    for (const std::string &id : handle->monitored)
+        lines.push_back(id + "\n");
     if (array_to_file(path.c_str(), lines) != 0) {
         int err = errno;  // the caller may tell why
         dprintf("%s(): Unable to write %s file", caller, path.c_str());
@@ -245,7 +202,7 @@ int store_table(KXSHandle *handle, MonitoredFile &file, const std::string &path,
 // is made, and the table is written when the file does not hold it yet.
 // Returns 0 or -1 with errno; a change that could not be stored stays in
 // the table and is stored with the next change.
-int32_t change_table(KXSHandle *handle, const TableChange &change, const char *caller)
+int32_t change_table(Handle *handle, const TableChange &change, const char *caller)
 {
     MonitoredFile *file = monitored_file(handle);
     if (!file)
@@ -263,8 +220,6 @@ int32_t change_table(KXSHandle *handle, const TableChange &change, const char *c
                      "the monitored table holds " + std::to_string(kMaxMonitored) + " terminals");
         errno = ENOSPC;
         return -1;
-    case Applied::NoMemory:
-        out_of_memory();
     case Applied::Unchanged:
         if (change.add)
             dlprintf("s", "%s: duplicate terminalID \"%s\"\n", caller, id);
@@ -293,7 +248,7 @@ int32_t change_table(KXSHandle *handle, const TableChange &change, const char *c
 
 }  // namespace
 
-void kxs_initDTUMonitored(KXSHandle *handle)
+void kxs_initDTUMonitored(Handle *handle)
 {
     dlprintf("s", "kxs_initDTUMonitored initializing table\n");
     std::string path = product_path(kMonitoredPath);
@@ -307,14 +262,19 @@ void kxs_initDTUMonitored(KXSHandle *handle)
     dlprintf("s", "kxs_initDTUMonitored completed\n");
 }
 
-void kxs_freeDTUMonitored(KXSHandle *handle)
+void ReleaseMonitoredFile::operator()(MonitoredFile *file) const
+{
+    delete file;
+}
+
+void kxs_freeDTUMonitored(Handle *handle)
 {
     if (!handle)
         return;
     dlprintf("s", "kxs_freeDTUMonitored freeing table\n");
     // An empty table, as a fresh handle has it, ready to be read again.
-    release_table(handle);
-    delete std::exchange(handle->monitoredFile, nullptr);
+    handle->monitored.clear();
+    handle->monitoredFile.reset();
     dlprintf("s", "kxs_freeDTUMonitored completed\n");
 }
 
@@ -323,9 +283,9 @@ namespace {
 // The table as the file holds it now, read again only when the file was
 // replaced since the handle last saw it. A handle whose table was not read
 // from the file keeps it.
-void follow_if_changed(KXSHandle *handle)
+void follow_if_changed(Handle *handle)
 {
-    MonitoredFile *file = handle->monitoredFile;
+    MonitoredFile *file = handle->monitoredFile.get();
     if (!file)
         return;
     const std::string path = product_path(kMonitoredPath);
@@ -333,7 +293,7 @@ void follow_if_changed(KXSHandle *handle)
         follow_file(handle, *file, path);
 }
 
-int32_t add_monitored(KXSHandle *handle, const char *terminalId)
+int32_t add_monitored(Handle *handle, const char *terminalId)
 {
     if (!handle || !terminalId) {
         note_failure(KXS_EINVAL, "no terminal ID");
@@ -354,7 +314,7 @@ int32_t add_monitored(KXSHandle *handle, const char *terminalId)
     return change_table(handle, {true, terminalId}, "kxs_addDTUMonitored");
 }
 
-int32_t delete_monitored(KXSHandle *handle, const char *terminalId)
+int32_t delete_monitored(Handle *handle, const char *terminalId)
 {
     if (!handle || !terminalId) {
         note_failure(KXS_EINVAL, "no terminal ID");
@@ -387,11 +347,7 @@ void free_dtu(KXSDTU *dtu)
 
 void free_dtus(KXSDTU **dtus)
 {
-    if (!dtus)
-        return;
-    for (KXSDTU **slot = dtus; *slot; ++slot)
-        free_dtu(*slot);
-    free(dtus);
+    free_c_array(dtus, free_dtu);
 }
 
 // The live figures of a reported terminal.
@@ -413,7 +369,7 @@ bool fill_from_term(KXSDTU *dtu, const KXSTerm *term, uint32_t limit)
 // goes without it, so that a hung directory costs one time-out per query
 // rather than one per terminal.
 struct DirectoryStep {
-    KXSHandle *handle;
+    Handle *handle;
     const char *query;
     bool givenUp = false;
 
@@ -421,12 +377,10 @@ struct DirectoryStep {
     {
         if (!handle->connection || givenUp)
             return true;
-        const auto start = Clock::now();
-        desktop *rec = get_desktop(static_cast<kxa *>(handle->connection), terminalId);
-        if (!rec) {
-            // A search that ran out of time ends at the time-out, give or take.
-            const auto timeOut = std::chrono::milliseconds(900 * std::max(DStimeout, 1));
-            givenUp = Clock::now() - start >= timeOut;
+        desktop *rec = nullptr;
+        const int found = find_desktop(handle->connection.get(), terminalId, &rec);
+        if (found != 0) {
+            givenUp = found == KX_ETIMEDOUT;
             if (givenUp) {
                 dprintf("%s(): the directory does not answer; the other terminals go without "
                         "location\n",
@@ -461,6 +415,13 @@ KXSDTU *make_dtu(DirectoryStep &directory, const char *terminalId, const KXSTerm
     return dtu;
 }
 
+// Memory ran out while `query` made `what` of its records.
+void report_no_memory(const char *query, const char *what)
+{
+    dprintf("%s(): error allocating %s\n", query, what);
+    note_failure(KXS_ENOMEM, "memory ran out");
+}
+
 // Owns a status list and a host list for the length of one query.
 struct QueryLists {
     KXSTerm *terms = nullptr;
@@ -478,17 +439,18 @@ struct QueryLists {
 // The terminals of the trusted, live members of this server's failover
 // group, or this server's own when the group lists no host: only those
 // that `wanted` keeps, so that the query holds no more than it can report.
-void read_group_terminals(KXSHandle *handle, KXSWantedTerms &wanted, QueryLists &lists)
+void read_group_terminals(Handle *handle, KXSWantedTerms &wanted, QueryLists &lists)
 {
     int hostCount = 0;
-    lists.hosts = get_gm_hosts(nullptr, handle->hostname, &hostCount);
+    const char *hostname = handle->hostname.c_str();
+    lists.hosts = get_gm_hosts(hostname, &hostCount);
     int count = 0;
     if (lists.hosts) {
         lists.terms = kxs_get_currentHA_list(handle, lists.hosts, &wanted);
     } else {
         dlprintf("s", "kxs_DTUMonitored: no hosts listed\n");
         lists.terms =
-            kxs_get_current_list(handle, handle->hostname, &count, nullptr, kNoDeadline, &wanted);
+            kxs_get_current_list(handle, hostname, &count, nullptr, kNoDeadline, &wanted);
     }
     if (!lists.terms) {
         if (count == 0)
@@ -497,39 +459,34 @@ void read_group_terminals(KXSHandle *handle, KXSWantedTerms &wanted, QueryLists 
     }
 }
 
-KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
+KXSDTU **monitored_dtus(Handle *handle, uint32_t limit)
 {
     if (!handle)
         return nullptr;
     follow_if_changed(handle);
-    if (!handle->monitoredDTUs)
+    if (handle->monitored.empty())
         return nullptr;
     std::vector<const char *> ids;
-    for (KXSMonitoredDTU *node = handle->monitoredDTUs; node; node = node->next)
-        ids.push_back(node->terminalID);
+    for (const std::string &id : handle->monitored)
+        ids.push_back(id.c_str());
     KXSWantedTerms wanted(ids);
     QueryLists lists;
     read_group_terminals(handle, wanted, lists);
     const KXSTermIndex index(lists.terms);
-    auto **dtus = static_cast<KXSDTU **>(
-        calloc(static_cast<std::size_t>(handle->numMonitoredDTUs) + 1, sizeof(KXSDTU *)));
-    if (!dtus) {
-        dprintf("kxs_DTUMonitored(): error allocating DTU list\n");
-        note_failure(KXS_ENOMEM, "memory ran out");
-        return nullptr;
-    }
     DirectoryStep directory{handle, "kxs_DTUMonitored"};
-    int next = 0;
-    for (KXSMonitoredDTU *node = handle->monitoredDTUs;
-         node && next < handle->numMonitoredDTUs; node = node->next) {
-        KXSDTU *dtu = make_dtu(directory, node->terminalID, index.find(node->terminalID), limit);
+    CArray<KXSDTU> records(free_dtu);
+    for (const char *id : ids) {
+        KXSDTU *dtu = make_dtu(directory, id, index.find(id), limit);
         if (!dtu) {
-            dprintf("kxs_DTUMonitored(): error allocating a DTU\n");
-            note_failure(KXS_ENOMEM, "memory ran out");
-            free_dtus(dtus);
+            report_no_memory("kxs_DTUMonitored", "a DTU");
             return nullptr;
         }
-        dtus[next++] = dtu;
+        records.add(dtu);
+    }
+    KXSDTU **dtus = records.take();
+    if (!dtus) {
+        report_no_memory("kxs_DTUMonitored", "DTU list");
+        return nullptr;
     }
     // Some member's list is better than none; with none, every terminal
     // reads absent, which is no figure.
@@ -538,37 +495,34 @@ KXSDTU **monitored_dtus(KXSHandle *handle, uint32_t limit)
     return dtus;
 }
 
-KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
+KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
 {
     if (!handle)
         return nullptr;
     QueryLists lists;
     int count = 0;
-    lists.terms = kxs_get_current_list(handle, handle->hostname, &count, nullptr);
+    lists.terms = kxs_get_current_list(handle, handle->hostname.c_str(), &count, nullptr);
     if (!lists.terms && count < 0) {
         dlprintf("s", "kxs_DTUException: error getting DTUs\n");
         return nullptr;
     }
     if (!lists.terms)
         dlprintf("s", "kxs_DTUException: no DTUs returned\n");
-    auto **dtus = static_cast<KXSDTU **>(
-        calloc(static_cast<std::size_t>(count > 0 ? count : 0) + 1, sizeof(KXSDTU *)));
-    if (!dtus) {
-        dprintf("kxs_DTUException(): error allocating DTU list\n");
-        note_failure(KXS_ENOMEM, "memory ran out");
-        return nullptr;
-    }
     DirectoryStep directory{handle, "kxs_DTUException"};
-    int next = 0;
-    for (const KXSTerm *term = lists.terms; term && next < count; term = term->next) {
+    CArray<KXSDTU> records(free_dtu);
+    for (const KXSTerm *term = lists.terms; term && records.size() < static_cast<std::size_t>(count);
+         term = term->next) {
         KXSDTU *dtu = make_dtu(directory, term->terminalId, term, limit);
         if (!dtu) {
-            dprintf("kxs_DTUException(): error allocating a DTU\n");
-            note_failure(KXS_ENOMEM, "memory ran out");
-            free_dtus(dtus);
+            report_no_memory("kxs_DTUException", "a DTU");
             return nullptr;
         }
-        dtus[next++] = dtu;
+        records.add(dtu);
+    }
+    KXSDTU **dtus = records.take();
+    if (!dtus) {
+        report_no_memory("kxs_DTUException", "DTU list");
+        return nullptr;
     }
     // The list came; a directory that did not answer leaves out locations.
     if (query_failed())
@@ -583,30 +537,30 @@ KXSDTU **exception_dtus(KXSHandle *handle, uint32_t limit)
 KXS_EXPORT int32_t kxs_addDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
 {
     return kx::c_query(handle, "kxs_addDTUMonitored", -1, kx::FailureResult::AlwaysFailure,
-                          [=] { return kx::add_monitored(handle, terminalId); });
+                       [terminalId](kx::Handle *h) { return kx::add_monitored(h, terminalId); });
 }
 
 KXS_EXPORT int32_t kxs_deleteDTUMonitored(KXSHandle *handle, const char *terminalId) noexcept
 {
     return kx::c_query(handle, "kxs_deleteDTUMonitored", -1, kx::FailureResult::AlwaysFailure,
-                          [=] { return kx::delete_monitored(handle, terminalId); });
+                       [terminalId](kx::Handle *h) { return kx::delete_monitored(h, terminalId); });
 }
 
 KXS_EXPORT KXSDTU **kxs_DTUMonitored(KXSHandle *handle, uint32_t limit, void *) noexcept
 {
     return kx::c_query(handle, "kxs_DTUMonitored", static_cast<KXSDTU **>(nullptr),
                        kx::FailureResult::MayBeAnswer,
-                       [=] { return kx::monitored_dtus(handle, limit); });
+                       [limit](kx::Handle *h) { return kx::monitored_dtus(h, limit); });
 }
 
 KXS_EXPORT KXSDTU **kxs_DTUException(KXSHandle *handle, uint32_t limit, void *) noexcept
 {
     return kx::c_query(handle, "kxs_DTUException", static_cast<KXSDTU **>(nullptr),
                        kx::FailureResult::AlwaysFailure,
-                       [=] { return kx::exception_dtus(handle, limit); });
+                       [limit](kx::Handle *h) { return kx::exception_dtus(h, limit); });
 }
 
 KXS_EXPORT void kxs_freeDTUs(KXSHandle *, KXSDTU **dtus) noexcept
 {
-    kx::free_dtus(dtus);
+    kx::c_release("kxs_freeDTUs", [dtus] { kx::free_dtus(dtus); });
 }

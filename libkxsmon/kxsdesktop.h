@@ -5,14 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct KXSHandle;
-
-struct KXSMonitoredDTU {
-    char *terminalID;
-    KXSMonitoredDTU *next;
-};
-
 namespace kx {
+
+class Handle;
 
 constexpr const char *kMonitoredPath = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
 // The table holds at most 999 terminals: the array that carries the file's
@@ -23,7 +18,7 @@ constexpr int kMaxMonitored = kMonitoredSlots - 1;
 // 255 characters at a time, and the line feed counts.
 constexpr std::size_t kMaxTerminalIdLength = 254;
 
-void kxs_initDTUMonitored(KXSHandle *handle);
-void kxs_freeDTUMonitored(KXSHandle *handle);
+void kxs_initDTUMonitored(Handle *handle);
+void kxs_freeDTUMonitored(Handle *handle);
 
 }  // namespace kx

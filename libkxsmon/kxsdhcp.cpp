@@ -21,28 +21,18 @@ std::string dhcp_tool(const char *packageRoot)
     return std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum";
 }
 
+void free_entry(KXSDHCPEntry *entry)
+{
+    free(entry->name);
+    free(entry);
+}
+
 void free_entries(KXSDHCPEntry **entries)
 {
-    if (!entries)
-        return;
-    for (KXSDHCPEntry **entry = entries; *entry; ++entry) {
-        free((*entry)->name);
-        free(*entry);
-    }
-    free(entries);
+    free_c_array(entries, free_entry);
 }
 
-// The entries as the NULL-terminated list that the caller receives.
-KXSDHCPEntry **as_list(const std::vector<KXSDHCPEntry *> &entries)
-{
-    auto **list = static_cast<KXSDHCPEntry **>(
-        safe_calloc(entries.size() + 1, sizeof(KXSDHCPEntry *)));
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        list[i] = entries[i];
-    return list;
-}
-
-KXSDHCPEntry **dhcp(KXSHandle *handle)
+KXSDHCPEntry **dhcp(Handle *handle)
 {
     if (!handle)
         return nullptr;
@@ -50,19 +40,18 @@ KXSDHCPEntry **dhcp(KXSHandle *handle)
         note_failure(KXS_ENOTCONFIGURED, "the install root of the product is not known");
         return nullptr;
     }
-    const std::string tool = dhcp_tool(handle->packageRoot);
+    const std::string tool = dhcp_tool(handle->packageRoot->c_str());
     FILE *stream = kxs_popen_tool(tool, "2> /dev/null");
     if (!stream) {
         dlprintf("s", "kxs_DHCP(): Could not open pipe to get DHCP information\n");
         return nullptr;
     }
     // Every line is kept: the list grows with the tool's output.
-    std::vector<KXSDHCPEntry *> entries;
+    CArray<KXSDHCPEntry> entries(free_entry);
     char line[kDhcpLineSize];
     while (fgets(line, sizeof line, stream))
         if (KXSDHCPEntry *entry = parse_dhcp_line(line))
-            entries.push_back(entry);
-    KXSDHCPEntry **list = as_list(entries);
+            entries.add(entry);
 
     int status = kxs_safe_pclose(stream);
     int exitCode = 255;
@@ -77,9 +66,11 @@ KXSDHCPEntry **dhcp(KXSHandle *handle)
     if (exitCode != 0) {
         dlprintf("s", "kxs_DHCP(): Could not get DHCP information %d\n", exitCode);
         note_tool_failure(tool, tool_end_text(status));
-        free_entries(list);
         return nullptr;
     }
+    KXSDHCPEntry **list = entries.take();
+    if (!list)
+        out_of_memory();
     return list;
 }
 
@@ -102,14 +93,11 @@ KXSDHCPEntry *parse_dhcp_line(const char *line)
 KXS_EXPORT KXSDHCPEntry **kxs_DHCP(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_DHCP", static_cast<KXSDHCPEntry **>(nullptr),
-                       kx::FailureResult::AlwaysFailure, [handle] { return kx::dhcp(handle); });
+                       kx::FailureResult::AlwaysFailure, kx::dhcp);
 }
 
 KXS_EXPORT void kxs_freeDHCP(KXSHandle *handle, KXSDHCPEntry **entries) noexcept
 {
     (void)handle;
-    kx::c_boundary("kxs_freeDHCP", 0, [entries] {
-        kx::free_entries(entries);
-        return 0;
-    });
+    kx::c_release("kxs_freeDHCP", [entries] { kx::free_entries(entries); });
 }

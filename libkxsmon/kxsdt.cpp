@@ -3,7 +3,7 @@
 #include "group_mgr.h"
 #include "kxsinit.h"
 #include "kxsutil.h"
-#include "ping.h"
+#include "exchange.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -286,17 +286,18 @@ uint32_t to_number(std::string_view value)
 // incomplete block leaves nothing behind.
 class TermBlock {
 public:
-    // With `wanted`, only the records that it keeps for `member` are added.
-    explicit TermBlock(KXSTermList &list, KXSWantedTerms *wanted = nullptr,
+    // Only terminals whose short identifier holds `filter` (when given) are
+    // added, and with `wanted` only the records that it keeps for `member`.
+    explicit TermBlock(KXSTermList &list, const char *filter, KXSWantedTerms *wanted = nullptr,
                        std::size_t member = 0);
     // A new block: whatever the last one left unclosed goes.
     void open();
     void line(std::string_view line);
-    // A text that may hold several lines.
+    // A block text: its lines, split at line feeds.
     void lines(std::string_view text);
     // Adds the block's terminal to the list when it has an identifier and an
-    // address, and its short identifier holds `filter` (when given).
-    void close(const char *filter);
+    // address, and passes the filter.
+    void close();
     // About `bytes` more reply bytes are coming.
     void expect_bytes(std::size_t bytes)
     {
@@ -321,6 +322,7 @@ private:
     bool move_record(std::size_t more);
 
     KXSTermList &list_;
+    const char *filter_;
     KXSWantedTerms *wanted_;
     std::size_t member_;
     bool trace_;
@@ -330,8 +332,9 @@ private:
     uint32_t connectTime_ = 0, packets_ = 0, lost_ = 0;
 };
 
-TermBlock::TermBlock(KXSTermList &list, KXSWantedTerms *wanted, std::size_t member)
-    : list_(list), wanted_(wanted), member_(member), trace_(gdebug("b") != 0)
+TermBlock::TermBlock(KXSTermList &list, const char *filter, KXSWantedTerms *wanted,
+                     std::size_t member)
+    : list_(list), filter_(filter), wanted_(wanted), member_(member), trace_(gdebug("b") != 0)
 {
     if (list_.serverName && !list_.storedServerName) {
         const std::size_t bytes = std::strlen(list_.serverName) + 1;
@@ -445,7 +448,7 @@ void TermBlock::lines(std::string_view text)
     }
 }
 
-void TermBlock::close(const char *filter)
+void TermBlock::close()
 {
     if (id_.length == 0 || ipa_.length == 0)
         return open();
@@ -456,7 +459,7 @@ void TermBlock::close(const char *filter)
     auto *dot = static_cast<char *>(memrchr(id, '.', id_.length));
     char *shortId = dot ? dot + 1 : id;
     const std::string_view shortView(shortId, static_cast<std::size_t>(id + id_.length - shortId));
-    if (filter && shortView.find(filter) == std::string_view::npos)
+    if (filter_ && shortView.find(filter_) == std::string_view::npos)
         return open();
     if (wanted_ && !wanted_->keep(member_, std::string_view(id, id_.length), shortView))
         return open();  // its place is taken by the next record
@@ -481,76 +484,18 @@ void TermBlock::close(const char *filter)
 
 // A "status" reply parsed into terminals as it is read: the lines are
 // framed and parsed straight from the read buffer.
-class TermReply : public ReplySink {
-public:
-    TermReply(KXSTermList &list, const char *filter, KXSWantedTerms *wanted = nullptr,
-              std::size_t member = 0)
-        : lines_(kClient), framing_(kClient.name), block_(list, wanted, member), filter_(filter)
-    {
-    }
-    bool bytes(char *data, std::size_t length) override
-    {
-        // Room for the keys of the records these bytes may close, so that
-        // the keys grow in few steps.
-        block_.expect_bytes(length);
-        return lines_.feed_each(data, length, [this](std::string_view line) {
-            step(line, false);
-            return true;
-        });
-    }
-    bool line(std::string_view line) override
-    {
-        step(line, true);
-        return true;
-    }
-    // False when the reply held text but no record block at all: a daemon
-    // that answers something else has not said that it has no terminals.
-    bool holds_blocks() const { return framed_ || !text_; }
+using TermReply = BlockReply<TermBlock>;
 
-private:
-    // A line handed over whole may hold line feeds: a block text would
-    // split it there.
-    void step(std::string_view line, bool mayHoldFeeds)
-    {
-        switch (framing_.step(line)) {
-        case BlockFraming::Step::Open:
-            framed_ = true;
-            return block_.open();
-        case BlockFraming::Step::Add:
-            text_ = text_ || !line.empty();
-            return mayHoldFeeds ? block_.lines(line) : block_.line(line);
-        case BlockFraming::Step::Close:
-            framed_ = true;
-            return block_.close(filter_);
-        case BlockFraming::Step::Skip:
-            return;
-        }
-    }
-
-    LineAssembler lines_;
-    BlockFraming framing_;
-    TermBlock block_;
-    const char *filter_;
-    bool framed_ = false;
-    bool text_ = false;
-};
-
-// Whether a member's exchange gave a list: it ran to the end and held
-// record blocks (or nothing).
+// Whether a member's exchange gave a list: it ran (what came before a reply
+// was cut short counts) and, whole, held record blocks (or nothing).
 bool gave_list(Outcome outcome, const TermReply &reply, const char *host)
 {
-    if (outcome != Outcome::Complete) {
-        if (!exchange_ran(outcome))
-            return false;
-        note_answer();  // what came before the reply was cut short
-        return true;
-    }
-    if (reply.holds_blocks()) {
-        note_answer();
-        return true;
-    }
-    note_reply_fault(kClient.service, kClient.fallbackPort, host, "sent no record blocks");
-    return false;
+    if (outcome == Outcome::Complete && !reply.holds_blocks())
+        note_reply_fault(kClient.service, kClient.fallbackPort, host, "sent no record blocks");
+    if (client_result(kClient, outcome, reply.holds_blocks()) != 0)
+        return false;
+    note_answer();
+    return true;
 }
 
 std::string_view id_of(const KXSTerm *term)
@@ -703,7 +648,7 @@ void KXSTermStore::release(KXSTermSegment *chain)
 
 // ---- building, ordering and releasing lists ---------------------------------------
 
-void kxs_add_to_linked_list(KXSHandle *, KXSTermList &list, const char *terminalId,
+void kxs_add_to_linked_list(Handle *, KXSTermList &list, const char *terminalId,
                             const char *terminalCID, const char *terminalIPA,
                             const char *serverName, const char *model, const char *firmware,
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
@@ -819,26 +764,26 @@ KXSTerm *kxs_link_list(KXSTermList &list)
     return kxs_link_lists(one);
 }
 
-void kxs_free_linked_list(KXSHandle *, KXSTerm **list)
+void kxs_free_linked_list(Handle *, KXSTerm **list)
 {
     if (!list || !*list)
         return;
     KXSTermStore::release(std::exchange(*list, nullptr)->storage);
 }
 
-void kxs_parse_entry(KXSHandle *, KXSTermList &list, const char *blockText, const char *filter)
+void kxs_parse_entry(Handle *, KXSTermList &list, const char *blockText, const char *filter)
 {
-    TermBlock block(list);
+    TermBlock block(list, filter);
     block.lines(blockText ? blockText : "");
-    block.close(filter);
+    block.close();
 }
 
 std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter)
 {
-    return std::make_unique<TermReply>(list, filter);
+    return std::make_unique<TermReply>(kClient.name, list, filter);
 }
 
-KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const char *filter,
+KXSTerm *kxs_get_current_list(Handle *, const char *host, int *count, const char *filter,
                               Deadline deadline, KXSWantedTerms *wanted)
 {
     int ignored;
@@ -847,8 +792,8 @@ KXSTerm *kxs_get_current_list(KXSHandle *, const char *host, int *count, const c
     *count = 0;
     KXSTermList list;
     list.serverName = host;
-    TermReply reply(list, filter, wanted);
-    Outcome outcome = ask_daemon_into(kClient, host, "status\n", reply, deadline);
+    TermReply reply(kClient.name, list, filter, wanted);
+    Outcome outcome = ask_daemon(kClient, host, "status\n", reply, deadline);
     if (!gave_list(outcome, reply, host)) {
         *count = -1;
         return nullptr;
@@ -891,7 +836,7 @@ std::vector<const char *> members_to_ask(HostList *hosts)
 
 }  // namespace
 
-KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts, KXSWantedTerms *wanted)
+KXSTerm *kxs_get_currentHA_list(Handle *, HostList *hosts, KXSWantedTerms *wanted)
 {
     const std::vector<const char *> members = members_to_ask(hosts);
     // Every member is asked at once; each parses into a list of its own, so
@@ -901,7 +846,7 @@ KXSTerm *kxs_get_currentHA_list(KXSHandle *, HostList *hosts, KXSWantedTerms *wa
     std::vector<ReplySink *> sinks;
     for (std::size_t i = 0; i < members.size(); ++i) {
         lists[i].serverName = members[i];
-        replies.push_back(std::make_unique<TermReply>(lists[i], nullptr, wanted, i));
+        replies.push_back(std::make_unique<TermReply>(kClient.name, lists[i], nullptr, wanted, i));
         sinks.push_back(replies.back().get());
     }
     std::vector<Outcome> outcomes =

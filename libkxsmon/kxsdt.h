@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "ping.h"
-
-struct KXSHandle;
+#include "exchange.h"
 
 namespace kx {
+
+class Handle;
 
 struct HostList;
 
@@ -140,20 +140,20 @@ private:
 // gets the number of terminals, or -1 when the exchange failed. Only
 // terminals whose short identifier contains `filter` are kept when it is
 // given, and only those that `wanted` keeps when it is given.
-KXSTerm *kxs_get_current_list(KXSHandle *handle, const char *host, int *count, const char *filter,
+KXSTerm *kxs_get_current_list(Handle *handle, const char *host, int *count, const char *filter,
                               Deadline deadline = kNoDeadline, KXSWantedTerms *wanted = nullptr);
 // The terminals of every trusted host of `hosts` that has not timed out, in
 // list order; at most kMaxGroupMembers hosts are asked, all at once and
 // within kGroupQueryMs (group_mgr.h). With `wanted`, only the terminals that
 // it keeps.
-KXSTerm *kxs_get_currentHA_list(KXSHandle *handle, HostList *hosts,
+KXSTerm *kxs_get_currentHA_list(Handle *handle, HostList *hosts,
                                 KXSWantedTerms *wanted = nullptr);
 
-// A "status" reply parsed into `list` as it is read (ask_daemon_into).
+// A "status" reply parsed into `list` as it is read (ask_daemon).
 std::unique_ptr<ReplySink> kxs_term_reply(KXSTermList &list, const char *filter);
-void kxs_parse_entry(KXSHandle *handle, KXSTermList &list, const char *blockText, const char *filter);
+void kxs_parse_entry(Handle *handle, KXSTermList &list, const char *blockText, const char *filter);
 // Adds a terminal with copies of the texts (NULL stays NULL).
-void kxs_add_to_linked_list(KXSHandle *handle, KXSTermList &list, const char *terminalId,
+void kxs_add_to_linked_list(Handle *handle, KXSTermList &list, const char *terminalId,
                             const char *terminalCID, const char *terminalIPA,
                             const char *serverName, const char *model, const char *firmware,
                             uint32_t terminalConnectTime, uint32_t terminalPackets,
@@ -165,7 +165,7 @@ KXSTerm *kxs_link_list(KXSTermList &list);
 // the lists, then in the order added.
 KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists);
 // Releases every terminal and sets *list to NULL.
-void kxs_free_linked_list(KXSHandle *handle, KXSTerm **list);
+void kxs_free_linked_list(Handle *handle, KXSTerm **list);
 
 char *kxs_get_model(const char *terminalId);
 char *get_short_terminal_id(const char *terminalId);

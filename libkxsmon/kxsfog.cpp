@@ -57,7 +57,7 @@ ReplicaCommand replica_command(const char *packageRoot, const char *server)
 }
 
 // getFOServers, with what went wrong kept for the handle's life.
-int fetch_roles(KXSHandle *handle)
+int fetch_roles(Handle *handle)
 {
     NoteRecorder recorder(handle->replicaStatus, false);
     int result = getFOServers(handle);
@@ -66,14 +66,14 @@ int fetch_roles(KXSHandle *handle)
     return result;
 }
 
-void keep_replicas(KXSHandle *handle, char **lines, int state)
+void keep_replicas(Handle *handle, char **lines, int state)
 {
-    handle->replicas = lines;
+    handle->replicas.reset(lines);
     handle->replicaState = state;
 }
 
 // The roles when the primary is another server: its own lines decide.
-int fetch_from_primary(KXSHandle *handle, const std::string &primary)
+int fetch_from_primary(Handle *handle, const std::string &primary)
 {
     const char *name = primary.c_str();
     if (!is_host_name(primary)) {
@@ -109,7 +109,7 @@ void free_member(KXSFOHost *member)
     free(member);
 }
 
-KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
+KXSFOHost *make_member(Handle *handle, const gm_host &host)
 {
     const gm_hostinfo &info = *host.info;
     auto *member = static_cast<KXSFOHost *>(safe_calloc(1, sizeof(KXSFOHost)));
@@ -129,68 +129,65 @@ KXSFOHost *make_member(KXSHandle *handle, const gm_host &host)
 
 void free_fo_group(KXSFOHost **hosts)
 {
-    if (!hosts)
-        return;
-    for (KXSFOHost **member = hosts; *member; ++member)
-        free_member(*member);
-    free(hosts);
+    free_c_array(hosts, free_member);
 }
 
-KXSFOHost **fo_group(KXSHandle *handle)
+KXSFOHost **fo_group(Handle *handle)
 {
     if (!handle)
         return nullptr;
     int count = 0;
     // Released whatever happens, memory running out included.
     const std::unique_ptr<HostList, void (*)(HostList *)> hosts(
-        get_gm_hosts(nullptr, handle->hostname, &count), free_HostList);
+        get_gm_hosts(handle->hostname.c_str(), &count), free_HostList);
     if (!hosts || count == 0) {
         dlprintf("s", "kxs_FOGroup(): get_gm_hosts returned NULL\n");
         return nullptr;
     }
-    std::unique_ptr<KXSFOHost *, void (*)(KXSFOHost **)> list(
-        static_cast<KXSFOHost **>(safe_calloc(count + 1, sizeof(KXSFOHost *))), free_fo_group);
-    int used = 0;
-    for (HostList *node = hosts.get(); node && used < count; node = node->next) {
+    CArray<KXSFOHost> list(free_member);
+    for (HostList *node = hosts.get(); node; node = node->next) {
         if (!node->host || !node->host->info) {
             dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
             continue;
         }
         if (node->host->trusted == 1)
-            list.get()[used++] = make_member(handle, *node->host);
+            list.add(make_member(handle, *node->host));
     }
+    KXSFOHost **group = list.take();
+    if (!group)
+        out_of_memory();
     // Roles that could not be had are "unknown" for the handle's life, and
     // every answer says why.
     if (handle->replicaState == KXS_REPL_FAILED) {
         note_all(handle->replicaStatus);
         note_partial();
     }
-    return list.release();
+    return group;
 }
 
 
 }  // namespace
 
-void kxs_freeReplicas(KXSHandle *handle)
+void ReleaseLines::operator()(char **lines) const
+{
+    freeFOLines(lines);
+}
+
+void kxs_freeReplicas(Handle *handle)
 {
     if (!handle)
         return;
-    freeFOLines(handle->replicas);
-    handle->replicas = nullptr;
+    handle->replicas.reset();
     handle->replicaState = KXS_REPL_UNFETCHED;
     handle->replicaStatus.clear();
 }
 
 void freeFOLines(char **lines)
 {
-    if (!lines)
-        return;
-    for (char **line = lines; *line; ++line)
-        free(*line);
-    free(lines);
+    free_c_array(lines, free_text);
 }
 
-void add_replica_line(std::vector<char *> &lines, const char *piece)
+void add_replica_line(CArray<char> &lines, const char *piece)
 {
     std::size_t length = std::strlen(piece);
     if (length > 0 && piece[length - 1] == '\n')
@@ -200,14 +197,14 @@ void add_replica_line(std::vector<char *> &lines, const char *piece)
     auto *line = static_cast<char *>(safe_malloc(length + 1));
     std::memcpy(line, piece, length);
     line[length] = '\0';
-    lines.push_back(line);
+    lines.add(line);
 }
 
-char **as_replica_lines(const std::vector<char *> &lines)
+char **as_replica_lines(CArray<char> &lines)
 {
-    auto **array = static_cast<char **>(safe_calloc(lines.size() + 1, sizeof(char *)));
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        array[i] = lines[i];
+    char **array = lines.take();
+    if (!array)
+        out_of_memory();
     return array;
 }
 
@@ -247,7 +244,7 @@ bool is_host_name(const std::string &name)
     return true;
 }
 
-char **getFOLines(KXSHandle *handle, const char *server)
+char **getFOLines(Handle *handle, const char *server)
 {
     if (!handle)
         return nullptr;
@@ -256,15 +253,14 @@ char **getFOLines(KXSHandle *handle, const char *server)
         return nullptr;
     }
     const char *who = server ? server : "localhost";
-    const ReplicaCommand command = replica_command(handle->packageRoot, server);
+    const ReplicaCommand command = replica_command(handle->packageRoot->c_str(), server);
     FILE *stream = kxs_popen_tool(command.tool, command.arguments);
     if (!stream)
         return nullptr;
-    std::vector<char *> lines;
+    CArray<char> lines(free_text);
     char piece[kReplicaLineSize];
     while (fgets(piece, sizeof piece, stream))
         add_replica_line(lines, piece);
-    char **array = as_replica_lines(lines);
 
     int status = kxs_safe_pclose(stream);
     int exitCode = -1;
@@ -280,13 +276,12 @@ char **getFOLines(KXSHandle *handle, const char *server)
         dprintf("getFOLines(): Could not get fail over type for %s, %d\n", who, exitCode);
         note_tool_failure(command.tool + (server ? std::string(" for ") + server : ""),
                           tool_end_text(status));
-        freeFOLines(array);
         return nullptr;
     }
-    return array;
+    return as_replica_lines(lines);
 }
 
-int getFOServers(KXSHandle *handle)
+int getFOServers(Handle *handle)
 {
     if (!handle)
         return -1;
@@ -302,20 +297,20 @@ int getFOServers(KXSHandle *handle)
 
     char **local = getFOLines(handle, nullptr);
     if (!local) {
-        dlprintf("s", "getFOServers(): getFOLines returned NULL for %s\n", handle->hostname);
+        dlprintf("s", "getFOServers(): getFOLines returned NULL for %s\n", handle->hostname.c_str());
         keep_replicas(handle, nullptr, KXS_REPL_FAILED);
         return -1;
     }
     const char *primaryLine = first_line_with(local, "primary");
-    if (primaryLine && std::strstr(primaryLine, handle->hostname)) {
-        dlprintf("s", "getFOServers(): primary server %s\n", handle->hostname);
+    if (primaryLine && std::strstr(primaryLine, handle->hostname.c_str())) {
+        dlprintf("s", "getFOServers(): primary server %s\n", handle->hostname.c_str());
         keep_replicas(handle, local, KXS_REPL_FETCHED);
         return 0;
     }
     std::string primary = primary_in_lines(local);
     freeFOLines(local);
     if (primary.empty()) {
-        dlprintf("s", "getFOServers(): no primary found for %s\n", handle->hostname);
+        dlprintf("s", "getFOServers(): no primary found for %s\n", handle->hostname.c_str());
         keep_replicas(handle, nullptr, KXS_REPL_FETCHED);
         return 0;
     }
@@ -323,15 +318,15 @@ int getFOServers(KXSHandle *handle)
     return fetch_from_primary(handle, primary);
 }
 
-char *checkFOServer(KXSHandle *handle, const char *member, int offline)
+char *checkFOServer(Handle *handle, const char *member, int offline)
 {
     std::string role = offline == 1 ? "offline " : "";
     if (handle->replicaState == KXS_REPL_UNFETCHED && fetch_roles(handle) != 0)
         role += "unknown";
     else if (handle->replicaState == KXS_REPL_ZEROADMIN)
-        role += std::strcmp(member, handle->hostname) == 0 ? "zero admin" : "no data sharing";
+        role += std::strcmp(member, handle->hostname.c_str()) == 0 ? "zero admin" : "no data sharing";
     else if (handle->replicas)
-        role += role_in_lines(handle->replicas, member);
+        role += role_in_lines(handle->replicas.get(), member);
     else
         role += handle->replicaState == KXS_REPL_FETCHED ? "no data sharing" : "unknown";
     return safe_strdup(role.c_str());
@@ -342,14 +337,11 @@ char *checkFOServer(KXSHandle *handle, const char *member, int offline)
 KXS_EXPORT KXSFOHost **kxs_FOGroup(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_FOGroup", static_cast<KXSFOHost **>(nullptr),
-                       kx::FailureResult::MayBeAnswer, [handle] { return kx::fo_group(handle); });
+                       kx::FailureResult::MayBeAnswer, kx::fo_group);
 }
 
 KXS_EXPORT void kxs_freeFOGroup(KXSHandle *handle, KXSFOHost **hosts) noexcept
 {
     (void)handle;
-    kx::c_boundary("kxs_freeFOGroup", 0, [hosts] {
-        kx::free_fo_group(hosts);
-        return 0;
-    });
+    kx::c_release("kxs_freeFOGroup", [hosts] { kx::free_fo_group(hosts); });
 }

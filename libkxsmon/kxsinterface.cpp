@@ -67,30 +67,27 @@ KXSInterface *make_interface(const gm_interface &entry, int32_t period)
 
 void free_interfaces(KXSInterface **list)
 {
-    if (!list)
-        return;
-    for (KXSInterface **entry = list; *entry; ++entry)
-        free_interface(*entry);
-    free(list);
+    free_c_array(list, free_interface);
 }
 
 KXSInterface **host_interfaces(const gm_hostinfo &info)
 {
     int count = info.interfaces ? info.numifs : 0;
-    // Released should memory run out half way.
-    std::unique_ptr<KXSInterface *, void (*)(KXSInterface **)> list(
-        static_cast<KXSInterface **>(safe_calloc(count + 1, sizeof(KXSInterface *))),
-        free_interfaces);
+    CArray<KXSInterface> list(free_interface);
     for (int i = 0; i < count; ++i)
-        list.get()[i] = make_interface(info.interfaces[i], info.period);
-    return list.release();
+        list.add(make_interface(info.interfaces[i], info.period));
+    KXSInterface **interfaces = list.take();
+    if (!interfaces)
+        out_of_memory();
+    return interfaces;
 }
 
-KXSInterface **interfaces(KXSHandle *handle)
+KXSInterface **interfaces(Handle *handle)
 {
     if (!handle)
         return nullptr;
-    HostList *hosts = get_gm_hosts(nullptr, handle->hostname, nullptr);
+    const char *hostname = handle->hostname.c_str();
+    HostList *hosts = get_gm_hosts(hostname, nullptr);
     if (!hosts) {
         dlprintf("s", "kxs_interfaces(): get_gm_hosts returned NULL\n");
         return nullptr;
@@ -100,14 +97,14 @@ KXSInterface **interfaces(KXSHandle *handle)
         const std::unique_ptr<HostList, void (*)(HostList *)> held(hosts, free_HostList);
         for (HostList *node = hosts; node && !list; node = node->next) {
             const gm_host *host = node->host;
-            if (host && host->info && std::strcmp(host->info->name, handle->hostname) == 0)
+            if (host && host->info && std::strcmp(host->info->name, hostname) == 0)
                 list = host_interfaces(*host->info);
         }
     }
     if (!list)
         note_failure(KXS_ENOTCONFIGURED, std::string("the group manager does not list this "
                                                      "server (") +
-                                             handle->hostname + ")");
+                                             hostname + ")");
     else if (query_failed())  // a link that could not be told is shown up
         note_partial();
     return list;
@@ -143,15 +140,11 @@ int _check_interface_status(const char *ifname)
 KXS_EXPORT KXSInterface **kxs_interfaces(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_interfaces", static_cast<KXSInterface **>(nullptr),
-                       kx::FailureResult::AlwaysFailure,
-                       [handle] { return kx::interfaces(handle); });
+                       kx::FailureResult::AlwaysFailure, kx::interfaces);
 }
 
 KXS_EXPORT void kxs_freeInterfaces(KXSHandle *handle, KXSInterface **interfaces) noexcept
 {
     (void)handle;
-    kx::c_boundary("kxs_freeInterfaces", 0, [interfaces] {
-        kx::free_interfaces(interfaces);
-        return 0;
-    });
+    kx::c_release("kxs_freeInterfaces", [interfaces] { kx::free_interfaces(interfaces); });
 }

@@ -1,6 +1,7 @@
 #include "kxsservices.h"
 
 #include "admin.h"
+#include "descriptor.h"
 #include "hostname.h"
 #include "kxsinit.h"
 #include "kxsutil.h"
@@ -46,13 +47,13 @@ KXSCheckRoutine find_check_routine(const char *value)
 
 // The display manager is judged by the process that its pid file names, as
 // the last scan saw it, whatever the scan found under the service's name.
-int _check_dtlogin(KXSHandle *, KXSService *service)
+int _check_dtlogin(Handle *, KXSService *service)
 {
     service->state = kxs_checkProcess("dtlogin") == 1 ? KXS_SVC_UP : KXS_SVC_DOWN;
     return 0;
 }
 
-int _check_kxscreventd(KXSHandle *, KXSService *service)
+int _check_kxscreventd(Handle *, KXSService *service)
 {
     service->flags |= KXS_SVC_EXCLUDED;
     return 0;
@@ -62,18 +63,12 @@ int _check_kxscreventd(KXSHandle *, KXSService *service)
 
 namespace {
 
-constexpr int kInitialSlots = 16;
-constexpr int kInitialCapacity = 10;
-// The array holds pointers to the records, one a slot.
-constexpr std::size_t kSlotSize = sizeof(KXSService *);  // NOLINT(bugprone-sizeof-expression)
-
 KXSService *make_service(const char *name, const char *procname, const char *argexp,
                          const char *netname, const char *adminconf, KXSCheckRoutine check,
                          int port, int critical, const char *netcommand, const char *description)
 {
-    auto *service = static_cast<KXSService *>(calloc(1, sizeof(KXSService)));
-    if (!service)
-        return nullptr;
+    auto *service = static_cast<KXSService *>(safe_calloc(1, sizeof(KXSService)));
+    std::unique_ptr<KXSService, ReleaseService> made(service);
     service->name = safe_strdup(name);
     service->procname = procname ? safe_strdup(procname) : service->name;
     service->argexp = safe_strdup(argexp);
@@ -85,7 +80,7 @@ KXSService *make_service(const char *name, const char *procname, const char *arg
     service->port = port;
     service->flags = static_cast<uint32_t>(critical);
     service->state = service->prevState = KXS_SVC_UNKNOWN;
-    return service;
+    return made.release();
 }
 
 // The texts a service owns; procname is owned only when it is not the name.
@@ -94,7 +89,9 @@ constexpr char *KXSService::*kOwnedTexts[] = {
     &KXSService::argexp,     &KXSService::netcommand, &KXSService::description,
 };
 
-void release_service(KXSService *service)
+}  // namespace
+
+void ReleaseService::operator()(KXSService *service) const
 {
     if (service->procname != service->name)
         free(service->procname);
@@ -103,67 +100,21 @@ void release_service(KXSService *service)
     free(service);
 }
 
-}  // namespace
-
-void kxs_addService(KXSHandle *handle, const char *name, const char *procname, const char *argexp,
+void kxs_addService(Handle *handle, const char *name, const char *procname, const char *argexp,
                     const char *netname, const char *adminconf, KXSCheckRoutine check, int port,
                     int critical, const char *netcommand, const char *description)
 {
     if (!handle || !name)
         return;
-    if (!handle->services) {
-        handle->services = static_cast<KXSService **>(calloc(kInitialSlots, kSlotSize));
-        if (!handle->services) {
-            dprintf("kxs_addService(): calloc failed for services\n");
-            return;
-        }
-        handle->maxServices = kInitialCapacity;
-    }
-    KXSService *service = make_service(name, procname, argexp, netname, adminconf, check, port,
-                                       critical, netcommand, description);
-    if (!service) {
-        dprintf("kxs_addService(): malloc failed for KXSService\n");
-        return;
-    }
-
-    int i = 0;
-    while (i <= handle->maxServices - 2 && handle->services[i])
-        ++i;
-    if (i > handle->maxServices - 2) {
-        dprintf("kxs_addService(): failed: should never get here...\n");
-        dprintf("kxs_addService(): i = %d, maxServices = %d\n", i, handle->maxServices);
-        release_service(service);
-        return;
-    }
-    handle->services[i] = service;
-    if (i == handle->maxServices - 2) {
-        int slots = 2 * handle->maxServices;
-        auto *grown = static_cast<KXSService **>(
-            realloc(handle->services, static_cast<size_t>(slots) * kSlotSize));
-        if (!grown) {
-            dprintf("kxs_addService(): realloc failed for services\n");
-            kxs_freeServices(handle);
-            return;
-        }
-        // The old array may have had fewer slots than the figure: clear
-        // everything after the new record.
-        memset(grown + i + 1, 0, static_cast<size_t>(slots - i - 1) * kSlotSize);
-        handle->services = grown;
-        handle->maxServices = slots;
-    }
-    handle->services[i + 1] = nullptr;
+    std::unique_ptr<KXSService, ReleaseService> service(make_service(
+        name, procname, argexp, netname, adminconf, check, port, critical, netcommand, description));
+    handle->services.push_back(std::move(service));
 }
 
-void kxs_freeServices(KXSHandle *handle)
+void kxs_freeServices(Handle *handle)
 {
-    if (!handle || !handle->services)
-        return;
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        release_service(*slot);
-        *slot = nullptr;
-    }
-    free(handle->services);
-    handle->services = nullptr;
+    if (handle)
+        handle->services.clear();
 }
 
 // ---- process scan --------------------------------------------------------------
@@ -208,21 +159,21 @@ void count_process(KXSService *service, const PsInfo *info)
 
 }  // namespace
 
-void checkService(const char *pid, KXSHandle *handle, const PsInfo *info)
+void checkService(const char *pid, Handle *handle, const PsInfo *info)
 {
     if (!pid) {
         dlprintf("s", "checkService: no pid specified\n");
         return;
     }
-    if (!handle || !handle->services) {
+    if (!handle || handle->services.empty()) {
         dlprintf("s", "checkService: no entries for services\n");
         return;
     }
     if (!info)
         return;
     ArgumentText arguments(pid, info);
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        KXSService *service = *slot;
+    for (const auto &slot : handle->services) {
+        KXSService *service = slot.get();
         if (info->name != service->procname)
             continue;
         if (service->argexp && !arguments.holds(service->argexp))
@@ -237,22 +188,6 @@ void checkService(const char *pid, KXSHandle *handle, const PsInfo *info)
 namespace {
 
 constexpr const char *kProbeHost = "localhost";
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Whether a failed connection says the port is down (nobody listens, or
 // nobody accepts in time) rather than that the probe could not be made.
@@ -269,7 +204,7 @@ bool port_answers(const KXSService *service, int port)
     // The connect is bounded (kProbeTimeoutMs): a listener that does not
     // accept cannot stall the caller.
     int error = 0;
-    Descriptor connection(kxs_open_socket(kProbeHost, port, &error));
+    platform::Descriptor connection(kxs_open_socket(kProbeHost, port, &error));
     if (connection.get() < 0) {
         dlprintf("s", "checkServicePorts: could not open port %d\n", service->port);
         if (says_down(error))
@@ -297,7 +232,7 @@ bool port_answers(const KXSService *service, int port)
 
 // Applies the administration configuration to a service that names a key of
 // it: excluded while there is no configuration, else its port from there.
-void apply_admin_port(KXSHandle *handle, KXSService *service)
+void apply_admin_port(Handle *handle, KXSService *service)
 {
     if (handle->adminMode != kAdminModeOn) {
         service->flags |= KXS_SVC_EXCLUDED;
@@ -315,13 +250,13 @@ void apply_admin_port(KXSHandle *handle, KXSService *service)
 
 }  // namespace
 
-void checkServicePorts(KXSHandle *handle)
+void checkServicePorts(Handle *handle)
 {
-    if (!handle || !handle->services)
+    if (!handle || handle->services.empty())
         return;
     kxs_checkAdminMode(handle);
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        KXSService *service = *slot;
+    for (const auto &slot : handle->services) {
+        KXSService *service = slot.get();
         if (service->adminconf)
             apply_admin_port(handle, service);
         if ((service->flags & KXS_SVC_EXCLUDED) || service->state != KXS_SVC_UP ||
@@ -348,12 +283,12 @@ void checkServicePorts(KXSHandle *handle)
     }
 }
 
-void checkRoutine(KXSHandle *handle)
+void checkRoutine(Handle *handle)
 {
-    if (!handle || !handle->services)
+    if (!handle || handle->services.empty())
         return;
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        KXSService *service = *slot;
+    for (const auto &slot : handle->services) {
+        KXSService *service = slot.get();
         if (!service->check)
             continue;
         if (service->adminconf && (service->flags & KXS_SVC_EXCLUDED))
@@ -388,10 +323,10 @@ bool changed(const KXSService *service)
 
 namespace {
 
-int refresh_services(KXSHandle *handle, uint32_t now)
+int refresh_services(Handle *handle, uint32_t now)
 {
-    for (KXSService **slot = handle->services; *slot; ++slot)
-        start_refresh(*slot);
+    for (const auto &service : handle->services)
+        start_refresh(service.get());
 
     {
         platform::ProcessDirectory processes;
@@ -415,19 +350,19 @@ int refresh_services(KXSHandle *handle, uint32_t now)
     checkServicePorts(handle);
     checkRoutine(handle);
 
-    for (KXSService **slot = handle->services; *slot; ++slot)
-        if (!((*slot)->flags & KXS_SVC_EXCLUDED) && changed(*slot))
-            (*slot)->changetm = now;
+    for (const auto &service : handle->services)
+        if (!(service->flags & KXS_SVC_EXCLUDED) && changed(service.get()))
+            service->changetm = now;
     handle->servicesRefreshed = now;
     return 0;
 }
 
 }  // namespace
 
-int kxs_refreshServices(KXSHandle *handle)
+int kxs_refreshServices(Handle *handle)
 {
     const uint32_t now = static_cast<uint32_t>(time(nullptr));
-    if (!handle || !handle->services) {
+    if (!handle || handle->services.empty()) {
         dlprintf("s", "kxs_refreshServices: no entries for services\n");
         return 0;
     }
@@ -457,6 +392,11 @@ void release_daemon(KXSDaemon *daemon)
     free(daemon);
 }
 
+void free_daemon_list(KXSDaemon **daemons)
+{
+    free_c_array(daemons, release_daemon);
+}
+
 KXSDaemon *make_daemon(const KXSService *service)
 {
     auto *daemon = static_cast<KXSDaemon *>(calloc(1, sizeof(KXSDaemon)));
@@ -475,23 +415,14 @@ KXSDaemon *make_daemon(const KXSService *service)
     return daemon;
 }
 
-void free_daemon_list(KXSDaemon **daemons)
-{
-    if (!daemons)
-        return;
-    for (KXSDaemon **slot = daemons; *slot; ++slot)
-        release_daemon(*slot);
-    free(daemons);
-}
-
-KXSDaemon **daemon_list(KXSHandle *handle)
+KXSDaemon **daemon_list(Handle *handle)
 {
     if (!handle) {
         dprintf("kxs_daemons(): no handle\n");
         return nullptr;
     }
     // A services file without services: an empty list is the true answer.
-    if (!handle->services)
+    if (handle->services.empty())
         return static_cast<KXSDaemon **>(calloc(1, sizeof(KXSDaemon *)));
     // A refresh that cannot read the process table leaves every service
     // down, and says that this is not the server's state; one whose only
@@ -500,25 +431,21 @@ KXSDaemon **daemon_list(KXSHandle *handle)
     if (kxs_refreshServices(handle) == 0 && query_failed())
         note_partial();
 
-    auto **list = static_cast<KXSDaemon **>(
-        calloc(static_cast<size_t>(handle->maxServices), sizeof(KXSDaemon *)));
-    if (!list) {
-        dprintf("kxs_daemons(): calloc failed for daemon list\n");
-        return nullptr;
-    }
-    int next = 0;
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        if ((*slot)->flags & KXS_SVC_EXCLUDED)
+    CArray<KXSDaemon> list(release_daemon);
+    for (const auto &service : handle->services) {
+        if (service->flags & KXS_SVC_EXCLUDED)
             continue;
-        KXSDaemon *daemon = make_daemon(*slot);
+        KXSDaemon *daemon = make_daemon(service.get());
         if (!daemon) {
             dprintf("kxs_daemons(): malloc failed for KXSDaemon\n");
-            free_daemon_list(list);
             return nullptr;
         }
-        list[next++] = daemon;
+        list.add(daemon);
     }
-    return list;
+    KXSDaemon **daemons = list.take();
+    if (!daemons)
+        dprintf("kxs_daemons(): calloc failed for daemon list\n");
+    return daemons;
 }
 
 }  // namespace
@@ -528,11 +455,10 @@ KXSDaemon **daemon_list(KXSHandle *handle)
 KXS_EXPORT KXSDaemon **kxs_daemons(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_daemons", static_cast<KXSDaemon **>(nullptr),
-                       kx::FailureResult::AlwaysFailure,
-                       [handle] { return kx::daemon_list(handle); });
+                       kx::FailureResult::AlwaysFailure, kx::daemon_list);
 }
 
 KXS_EXPORT void kxs_freeDaemons(KXSHandle *, KXSDaemon **daemons) noexcept
 {
-    kx::free_daemon_list(daemons);
+    kx::c_release("kxs_freeDaemons", [daemons] { kx::free_daemon_list(daemons); });
 }

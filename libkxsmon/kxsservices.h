@@ -7,10 +7,12 @@
 
 #include <cstdint>
 
-struct KXSHandle;
 struct KXSService;
+namespace kx {
+class Handle;
+}
 
-using KXSCheckRoutine = int (*)(KXSHandle *, KXSService *);
+using KXSCheckRoutine = int (*)(kx::Handle *, KXSService *);
 
 // KXSService::flags
 constexpr uint32_t KXS_SVC_CRITICAL = 0x1;  // counts against the up time
@@ -45,16 +47,16 @@ namespace kx {
 constexpr const char *kServicesPath = "/etc/opt/ZARNkx/kxsservices.cfg";
 
 // Reads the services file into the handle: 1 when it could be opened, else 0.
-int kxs_initServices(KXSHandle *handle);
-void kxs_addService(KXSHandle *handle, const char *name, const char *procname, const char *argexp,
+int kxs_initServices(Handle *handle);
+void kxs_addService(Handle *handle, const char *name, const char *procname, const char *argexp,
                     const char *netname, const char *adminconf, KXSCheckRoutine check, int port,
                     int critical, const char *netcommand, const char *description);
-void kxs_freeServices(KXSHandle *handle);
+void kxs_freeServices(Handle *handle);
 
 // The check routine named by a "check" value (any case), or NULL.
 KXSCheckRoutine find_check_routine(const char *value);
-int _check_dtlogin(KXSHandle *handle, KXSService *service);
-int _check_kxscreventd(KXSHandle *handle, KXSService *service);
+int _check_dtlogin(Handle *handle, KXSService *service);
+int _check_kxscreventd(Handle *handle, KXSService *service);
 
 // ---- service state -----------------------------------------------------------------
 
@@ -68,10 +70,10 @@ constexpr int kProbeTimeoutMs = kConnectTimeoutMs;
 // Scans the process table, probes the ports and runs the check routines, at
 // most once every 10 seconds per handle. 0, or -1 when the process table
 // cannot be listed (every service is then down).
-int kxs_refreshServices(KXSHandle *handle);
+int kxs_refreshServices(Handle *handle);
 // Counts one process for the first service it matches.
-void checkService(const char *pid, KXSHandle *handle, const PsInfo *info);
-void checkServicePorts(KXSHandle *handle);
-void checkRoutine(KXSHandle *handle);
+void checkService(const char *pid, Handle *handle, const PsInfo *info);
+void checkServicePorts(Handle *handle);
+void checkRoutine(Handle *handle);
 
 }  // namespace kx

@@ -55,7 +55,7 @@ void report_enumeration_failure(int result)
 
 }  // namespace
 
-int count_sessions(KXSHandle *handle)
+int count_sessions(Handle *handle)
 {
     const auto now = static_cast<uint32_t>(time(nullptr));
     if (!handle) {
@@ -100,7 +100,7 @@ int count_sessions(KXSHandle *handle)
     return 0;
 }
 
-void note_session_status(const KXSHandle *handle, bool active)
+void note_session_status(const Handle *handle, bool active)
 {
     note_all(handle->sessionsStatus);
     if (active)
@@ -112,14 +112,15 @@ void note_session_status(const KXSHandle *handle, bool active)
 KXS_EXPORT int32_t kxs_countSessions(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_countSessions", -1, kx::FailureResult::AlwaysFailure,
-                       [handle] {
-        int result = kx::count_sessions(handle);
-        if (!handle)
-            return result;
-        // Counted without knowing which sessions are active: a partial count.
-        kx::note_session_status(handle, result == 0);
-        if (result == 0 && handle->activityStatus.failed())
-            kx::note_partial();
-        return result;
-    });
+                       [](kx::Handle *h) {
+                           int result = kx::count_sessions(h);
+                           if (!h)
+                               return result;
+                           // Counted without knowing which sessions are
+                           // active: a partial count.
+                           kx::note_session_status(h, result == 0);
+                           if (result == 0 && h->activityStatus.failed())
+                               kx::note_partial();
+                           return result;
+                       });
 }

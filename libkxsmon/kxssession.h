@@ -7,6 +7,8 @@
 
 namespace kx {
 
+class Handle;
+
 // How long counted sessions stay fresh, in seconds.
 constexpr uint32_t kSessionsFreshSeconds = 10;
 
@@ -15,10 +17,10 @@ constexpr uint32_t kSessionsFreshSeconds = 10;
 // and their time stay as they were). What went wrong stays in the handle
 // for the queries to note: sessionsStatus for the enumeration, and
 // activityStatus for the source that tells active sessions.
-int count_sessions(KXSHandle *handle);
+int count_sessions(Handle *handle);
 
 // The counts' outcome for the running query: the enumeration's, and with
 // `active` the activity source's too.
-void note_session_status(const KXSHandle *handle, bool active);
+void note_session_status(const Handle *handle, bool active);
 
 }  // namespace kx

@@ -41,7 +41,7 @@ const char *opt(const std::optional<std::string> &value)
     return value ? value->c_str() : nullptr;
 }
 
-void add_block(KXSHandle *handle, const PendingBlock &b)
+void add_block(Handle *handle, const PendingBlock &b)
 {
     kxs_addService(handle, b.name->c_str(), opt(b.procname), opt(b.argexp), opt(b.netname),
                    opt(b.adminconf), b.check, b.port, b.critical ? 1 : 0, opt(b.netcommand),
@@ -112,7 +112,7 @@ void apply_keyword(PendingBlock &block, const char *keyword, const char *value, 
 
 class ServicesReader {
 public:
-    explicit ServicesReader(KXSHandle *handle) : handle_(handle) {}
+    explicit ServicesReader(Handle *handle) : handle_(handle) {}
 
     void line(char *text)
     {
@@ -162,7 +162,7 @@ private:
         blockOpen_ = false;
     }
 
-    KXSHandle *handle_;
+    Handle *handle_;
     PendingBlock block_;
     bool blockOpen_ = false;
     int lineNumber_ = 0;
@@ -170,7 +170,7 @@ private:
 
 }  // namespace
 
-int kxs_initServices(KXSHandle *handle)
+int kxs_initServices(Handle *handle)
 {
     std::string path = product_path(kServicesPath);
     dlprintf("s", "opening %s\n", path.c_str());

@@ -139,7 +139,7 @@ char *getPatches(const char *key)
 
 // ---- system contact ------------------------------------------------------------
 
-void kxs_initSystemContact(KXSHandle *handle)
+void kxs_initSystemContact(Handle *handle)
 {
     dlprintf("s", "kxs_initSystemContact initializing system contact\n");
     std::string path = product_path(kContactPath);
@@ -160,17 +160,14 @@ void kxs_initSystemContact(KXSHandle *handle)
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
     dlprintf("s", "kxs_initSystemContact: Retrieved %s\n", line.c_str());
-    free(handle->contact);
-    handle->contact = safe_strdup(line.c_str());
+    handle->contact = line;
     dlprintf("s", "kxs_initSystemContact completed\n");
 }
 
-void kxs_freeContact(KXSHandle *handle)
+void kxs_freeContact(Handle *handle)
 {
-    if (handle && handle->contact) {
-        free(handle->contact);
-        handle->contact = nullptr;
-    }
+    if (handle)
+        handle->contact.reset();
 }
 
 // ---- up time ---------------------------------------------------------------------
@@ -190,12 +187,12 @@ uint32_t up_time_since(uint32_t now, uint32_t start)
 namespace {
 
 // The session manager's share of the up time, or 0.
-uint32_t session_manager_up_time(KXSHandle *handle, uint32_t now)
+uint32_t session_manager_up_time(Handle *handle, uint32_t now)
 {
     SMStatus *record = allocate_smstatus();
     if (!record)
         return 0;
-    int result = get_smstatus(handle->connection, "localhost", &record);
+    int result = get_smstatus(handle->connection.get(), "localhost", &record);
     uint32_t up = 0;
     if (result != 0) {
         dprintf("kxs_upTime(): get_smstatus returned %d\n", result);
@@ -232,7 +229,7 @@ uint32_t authentication_manager_up_time(uint32_t now)
 
 }  // namespace
 
-uint32_t up_time(KXSHandle *handle)
+uint32_t up_time(Handle *handle)
 {
     const uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (!handle)
@@ -251,12 +248,11 @@ uint32_t up_time(KXSHandle *handle)
         dprintf("kxs_upTime(): kxs_refreshServices failed\n");
         return 0;
     }
-    if (!handle->services) {
+    if (handle->services.empty()) {
         dlprintf("s", "kxs_upTime: no services present \n");
         return up;
     }
-    for (KXSService **slot = handle->services; *slot; ++slot) {
-        const KXSService *service = *slot;
+    for (const auto &service : handle->services) {
         if (!(service->flags & KXS_SVC_CRITICAL) || (service->flags & KXS_SVC_EXCLUDED))
             continue;
         if (service->state == KXS_SVC_DOWN || service->stime == 0) {
@@ -296,11 +292,11 @@ void report_records_failure(const char *caller, int result)
 
 // The authentication manager's records of the handle's host, or nothing
 // after reporting why.
-bool fetch_records(const char *caller, const KXSHandle *handle, int mode,
+bool fetch_records(const char *caller, const Handle *handle, int mode,
                    const char *const *fields, KeyValuesNode **list)
 {
     *list = nullptr;
-    int result = kx_getAuthMgrRecords(handle->hostname, mode, nullptr, fields, list);
+    int result = kx_getAuthMgrRecords(handle->hostname.c_str(), mode, nullptr, fields, list);
     if (result == 0)
         return true;
     report_records_failure(caller, result);
@@ -311,7 +307,7 @@ bool fetch_records(const char *caller, const KXSHandle *handle, int mode,
 
 }  // namespace
 
-int32_t desktop_count(const KXSHandle *handle)
+int32_t desktop_count(const Handle *handle)
 {
     static const char *const fields[] = {"terminalCID", nullptr};
     KeyValuesNode *list = nullptr;
@@ -325,7 +321,7 @@ int32_t desktop_count(const KXSHandle *handle)
     return desktops;
 }
 
-uint32_t user_count(const KXSHandle *handle)
+uint32_t user_count(const Handle *handle)
 {
     static const char *const fields[] = {"MultiheadGroupName", "MultiheadPrimary", nullptr};
     KeyValuesNode *list = nullptr;
@@ -402,14 +398,29 @@ char *patches_text()
     return patches;
 }
 
-char *contact_text(const KXSHandle *handle)
+// The handle's session count, refreshed when stale: the sessions not
+// idling, or (`active`) those a unit shows now; 0 when they cannot be had.
+int32_t session_count(Handle *handle, bool active)
+{
+    if (!handle)
+        return 0;
+    int result = count_sessions(handle);
+    note_session_status(handle, active);
+    if (result != 0)
+        return 0;
+    if (!active)
+        return handle->totalSessions;
+    return query_failed() ? 0 : handle->activeSessions;
+}
+
+char *contact_text(const Handle *handle)
 {
     if (handle && !handle->contact)
         note_all(handle->contactStatus);
-    return record_text(handle && handle->contact ? handle->contact : kDefaultContact);
+    return record_text(handle && handle->contact ? handle->contact->c_str() : kDefaultContact);
 }
 
-int32_t set_contact(KXSHandle *handle, const char *contact)
+int32_t set_contact(Handle *handle, const char *contact)
 {
     if (!handle || !contact) {
         note_failure(KXS_EINVAL, "no contact");
@@ -427,9 +438,7 @@ int32_t set_contact(KXSHandle *handle, const char *contact)
         errno = EINVAL;
         return -1;
     }
-    char *copy = safe_strdup(contact);
-    free(handle->contact);
-    handle->contact = copy;
+    handle->contact = contact;
     std::string path = product_path(kContactPath);
     if (array_to_file(path.c_str(), {contact}) != 0) {
         int err = errno;  // the caller may tell why
@@ -456,11 +465,13 @@ KXS_EXPORT KXSVersion *kxs_version(KXSHandle *handle) noexcept
 
 KXS_EXPORT void kxs_freeVersion(KXSHandle *, KXSVersion *version) noexcept
 {
-    if (!version)
-        return;
-    free(version->version);
-    free(version->installDate);
-    free(version);
+    kx::c_release("kxs_freeVersion", [version] {
+        if (!version)
+            return;
+        free(version->version);
+        free(version->installDate);
+        free(version);
+    });
 }
 
 KXS_EXPORT char *kxs_patches(KXSHandle *handle) noexcept
@@ -479,32 +490,29 @@ KXS_EXPORT char *kxs_listPatches(KXSHandle *handle) noexcept
 KXS_EXPORT char *kxs_contact(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_contact", static_cast<char *>(nullptr),
-                       kx::FailureResult::AlwaysFailure,
-                       [handle] { return kx::contact_text(handle); });
+                       kx::FailureResult::AlwaysFailure, kx::contact_text);
 }
 
 KXS_EXPORT int32_t kxs_setContact(KXSHandle *handle, const char *contact) noexcept
 {
     return kx::c_query(handle, "kxs_setContact", -1, kx::FailureResult::AlwaysFailure,
-                          [=] { return kx::set_contact(handle, contact); });
+                       [contact](kx::Handle *h) { return kx::set_contact(h, contact); });
 }
 
 KXS_EXPORT uint32_t kxs_upTime(KXSHandle *handle) noexcept
 {
-    return kx::c_query(handle, "kxs_upTime", 0u, kx::FailureResult::MayBeAnswer,
-                       [handle] { return kx::up_time(handle); });
+    return kx::c_query(handle, "kxs_upTime", 0u, kx::FailureResult::MayBeAnswer, kx::up_time);
 }
 
 KXS_EXPORT int32_t kxs_desktops(KXSHandle *handle) noexcept
 {
     return kx::c_query(handle, "kxs_desktops", 0, kx::FailureResult::MayBeAnswer,
-                       [handle] { return kx::desktop_count(handle); });
+                       kx::desktop_count);
 }
 
 KXS_EXPORT uint32_t kxs_users(KXSHandle *handle) noexcept
 {
-    return kx::c_query(handle, "kxs_users", 0u, kx::FailureResult::MayBeAnswer,
-                       [handle] { return kx::user_count(handle); });
+    return kx::c_query(handle, "kxs_users", 0u, kx::FailureResult::MayBeAnswer, kx::user_count);
 }
 
 KXS_EXPORT char *kxs_policy(KXSHandle *handle) noexcept
@@ -515,22 +523,12 @@ KXS_EXPORT char *kxs_policy(KXSHandle *handle) noexcept
 
 KXS_EXPORT int32_t kxs_totalSessions(KXSHandle *handle) noexcept
 {
-    return kx::c_query(handle, "kxs_totalSessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
-        if (!handle)
-            return 0;
-        int result = kx::count_sessions(handle);
-        kx::note_session_status(handle, false);
-        return result == 0 ? handle->totalSessions : 0;
-    });
+    return kx::c_query(handle, "kxs_totalSessions", 0, kx::FailureResult::MayBeAnswer,
+                       [](kx::Handle *h) { return kx::session_count(h, false); });
 }
 
 KXS_EXPORT int32_t kxs_sessions(KXSHandle *handle) noexcept
 {
-    return kx::c_query(handle, "kxs_sessions", 0, kx::FailureResult::MayBeAnswer, [handle] {
-        if (!handle)
-            return 0;
-        int result = kx::count_sessions(handle);
-        kx::note_session_status(handle, true);
-        return result == 0 && !kx::query_failed() ? handle->activeSessions : 0;
-    });
+    return kx::c_query(handle, "kxs_sessions", 0, kx::FailureResult::MayBeAnswer,
+                       [](kx::Handle *h) { return kx::session_count(h, true); });
 }

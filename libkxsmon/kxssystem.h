@@ -7,6 +7,8 @@
 
 namespace kx {
 
+class Handle;
+
 constexpr const char *kContactPath = "/var/opt/ZARNkx/snmp/kxssyscontact.data";
 constexpr const char *kDefaultContact = "System Admin";
 // The lookup key of the product's patches.
@@ -23,13 +25,13 @@ char *getPatches(const char *key);
 uint32_t up_time_since(uint32_t now, uint32_t start);
 // The product's up time: the shortest among the session manager, the
 // authentication manager and every critical service; 0 when any is down.
-uint32_t up_time(KXSHandle *handle);
+uint32_t up_time(Handle *handle);
 
 // The authentication manager's figures, asked of this host anew on each
 // call: its desktop units, and its users (a multihead group counts once,
 // through its primary). 0 when they cannot be had.
-int32_t desktop_count(const KXSHandle *handle);
-uint32_t user_count(const KXSHandle *handle);
+int32_t desktop_count(const Handle *handle);
+uint32_t user_count(const Handle *handle);
 
 // The product's policy tool, run under the root.
 constexpr const char *kPolicyTool = "/opt/ZARNkx/sbin/kxpolicy";
@@ -40,7 +42,7 @@ char *get_local_policy();
 // command line with their leading blank; NULL when it cannot be had.
 char *policy_text();
 
-void kxs_initSystemContact(KXSHandle *handle);
-void kxs_freeContact(KXSHandle *handle);
+void kxs_initSystemContact(Handle *handle);
+void kxs_freeContact(Handle *handle);
 
 }  // namespace kx

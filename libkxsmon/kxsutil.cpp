@@ -3,8 +3,8 @@
 #include "admin.h"
 #include "hostname.h"
 #include "kxerrno.h"
+#include "exchange.h"
 #include "kxsinit.h"
-#include "ping.h"
 #include "utils.h"
 #include "spawner.h"
 
@@ -29,7 +29,7 @@ namespace kx {
 
 // Administration mode is on while the configuration file can be opened as
 // a product file: a link, FIFO or device in its place leaves it off.
-int kxs_checkAdminMode(KXSHandle *handle)
+int kxs_checkAdminMode(Handle *handle)
 {
     int fd = open_product_file(product_path(kAdminConfigFile));
     bool on = fd >= 0;
@@ -391,7 +391,7 @@ int kxs_get_amstatus(const char *host, AMStatus **out)
     Outcome outcome = ask_daemon(kAmStatusClient, host, "amstatus\n", onLine);
     // A reply cut short keeps what was parsed; an unreachable host leaves
     // *out as it was.
-    if (int error = outcome_error(outcome)) {
+    if (int error = client_result(kAmStatusClient, outcome)) {
         if (outcome != Outcome::Unreachable)
             *out = nullptr;
         return error;

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <string>
 
-struct KXSHandle;
-
 namespace kx {
 
-int kxs_checkAdminMode(KXSHandle *handle);
+class Handle;
+
+int kxs_checkAdminMode(Handle *handle);
 
 // Bounds of one child command. Past them the child's process group is killed
 // and the command fails with a diagnostic that names it and the bound.
@@ -72,7 +72,7 @@ void note_tool_failure(const std::string &tool, const std::string &what);
 
 // Connects to `host` (a dotted IPv4 address or a name) on TCP `port` from any
 // local port, with keep-alive set and close-on-exec; the attempt is bounded
-// by ReplyLimits::connectMs (ping.h). Returns the descriptor in blocking mode, or -1
+// by ReplyLimits::connectMs (exchange.h). Returns the descriptor in blocking mode, or -1
 // after reporting the failure.
 int kxs_open_socket(const char *host, int port, int *error = nullptr);
 

@@ -186,8 +186,11 @@ TEST_F(Directory, SearchesAndDesktopRecords)
     // Not found: absent, empty, twice in the directory (under two containers), an
     // ID that would be filter syntax, an ID too long for the filter.
     for (const std::string &id : std::vector<std::string>{"C3", "", "DUP", "*", "lo*", "a)(kxID=lone", "x\\",
-                                                          std::string(123, 'L')})
+                                                          std::string(123, 'L')}) {
         EXPECT_EQ(kx::get_desktop(conn.get(), id.c_str()), nullptr) << id;
+        kx::desktop *rec = nullptr;
+        EXPECT_EQ(kx::find_desktop(conn.get(), id.c_str(), &rec), KX_ENOTFOUND) << id;
+    }
     EXPECT_EQ(kx::get_desktop(conn.get(), nullptr), nullptr);
     EXPECT_EQ(kx::escape_filter_value(std::string("a*(b)\\", 6) + '\0' + "c"), "a\\2a\\28b\\29\\5c\\00c");
 }
@@ -196,7 +199,7 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
 {
     configure("admin.server.timeout=1\n");
     kxtest::Handle handle(kxs_init());  // in administration mode, with its connection (released with it)
-    ASSERT_TRUE(handle && handle->adminMode == 16 && handle->connection);
+    ASSERT_TRUE(handle && handle->rep.adminMode == 16 && handle->rep.connection);
     int rc = -99;
     Connection conn = open(kx::KXA_ANONYMOUS, &rc);
     ASSERT_NE(conn, nullptr);
@@ -206,14 +209,16 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
     int fd = -1;
     ASSERT_EQ(ldap_get_option(conn->dsConnection, LDAP_OPT_DESC, &fd), LDAP_OPT_SUCCESS);
     shutdown(fd, SHUT_WR);
-    EXPECT_EQ(kx::get_desktop(conn.get(), "A1"), nullptr);
+    kx::desktop *rec = nullptr;
+    EXPECT_EQ(kx::find_desktop(conn.get(), "A1", &rec), KX_ENOTFOUND);  // gone, not late
     conn = open(kx::KXA_ANONYMOUS, &rc);
     ASSERT_NE(conn, nullptr);
 
     // A stopped process: the kernel still accepts connections, nobody answers.
     server.pause();
     auto start = Clock::now();
-    EXPECT_EQ(kx::get_desktop(conn.get(), "A1"), nullptr);
+    EXPECT_EQ(kx::find_desktop(conn.get(), "A1", &rec), KX_ETIMEDOUT);
+    EXPECT_EQ(rec, nullptr);
     Connection second = open(kx::KXA_ANONYMOUS, &rc);
     EXPECT_EQ(rc, KX_EINTERNAL);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
@@ -224,7 +229,7 @@ TEST_F(Directory, InitHoldsTheConnectionAndEveryWaitIsBounded)
     second = open(kx::KXA_ANONYMOUS, &rc);
     EXPECT_EQ(rc, KX_EINTERNAL);
     handle.reset(kxs_init());
-    EXPECT_TRUE(handle && !handle->connection);
+    EXPECT_TRUE(handle && !handle->rep.connection);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 

@@ -3,12 +3,14 @@
 // the transport takes from the host (services database, the host's ping).
 #include "admin.h"
 #include "auth_mgr.h"
+#include "diagnostics_capture.h"
 #include "fake_daemon.h"
 #include "group_mgr.h"
 #include "hostname.h"
 #include "kxerrno.h"
 #include "kxsdt.h"
 #include "kxsutil.h"
+#include "scripted_transport.h"
 #include "session_mgr.h"
 #include "utils.h"
 
@@ -33,25 +35,9 @@
 namespace {
 
 using kx::Outcome;
-using Lines = std::vector<std::string>;
+using kxtest::Lines;
 
-// Replays `lines`, then ends with `outcome` (failures before any data replay
-// nothing), and remembers every request.
-struct ScriptedTransport : kx::DaemonTransport {
-    ScriptedTransport() { kx::set_daemon_transport(this); }
-    ~ScriptedTransport() override { kx::set_daemon_transport(nullptr); }
-    kx::DaemonReply ask(const kx::DaemonRequest &request, const kx::LineHandler &onLine) override
-    {
-        requests.push_back(request);
-        for (std::size_t i = 0; kx::exchange_ran(outcome) && i < lines.size(); ++i)
-            if (!onLine(lines[i]))
-                break;
-        return {outcome, outcome == Outcome::TooLarge ? EFBIG : EIO};
-    }
-    Lines lines;
-    Outcome outcome = Outcome::Complete;
-    std::vector<kx::DaemonRequest> requests;
-};
+using kxtest::ScriptedTransport;
 
 // One run of a client: its result code and how many items it kept.
 struct Kept {
@@ -107,7 +93,7 @@ Kept terminals()
 Kept group()
 {
     int count = 0;
-    kx::free_HostList(kx::get_gm_hosts(nullptr, "127.0.0.1", &count));
+    kx::free_HostList(kx::get_gm_hosts("127.0.0.1", &count));
     return {0, count};
 }
 
@@ -209,7 +195,7 @@ TEST(DaemonClients, QueriesAskTheRightHostsWithinTheirBounds)
                                {"host m" + std::to_string(i) + " a 1 b 2 c 3 d 1 trusted",
                                 "interface e a 1 b 2 c 3 d 4"});
     int count = 0;
-    kx::HostList *hosts = kx::get_gm_hosts(nullptr, "127.0.0.1", &count);
+    kx::HostList *hosts = kx::get_gm_hosts("127.0.0.1", &count);
     EXPECT_EQ(count, kx::kMaxGroupMembers);
     transport.lines = {"begin", "terminalId=m.a", "terminalIPA=i", "end"};
     transport.requests.clear();
@@ -263,6 +249,17 @@ TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
     EXPECT_EQ(kx::ping_host(""), EINVAL);
     EXPECT_EQ(kx::ping_host(kxtest::kSandboxHost), 0);
     EXPECT_NE(kx::ping_host("no-such-host.invalid"), 0);
+    {
+        // The transport looks the group manager's host up; its client says in its own words
+        // that the name does not resolve.
+        kxtest::DiagnosticsCapture log;
+        int count = -1;
+        EXPECT_EQ(kx::get_gm_hosts("no-such-host.invalid", &count), nullptr);
+        EXPECT_EQ(count, 0);
+        EXPECT_TRUE(log.contains("get_gstatus(): Unable to resolve host [no-such-host.invalid]"))
+            << log.all();
+        EXPECT_FALSE(log.contains("No response from host")) << log.all();
+    }
     const struct {
         const char *program;
         mode_t mode;
@@ -363,7 +360,6 @@ TEST(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
 
 struct NoSink : kx::ReplySink {
     bool bytes(char *, std::size_t) override { return true; }
-    bool line(std::string_view) override { return true; }
 };
 
 constexpr kx::DaemonClient kProbed{"lookup_test", "b", false, true, "kxauthd-cb", 7010, true,

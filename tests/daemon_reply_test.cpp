@@ -2,7 +2,8 @@
 // the reading of reply figures, fed with the bytes a daemon would send.
 #include "diagnostics_capture.h"
 #include "kxsutil.h"
-#include "ping.h"
+#include "exchange.h"
+#include "scripted_transport.h"
 #include "session_mgr.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@
 namespace {
 
 using namespace std::string_literals;
-using Lines = std::vector<std::string>;
+using kxtest::Lines;
 
 constexpr kx::DaemonClient kTestClient{"test_client", "b", false, false, "svc", 1, false,
                                        kx::Opener::Plain};
@@ -23,7 +24,7 @@ constexpr kx::DaemonClient kTestClient{"test_client", "b", false, false, "svc", 
 Lines assemble(const Lines &reads)
 {
     Lines lines;
-    kx::LineAssembler assembler(kTestClient);
+    kx::LineAssembler assembler(kTestClient.name);
     for (std::string chunk : reads)
         assembler.feed(chunk.data(), chunk.size(), [&](std::string_view line) {
             EXPECT_EQ(line.size(), std::strlen(line.data()));  // the view and the C string agree
@@ -50,12 +51,22 @@ TEST(LineAssembly, JoinsReadsCutsAtFeedsAndDropsWhatCannotBeALine)
         EXPECT_EQ(assemble(c.reads), c.lines) << c.reads.front();
 }
 
-Lines closed_blocks(const Lines &lines, kx::RecordFramer framer = kx::RecordFramer())
+// The texts of the blocks that the framing closes, as a record builder
+// sees them when `lines` arrive as bytes.
+struct BlockTexts {
+    explicit BlockTexts(Lines *into) : closed(into) {}
+    Lines *closed;
+    std::string text;
+    void open() { text.clear(); }
+    void line(std::string_view line) { text.append(line).push_back('\n'); }
+    void close() { closed->push_back(text); }
+};
+
+Lines closed_blocks(const Lines &lines, const char *clientName = "reply")
 {
     Lines blocks;
-    for (const auto &line : lines)
-        if (const char *block = framer.line(line))
-            blocks.emplace_back(block);
+    kx::BlockReply<BlockTexts> reply(clientName, &blocks);
+    kxtest::feed_bytes(reply, kxtest::reply_bytes(lines));
     return blocks;
 }
 
@@ -86,7 +97,7 @@ TEST(RecordFraming, RecordsStayWithinTheByteBound)
     Lines reply;
     for (int i = 0; i < 25; ++i)
         reply.insert(reply.end(), {"begin", "k=" + std::to_string(i), "end"});
-    Lines blocks = closed_blocks(reply, kx::RecordFramer("capped"));
+    Lines blocks = closed_blocks(reply, "capped");
     kx::set_reply_limits(kx::ReplyLimits{});
     EXPECT_EQ(blocks.size(), 10u);
     EXPECT_EQ(blocks.back(), "k=9\n");

@@ -2,7 +2,7 @@
 // framing across reads, the bounds of a reply, failures, signals and
 // descriptors.
 #include "fake_daemon.h"
-#include "ping.h"
+#include "exchange.h"
 
 #include <gtest/gtest.h>
 
@@ -37,15 +37,16 @@ Result ask(int port, const kx::DaemonClient &client = kClient,
            const std::function<void()> &duringReply = [] {})
 {
     Result r;
-    kx::RecordFramer framer;
+    kx::BlockFraming framing;
+    const kx::LineHandler onLine = [&](std::string_view line) {
+        duringReply();
+        ++r.lines;
+        r.blocks += framing.step(line) == kx::BlockFraming::Step::Close;
+        return true;
+    };
+    kx::LineSink sink(client.name, onLine);
     const auto start = kx::Clock::now();
-    r.reply = kx::socket_transport().ask({&client, "127.0.0.1", port, "status\n"},
-                                         [&](std::string_view line) {
-                                             duringReply();
-                                             ++r.lines;
-                                             r.blocks += framer.line(line) != nullptr;
-                                             return true;
-                                         });
+    r.reply = kx::socket_transport().ask({&client, "127.0.0.1", port, "status\n"}, sink);
     r.took = kx::Clock::now() - start;
     return r;
 }

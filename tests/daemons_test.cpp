@@ -57,7 +57,7 @@ protected:
     // The list of a query that scans again, as it would 10 seconds later.
     KXSDaemon **rescan()
     {
-        handle->servicesRefreshed = 0;
+        handle->rep.servicesRefreshed = 0;
         kxs_freeDaemons(handle, list);
         list = kxs_daemons(handle);
         EXPECT_NE(list, nullptr);
@@ -90,7 +90,7 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
     // records are not scanned again, but copied into a list of its own.
     second.reset();
     for (uint32_t refreshedAt : {now(), now() + 60}) {
-        handle->servicesRefreshed = refreshedAt;
+        handle->rep.servicesRefreshed = refreshedAt;
         KXSDaemon **again = kxs_daemons(handle);
         ASSERT_NE(again, nullptr);
         EXPECT_NE(again[0], list[0]);

@@ -6,7 +6,8 @@
 #include "kxsdesktop.h"
 #include "kxsdt.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
+#include "scripted_transport.h"
 #include "slapd_server.h"
 #include "test_root.h"
 
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -23,21 +25,19 @@ using Lines = std::vector<std::string>;
 
 // Replies by host ("g" for "gstatus"), lines separated by "|"; a host
 // without one does not answer.
-struct Group : kx::DaemonTransport {
+struct Group : kxtest::ReplayTransport {
     std::map<std::string, std::string> replies;
     Lines asked;
-    explicit Group(std::map<std::string, std::string> r) : replies(std::move(r))
-    {
-        kx::set_daemon_transport(this);
-    }
-    ~Group() override { kx::set_daemon_transport(nullptr); }
-    kx::DaemonReply ask(const kx::DaemonRequest &r, const kx::LineHandler &onLine) override
+    explicit Group(std::map<std::string, std::string> r) : replies(std::move(r)) {}
+    kx::DaemonReply answer(const kx::DaemonRequest &r, kx::ReplySink &sink) override
     {
         asked.push_back(r.command == "gstatus\n" ? "g" : r.host);
         auto found = replies.find(asked.back());
         std::istringstream in(found == replies.end() ? "" : found->second);
+        Lines lines;
         for (std::string line; std::getline(in, line, '|');)
-            onLine(line);
+            lines.push_back(line);
+        kxtest::feed_bytes(sink, kxtest::reply_bytes(lines));
         return {found == replies.end() ? kx::Outcome::OpenFailed : kx::Outcome::Complete};
     }
 };
@@ -50,17 +50,11 @@ std::string term(const char *id, const char *ipa, const char *more = "")
 // A handle on "localhost" (the group lookup resolves it) monitoring `ids`.
 struct Table {
     KXSHandle h{};
-    char host[16] = "localhost";
     explicit Table(const Lines &ids)
     {
-        h.hostname = host;
-        for (auto at = ids.rbegin(); at != ids.rend(); ++at, ++h.numMonitoredDTUs) {
-            auto *node = static_cast<KXSMonitoredDTU *>(calloc(1, sizeof(KXSMonitoredDTU)));
-            *node = {strdup(at->c_str()), h.monitoredDTUs};
-            h.monitoredDTUs = node;
-        }
+        h.rep.hostname = "localhost";
+        h.rep.monitored = ids;
     }
-    ~Table() { kx::kxs_freeDTUMonitored(&h); }
 };
 
 // Each record as "id state address server packets/lost/loss model location", released.
@@ -140,13 +134,14 @@ struct Flood : kx::DaemonTransport {
     Flood(int r, std::vector<Extra> e) : records(r), extra(std::move(e)) { kx::set_daemon_transport(this); }
     ~Flood() override { kx::set_daemon_transport(nullptr); }
     static constexpr int kMembers = 4;
-    kx::DaemonReply ask(const kx::DaemonRequest &, const kx::LineHandler &onLine) override
+    // The group's members for "gstatus".
+    Lines members() const
     {
-        for (int m = 0; m < kMembers; ++m) {
-            onLine("host m" + std::to_string(m) + " a 1 b 2 c 3 d 1 period 20 trusted");
-            onLine("interface e a 1 b 2 c 3 d 4");
-        }
-        return {kx::Outcome::Complete};
+        Lines lines;
+        for (int m = 0; m < kMembers; ++m)
+            lines.insert(lines.end(), {"host m" + std::to_string(m) + " a 1 b 2 c 3 d 1 period 20 trusted",
+                                       "interface e a 1 b 2 c 3 d 4"});
+        return lines;
     }
     // The lines of member `m`'s record `i`, its extra ones first.
     std::vector<std::string> record(int m, int i) const
@@ -165,10 +160,14 @@ struct Flood : kx::DaemonTransport {
                  std::vector<kx::DaemonReply> &replies) override
     {
         replies.assign(requests.size(), {kx::Outcome::Complete});
+        if (requests.size() == 1 && requests[0].command == "gstatus\n") {
+            kxtest::feed_bytes(*sinks[0], kxtest::reply_bytes(members()));
+            return;
+        }
         for (int i = 0; i < records; ++i)
             for (std::size_t k = sinks.size(); k-- > 0;)
-                for (const std::string &line : record(std::stoi(requests[k].host + 1), i))
-                    sinks[k]->line(line);
+                kxtest::feed_bytes(*sinks[k],
+                                   kxtest::reply_bytes(record(std::stoi(requests[k].host + 1), i)));
     }
 };
 
@@ -197,7 +196,7 @@ TEST(TerminalStatus, MonitoredQueryHoldsOnlyWhatItCanReport)
             wanted.push_back(id.c_str());
         kx::KXSWantedTerms chooser(wanted);
         int count = 0;
-        kx::HostList *hosts = kx::get_gm_hosts(nullptr, "localhost", &count);
+        kx::HostList *hosts = kx::get_gm_hosts("localhost", &count);
         ASSERT_EQ(count, Flood::kMembers);
         kx::KXSTerm *terms = kx::kxs_get_currentHA_list(nullptr, hosts, &chooser);
         kept.push_back(0);
@@ -210,24 +209,37 @@ TEST(TerminalStatus, MonitoredQueryHoldsOnlyWhatItCanReport)
     EXPECT_LE(kept[0], static_cast<int>(ids.size()) * Flood::kMembers);
 }
 
-TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
+// A product root whose directory is `server`, with the time-out `seconds`,
+// and the anonymous connection to it in `table`'s handle.
+void connect_directory(kxtest::TestRoot &root, const kxtest::SlapdServer &server, Table &table,
+                       int seconds)
 {
-    kxtest::TestRoot root;
-    kxtest::SlapdServer server;
-    server.add("dn: kxID=B,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: B\nkxLocation: hall 3\n");
     root.make_dir("/var/opt/ZARNkx");
     for (const char *db : {"/var/opt/ZARNkx/dstatus", "/var/opt/ZARNkx/ustatus"})
         dbm_close(dbm_open(root.at(db).data(), O_RDWR | O_CREAT, 0664));
     root.write("/etc/opt/ZARNkx/kxadmin.conf",
                "admin.server.name=127.0.0.1\nadmin.server.port=" + std::to_string(server.port()) +
                    "\nadmin.subtree=o=kxtest\nadmin.dstatus.dbfile=/var/opt/ZARNkx/dstatus\n"
-                   "admin.ustatus.dbfile=/var/opt/ZARNkx/ustatus\nadmin.server.timeout=1\n");
+                   "admin.ustatus.dbfile=/var/opt/ZARNkx/ustatus\nadmin.server.timeout=" +
+                   std::to_string(seconds) + "\n");
+    int status = 0;
+    table.h.rep.connection.reset(
+        kx::open_connection(kx::KXA_ANONYMOUS, nullptr, nullptr, nullptr, &status));
+}
+
+constexpr const char *kDeskB = "dn: kxID=B,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: B\n"
+                               "kxLocation: hall 3\n";
+
+TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
+{
+    kxtest::TestRoot root;
+    kxtest::SlapdServer server;
+    server.add(kDeskB);
     Group g({{"localhost", term("P1.c", "ic")}});
     // Filter syntax in a monitored ID is a value: it finds no other terminal's entry.
     Table table({"b", "*", "B)(kxID=*", "c"});
-    int status = 0;
-    table.h.connection = kx::open_connection(kx::KXA_ANONYMOUS, nullptr, nullptr, nullptr, &status);
-    ASSERT_NE(table.h.connection, nullptr);
+    connect_directory(root, server, table, 1);
+    ASSERT_NE(table.h.rep.connection, nullptr);
     Lines records{"", "b2 - - 0/0/0 - hall 3", "*2 - - 0/0/0 - -", "B)(kxID=*2 - - 0/0/0 - -",
                   "c1 ic localhost 0/0/0 P1 -"};
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
@@ -239,7 +251,30 @@ TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
     EXPECT_LT(kx::Clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(log.contains("kxs_DTUMonitored(): the directory does not answer")) << log.all();
-    kx::close_connection(static_cast<kx::kxa *>(table.h.connection));
+    kx::DStimeout = 10;
+}
+
+// A directory that answers late, yet within its time-out, has answered: the
+// terminals after the slow lookup still get their location.
+TEST(TerminalStatus, ALateAnswerOfTheDirectoryIsNoTimeOut)
+{
+    kxtest::TestRoot root;
+    kxtest::SlapdServer server;
+    server.add(kDeskB);
+    Group g(std::map<std::string, std::string>{{"localhost", ""}});
+    Table table({"absent", "b"});
+    connect_directory(root, server, table, 6);
+    ASSERT_NE(table.h.rep.connection, nullptr);
+    server.pause();
+    std::thread late([&server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5700));  // 95 % of the time-out
+        server.resume();
+    });
+    kxtest::DiagnosticsCapture log;
+    EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)),
+              (Lines{"", "absent2 - - 0/0/0 - -", "b2 - - 0/0/0 - hall 3"}));
+    late.join();
+    EXPECT_FALSE(log.contains("the directory does not answer")) << log.all();
     kx::DStimeout = 10;
 }
 

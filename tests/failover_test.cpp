@@ -3,6 +3,7 @@
 // test root.
 #include "fake_daemon.h"
 #include "kxsfog.h"
+#include "kxsinit.h"
 #include "scripted_transport.h"
 #include "test_root.h"
 
@@ -145,7 +146,7 @@ TEST_F(Failover, ToolsRunUnderALongInstallRoot)
     root.write(base + "/ZARNkx/lib/kxrcmd", "#!/bin/ksh\nprint 'primary kxmember2'\n", 0755);
     kxtest::Handle handle(kxs_init());
     ASSERT_TRUE(handle);
-    char **lines = kx::getFOLines(handle.get(), "kxmember2");
+    char **lines = kx::getFOLines(kx::handle_of(handle.get()), "kxmember2");
     ASSERT_NE(lines, nullptr);
     EXPECT_STREQ(lines[0], "primary kxmember2");
     kx::freeFOLines(lines);

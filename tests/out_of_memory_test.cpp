@@ -148,8 +148,7 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
     root.lay_out_minimal_product();
     kxtest::Handle handle(kxs_init());
     ASSERT_TRUE(handle);
-    free(handle->hostname);
-    handle->hostname = strdup("kxtest-host");
+    handle->rep.hostname = "kxtest-host";
     ASSERT_EQ(kxs_addDTUMonitored(handle.get(), "0800aa"), 0);
     kxtest::CommandTransport transport;
     transport.scripts = kxtest::healthy_server();

@@ -39,10 +39,7 @@ std::string owned(char *text)
 
 V table(KXSHandle *h)
 {
-    V ids;
-    for (KXSMonitoredDTU *n = h->monitoredDTUs; n; n = n->next)
-        ids.push_back(n->terminalID);
-    return ids;
+    return h->rep.monitored;
 }
 
 std::string numbered(int count)
@@ -111,7 +108,7 @@ TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
     EXPECT_EQ(root.read(kMonitored), "TERM-A\nIEEE802.080020f8a2b1\n");
     Handle h = open();
     EXPECT_EQ(table(h.get()), (V{"TERM-A", "IEEE802.080020f8a2b1"}));
-    EXPECT_EQ(h->numMonitoredDTUs, 2);
+    EXPECT_EQ(h->rep.monitored.size(), 2u);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "term-a"), 0);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "ieee802.080020F8A2B1"), 0);
     EXPECT_TRUE(std::filesystem::is_empty(root.at(kMonitored)));  // present, and empty
@@ -154,7 +151,7 @@ TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
 
     root.write(kMonitored, numbered(1200));
     h = open();
-    EXPECT_EQ(h->numMonitoredDTUs, 999);
+    EXPECT_EQ(h->rep.monitored.size(), 999u);
     EXPECT_EQ(table(h.get()).back(), "T998");
     root.write(kMonitored, numbered(999));
     h = open();

@@ -5,7 +5,7 @@
 // real socket in the network sandbox.
 #include "fake_daemon.h"
 #include "kxsinit.h"
-#include "ping.h"
+#include "exchange.h"
 #include "scripted_transport.h"
 #include "test_root.h"
 #include "user_session.h"
@@ -128,8 +128,7 @@ protected:
         root_.lay_out_minimal_product();
         handle_.reset(kxs_init());
         ASSERT_TRUE(handle_);
-        free(handle_->hostname);
-        handle_->hostname = strdup("kxtest-host");
+        handle_->rep.hostname = "kxtest-host";
         ASSERT_EQ(kxs_addDTUMonitored(handle_.get(), "0800aa"), 0);
         // One session, shown on the unit of the status record's token.
         for (const char *dir : {kx::kDisplayDir, kx::kSessionProcDir, kx::kIdleDir})
@@ -140,9 +139,9 @@ protected:
     // Every figure asked afresh: no cached counts, no remembered daemon.
     void forget()
     {
-        handle_->daemons.clear();
-        handle_->sessionsRefreshed = 0;
-        handle_->servicesRefreshed = 0;
+        handle_->rep.daemons.clear();
+        handle_->rep.sessionsRefreshed = 0;
+        handle_->rep.servicesRefreshed = 0;
     }
     KXSHandle *handle() { return handle_.get(); }
     const kxtest::TestRoot &root() const { return root_; }
@@ -275,8 +274,7 @@ TEST(DaemonMemory, AHungDaemonCostsOneWaitAndARefusedOneNone)
     root.lay_out_minimal_product();
     kxtest::Handle handle(kxs_init());
     ASSERT_TRUE(handle);
-    free(handle->hostname);
-    handle->hostname = strdup(kxtest::kSandboxHost);
+    handle->rep.hostname = kxtest::kSandboxHost;
     kx::ReplyLimits limits;
     limits.firstDataMs = 400;
     const kx::ReplyLimits saved = kx::reply_limits();

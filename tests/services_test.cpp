@@ -13,15 +13,15 @@ using namespace std::string_literals;
 namespace {
 
 // The services of `h` in file order, each with the fields that are set.
-std::string describe(const KXSHandle &h)
+std::string describe(const kx::Handle &h)
 {
     std::string out;
     auto field = [&out](const char *tag, const char *value) {
         if (value)
             out += std::string(" ") + tag + "=" + value;
     };
-    for (KXSService **s = h.services; s && *s; ++s) {
-        const KXSService *v = *s;
+    for (const auto &s : h.services) {
+        const KXSService *v = s.get();
         out += (out.empty() ? "" : "; ") + std::string(v->name);
         field("proc", v->procname != v->name ? v->procname : nullptr);
         field("arg", v->argexp);
@@ -85,7 +85,7 @@ TEST(Services, FileIsReadBlockByBlock)
     for (const auto &c : cases) {
         root.write(kx::kServicesPath, c.file);
         kxtest::DiagnosticsCapture diag;
-        KXSHandle handle{};
+        kx::Handle handle;
         EXPECT_EQ(kx::kxs_initServices(&handle), 1) << c.file;
         EXPECT_EQ(describe(handle), c.services) << c.file;
         ASSERT_EQ(diag.lines().size(), c.diagnostics.size()) << c.file << diag.all();
@@ -94,7 +94,7 @@ TEST(Services, FileIsReadBlockByBlock)
         kx::kxs_freeServices(&handle);
     }
     std::filesystem::remove(root.at(kx::kServicesPath));
-    KXSHandle handle{};
+    kx::Handle handle;
     EXPECT_EQ(kx::kxs_initServices(&handle), 0);
 }
 

@@ -57,7 +57,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     ASSERT_TRUE(sim.ready()) << sim.log();
 
     int count = 0;
-    kx::HostList *hosts = kx::get_gm_hosts(nullptr, kxtest::kSandboxHost, &count);
+    kx::HostList *hosts = kx::get_gm_hosts(kxtest::kSandboxHost, &count);
     ASSERT_EQ(count, 4);
     const kx::gm_hostinfo *first = hosts->host->info;
     EXPECT_STREQ(first->name, "kxtest-host");
@@ -100,7 +100,7 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
 std::string group_seen()
 {
     int count = 0;
-    kx::HostList *hosts = kx::get_gm_hosts(nullptr, kxtest::kSandboxHost, &count);
+    kx::HostList *hosts = kx::get_gm_hosts(kxtest::kSandboxHost, &count);
     std::string seen;
     for (kx::HostList *h = hosts; h; h = h->next)
         seen += std::string(h->host->info->name) + "/" + std::to_string(h->host->info->lastseen) + " ";
@@ -152,7 +152,7 @@ TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
     Simulator sim(KXS_SIMD_PATH, kxsim::generate_scenario(3000, 3));
     ASSERT_TRUE(sim.ready()) << sim.log();
     int count = 0;
-    kx::HostList *hosts = kx::get_gm_hosts(nullptr, "kxmember1", &count);
+    kx::HostList *hosts = kx::get_gm_hosts("kxmember1", &count);
     ASSERT_EQ(count, 3);
     kx::KXSTerm *merged = kx::kxs_get_currentHA_list(nullptr, hosts);
     int terminals = 0;

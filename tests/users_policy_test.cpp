@@ -38,8 +38,7 @@ TEST(UsersAndDesktops, CountTheRecordsOrReportTheFailure)
         {Outcome::Unreachable, 0, 0, "(): Server unreachable"},
     };
     KXSHandle handle{};
-    char host[] = "kxtest-host";
-    handle.hostname = host;
+    handle.rep.hostname = "kxtest-host";
     for (const auto &c : cases) {
         kxtest::ScriptedTransport transport;
         transport.lines = group;

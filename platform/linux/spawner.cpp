@@ -1,5 +1,6 @@
 #include "spawner.h"
 
+#include "descriptor.h"
 #include "warden.h"
 
 #include <algorithm>
@@ -52,25 +53,6 @@ void reap_ended_children()
         return rc != 0 ? errno != EINTR : info.si_pid != 0;  // ECHILD: someone else reaped it
     });
 }
-
-// A descriptor that closes itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 // Moves a new descriptor above 2, so that setting up the child's standard
 // descriptors never overwrites it (a host may run with 0 to 2 closed).

@@ -241,4 +241,10 @@ void SlapdServer::pause()
         usleep(10000);
 }
 
+void SlapdServer::resume()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGCONT);
+}
+
 }  // namespace kxtest

@@ -26,7 +26,8 @@ public:
     void add(const std::string &ldif) const;
 
     void stop();   // ends slapd (the port then refuses connections)
-    void pause();  // SIGSTOP until stop(): connections are accepted but never answered
+    void pause();   // SIGSTOP: connections are accepted but not answered
+    void resume();  // SIGCONT: what was asked meanwhile is answered now
 
 private:
     std::string config(const std::vector<std::string> &cramMd5Users) const;
