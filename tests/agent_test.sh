@@ -509,6 +509,14 @@ echo "agent: SIGTERM in the middle of a query: $took ms"
 # --- the same module loaded into snmpd itself (a sanitizer build loads the
 # sanitizer's runtime first)
 preload=$(ldd "$build/agent/kxsmon.so" | awk '/lib(a|t|ub)san/ { printf "%s:", $3 }')
+# Every child of that snmpd inherits the preload, and procps' ps hangs under
+# a preloaded sanitizer runtime until the library's bound stops it: inside
+# the sandbox, /bin/ps drops the preload first.
+if [ -n "$preload" ]; then
+  cp /bin/ps "$work/ps.real"
+  printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$work/ps.real" >"$work/ps"
+  chmod 755 "$work/ps" && mount --bind "$work/ps" /bin/ps || fail "no /bin/ps without the preload"
+fi
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 cat >"$work/dlmod.conf" <<CONF
 agentaddress udp:127.0.0.1:16162
