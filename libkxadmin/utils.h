@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,9 +141,9 @@ public:
     {
         try {
             records_.push_back(record);
-        } catch (...) {  // memory ran out
+        } catch (const std::bad_alloc &) {
             release_(record);
-            throw;
+            out_of_memory();
         }
     }
     std::size_t size() const { return records_.size(); }
