@@ -84,6 +84,8 @@ private:
     void close_handles();
     void gather_all();
     void gather(const Source &source);
+    std::vector<Notification> watch(const Source &source, const Gathered &got);
+    void settle(const Source &source, Gathered got, std::vector<Notification> found);
     void settle(const Source &source, Gathered got);
     void publish_monitored();
     void replace(Slot slot, std::shared_ptr<const Part> part);
@@ -290,27 +292,41 @@ void State::gather(const Source &source)
         limit = limit_;
     }
     Gathered got = source.fill(gathering_, limit);
+    // Outside the lock: comparing a large answer row by row must not hold up
+    // the gets. Only this thread watches the slots of the daemons' sources.
+    std::vector<Notification> found = watch(source, got);
     Lock lock(mutex_);
     if (stop_)
         return;  // no one is served any more
-    settle(source, std::move(got));
+    settle(source, std::move(got), std::move(found));
     publish();
+}
+
+// The changes that an answer shows against the last one.
+std::vector<Notification> State::watch(const Source &source, const Gathered &got)
+{
+    std::vector<Notification> found;
+    if (got.outcome.usable() && got.part)
+        watcher_.see(source.slot, *got.part, got.outcome.code != KXS_OK, found);
+    return found;
+}
+
+void State::settle(const Source &source, Gathered got)
+{
+    std::vector<Notification> found = watch(source, got);
+    settle(source, std::move(got), std::move(found));
 }
 
 // The source's status and the part served: new figures when they could be
 // had, the last good ones or none when not.
-void State::settle(const Source &source, Gathered got)
+void State::settle(const Source &source, Gathered got, std::vector<Notification> found)
 {
+    queue(std::move(found));
     SourceState &state = states_[source.number - 1];
     state.reason = got.outcome.text;
     if (got.outcome.usable()) {
         state.status = got.outcome.code == KXS_OK ? kOk : kPartial;
         state.gathered = time(nullptr);
-        if (got.part) {
-            std::vector<Notification> found;
-            watcher_.see(source.slot, *got.part, state.status == kPartial, found);
-            queue(std::move(found));
-        }
     } else if (source.onFailure == OnFailure::KeepLast && state.gathered != 0) {
         state.status = kStale;
         return;
