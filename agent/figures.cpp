@@ -275,6 +275,7 @@ Part table_part(Subid group, Subid source, const std::vector<const void *> &reco
     const std::vector<const Figure *> columns = columns_of(group, source);
     const Figure *index = index_of(group);
     std::vector<Column> layout;
+    layout.reserve(columns.size());
     for (const Figure *f : columns)
         layout.push_back({f->column, f->type});
     Part part(table_prefix(group), index ? IndexKind::Text : IndexKind::Position, std::move(layout));

@@ -168,6 +168,7 @@ std::shared_ptr<const Part> status_part(const std::vector<SourceState> &states)
                         states[i].reason, states[i].gathered});
     }
     std::vector<const void *> records;
+    records.reserve(rows.size());
     for (const SourceRecord &row : rows)
         records.push_back(&row);
     return shared(table_part(kSourceTable, kAgent, records));

@@ -17,7 +17,7 @@ enum NotificationNumber : Subid {
 
 // The library's and the MIB's state numbers the changes are made of.
 constexpr uint64_t kUp = 1, kDown = 2;
-constexpr uint64_t kOwned = 1, kAbsent = 2, kUnowned = 3;
+constexpr uint64_t kAbsent = 2, kUnowned = 3;
 
 // What each notification is, and the columns of its row it carries.
 struct NotificationType {

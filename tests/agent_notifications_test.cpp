@@ -40,9 +40,11 @@ template <typename Record, typename Make>
 Part part_of(Subid group, Subid source, const std::vector<Row> &rows, Make make)
 {
     std::vector<Record> records;
+    records.reserve(rows.size());
     for (const Row &r : rows)
         records.push_back(make(r));
     std::vector<const void *> pointers;
+    pointers.reserve(records.size());
     for (const Record &r : records)
         pointers.push_back(&r);
     return table_part(group, source, pointers);
@@ -158,6 +160,7 @@ TEST(AgentNotifications, EachChangeOnceAndNothingForWhatWasFirstSeen)
             std::vector<Notification> out;
             watcher.see(c.slot, c.steps[i].part, c.steps[i].partial, out);
             std::vector<std::string> seen;
+            seen.reserve(out.size());
             for (const Notification &n : out)
                 seen.push_back(described(n));
             EXPECT_EQ(seen, c.steps[i].notified) << c.what << ", answer " << i + 1;
