@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -384,14 +385,9 @@ struct DirectoryStep {
             }
             return;
         }
-        try {
-            dtu.location = records.keep(rec->location);
-            dtu.otherInfo = records.keep(rec->other_info);
-        } catch (...) {  // memory ran out
-            free_desktop(rec);
-            throw;
-        }
-        free_desktop(rec);
+        const std::unique_ptr<desktop, void (*)(desktop *)> owned(rec, free_desktop);
+        dtu.location = records.keep(rec->location);
+        dtu.otherInfo = records.keep(rec->other_info);
     }
 };
 
