@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,9 +144,9 @@ public:
     {
         try {
             records_.push_back(record);
-        } catch (...) {  // memory ran out
+        } catch (const std::bad_alloc &) {
             release_(record);
-            throw;
+            out_of_memory();
         }
     }
     std::size_t size() const { return records_.size(); }
