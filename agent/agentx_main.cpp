@@ -24,11 +24,12 @@ void stop(int)
 int usage()
 {
     fprintf(stderr,
-            "usage: %s [-R ROOT] [-x AGENTX-SOCKET] [-t CACHE-SECONDS] [-w WAIT-MS] [-s]\n"
+            "usage: %s [-R ROOT] [-x AGENTX-SOCKET] [-t CACHE-SECONDS] [-w WAIT-MS] [-c FILE] [-s]\n"
             "  -R ROOT   product root (like rpm --root)\n"
             "  -x SOCKET the master agent's AgentX socket (default: snmpd's)\n"
             "  -t N      serve a snapshot N seconds before asking for a new one (default 2)\n"
             "  -w MS     wait at most MS milliseconds for that refresh (default 250)\n"
+            "  -c FILE   read FILE after kxsmon-agentx.conf (the kxsmon... keywords)\n"
             "  -s        log to syslog instead of standard error\n",
             kName);
     return 2;
@@ -40,14 +41,16 @@ int main(int argc, char **argv)
 {
     kxagent::Settings settings;
     const char *socket = nullptr;
+    const char *config = nullptr;
     bool syslogging = false;
     // Parsed before any thread starts.
-    for (int opt; (opt = getopt(argc, argv, "R:x:t:w:s")) != -1;) {  // NOLINT(concurrency-mt-unsafe)
+    for (int opt; (opt = getopt(argc, argv, "R:x:t:w:c:s")) != -1;) {  // NOLINT(concurrency-mt-unsafe)
         switch (opt) {
         case 'R': settings.root = optarg; break;
         case 'x': socket = optarg; break;
         case 't': settings.cacheSeconds = atoi(optarg); break;
         case 'w': settings.refreshWaitMs = atoi(optarg); break;
+        case 'c': config = optarg; break;
         case 's': syslogging = true; break;
         default: return usage();
         }
@@ -63,6 +66,8 @@ int main(int argc, char **argv)
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     if (socket)
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket);
+    if (config)
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OPTIONALCONFIG, config);
 
     struct sigaction action{};
     action.sa_handler = stop;  // no SA_RESTART: the select in the loop returns

@@ -1,7 +1,7 @@
-// The figures the agent serves: for each source of the MIB (a query or a
-// few that share a daemon or a file), where its cells lie, whether a failure
-// leaves its figures absent or keeps the last good ones, and the filler that
-// asks the library. This is the one place that knows the library's queries.
+// The sources of the figures: for each source of the MIB (a query or a few
+// that share a daemon or a file), the part its figures fill, whether a
+// failure leaves them absent or keeps the last good ones, and the filler
+// that asks the library and lays the answer out by the figures' table.
 #pragma once
 
 #include <cstdint>
@@ -11,40 +11,10 @@
 #include <vector>
 
 #include "kxsmon.h"
+#include "figures.h"
 #include "snapshot.h"
 
 namespace kxagent {
-
-// kxsSystem scalars.
-enum SystemScalar : Subid {
-    kVersion = 1, kInstallDate, kPatches, kUpTime, kTotalSessions, kActiveSessions, kUsers,
-    kDesktops, kContact, kPolicy, kUnownedLimit
-};
-
-// Tables under kxsObjects, and their columns.
-enum Table : Subid {
-    kDaemonTable = 2, kInterfaceTable, kDhcpTable, kFailoverTable, kMonitoredTable, kExceptionTable,
-    kSourceTable
-};
-enum DaemonColumn : Subid {
-    kDaemonName = 2, kDaemonStatus, kDaemonStartTime, kDaemonChangeTime, kDaemonInstances,
-    kDaemonDescription
-};
-enum InterfaceColumn : Subid {
-    kIfName = 2, kIfAddress, kIfNetmask, kIfStatus, kIfLastPacket, kIfType
-};
-enum DhcpColumn : Subid { kDhcpName = 2, kDhcpAvailable };
-enum FailoverColumn : Subid { kFoName = 2, kFoRole, kFoStatus };
-// The terminal columns shared by the monitored table (indexed by the ID)
-// and the exception table (indexed by position, the ID in kExcTerminalId).
-enum TerminalColumn : Subid {
-    kTermAddress = 2, kTermState, kTermPackets, kTermLostPackets, kTermLoss, kTermLocation,
-    kTermOtherInfo, kTermServer, kTermModel, kTermFirmware,
-    kMonRowStatus = 12,
-};
-constexpr Subid kExcTerminalId = 2;  // the exception table's columns are shifted by one
-enum SourceColumn : Subid { kSourceName = 2, kSourceStatus, kSourceReason, kSourceGathered };
-constexpr int32_t kRowActive = 1;
 
 // The parts of a snapshot, in OID order.
 enum class Slot : size_t {
@@ -75,7 +45,7 @@ struct Gathered {
 enum class OnFailure { Absent, KeepLast };
 
 struct Source {
-    Subid number;      // kxsSourceIndex
+    SourceNumber number;
     const char *name;  // kxsSourceName
     Slot slot;
     OnFailure onFailure;
@@ -104,9 +74,6 @@ std::shared_ptr<const Part> limit_part(uint32_t limit);
 // table (`ids`, as stored), and the figures of those among them that the
 // last gathering had.
 std::shared_ptr<const Part> membership_part(const std::vector<std::string> &ids);
-std::shared_ptr<const Part> served_figures(const Part &figures, const std::vector<std::string> &ids);
-
-// Whether a terminal ID can be a row's index (kxsMonTerminalId's size).
-bool servable_id(std::string_view id);
+std::shared_ptr<const Part> served_figures(const Part &gathered, const std::vector<std::string> &ids);
 
 }  // namespace kxagent

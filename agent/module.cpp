@@ -1,6 +1,7 @@
 #include "module.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -9,7 +10,9 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include "figures.h"
 #include "gather.h"
+#include "notifications.h"
 #include "snapshot.h"
 
 // The module's root, kxsmon of KXSMON-MIB. A deployment that moves the MIB
@@ -23,6 +26,8 @@ namespace {
 
 const oid kRoot[] = {KXSMON_ROOT_OID};
 constexpr size_t kRootLength = sizeof kRoot / sizeof kRoot[0];
+const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};  // SNMPv2-MIB::snmpTrapOID.0
+constexpr Subid kNotificationsArc = 0;                          // kxsNotifications
 const char *const kDataName = "kxsmon-change";
 
 // RowStatus values (RFC 2579).
@@ -39,6 +44,7 @@ std::optional<Settings> workerSettings;  // set once the configuration is read
 std::unique_ptr<Worker> worker;
 std::shared_ptr<const Snapshot> view = std::make_shared<const Snapshot>();
 netsnmp_cache *cache = nullptr;
+unsigned tick = 0;  // the alarm that starts the worker and sends its notifications
 
 // A change that a SET asks for: checked in the first phase, made in the
 // action phase, and reversed in the undo phase if another binding failed.
@@ -89,14 +95,18 @@ void answer(netsnmp_variable_list *vb, const Cell &cell)
     }
 }
 
+// An object of the MIB without the instance asked for is noSuchInstance
+// (a figure not had, a row that is not there); anything else noSuchObject.
 void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 {
     auto suffix = suffix_of(r->requestvb->name, r->requestvb->name_length);
     auto found = suffix ? view->find(*suffix) : std::nullopt;
-    if (!found)
-        netsnmp_set_request_error(reqinfo, r, SNMP_NOSUCHINSTANCE);
-    else
+    if (found)
         answer(r->requestvb, *found);
+    else
+        netsnmp_set_request_error(reqinfo, r,
+                                  suffix && known_object(*suffix) ? SNMP_NOSUCHINSTANCE
+                                                                  : SNMP_NOSUCHOBJECT);
 }
 
 // Past the subtree's last object the request stays unanswered, and the agent
@@ -199,7 +209,7 @@ int check_set(netsnmp_request_info *r)
                         (*suffix)[rowStatus.size()] == kMonRowStatus;
     const bool contact = *suffix == scalar_oid(kContact);
     if (!contact && *suffix != scalar_oid(kUnownedLimit) && !rowSet)
-        return view->find(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
+        return known_object(*suffix) ? SNMP_ERR_NOTWRITABLE : SNMP_ERR_NOCREATION;
     if (!worker || !worker->ready())
         return SNMP_ERR_RESOURCEUNAVAILABLE;  // the data files cannot be written yet
     auto pending = std::make_unique<Pending>();
@@ -317,6 +327,47 @@ void keep_snapshot(netsnmp_cache *, void *)
     // The snapshot stays until the next one replaces it.
 }
 
+// ---------------------------------------------------------------- notifications
+
+// Sent with net-snmp's own call: through the AgentX master in the subagent,
+// to snmpd's trap sinks (trap2sink, informsink, trapsess) in the module.
+void send(const Notification &n)
+{
+    netsnmp_variable_list *vars = nullptr;
+    Oid type(kRoot, kRoot + kRootLength);
+    type.push_back(kNotificationsArc);
+    type.push_back(n.number);
+    snmp_varlist_add_variable(&vars, kSnmpTrapOid, sizeof kSnmpTrapOid / sizeof kSnmpTrapOid[0],
+                              ASN_OBJECT_ID, reinterpret_cast<const u_char *>(type.data()),
+                              type.size() * sizeof(oid));
+    for (const Binding &b : n.objects) {
+        Oid name(kRoot, kRoot + kRootLength);
+        name.insert(name.end(), b.oid.begin(), b.oid.end());
+        netsnmp_variable_list *vb =
+            snmp_varlist_add_variable(&vars, name.data(), name.size(), ASN_NULL, nullptr, 0);
+        if (vb)
+            answer(vb, Cell{b.type, b.number, b.text});
+    }
+    send_v2trap(vars);
+    snmp_free_varbind(vars);
+}
+
+// Every second on net-snmp's thread: the worker is started once snmpd runs
+// as a daemon (so that changes are watched before any request), and what it
+// found is sent.
+void on_tick(unsigned, void *)
+{
+    ensure_worker();
+    if (!worker)
+        return;
+    size_t dropped = 0;
+    for (const Notification &n : worker->take_notifications(dropped))
+        send(n);
+    if (dropped > 0)
+        snmp_log(LOG_WARNING, "kxsmon: %zu notifications dropped: more changes than can be sent\n",
+                 dropped);
+}
+
 void read_number(const char *token, char *line, int low, int high, int &into)
 {
     char *end = nullptr;
@@ -326,6 +377,17 @@ void read_number(const char *token, char *line, int low, int high, int &into)
     else
         into = static_cast<int>(n);
     (void)token;
+}
+
+void read_switch(char *line, Kind kind)
+{
+    const std::string word = line;
+    if (word == "no" || word == "off" || word == "false" || word == "0")
+        settings.notifications &= ~bit(kind);
+    else if (word == "yes" || word == "on" || word == "true" || word == "1")
+        settings.notifications |= bit(kind);
+    else
+        config_perror("kxsmon: expected yes or no");
 }
 
 // The worker's settings are those the configuration held when first read: a
@@ -363,6 +425,19 @@ extern "C" void init_kxsmon(void)
         "kxsmonRefreshWait",
         [](const char *t, char *line) { read_number(t, line, 0, 4000, settings.refreshWaitMs); },
         nullptr, "MILLISECONDS");
+    register_app_config_handler(
+        "kxsmonWatchInterval",
+        [](const char *t, char *line) { read_number(t, line, 1, 3600, settings.watchSeconds); },
+        nullptr, "SECONDS");
+    for (const KindKeyword &k : kind_keywords())
+        register_app_config_handler(
+            k.keyword,
+            [](const char *token, char *line) {
+                for (const KindKeyword &which : kind_keywords())
+                    if (strcmp(token, which.keyword) == 0)
+                        read_switch(line, which.kind);
+            },
+            nullptr, "yes|no");
     netsnmp_handler_registration *registration = netsnmp_create_handler_registration(
         "kxsmon", handle, kRoot, kRootLength, HANDLER_CAN_RWRITE);
     cache = netsnmp_cache_create(settings.cacheSeconds, load_snapshot, keep_snapshot, kRoot,
@@ -371,12 +446,14 @@ extern "C" void init_kxsmon(void)
     netsnmp_register_handler(registration);
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
                            fix_worker_settings, nullptr);
+    tick = snmp_alarm_register(1, SA_REPEAT, on_tick, nullptr);
 }
 
 extern "C" void deinit_kxsmon(void)
 {
     snmp_unregister_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
                              fix_worker_settings, nullptr, 1);
+    snmp_alarm_unregister(tick);
     unregister_mib(const_cast<oid *>(kRoot), kRootLength);
     worker.reset();
     view = std::make_shared<const Snapshot>();

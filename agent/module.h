@@ -9,10 +9,12 @@
 
 extern "C" {
 // Registers the module's subtree and its snmpd.conf tokens (kxsmonRoot,
-// kxsmonCacheTimeout, kxsmonRefreshWait); the worker starts with the first
-// request (on net-snmp's thread, so after snmpd has become a daemon).
+// kxsmonCacheTimeout, kxsmonRefreshWait, kxsmonWatchInterval and one
+// kxsmon...Notifications per kind); the worker starts with the first request
+// or the first tick of the module's one-second alarm (on net-snmp's thread,
+// so after snmpd has become a daemon), which also sends its notifications.
 KXSMON_MODULE_EXPORT void init_kxsmon(void);
-// Unregisters the subtree and stops the worker.
+// Unregisters the subtree and the alarm, and stops the worker.
 KXSMON_MODULE_EXPORT void deinit_kxsmon(void);
 }
 

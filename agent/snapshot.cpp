@@ -257,6 +257,16 @@ std::optional<std::pair<Oid, Cell>> Part::next(const Oid &suffix) const
     return std::make_pair(oid_of(column, row), cell(column, row));
 }
 
+std::optional<std::pair<Oid, Cell>> Part::at(Subid column, size_t row) const
+{
+    auto found = std::find_if(columns_.begin(), columns_.end(),
+                              [&](const Column &c) { return c.number == column; });
+    if (found == columns_.end() || row >= rows())
+        return std::nullopt;
+    const auto index = static_cast<size_t>(found - columns_.begin());
+    return std::make_pair(oid_of(index, row), cell(index, row));
+}
+
 std::optional<Cell> Snapshot::find(const Oid &suffix) const
 {
     for (const auto &part : parts)

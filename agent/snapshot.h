@@ -74,6 +74,9 @@ public:
     std::optional<Cell> find(const Oid &suffix) const;
     // The first cell after `suffix` in OID order, and its OID.
     std::optional<std::pair<Oid, Cell>> next(const Oid &suffix) const;
+    // Row `row`'s cell of column `column`, and the OID of that cell;
+    // nothing when the part has no such column.
+    std::optional<std::pair<Oid, Cell>> at(Subid column, size_t row) const;
 
 private:
     Cell cell(size_t column, size_t row) const;

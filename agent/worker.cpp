@@ -26,8 +26,12 @@ using namespace std::chrono_literals;
 
 // How long a stop waits for the worker to end before leaving it running.
 constexpr auto kStopWait = 300ms;
-// How often an idle worker releases the parts no snapshot serves any more.
+// How often an idle worker releases the parts no snapshot serves any more,
+// and looks whether a watch gathering is due.
 constexpr auto kSweepPeriod = 1s;
+// The notifications kept until net-snmp's thread takes them: more than a
+// gathering of the largest monitored table can find at once.
+constexpr size_t kMaxQueued = 4096;
 
 // A worker left running at a stop still uses the library; one started later
 // (a dlmod module loaded again) waits until it has ended. Never destroyed:
@@ -69,6 +73,7 @@ public:
     bool ready() const;
     bool monitored(const std::string &id) const;
     bool apply(const Change &change, std::optional<Change> &undo);
+    std::vector<Notification> take_notifications(size_t &dropped);
 
 private:
     using Lock = std::unique_lock<std::mutex>;
@@ -79,10 +84,13 @@ private:
     void close_handles();
     void gather_all();
     void gather(const Source &source);
+    std::vector<Notification> watch(const Source &source, const Gathered &got);
+    void settle(const Source &source, Gathered got, std::vector<Notification> found);
     void settle(const Source &source, Gathered got);
     void publish_monitored();
     void replace(Slot slot, std::shared_ptr<const Part> part);
     void publish();
+    void queue(std::vector<Notification> found);
     void sweep();
 
     const Settings settings_;
@@ -107,6 +115,9 @@ private:
     uint32_t limit_ = kDefaultUnownedLimit;
     uint64_t tableChanges_ = 0;
     std::string unavailable_;  // why no figure can be had, while the library cannot start
+    Watcher watcher_;
+    std::vector<Notification> outbox_;
+    size_t dropped_ = 0;
 
     // Worker thread only.
     KXSHandle *gathering_ = nullptr;
@@ -116,7 +127,7 @@ private:
 
 State::State(Settings settings)
     : settings_(std::move(settings)), states_(sources().size()),
-      current_(std::make_shared<const Snapshot>())
+      current_(std::make_shared<const Snapshot>()), watcher_(settings_.notifications)
 {
 }
 
@@ -159,8 +170,13 @@ void State::run()
 {
     if (wait_for_earlier_workers()) {
         open_handles();
+        const bool watching = settings_.notifications != 0 && settings_.watchSeconds > 0;
+        const auto period = std::chrono::seconds(settings_.watchSeconds);
+        auto nextWatch = std::chrono::steady_clock::now() + period;
         Lock lock(mutex_);
         while (!stop_) {
+            if (watching && std::chrono::steady_clock::now() >= nextWatch)
+                refreshWanted_ = true;
             if (!refreshWanted_) {
                 lock.unlock();
                 sweep();
@@ -169,6 +185,7 @@ void State::run()
                 continue;
             }
             refreshWanted_ = false;
+            nextWatch = std::chrono::steady_clock::now() + period;
             lock.unlock();
             gather_all();
             sweep();
@@ -275,17 +292,36 @@ void State::gather(const Source &source)
         limit = limit_;
     }
     Gathered got = source.fill(gathering_, limit);
+    // Outside the lock: comparing a large answer row by row must not hold up
+    // the gets. Only this thread watches the slots of the daemons' sources.
+    std::vector<Notification> found = watch(source, got);
     Lock lock(mutex_);
     if (stop_)
         return;  // no one is served any more
-    settle(source, std::move(got));
+    settle(source, std::move(got), std::move(found));
     publish();
+}
+
+// The changes that an answer shows against the last one.
+std::vector<Notification> State::watch(const Source &source, const Gathered &got)
+{
+    std::vector<Notification> found;
+    if (got.outcome.usable() && got.part)
+        watcher_.see(source.slot, *got.part, got.outcome.code != KXS_OK, found);
+    return found;
+}
+
+void State::settle(const Source &source, Gathered got)
+{
+    std::vector<Notification> found = watch(source, got);
+    settle(source, std::move(got), std::move(found));
 }
 
 // The source's status and the part served: new figures when they could be
 // had, the last good ones or none when not.
-void State::settle(const Source &source, Gathered got)
+void State::settle(const Source &source, Gathered got, std::vector<Notification> found)
 {
+    queue(std::move(found));
     SourceState &state = states_[source.number - 1];
     state.reason = got.outcome.text;
     if (got.outcome.usable()) {
@@ -325,10 +361,32 @@ void State::replace(Slot slot, std::shared_ptr<const Part> part)
 
 void State::publish()
 {
-    replace(Slot::Sources, status_part(states_));
+    auto sources = status_part(states_);
+    std::vector<Notification> found;
+    watcher_.see(Slot::Sources, *sources, false, found);
+    queue(std::move(found));
+    replace(Slot::Sources, std::move(sources));
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->parts.assign(slots_.begin(), slots_.end());
     current_ = std::move(snapshot);
+}
+
+void State::queue(std::vector<Notification> found)
+{
+    for (Notification &n : found) {
+        if (outbox_.size() >= kMaxQueued) {
+            ++dropped_;
+            continue;
+        }
+        outbox_.push_back(std::move(n));
+    }
+}
+
+std::vector<Notification> State::take_notifications(size_t &dropped)
+{
+    std::lock_guard lock(mutex_);
+    dropped = std::exchange(dropped_, 0);
+    return std::exchange(outbox_, {});
 }
 
 // A retired part that only the list still holds is served by no snapshot,
@@ -449,6 +507,11 @@ bool Worker::monitored(const std::string &id) const
 bool Worker::apply(const Change &change, std::optional<Change> &undo)
 {
     return state_->apply(change, undo);
+}
+
+std::vector<Notification> Worker::take_notifications(size_t &dropped)
+{
+    return state_->take_notifications(dropped);
 }
 
 bool Worker::abandoned()

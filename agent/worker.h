@@ -10,6 +10,11 @@
 // process-wide state (the root, the debug options) is written only while a
 // handle is opened, and both are opened before the SNMP thread may use one.
 //
+// Each answer of a source goes past the watcher (notifications.h); what it
+// finds waits in a bounded queue until net-snmp's thread takes it. While any
+// kind of notification is on, the worker also gathers on its own, every
+// watch period, so that a change is notified without a station's request.
+//
 // A published snapshot is never changed. A gathering or a change publishes
 // new parts; the parts they replace are released by the worker thread once
 // no snapshot serves them, never by the SNMP thread and never under the lock.
@@ -21,6 +26,7 @@
 #include <thread>
 
 #include "changes.h"
+#include "notifications.h"
 #include "snapshot.h"
 
 namespace kxagent {
@@ -29,6 +35,8 @@ struct Settings {
     std::string root;        // product root ("" is the real one)
     int cacheSeconds = 2;    // how long a snapshot is served before a refresh is asked for
     int refreshWaitMs = 250; // how long an SNMP request waits for that refresh
+    unsigned notifications = kAllKinds;  // the kinds notified of (bits of Kind)
+    int watchSeconds = 30;   // while any is, a gathering at least this often
 };
 
 class State;
@@ -56,6 +64,10 @@ public:
     bool monitored(const std::string &id) const;
     // Makes and stores `change` at once and publishes it: see make_change.
     bool apply(const Change &change, std::optional<Change> &undo);
+
+    // The notifications found since the last call, oldest first, and how
+    // many were dropped past the queue's bound.
+    std::vector<Notification> take_notifications(size_t &dropped);
 
     // Whether a worker was ever left running at a stop.
     static bool abandoned();

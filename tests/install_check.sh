@@ -29,7 +29,7 @@ grep -q '^ExecStart=/.*/kxsmon --format prom .*--output /var/lib/prometheus/node
   "$prefix/lib/systemd/system/kxsmon-textfile.service"
 if [ "$agent" = ON ]; then
   for file in share/man/man8/kxsmon-agentx.8 share/snmp/mibs/KXSMON-MIB.txt share/snmp/mibs/SNMPv2-SMI.txt \
-    share/snmp/mibs/SNMPv2-TC.txt share/snmp/mibs/SNMPv2-CONF.txt; do
+    share/snmp/mibs/SNMPv2-TC.txt share/snmp/mibs/SNMPv2-CONF.txt share/snmp/mibs/INET-ADDRESS-MIB.txt; do
     test -f "$prefix/$file" || { echo "not installed: $file"; exit 1; }
   done
 fi

@@ -95,6 +95,58 @@ TEST_F(SimulatedServer, ServesTheGroupAndStopsCleanlyOnSigterm)
     EXPECT_EQ(sim.log().find("127.0.0.4:"), std::string::npos) << sim.log();  // a member gone away
 }
 
+// The terminals of the group and each member's last-seen age, as the
+// library's clients read them from the server.
+std::string group_seen()
+{
+    int count = 0;
+    kx::HostList *hosts = kx::get_gm_hosts(kxtest::kSandboxHost, &count);
+    std::string seen;
+    for (kx::HostList *h = hosts; h; h = h->next)
+        seen += std::string(h->host->info->name) + "/" + std::to_string(h->host->info->lastseen) + " ";
+    kx::KXSTerm *merged = kx::kxs_get_currentHA_list(nullptr, hosts);
+    for (auto *t = merged; t; t = t->next)
+        seen += std::string(t->terminalId) + " ";
+    kx::kxs_free_linked_list(nullptr, &merged);
+    kx::free_HostList(hosts);
+    return seen;
+}
+
+// SIGHUP: the same hosts answer from the scenario read again; one that
+// cannot be read, or names other hosts, leaves the old one served.
+TEST_F(SimulatedServer, ReloadsTheScenarioOnSighup)
+{
+    const std::string first = R"(host kxtest-host 127.0.0.1 trusted lastseen 2
+host kxmember2 127.0.0.2 trusted lastseen 5
+terminal kxtest-host terminalId=P1.0800a terminalIPA=10.0.0.20
+terminal kxmember2 terminalId=P1.0800b terminalIPA=10.0.0.21
+)";
+    const std::string changed = R"(host kxtest-host 127.0.0.1 trusted lastseen 2
+host kxmember2 127.0.0.2 trusted lastseen 999
+terminal kxtest-host terminalId=P1.0800a terminalIPA=10.0.0.20
+)";
+    Simulator sim(KXS_SIMD_PATH, first);
+    ASSERT_TRUE(sim.ready()) << sim.log();
+    const std::string served = "kxtest-host/2 kxmember2/5 0800a 0800b ";
+    ASSERT_EQ(group_seen(), served);
+    const struct {
+        const char *what;
+        std::string scenario;
+        bool reloaded;
+        std::string seen;
+    } cases[] = {
+        {"a line that cannot be read", first + "terminal nohost x=1\n", false, served},
+        {"a host more", first + "host kxmember3 127.0.0.3\n", false, served},
+        {"a member that went quiet, its terminal gone", changed, true,
+         "kxtest-host/2 kxmember2/999 0800a "},
+        {"and back again", first, true, served},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(sim.reload(c.scenario), c.reloaded) << c.what << "\n" << sim.log();
+        EXPECT_EQ(group_seen(), c.seen) << c.what;
+    }
+}
+
 TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)
 {
     Simulator sim(KXS_SIMD_PATH, kxsim::generate_scenario(3000, 3));

@@ -31,7 +31,8 @@ Simulator::Simulator(const std::string &program, const std::string &scenario,
             execl(program.c_str(), "kxs-simd", "--root", root.c_str(), path.c_str(), nullptr);
         _exit(127);
     }
-    close(fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);  // kept for reloads, but by no later child
+    scenarioFd_ = fd;
     close(out[1]);
     logFd_ = out[0];
     for (int waited = 0; !ready() && waited < kReadyWaitMs; waited += kLogWaitMs)
@@ -42,6 +43,25 @@ Simulator::~Simulator()
 {
     stop();
     close(logFd_);
+    close(scenarioFd_);
+}
+
+bool Simulator::reload(const std::string &scenario)
+{
+    if (pid_ <= 0 || ftruncate(scenarioFd_, 0) != 0 ||
+        pwrite(scenarioFd_, scenario.data(), scenario.size(), 0) != static_cast<ssize_t>(scenario.size()))
+        return false;
+    const std::size_t before = log_.size();
+    kill(pid_, SIGHUP);
+    for (int waited = 0; waited < kReadyWaitMs; waited += kLogWaitMs) {
+        read_log(kLogWaitMs);
+        const std::string since = log_.substr(before);
+        if (since.find("kxs-simd: reloaded\n") != std::string::npos)
+            return true;
+        if (since.find("the scenario is kept\n") != std::string::npos)
+            return false;
+    }
+    return false;
 }
 
 int Simulator::stop()

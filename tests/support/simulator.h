@@ -20,6 +20,9 @@ public:
     Simulator &operator=(const Simulator &) = delete;
 
     bool ready() const { return log_.find("kxs-simd: ready\n") != std::string::npos; }
+    // Replaces the scenario and has the server read it again (SIGHUP);
+    // whether it answers from the new one (false: it kept the old).
+    bool reload(const std::string &scenario);
     // Stops the server; its wait status (-1 once stopped).
     int stop();
     // What it wrote on standard error so far.
@@ -30,6 +33,7 @@ private:
 
     pid_t pid_ = -1;
     int logFd_ = -1;
+    int scenarioFd_ = -1;  // the file the server reads by name
     std::string log_;
 };
 

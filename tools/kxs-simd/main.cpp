@@ -1,7 +1,9 @@
 // kxs-simd: a simulated thin-client server. It serves the authentication
 // manager ("amstatus", "status", "gstatus") and the session manager
 // ("smstatus") of every host of a scenario on the host's loopback address,
-// in the foreground, until SIGTERM or SIGINT.
+// in the foreground, until SIGTERM or SIGINT. SIGHUP reads the scenario
+// again: the daemons answer from the new one, whose hosts must be those of
+// the first (names, addresses, down) since the listeners stay.
 //
 //   kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO
 //   kxs-simd --generate TERMINALS HOSTS      (a scenario on standard output)
@@ -27,6 +29,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -35,7 +39,8 @@
 
 namespace {
 
-std::atomic<bool> gStop{false};  // lock-free: set by the signal handler
+std::atomic<bool> gStop{false};    // lock-free: set by the signal handlers
+std::atomic<bool> gReload{false};
 
 // How often a serving thread looks whether it is to stop.
 constexpr int kStopCheckMs = 100;
@@ -43,6 +48,11 @@ constexpr int kStopCheckMs = 100;
 void on_stop(int)
 {
     gStop = true;
+}
+
+void on_reload(int)
+{
+    gReload = true;
 }
 
 // The system's text for an error number, from the standard library's
@@ -55,10 +65,35 @@ std::string error_text(int err)
 // One listening socket: a daemon of one host.
 struct Listener {
     int fd = -1;
-    const kxsim::Host *host = nullptr;
+    std::size_t host = 0;  // in the scenario's hosts
     bool authManager = false;
     int port = 0;
 };
+
+// What the daemons answer from: a scenario and its replies, replaced whole
+// by a reload.
+struct Replies {
+    explicit Replies(kxsim::Scenario s) : scenario(std::move(s)), gstatus(kxsim::gstatus_reply(scenario))
+    {
+        for (const auto &host : scenario.hosts)
+            status.push_back(kxsim::status_reply(host));
+    }
+    kxsim::Scenario scenario;
+    std::string gstatus;
+    std::vector<std::string> status;
+};
+
+// Whether a reload can keep the listeners: the same hosts, listening alike.
+bool same_hosts(const kxsim::Scenario &a, const kxsim::Scenario &b)
+{
+    if (a.hosts.size() != b.hosts.size())
+        return false;
+    for (std::size_t i = 0; i < a.hosts.size(); ++i)
+        if (a.hosts[i].name != b.hosts[i].name || a.hosts[i].address != b.hosts[i].address ||
+            a.hosts[i].down != b.hosts[i].down)
+            return false;
+    return true;
+}
 
 // How long a client may take to send its command line.
 constexpr int kCommandWaitMs = 5000;
@@ -112,18 +147,29 @@ bool send_all(int connection, const std::string &bytes)
     return at == bytes.size();
 }
 
+bool read_file(const char *path, std::string &text)
+{
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
 class Server {
 public:
-    explicit Server(kxsim::Scenario scenario) : scenario_(std::move(scenario))
+    explicit Server(kxsim::Scenario scenario)
+        : replies_(std::make_shared<const Replies>(std::move(scenario)))
     {
-        gstatus_ = kxsim::gstatus_reply(scenario_);
-        for (const auto &host : scenario_.hosts)
-            status_.push_back(kxsim::status_reply(host));
     }
 
     bool open(int amPort, int smPort)
     {
-        for (const auto &host : scenario_.hosts) {
+        const auto &hosts = replies_->scenario.hosts;
+        for (std::size_t i = 0; i < hosts.size(); ++i) {
+            const kxsim::Host &host = hosts[i];
             for (bool am : {true, false}) {
                 if (host.down)
                     continue;
@@ -134,7 +180,7 @@ public:
                             host.address.c_str(), port, error_text(errno).c_str());
                     return false;
                 }
-                listeners_.push_back({fd, &host, am, port});
+                listeners_.push_back({fd, i, am, port});
                 fprintf(stderr, "kxs-simd: %s %s on %s:%d\n", host.name.c_str(),
                         am ? "authentication manager" : "session manager", host.address.c_str(),
                         port);
@@ -147,13 +193,16 @@ public:
     // own, so that the members of a group answer at the same time as real
     // servers do; each serves its connections one at a time. The signals
     // stay blocked in every thread but while this one waits for them.
-    void run(const sigset_t &waitMask)
+    void run(const sigset_t &waitMask, const std::string &path)
     {
         std::vector<std::thread> servers;
         for (const auto &l : listeners_)
             servers.emplace_back([this, &l] { serve_until_stopped(l); });
-        while (!gStop)
+        while (!gStop) {
             ppoll(nullptr, 0, nullptr, &waitMask);  // returns on a signal
+            if (gReload.exchange(false))
+                reload(path);
+        }
         for (auto &server : servers)
             server.join();
     }
@@ -165,17 +214,43 @@ public:
     }
 
 private:
+    std::shared_ptr<const Replies> replies() const
+    {
+        std::lock_guard lock(mutex_);
+        return replies_;
+    }
+
+    void reload(const std::string &path)
+    {
+        std::string text, error;
+        if (!read_file(path.c_str(), text)) {
+            fprintf(stderr, "kxs-simd: cannot read %s; the scenario is kept\n", path.c_str());
+            return;
+        }
+        auto scenario = kxsim::parse_scenario(text, error);
+        if (!scenario || !same_hosts(*scenario, replies()->scenario)) {
+            fprintf(stderr, "kxs-simd: %s: %s; the scenario is kept\n", path.c_str(),
+                    scenario ? "its hosts differ" : error.c_str());
+            return;
+        }
+        auto next = std::make_shared<const Replies>(std::move(*scenario));
+        std::lock_guard lock(mutex_);
+        replies_ = std::move(next);
+        fprintf(stderr, "kxs-simd: reloaded\n");
+    }
+
     std::string reply_to(const Listener &l, const std::string &command) const
     {
-        std::size_t index = l.host - scenario_.hosts.data();
+        const auto now = replies();
+        const kxsim::Host &host = now->scenario.hosts[l.host];
         if (l.authManager && command == "amstatus")
-            return kxsim::amstatus_reply(*l.host);
+            return kxsim::amstatus_reply(host);
         if (l.authManager && command == "status")
-            return status_[index];
+            return now->status[l.host];
         if (l.authManager && command == "gstatus")
-            return gstatus_;
+            return now->gstatus;
         if (!l.authManager && command == "smstatus")
-            return kxsim::smstatus_reply(*l.host);
+            return kxsim::smstatus_reply(host);
         return "";
     }
 
@@ -196,14 +271,14 @@ private:
         std::string command = read_command(connection);
         std::string reply = reply_to(l, command);
         bool sent = send_all(connection, reply);
-        fprintf(stderr, "kxs-simd: %s:%d \"%s\" -> %zu bytes%s\n", l.host->address.c_str(), l.port,
+        fprintf(stderr, "kxs-simd: %s:%d \"%s\" -> %zu bytes%s\n",
+                replies()->scenario.hosts[l.host].address.c_str(), l.port,
                 command.c_str(), reply.size(), sent ? "" : " (cut short)");
         close(connection);
     }
 
-    kxsim::Scenario scenario_;
-    std::string gstatus_;
-    std::vector<std::string> status_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Replies> replies_;  // under mutex_
     std::vector<Listener> listeners_;
 };
 
@@ -245,17 +320,6 @@ int usage()
     fprintf(stderr, "usage: kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO\n"
                     "       kxs-simd --generate TERMINALS HOSTS\n");
     return 2;
-}
-
-bool read_file(const char *path, std::string &text)
-{
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return true;
 }
 
 }  // namespace
@@ -313,19 +377,23 @@ int main(int argc, char **argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, &waitMask);
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
     struct sigaction action {};
     action.sa_handler = on_stop;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = on_reload;
+    sigaction(SIGHUP, &action, nullptr);
 
     Server server(std::move(*scenario));
     if (!server.open(amPort, smPort))
         return 1;
     fprintf(stderr, "kxs-simd: ready\n");
-    server.run(waitMask);
+    server.run(waitMask, path);
     fprintf(stderr, "kxs-simd: stopped\n");
     return 0;
 }

@@ -1,14 +1,20 @@
 // The state of every configured daemon.
 #include "section.h"
+#include "states.h"
 
 namespace kxsmon {
 namespace {
 
-const std::vector<std::string> kStates = {"up", "down", "unknown"};
+// Every state, "unknown" too, is a series of the state metric.
+const std::vector<std::string> kStates = [] {
+    std::vector<std::string> all = kxfigures::daemon_states().words();
+    all.emplace_back(kxfigures::daemon_states().otherwise.word);
+    return all;
+}();
 
-const std::string &state_word(int32_t status)
+std::string state_word(int32_t status)
 {
-    return kStates[status == 1 ? 0 : status == 2 ? 1 : 2];
+    return kxfigures::daemon_states().of(status).word;
 }
 
 std::string text_of(KXSDaemon *const *daemons, const Request &request)

@@ -1,29 +1,29 @@
 // The failover group: each trusted member, its role and its state.
 #include "section.h"
+#include "states.h"
 
 namespace kxsmon {
 namespace {
 
-const std::vector<std::string> kStates = {"up", "down"};
+const std::vector<std::string> kStates = kxfigures::link_states().words();
 // The roles a member may have: a failover changes which one is 1, never the
 // series. "unknown" is none of them.
-const std::vector<std::string> kRoles = {"primary", "secondary", "zero admin", "no data sharing"};
-constexpr std::string_view kOffline = "offline ";
+const std::vector<std::string> kRoles = kxfigures::roles().words();
 
-const std::string &state_word(int32_t status)
+std::string state_word(int32_t status)
 {
-    return kStates[status == 1 ? 0 : 1];
+    return kxfigures::link_states().of(status).word;
 }
 
 bool offline(const KXSFOHost &h)
 {
-    return h.role && std::string_view(h.role).substr(0, kOffline.size()) == kOffline;
+    return kxfigures::member_role(h.role).offline;
 }
 
 // The role without "offline ".
 std::string role_of(const KXSFOHost &h)
 {
-    return h.role ? std::string(h.role).substr(offline(h) ? kOffline.size() : 0) : "unknown";
+    return kxfigures::member_role(h.role).role->word;
 }
 
 std::string text_of(KXSFOHost *const *list, std::size_t width)

@@ -1,14 +1,15 @@
 // This server's network interfaces as its failover group sees them.
 #include "section.h"
+#include "states.h"
 
 namespace kxsmon {
 namespace {
 
-const std::vector<std::string> kStates = {"up", "down"};
+const std::vector<std::string> kStates = kxfigures::link_states().words();
 
-const std::string &state_word(int32_t status)
+std::string state_word(int32_t status)
 {
-    return kStates[status == KXS_IF_UP ? 0 : 1];
+    return kxfigures::link_states().of(status).word;
 }
 
 // The age of the last packet, from hundredths of a second.

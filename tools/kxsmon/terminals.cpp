@@ -4,14 +4,16 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "states.h"
+
 namespace kxsmon {
 namespace {
 
-const std::vector<std::string> kStates = {"owned", "absent", "unowned"};
+const std::vector<std::string> kStates = kxfigures::terminal_states().words();
 
 std::string state_word(int32_t state)
 {
-    return state >= KXS_DTU_OWNED && state <= KXS_DTU_UNOWNED ? kStates[state - 1] : "unknown";
+    return kxfigures::terminal_states().of(state).word;
 }
 
 // An absent terminal's figures are zeros that no member reported.
