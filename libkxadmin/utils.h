@@ -8,10 +8,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <new>
@@ -180,6 +183,111 @@ void free_c_array(Record **array, void (*release)(Record *))
 inline void free_text(char *text)
 {
     free(text);
+}
+
+// ---- the same arrays laid out in one block -----------------------------------
+
+// What lies in front of an array laid out in one block: the block's size,
+// so that its release can tell what lies in it.
+struct LaidOutHeader {
+    std::size_t bytes;
+};
+
+// Builds a NULL-terminated array of records that is laid out in one
+// malloc()ed block with its records and their texts (the `fields` of each
+// record): the header, the slots and their NULL, the records, the texts.
+// A list of n records then costs one allocation rather than one per record
+// and text, and is released by one free(). Its release (free_laid_out)
+// still releases, with free(), a record or text that lies outside the
+// block: one that a caller put in the place of ours.
+template <class Record, std::size_t Texts>
+class LaidOutArray {
+public:
+    using Fields = std::array<char *Record::*, Texts>;
+    explicit LaidOutArray(const Fields &fields) : fields_(fields) {}
+    LaidOutArray(const LaidOutArray &) = delete;
+    LaidOutArray &operator=(const LaidOutArray &) = delete;
+
+    void reserve(std::size_t records) { records_.reserve(records); }
+    // A record whose texts (NULL stays NULL) live until take(), which copies
+    // them into the block.
+    void add(const Record &record)
+    {
+        records_.push_back(record);
+        for (char *Record::*field : fields_)
+            if (const char *text = record.*field)
+                textBytes_ += strlen(text) + 1;
+    }
+    // A copy of `text` that lives as long as the builder, for a record's text
+    // that would not live until take(). NULL for NULL.
+    char *keep(const char *text)
+    {
+        if (!text)
+            return nullptr;
+        kept_.emplace_back(text);
+        return kept_.back().data();
+    }
+    std::size_t size() const { return records_.size(); }
+    // The array, owned by the caller; nullptr when memory ran out.
+    Record **take()
+    {
+        static_assert(alignof(Record) <= alignof(LaidOutHeader));
+        const std::size_t count = records_.size();
+        const std::size_t slotBytes = sizeof(LaidOutHeader) + (count + 1) * sizeof(Record *);
+        const std::size_t recordsAt = (slotBytes + alignof(Record) - 1) / alignof(Record) *
+                                      alignof(Record);
+        const std::size_t bytes = recordsAt + count * sizeof(Record) + textBytes_;
+        char *block = static_cast<char *>(malloc(bytes));
+        if (!block)
+            return nullptr;
+        *reinterpret_cast<LaidOutHeader *>(block) = {bytes};
+        auto **slots = reinterpret_cast<Record **>(block + sizeof(LaidOutHeader));
+        auto *laid = reinterpret_cast<Record *>(block + recordsAt);
+        char *texts = block + recordsAt + count * sizeof(Record);
+        for (std::size_t i = 0; i < count; ++i) {
+            laid[i] = records_[i];
+            for (char *Record::*field : fields_)
+                if (const char *text = laid[i].*field) {
+                    const std::size_t length = strlen(text) + 1;
+                    laid[i].*field = static_cast<char *>(memcpy(texts, text, length));
+                    texts += length;
+                }
+            slots[i] = &laid[i];
+        }
+        slots[count] = nullptr;
+        return slots;
+    }
+
+private:
+    Fields fields_;
+    std::vector<Record> records_;
+    std::deque<std::string> kept_;
+    std::size_t textBytes_ = 0;
+};
+
+// Releases an array that LaidOutArray made; NULL accepted. Each record up to
+// the NULL, and each of its texts, that lies outside the block is released
+// with free() first.
+template <class Record, std::size_t Texts>
+void free_laid_out(Record **array, const std::array<char *Record::*, Texts> &fields)
+{
+    if (!array)
+        return;
+    char *block = reinterpret_cast<char *>(array) - sizeof(LaidOutHeader);
+    const auto begin = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t end = begin + reinterpret_cast<LaidOutHeader *>(block)->bytes;
+    const auto outside = [begin, end](const void *p) {
+        const auto at = reinterpret_cast<std::uintptr_t>(p);
+        return at < begin || at >= end;
+    };
+    for (Record **slot = array; *slot; ++slot) {
+        for (char *Record::*field : fields)
+            if (outside((*slot)->*field))
+                free((*slot)->*field);
+        if (outside(*slot))
+            free(*slot);
+    }
+    free(block);
 }
 
 // ---- text ------------------------------------------------------------------

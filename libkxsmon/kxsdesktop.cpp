@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -330,36 +331,30 @@ int32_t delete_monitored(Handle *handle, const char *terminalId)
 
 namespace {
 
-// Copies `text` into `field` (NULL stays NULL); false when memory ran out.
-bool copy_text(char *&field, const char *text)
-{
-    field = text ? strdup(text) : nullptr;
-    return field || !text;
-}
-
-void free_dtu(KXSDTU *dtu)
-{
-    for (char *text : {dtu->terminalId, dtu->terminalIPA, dtu->location, dtu->otherInfo,
-                       dtu->serverName, dtu->model, dtu->firmware})
-        free(text);
-    free(dtu);
-}
+// A result's records and their texts, laid out in one block.
+using DTURecords = LaidOutArray<KXSDTU, 7>;
+constexpr DTURecords::Fields kDTUTexts{&KXSDTU::terminalId, &KXSDTU::terminalIPA,
+                                       &KXSDTU::location,   &KXSDTU::otherInfo,
+                                       &KXSDTU::serverName, &KXSDTU::model,
+                                       &KXSDTU::firmware};
 
 void free_dtus(KXSDTU **dtus)
 {
-    free_c_array(dtus, free_dtu);
+    free_laid_out(dtus, kDTUTexts);
 }
 
-// The live figures of a reported terminal.
-bool fill_from_term(KXSDTU *dtu, const KXSTerm *term, uint32_t limit)
+// The live figures of a reported terminal; its texts stay the list's until
+// the records are laid out.
+void fill_from_term(KXSDTU &dtu, const KXSTerm *term, uint32_t limit)
 {
-    dtu->state = kxs_term_unowned(term, limit) ? KXS_DTU_UNOWNED : KXS_DTU_OWNED;
-    dtu->terminalPackets = term->terminalPackets;
-    dtu->terminalLostPackets = term->terminalLostPackets;
-    dtu->lossPercent = term->lossPercent;
-    return copy_text(dtu->terminalIPA, term->terminalIPA) &&
-           copy_text(dtu->serverName, term->serverName) && copy_text(dtu->model, term->model) &&
-           copy_text(dtu->firmware, term->firmware);
+    dtu.state = kxs_term_unowned(term, limit) ? KXS_DTU_UNOWNED : KXS_DTU_OWNED;
+    dtu.terminalPackets = term->terminalPackets;
+    dtu.terminalLostPackets = term->terminalLostPackets;
+    dtu.lossPercent = term->lossPercent;
+    dtu.terminalIPA = term->terminalIPA;
+    dtu.serverName = term->serverName;
+    dtu.model = term->model;
+    dtu.firmware = term->firmware;
 }
 
 // The directory step of one query: location and further text from each
@@ -373,10 +368,10 @@ struct DirectoryStep {
     const char *query;
     bool givenUp = false;
 
-    bool fill(KXSDTU *dtu, const char *terminalId)
+    void fill(DTURecords &records, KXSDTU &dtu, const char *terminalId)
     {
         if (!handle->connection || givenUp)
-            return true;
+            return;
         desktop *rec = nullptr;
         const int found = find_desktop(handle->connection.get(), terminalId, &rec);
         if (found != 0) {
@@ -388,31 +383,28 @@ struct DirectoryStep {
                 note_failure(KXS_EDIRECTORY,
                              "the directory did not answer; terminals are without location");
             }
-            return true;
+            return;
         }
-        bool copied =
-            copy_text(dtu->location, rec->location) && copy_text(dtu->otherInfo, rec->other_info);
-        free_desktop(rec);
-        return copied;
+        const std::unique_ptr<desktop, void (*)(desktop *)> owned(rec, free_desktop);
+        dtu.location = records.keep(rec->location);
+        dtu.otherInfo = records.keep(rec->other_info);
     }
 };
 
-// One record for `terminalId`: absent with zeroed figures unless `term`
-// reports it, then completed from the directory. NULL when memory ran out.
-KXSDTU *make_dtu(DirectoryStep &directory, const char *terminalId, const KXSTerm *term,
-                 uint32_t limit)
+// Adds the record for `terminalId`: absent with zeroed figures unless `term`
+// reports it, then completed from the directory. Its texts are the table's,
+// the list's or kept by `records` until they are laid out.
+void add_dtu(DTURecords &records, DirectoryStep &directory, const char *terminalId,
+             const KXSTerm *term, uint32_t limit)
 {
-    auto *dtu = static_cast<KXSDTU *>(calloc(1, sizeof(KXSDTU)));
-    if (!dtu)
-        return nullptr;
-    dtu->state = KXS_DTU_ABSENT;
-    dtu->lossPercent = 0.0f;
-    if (!copy_text(dtu->terminalId, terminalId) || (term && !fill_from_term(dtu, term, limit)) ||
-        !directory.fill(dtu, terminalId)) {
-        free_dtu(dtu);
-        return nullptr;
-    }
-    return dtu;
+    KXSDTU dtu{};
+    dtu.state = KXS_DTU_ABSENT;
+    dtu.lossPercent = 0.0f;
+    dtu.terminalId = const_cast<char *>(terminalId);
+    if (term)
+        fill_from_term(dtu, term, limit);
+    directory.fill(records, dtu, terminalId);
+    records.add(dtu);
 }
 
 // Memory ran out while `query` made `what` of its records.
@@ -474,15 +466,10 @@ KXSDTU **monitored_dtus(Handle *handle, uint32_t limit)
     read_group_terminals(handle, wanted, lists);
     const KXSTermIndex index(lists.terms);
     DirectoryStep directory{handle, "kxs_DTUMonitored"};
-    CArray<KXSDTU> records(free_dtu);
-    for (const char *id : ids) {
-        KXSDTU *dtu = make_dtu(directory, id, index.find(id), limit);
-        if (!dtu) {
-            report_no_memory("kxs_DTUMonitored", "a DTU");
-            return nullptr;
-        }
-        records.add(dtu);
-    }
+    DTURecords records(kDTUTexts);
+    records.reserve(ids.size());
+    for (const char *id : ids)
+        add_dtu(records, directory, id, index.find(id), limit);
     KXSDTU **dtus = records.take();
     if (!dtus) {
         report_no_memory("kxs_DTUMonitored", "DTU list");
@@ -509,16 +496,11 @@ KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
     if (!lists.terms)
         dlprintf("s", "kxs_DTUException: no DTUs returned\n");
     DirectoryStep directory{handle, "kxs_DTUException"};
-    CArray<KXSDTU> records(free_dtu);
+    DTURecords records(kDTUTexts);
+    records.reserve(static_cast<std::size_t>(std::max(count, 0)));
     for (const KXSTerm *term = lists.terms; term && records.size() < static_cast<std::size_t>(count);
-         term = term->next) {
-        KXSDTU *dtu = make_dtu(directory, term->terminalId, term, limit);
-        if (!dtu) {
-            report_no_memory("kxs_DTUException", "a DTU");
-            return nullptr;
-        }
-        records.add(dtu);
-    }
+         term = term->next)
+        add_dtu(records, directory, term->terminalId, term, limit);
     KXSDTU **dtus = records.take();
     if (!dtus) {
         report_no_memory("kxs_DTUException", "DTU list");

@@ -1,14 +1,17 @@
 // Memory that runs out inside a query: this program's malloc, calloc and
 // realloc fail from their Nth call on, for every N until a query runs
 // through untouched. Each query must then give either its whole answer or
-// its failure result with KXS_ENOMEM, and the process must live on. (Not
-// built with the sanitizers, which bring allocators of their own.)
+// its failure result with KXS_ENOMEM, and the process must live on. The
+// same interposed allocator counts what a query and its release allocate
+// and free. (Not built with the sanitizers, which bring allocators of their
+// own.)
 #include "kxsinit.h"
 #include "scripted_transport.h"
 #include "test_root.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@ extern "C" {
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
 void *__libc_realloc(void *block, std::size_t size);
+void __libc_free(void *block);
 }
 
 namespace {
@@ -30,8 +34,18 @@ namespace {
 thread_local long tCallsLeft = -1;
 thread_local bool tFailed = false;
 
+// What the test's thread allocated and freed while counting; the first
+// blocks freed are kept, without allocating, to tell which they were.
+thread_local bool tCounting = false;
+thread_local long tAllocations = 0;
+thread_local long tFrees = 0;
+constexpr int kFreesKept = 16;
+thread_local void *tFreed[kFreesKept];
+
 bool allocation_fails()
 {
+    if (tCounting)
+        ++tAllocations;
     if (tCallsLeft < 0)
         return false;
     if (tCallsLeft == 0) {
@@ -58,6 +72,16 @@ extern "C" void *calloc(std::size_t count, std::size_t size)
 extern "C" void *realloc(void *block, std::size_t size)
 {
     return allocation_fails() ? nullptr : __libc_realloc(block, size);
+}
+
+extern "C" void free(void *block)
+{
+    if (tCounting && block) {
+        if (tFrees < kFreesKept)
+            tFreed[tFrees] = block;
+        ++tFrees;
+    }
+    __libc_free(block);
 }
 
 namespace {
@@ -172,6 +196,91 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
             EXPECT_EQ(got, query.failed) << query.name << " with allocation " << n << " failing";
         }
         EXPECT_GT(failures, 0) << query.name << " allocated nothing";
+    }
+}
+
+// Counts the allocations and frees of the test's thread while it lives.
+struct Counting {
+    Counting()
+    {
+        tAllocations = tFrees = 0;
+        tCounting = true;
+    }
+    ~Counting() { tCounting = false; }
+    bool freed(const void *block) const
+    {
+        return std::find(tFreed, tFreed + std::min<long>(tFrees, kFreesKept), block) !=
+               tFreed + std::min<long>(tFrees, kFreesKept);
+    }
+};
+
+// A "status" reply of `count` terminals, each with its model, address and
+// firmware.
+kxtest::Lines status_of(int count)
+{
+    std::vector<std::vector<std::string>> records;
+    for (int i = 0; i < count; ++i)
+        records.push_back({"terminalId=IEEE802.0800" + std::to_string(100000 + i),
+                           "terminalIPA=10.0." + std::to_string(i / 250) + "." +
+                               std::to_string(i % 250),
+                           "terminalPackets=10", "firmware=4.1"});
+    return kxtest::status_blocks(records);
+}
+
+// The terminal queries lay their records out at once, whatever the count
+// of terminals, and release them with one free; a record or text that the
+// caller put in the place of the library's is released with them.
+TEST(OutOfMemory, TerminalRecordsAreLaidOutAndReleasedAtOnce)
+{
+    using Terminals = KXSDTU **(*)(KXSHandle *, uint32_t, void *);
+    const struct {
+        const char *name;
+        Terminals query;
+        int terminals;
+        int records;
+    } cases[] = {
+        {"kxs_DTUException", kxs_DTUException, 1, 1},
+        {"kxs_DTUException", kxs_DTUException, 2000, 2000},
+        {"kxs_DTUMonitored", kxs_DTUMonitored, 2000, 2},
+    };
+    kxtest::TestRoot root;
+    root.lay_out_minimal_product();
+    kxtest::Handle handle(kxs_init());
+    ASSERT_TRUE(handle);
+    handle->rep.hostname = "kxtest-host";
+    ASSERT_EQ(kxs_addDTUMonitored(handle.get(), "0800100000"), 0);
+    ASSERT_EQ(kxs_addDTUMonitored(handle.get(), "IEEE802.0800100001"), 0);
+    kxtest::CommandTransport transport;
+    for (const auto &c : cases) {
+        transport.scripts = kxtest::healthy_server();
+        transport.scripts["status\n"].lines = status_of(c.terminals);
+        KXSDTU **dtus = nullptr;
+        {
+            const Counting counting;
+            dtus = c.query(handle.get(), 60, nullptr);
+            // Reading the reply allocates in segments; no allocation is made
+            // per terminal.
+            EXPECT_LE(tAllocations, 150 + c.terminals / 100) << c.name << " " << c.terminals;
+        }
+        ASSERT_TRUE(dtus) << c.name;
+        ASSERT_EQ(std::count_if(dtus, dtus + c.records + 1, [](KXSDTU *d) { return d; }),
+                  c.records)
+            << c.name;
+        ASSERT_TRUE(dtus[0]->model && dtus[0]->terminalIPA) << c.name;
+        char *ownText = strdup("caller's own location");
+        dtus[0]->location = ownText;
+        KXSDTU *ownRecord = nullptr;
+        if (c.records > 1) {
+            ownRecord = static_cast<KXSDTU *>(calloc(1, sizeof(KXSDTU)));
+            *ownRecord = *dtus[1];
+            ownRecord->firmware = strdup("caller's own firmware");
+            dtus[1] = ownRecord;
+        }
+        const Counting counting;
+        kxs_freeDTUs(handle.get(), dtus);
+        EXPECT_TRUE(counting.freed(ownText)) << c.name;
+        EXPECT_EQ(tFrees, ownRecord ? 4 : 2) << c.name << " " << c.terminals;
+        EXPECT_TRUE(!ownRecord || counting.freed(ownRecord)) << c.name;
     }
 }
 

@@ -21,8 +21,10 @@ using Lines = std::vector<std::string>;
 inline std::string reply_bytes(const Lines &lines)
 {
     std::string bytes;
-    for (const std::string &line : lines)
-        bytes += line + "\n";
+    for (const std::string &line : lines) {
+        bytes += line;
+        bytes += '\n';
+    }
     return bytes;
 }
 
@@ -107,9 +109,9 @@ struct Script {
 struct CommandTransport : ReplayTransport {
     kx::DaemonReply answer(const kx::DaemonRequest &request, kx::ReplySink &sink) override
     {
+        static const Script refused{Outcome::OpenFailed, ECONNREFUSED, {}};
         auto found = scripts.find(std::string(request.command));
-        const Script script =
-            found != scripts.end() ? found->second : Script{Outcome::OpenFailed, ECONNREFUSED, {}};
+        const Script &script = found != scripts.end() ? found->second : refused;
         return replay(sink, script.lines, script.outcome, script.error);
     }
     std::map<std::string, Script> scripts;
