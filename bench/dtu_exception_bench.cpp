@@ -14,6 +14,7 @@
 #include "scenario.h"
 #include "simulator_launch.h"
 
+#include "peak_growth.h"
 #include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
@@ -90,27 +91,11 @@ void BM_RawReadAndProbe(benchmark::State &state, int)
 // or -1.
 long peak_growth(int terminals)
 {
-    int result[2];
-    if (pipe(result) < 0)
-        return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        rusage before{}, after{};
-        getrusage(RUSAGE_SELF, &before);
+    return peak_growth_in_child([terminals] {
         KXSDTU **dtus = query(terminals);
         kxs_freeDTUs(&gHandle, dtus);
-        getrusage(RUSAGE_SELF, &after);
-        long grown = dtus ? (after.ru_maxrss - before.ru_maxrss) * 1024 : -1;
-        ssize_t wrote = write(result[1], &grown, sizeof grown);
-        _exit(wrote == sizeof grown ? 0 : 1);
-    }
-    close(result[1]);
-    long grown = -1;
-    if (read(result[0], &grown, sizeof grown) != sizeof grown)
-        grown = -1;
-    close(result[0]);
-    waitpid(child, nullptr, 0);
-    return grown;
+        return dtus != nullptr;
+    });
 }
 
 // One size: the simulator serving it, the benchmarks, the ratios. Returns

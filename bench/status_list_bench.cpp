@@ -17,6 +17,7 @@
 #include "scenario.h"
 #include "simulator_launch.h"
 
+#include "peak_growth.h"
 #include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
@@ -74,27 +75,14 @@ void BM_RawReadAndProbe(benchmark::State &state)
 double peak_growth_ratio()
 {
     std::size_t replyBytes = raw_read();
-    int result[2];
-    if (replyBytes == 0 || pipe(result) < 0)
+    if (replyBytes == 0)
         return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        rusage before{}, after{};
-        getrusage(RUSAGE_SELF, &before);
+    long grown = peak_growth_in_child([] {
         int count = 0;
         kx::KXSTerm *list = kx::kxs_get_current_list(nullptr, "127.0.0.1", &count, nullptr);
-        getrusage(RUSAGE_SELF, &after);
         kx::kxs_free_linked_list(nullptr, &list);
-        long grown = count == kTerminals ? (after.ru_maxrss - before.ru_maxrss) * 1024 : -1;
-        ssize_t wrote = write(result[1], &grown, sizeof grown);
-        _exit(wrote == sizeof grown ? 0 : 1);
-    }
-    close(result[1]);
-    long grown = -1;
-    if (read(result[0], &grown, sizeof grown) != sizeof grown)
-        grown = -1;
-    close(result[0]);
-    waitpid(child, nullptr, 0);
+        return count == kTerminals;
+    });
     printf("one query of %d terminals: reply %zu bytes, peak resident growth %ld bytes\n",
            kTerminals, replyBytes, grown);
     return grown < 0 ? -1 : static_cast<double>(grown) / static_cast<double>(replyBytes);

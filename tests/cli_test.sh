@@ -272,14 +272,15 @@ json_check "failed query in JSON" 'd["patches"] is None and d["policy"] is None 
 
 # The demo: to completion, every section with figures, nothing left behind.
 kill "${pids[@]}"; wait; pids=()  # the demo serves the same ports
-before=$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)
-run demo
+# Its temporary root in a directory of its own: other tests run demos of their own meanwhile.
+mkdir "$root/demo-tmp"
+TMPDIR=$root/demo-tmp run demo
 { [ "$rc" = 0 ] && sections && ! grep -qE 'failed|unknown|partial|not asked|none|  down|^  no |^  0 (monitored|on this)|empty' <<<"$out" &&
   grep -qE '^  [0-9]+ monitored: [0-9]+ owned, 1 absent, [0-9]+ unowned$' <<<"$out"; } || fail "demo: a section is empty or down"
 # With slapd, the terminals' locations and the members' roles from the directory's configuration.
 [ ! -x /usr/sbin/slapd ] || { grep -qE '^  0800208a0001 +owned .* floor 2, desk 1$' <<<"$out" &&
   grep -qE '^  kxtest-host +primary +up$' <<<"$out"; } || fail "demo: no directory figures"
-[ "$(ls -d /tmp/kxsmon-demo.* 2>/dev/null)" = "$before" ] || fail "demo left its root behind"
+[ -z "$(ls -A "$root/demo-tmp")" ] || fail "demo left its root behind"
 ! pgrep -f '/tmp/kxsmon-demo' >/dev/null || fail "demo left processes behind"
 
 echo "cli: $failures failed"
