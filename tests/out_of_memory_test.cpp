@@ -219,6 +219,7 @@ struct Counting {
 kxtest::Lines status_of(int count)
 {
     std::vector<std::vector<std::string>> records;
+    records.reserve(count);
     for (int i = 0; i < count; ++i)
         records.push_back({"terminalId=IEEE802.0800" + std::to_string(100000 + i),
                            "terminalIPA=10.0." + std::to_string(i / 250) + "." +
