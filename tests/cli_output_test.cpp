@@ -127,6 +127,8 @@ TEST(CliOutput, TablesAndLinesWithinTheWidth)
     EXPECT_EQ(kxsmon::wrap_lines("  Total   7 sessions of many users\n", 20), "  Total   7 sessions\n          of many\n          users\n");
     EXPECT_EQ(kxsmon::wrap_lines("  " + std::string(30, 'x'), 20), "  " + std::string(18, 'x') + "\n    " + std::string(12, 'x'));
     EXPECT_EQ(kxsmon::wrap_lines("  " + std::string(30, 'x'), 0), "  " + std::string(30, 'x'));
+    // Indented past the width: continued at half of it, not past the width.
+    EXPECT_EQ(kxsmon::wrap_lines(std::string(30, ' ') + "deep text", 20), "\n" + std::string(10, ' ') + "deep text");
 }
 
 // A partial section keeps its figures and says what is missing; an unknown

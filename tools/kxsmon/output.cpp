@@ -198,7 +198,8 @@ std::string cut_to_width(std::string_view text, std::size_t width)
 namespace {
 
 // Where a continued line's text starts: after the line's first ": " or gap
-// of two blanks past its indentation, when that lies within half the width.
+// of two blanks past its indentation, when that lies within half the width;
+// never past half the width, however deep the line's own indentation.
 std::size_t hanging_indent(std::string_view line, std::size_t width)
 {
     const std::size_t indent = std::min(line.find_first_not_of(' '), line.size());
@@ -208,7 +209,7 @@ std::size_t hanging_indent(std::string_view line, std::size_t width)
                                  gap == std::string_view::npos ? gap : line.find_first_not_of(' ', gap));
     if (start == std::string_view::npos || display_width(line.substr(0, start)) > width / 2)
         start = indent + 2;
-    return display_width(line.substr(0, std::min(start, line.size())));
+    return std::min(display_width(line.substr(0, std::min(start, line.size()))), width / 2);
 }
 
 // One line broken at blanks into lines of at most `width` columns, without
