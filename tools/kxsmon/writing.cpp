@@ -25,16 +25,25 @@ int milliseconds_left(Deadline deadline)
     return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
+// Writes at most `most` bytes of `text` (again when interrupted) and drops
+// what was written from it; false on an error.
+bool write_some(int fd, std::string_view &text, std::size_t most)
+{
+    ssize_t n;
+    do
+        n = write(fd, text.data(), std::min(text.size(), most));
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+    return true;
+}
+
 bool write_all(int fd, std::string_view text)
 {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+    while (!text.empty())
+        if (!write_some(fd, text, text.size()))
             return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
     return true;
 }
 
@@ -83,12 +92,8 @@ bool write_before(int fd, std::string_view text, Deadline deadline)
             errno = ETIMEDOUT;
             return false;
         }
-        const ssize_t n = write(fd, text.data(), std::min<std::size_t>(text.size(), PIPE_BUF));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        if (!write_some(fd, text, PIPE_BUF))
             return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
 }
