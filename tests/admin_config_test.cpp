@@ -16,13 +16,7 @@
 namespace {
 
 using Record = std::unique_ptr<kx::kxa, decltype(&kx::free_kxa)>;
-
-std::string owned(char *text)
-{
-    std::string out = text ? text : "<null>";
-    free(text);
-    return out;
-}
+using kxtest::owned;
 
 const std::string kComplete = "admin.server.name=127.0.0.1\nadmin.server.port=1\nadmin.subtree=o=kx\n"
                               "admin.dstatus.dbfile=/d\nadmin.ustatus.dbfile=/u\n";

@@ -281,10 +281,6 @@ TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The enumeration of `object` in the MIB's text: each label and its number.
 std::map<std::string, int32_t> enumeration(const std::string &mib, const std::string &object)
 {

@@ -57,9 +57,7 @@ struct ListerRoot : kxtest::TestRoot {
 
 std::string patches()
 {
-    char *text = kx::getPatches(kx::kPatchKey);
-    std::string out = text ? text : "<null>";
-    return free(text), out;
+    return kxtest::owned(kx::getPatches(kx::kPatchKey));
 }
 
 // Runs `body` in a child process with private namespaces; its result, or 77

@@ -209,6 +209,17 @@ TEST(DaemonClients, QueriesAskTheRightHostsWithinTheirBounds)
     kx::free_HostList(hosts);
 }
 
+// What the transport takes from the host: the sandbox's services, hosts and
+// resolver files, its ICMP sockets and its network.
+class HostLookups : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!kxtest::in_network_sandbox())
+            GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
+    }
+};
+
 // Puts `contents` over `target` while it lives (the sandbox's mount
 // namespace is the test's own).
 struct BoundFile {
@@ -231,10 +242,8 @@ struct BoundFile {
     }
 };
 
-TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
+TEST_F(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
 {
-    if (!kxtest::in_network_sandbox())
-        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     {
         BoundFile services("/etc/services", "kxsessiond\t7107/tcp\nkxauthd-cb\t7110/tcp\n", 0644);
         ASSERT_TRUE(services.mounted);
@@ -277,16 +286,10 @@ TEST(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // One echo from the process, over either kind of ICMP socket: the sandbox's
 // group range decides which one the probe gets (as root, raw otherwise).
-TEST(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
+TEST_F(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
 {
-    if (!kxtest::in_network_sandbox())
-        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     // Echoes to this address go out on loopback and nobody answers them.
     ASSERT_EQ(system("ip route add 192.0.2.1/32 dev lo"), 0);
     const struct {
@@ -314,10 +317,8 @@ TEST(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
 // The members of a group answer in their own time; the merged list is in
 // identifier order, equal identifiers in member order, whichever answers
 // first. Members that cannot be asked add nothing.
-TEST(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
+TEST_F(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
 {
-    if (!kxtest::in_network_sandbox())
-        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     auto block = [](const std::string &id) {
         return "begin\nterminalId=P1." + id + "\nterminalIPA=10.0.0.1\nend\n";
     };
@@ -372,10 +373,8 @@ void on_alarm(int) {}
 // A name server that takes every query on 127.0.0.1:53 and never answers
 // (the resolver's own time-outs: 5 seconds, twice). Under a 50 ms interval
 // timer, so that a wait restarted whole after a signal would never end.
-TEST(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
+TEST_F(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
 {
-    if (!kxtest::in_network_sandbox())
-        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     if (!kx::platform::kLookupsKeepDeadlines)
         GTEST_SKIP() << "this build looks names up in the calling thread (ThreadSanitizer)";
     BoundFile resolver("/etc/resolv.conf", "nameserver 127.0.0.1\n", 0644);
@@ -439,10 +438,8 @@ TEST(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
 // after the other, none answering: each gets only what is left of the
 // deadline. As uid 65534 in a child, which a user namespace that maps only
 // root cannot give.
-TEST(HostLookups, TheHostsPingProbesManyHostsWithinTheirDeadline)
+TEST_F(HostLookups, TheHostsPingProbesManyHostsWithinTheirDeadline)
 {
-    if (!kxtest::in_network_sandbox())
-        GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
     for (const auto &[file, value] : {std::pair{"ping_group_range", "1 0"},
                                       std::pair{"icmp_echo_ignore_all", "1"}}) {
         FILE *sysctl = fopen((std::string("/proc/sys/net/ipv4/") + file).c_str(), "w");

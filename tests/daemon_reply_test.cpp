@@ -62,18 +62,26 @@ struct BlockTexts {
     void close() { closed->push_back(text); }
 };
 
-Lines closed_blocks(const Lines &lines, const char *clientName = "reply")
+Lines closed_blocks(const Lines &lines)
 {
     Lines blocks;
-    kx::BlockReply<BlockTexts> reply(clientName, &blocks);
+    kx::BlockReply<BlockTexts> reply("reply", &blocks);
     kxtest::feed_bytes(reply, kxtest::reply_bytes(lines));
     return blocks;
 }
 
-TEST(RecordFraming, BlocksOpenOnAnExactBeginAndAreHandedOverOnce)
+// The record cap follows the byte bound of a reply.
+TEST(RecordFraming, BlocksOpenOnAnExactBeginAreHandedOverOnceAndStayWithinTheBound)
 {
+    Lines many, firstTen;  // 25 records, of which a bound of 10 records' bytes keeps 10
+    for (int i = 0; i < 25; ++i) {
+        many.insert(many.end(), {"begin", "k=" + std::to_string(i), "end"});
+        if (i < 10)
+            firstTen.push_back("k=" + std::to_string(i) + "\n");
+    }
     const struct {
         Lines lines, blocks;
+        std::size_t maxBytes = 0;  // 0: the default bound
     } cases[] = {
         {{"junk", "begin", "a=1", "b=2", "end", "stray", "begin", "c=3", "end", "after=last"},
          {"a=1\nb=2\n", "c=3\n"}},
@@ -83,24 +91,16 @@ TEST(RecordFraming, BlocksOpenOnAnExactBeginAndAreHandedOverOnce)
         // A run of "end" lines hands its block over once, also with lines
         // between them; the next "begin" starts afresh.
         {{"begin", "x=1", "end", "end", "y=2", "end", "begin", "z=3", "end"}, {"x=1\n", "z=3\n"}},
+        {many, firstTen, 10 * kx::kMinRecordBytes},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(closed_blocks(c.lines), c.blocks) << c.lines.front();
-}
-
-// The record cap follows the byte bound of a reply.
-TEST(RecordFraming, RecordsStayWithinTheByteBound)
-{
-    kx::ReplyLimits small;
-    small.maxBytes = 10 * kx::kMinRecordBytes;
-    kx::set_reply_limits(small);
-    Lines reply;
-    for (int i = 0; i < 25; ++i)
-        reply.insert(reply.end(), {"begin", "k=" + std::to_string(i), "end"});
-    Lines blocks = closed_blocks(reply, "capped");
+    for (const auto &c : cases) {
+        kx::ReplyLimits limits;
+        if (c.maxBytes)
+            limits.maxBytes = c.maxBytes;
+        kx::set_reply_limits(limits);
+        EXPECT_EQ(closed_blocks(c.lines), c.blocks) << c.lines.front() << " " << c.maxBytes;
+    }
     kx::set_reply_limits(kx::ReplyLimits{});
-    EXPECT_EQ(blocks.size(), 10u);
-    EXPECT_EQ(blocks.back(), "k=9\n");
 }
 
 TEST(ReplyFigures, ReadAsA32BitStrtoulOrAtoiWouldWithoutWrappingRound)

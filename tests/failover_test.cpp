@@ -42,7 +42,6 @@ protected:
         if (!kxtest::in_network_sandbox())
             GTEST_SKIP() << "needs the network sandbox (tests/support/netsandbox)";
         root.lay_out_minimal_product();
-        transport.lines = kGroup;
     }
     // The replica tool prints `local`; the remote-command tool records its
     // arguments and prints `remote`. Each is a ksh script body.
@@ -67,6 +66,7 @@ TEST_F(Failover, RolesComeFromTheReplicaListsOfThePrimary)
         const char *what;
         bool adminConfigured;
         std::string local, remote, expected, remoteArgs;
+        std::vector<std::string> group = kGroup;  // the group manager's reply
     } cases[] = {
         {"no administration database", false, "exit 9\n", "",
          "kxtest-host=zero admin/1;kxmember2=offline no data sharing/1;"
@@ -101,11 +101,14 @@ TEST_F(Failover, RolesComeFromTheReplicaListsOfThePrimary)
         {"a primary's name that is a command", true, "print 'primary x;touch${IFS}owned'\n", "", kUnknown, ""},
         {"a primary's name that substitutes", true, "print 'primary $(touch${IFS}owned)'\n", "", kUnknown, ""},
         {"a primary's name that is an option", true, "print 'primary -oProxyCommand=x'\n", "", kUnknown, ""},
+        {"no group", false, "print 'primary kxtest-host'\n", "", "NULL", "", {}},
+        {"no host in the reply", true, "print 'primary kxtest-host'\n", "", "NULL", "", {"junk"}},
     };
     for (const auto &c : cases) {
         std::filesystem::remove(root.at("/rcmd.args"));
         std::filesystem::remove(root.at("/etc/opt/ZARNkx/kxadmin.conf"));
         tools(c.local, c.remote);
+        transport.lines = c.group;
         kxtest::Handle handle(kxs_init());
         ASSERT_TRUE(handle);
         if (c.adminConfigured)
@@ -123,16 +126,6 @@ TEST_F(Failover, RolesComeFromTheReplicaListsOfThePrimary)
     }
     EXPECT_FALSE(std::filesystem::exists("owned"));
     EXPECT_FALSE(std::filesystem::exists(root.at("/opt/ZARNkx/sbin/owned")));
-}
-
-TEST_F(Failover, NoGroupGivesNoList)
-{
-    kxtest::Handle handle(kxs_init());
-    ASSERT_TRUE(handle);
-    for (const auto &reply : {std::vector<std::string>{}, std::vector<std::string>{"garbage"}}) {
-        transport.lines = reply;
-        EXPECT_EQ(kxs_FOGroup(handle.get()), nullptr);
-    }
     EXPECT_EQ(kxs_FOGroup(nullptr), nullptr);
 }
 

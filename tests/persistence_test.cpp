@@ -21,6 +21,7 @@
 
 using kxtest::DiagnosticsCapture;
 using kxtest::Handle;
+using kxtest::owned;
 using kxtest::TestRoot;
 
 namespace {
@@ -29,13 +30,6 @@ constexpr const char *kContact = "/var/opt/ZARNkx/snmp/kxssyscontact.data";
 constexpr const char *kMonitored = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
 constexpr const char *kSnmp = "/var/opt/ZARNkx/snmp";
 using V = std::vector<std::string>;
-
-std::string owned(char *text)
-{
-    std::string out = text ? text : "<null>";
-    free(text);
-    return out;
-}
 
 V table(KXSHandle *h)
 {
@@ -48,6 +42,15 @@ std::string numbered(int count)
     for (int i = 0; i < count; ++i)
         file += "T" + std::to_string(i) + "\n";
     return file;
+}
+
+V lines_of(const std::string &text)
+{
+    V lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 class Persistence : public ::testing::Test {
@@ -108,7 +111,6 @@ TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
     EXPECT_EQ(root.read(kMonitored), "TERM-A\nIEEE802.080020f8a2b1\n");
     Handle h = open();
     EXPECT_EQ(table(h.get()), (V{"TERM-A", "IEEE802.080020f8a2b1"}));
-    EXPECT_EQ(h->rep.monitored.size(), 2u);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "term-a"), 0);
     EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "ieee802.080020F8A2B1"), 0);
     EXPECT_TRUE(std::filesystem::is_empty(root.at(kMonitored)));  // present, and empty
@@ -150,9 +152,7 @@ TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
     EXPECT_EQ(table(open().get()), V{std::string(254, 'x')});
 
     root.write(kMonitored, numbered(1200));
-    h = open();
-    EXPECT_EQ(h->rep.monitored.size(), 999u);
-    EXPECT_EQ(table(h.get()).back(), "T998");
+    EXPECT_EQ(table(open().get()), lines_of(numbered(999)));  // the first 999, in order
     root.write(kMonitored, numbered(999));
     h = open();
     EXPECT_EQ(kxs_addDTUMonitored(h.get(), "one-too-many"), -1);
@@ -207,15 +207,6 @@ V reported(KXSHandle *h)
         ids.push_back((*d)->terminalId);
     kxs_freeDTUs(h, dtus);
     return ids;
-}
-
-V lines_of(const std::string &text)
-{
-    V lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 // Handles and processes that change the table in turn or at once lose none

@@ -74,20 +74,14 @@ const std::vector<Query> &queries()
 {
     static const std::vector<Query> all = {
         {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }, always_fails},
-        {"kxs_desktops",
-         {"status\n"},
-         [](KXSHandle *h) { return kxs_desktops(h) == 0; },
+        {"kxs_desktops", {"status\n"}, [](KXSHandle *h) { return kxs_desktops(h) == 0; },
          always_fails},
-        {"kxs_upTime",
-         {"smstatus\n", "amstatus\n"},
-         [](KXSHandle *h) { return kxs_upTime(h) == 0; },
-         always_fails},
-        {"kxs_DTUException",
-         {"status\n"},
+        {"kxs_upTime", {"smstatus\n", "amstatus\n"},
+         [](KXSHandle *h) { return kxs_upTime(h) == 0; }, always_fails},
+        {"kxs_DTUException", {"status\n"},
          [](KXSHandle *h) { return null_list(kxs_DTUException(h, 60, nullptr), kxs_freeDTUs); },
          always_fails},
-        {"kxs_DTUMonitored",
-         {"gstatus\n", "status\n"},
+        {"kxs_DTUMonitored", {"gstatus\n", "status\n"},
          [](KXSHandle *h) {
              // Documented: every monitored terminal still comes back, absent.
              KXSDTU **dtus = kxs_DTUMonitored(h, 60, nullptr);
@@ -101,20 +95,13 @@ const std::vector<Query> &queries()
          }},
         // The authentication manager tells which sessions a unit shows; the
         // number of sessions does not need it.
-        {"kxs_sessions",
-         {"status\n"},
-         [](KXSHandle *h) { return kxs_sessions(h) == 0; },
+        {"kxs_sessions", {"status\n"}, [](KXSHandle *h) { return kxs_sessions(h) == 0; },
          always_fails},
-        {"kxs_totalSessions",
-         {"status\n"},
-         [](KXSHandle *h) { return kxs_totalSessions(h) != 1; },
+        {"kxs_totalSessions", {"status\n"}, [](KXSHandle *h) { return kxs_totalSessions(h) != 1; },
          [](const std::string &) { return Without::Unaffected; }},
-        {"kxs_FOGroup",
-         {"gstatus\n"},
-         [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); },
-         always_fails},
-        {"kxs_interfaces",
-         {"gstatus\n"},
+        {"kxs_FOGroup", {"gstatus\n"},
+         [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); }, always_fails},
+        {"kxs_interfaces", {"gstatus\n"},
          [](KXSHandle *h) { return null_list(kxs_interfaces(h), kxs_freeInterfaces); },
          always_fails},
     };

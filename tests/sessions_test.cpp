@@ -28,12 +28,8 @@ using kxtest::TestRoot;
 
 // A session process file only with a uid.
 struct Session {
-    Session(std::string d, std::string t, std::string u = "",
-            std::string p = std::to_string(getpid()), bool i = false, bool s = false)
-        : display(std::move(d)), token(std::move(t)), uid(std::move(u)), pid(std::move(p)),
-          idle(i), stale(s) {}
-    std::string display, token, uid, pid;
-    bool idle, stale;
+    std::string display, token, uid{}, pid = std::to_string(getpid());
+    bool idle = false, stale = false;
 };
 
 void lay_out(const TestRoot &root, const std::vector<Session> &sessions)

@@ -58,41 +58,40 @@ TEST(UsersAndDesktops, CountTheRecordsOrReportTheFailure)
 TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
 {
     const struct {
-        const char *output;
+        const char *output;  // nullptr: no tool
         const char *policy;  // nullptr: none
         const char *end = "exit 0\n";
+        bool planted = false;  // in a directory anyone may write to: another could have put it
     } cases[] = {
         {"# the policy\n/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both\n", " -z pseudo -s both"},
         {"card users only\n", "card users only"},
         {"card users only\n", "card users only", "exit 2\n"},  // its exit code is not examined
         {"# nothing but comments\n", ""},
         {"/opt/ZARNkx/sbin/kxpolicy\n", nullptr},
-        {"card users only\n", nullptr, "kill -KILL $$\n"},  // perhaps only part of it
-        {"card users only\n", nullptr, "kill -SEGV $$\n"},
+        {"card users only\n", nullptr, "kill -SEGV $$\n"},  // perhaps only part of it
+        {nullptr, nullptr},
+        {"card users only\n", nullptr, "exit 0\n", true},  // not run
     };
     for (const auto &c : cases) {
+        const std::string what = std::string(c.output ? c.output : "no tool\n") + c.end +
+                                 (c.planted ? "planted" : "");
         kxtest::TestRoot root;
-        root.write(kx::kPolicyTool,
-                   std::string("cat <<'POLICY'\n") + c.output + "POLICY\n" + c.end, 0755);
+        const std::string ran = root.at("/ran");
+        if (c.output)
+            root.write(kx::kPolicyTool, "touch '" + ran + "'\ncat <<'POLICY'\n" + c.output +
+                                            "POLICY\n" + c.end, 0755);
+        if (c.planted)
+            chmod(root.at("/opt/ZARNkx/sbin").c_str(), 0777);
+        kxtest::DiagnosticsCapture log;
         char *policy = kxs_policy(nullptr);
         if (c.policy)
-            EXPECT_STREQ(policy, c.policy) << c.output << c.end;
+            EXPECT_STREQ(policy, c.policy) << what;
         else
-            EXPECT_EQ(policy, nullptr) << c.output << c.end;
+            EXPECT_EQ(policy, nullptr) << what;
         free(policy);
+        EXPECT_EQ(std::filesystem::exists(ran), c.output && !c.planted) << what;
+        EXPECT_TRUE(c.output || log.contains("Error obtaining local policy!")) << log.all();
     }
-    kxtest::TestRoot empty;
-    kxtest::DiagnosticsCapture log;
-    EXPECT_EQ(kxs_policy(nullptr), nullptr);
-    EXPECT_TRUE(log.contains("Error obtaining local policy!")) << log.all();
-
-    // A tool that another user could have put in place is not run.
-    kxtest::TestRoot planted;
-    const std::string marker = planted.at("/ran");
-    planted.write(kx::kPolicyTool, "touch '" + marker + "'\necho policy\n", 0755);
-    chmod(planted.at("/opt/ZARNkx/sbin").c_str(), 0777);
-    EXPECT_EQ(kxs_policy(nullptr), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 // A tool's error output never reaches the host's: a flood of it is cut at

@@ -24,12 +24,7 @@ namespace {
 
 int umaskCalls = 0;
 
-std::string owned(char *text)
-{
-    std::string out = text ? text : "<null>";
-    free(text);
-    return out;
-}
+using kxtest::owned;
 
 TEST(Text, HelpersTrimSplitAndScramble)
 {

@@ -21,11 +21,7 @@ std::string text(const char *value)
     return value ? value : "<null>";
 }
 
-std::string owned(char *value)
-{
-    std::string out = text(value);
-    return free(value), out;
-}
+using kxtest::owned;
 
 TEST(Version, ComesFromThePackageRecordOrTheToolsLines)
 {

@@ -5,6 +5,7 @@
 #include "kxsmon.h"
 #include "utils.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -21,6 +22,14 @@ struct HandleDeleter {
     void operator()(KXSHandle *h) const { kxs_freeHandle(h); }
 };
 using Handle = std::unique_ptr<KXSHandle, HandleDeleter>;
+
+// A text the library allocated, released: "<null>" where it gave none.
+inline std::string owned(char *text)
+{
+    std::string out = text ? text : "<null>";
+    free(text);
+    return out;
+}
 
 class TestRoot {
 public:
