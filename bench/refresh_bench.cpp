@@ -1,5 +1,6 @@
 // One service refresh over the whole process table, with 2,000 extra idle
-// processes started for the run, against two others reading the same table:
+// processes started for the run (--idle=N for another count, to see how the
+// cost grows with the table), against two others reading the same table:
 // the floor of any scan, reading every /proc/<pid>/stat once (goal: at most
 // 1.2 times that), and the host's process lister ("ps -e -o pid,comm,args").
 // Prints the ratios.
@@ -9,7 +10,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +30,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kIdleProcesses = 2000;
+constexpr int kMostIdleProcesses = 20000;
 constexpr const char *kIdleName = "kxbenchidle";
 
 // The idle processes: copies of sleep that die with the benchmark.
@@ -187,14 +191,42 @@ public:
     std::map<std::string, double> seconds;
 };
 
+// Takes --idle=N out of the arguments that go on to the benchmark library.
+int idle_count(int &argc, char **argv)
+{
+    int count = kIdleProcesses;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (strncmp(argv[i], "--idle=", 7) == 0)
+            count = std::clamp(atoi(argv[i] + 7), 0, kMostIdleProcesses);
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    return count;
+}
+
+size_t process_count()
+{
+    size_t count = 0;
+    if (DIR *proc = opendir("/proc")) {
+        while (dirent *entry = readdir(proc))
+            count += entry->d_name[0] >= '0' && entry->d_name[0] <= '9';
+        closedir(proc);
+    }
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     // Diagnostics of the scan (the pid file is absent here) are not measured.
     kx::set_diagnostic_sink([](int, const std::string &) {});
-    IdleProcesses idle(kIdleProcesses);
-    printf("%d idle processes started\n", kIdleProcesses);
+    const int count = idle_count(argc, argv);
+    IdleProcesses idle(count);
+    const size_t processes = process_count();
+    printf("%d idle processes started, %zu in the table\n", count, processes);
 
     benchmark::Initialize(&argc, argv);
     RecordingReporter reporter;
@@ -213,5 +245,8 @@ int main(int argc, char **argv)
            refresh->second * 1e3, floor->second * 1e3, refresh->second / floor->second);
     printf("refresh %.2f ms, ps %.2f ms: ratio refresh/ps = %.2f (goal: at most 1.0)\n",
            refresh->second * 1e3, ps->second * 1e3, refresh->second / ps->second);
+    printf("per process: refresh %.2f us, stat floor %.2f us\n",
+           refresh->second * 1e6 / static_cast<double>(processes),
+           floor->second * 1e6 / static_cast<double>(processes));
     return 0;
 }
