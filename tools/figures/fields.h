@@ -135,6 +135,7 @@ namespace texts {
 inline constexpr Field<char> patches{"patches", Kind::List, [](const char &t) { return read::text(&t); }};
 inline constexpr Field<char> contact{"contact", Kind::Text, [](const char &t) { return read::text(&t); }};
 inline constexpr Field<char> policy{"policy", Kind::Text, [](const char &t) { return read::text(&t); }};
+inline constexpr const Field<char> *all[] = {&patches, &contact, &policy};
 }  // namespace texts
 
 // The scalars that are each a query of the handle.
