@@ -81,8 +81,11 @@ template <typename Record>
 Figure described(std::string name, Subid group, Subid column, Syntax syntax, Subid source,
                  const fields::Field<Record> &field, size_t maxBytes = kDisplayMax)
 {
-    return {std::move(name), group, column, syntax, asn_of(syntax), source, &field, serve_field<Record>,
-            nullptr, false, maxBytes};
+    Figure f{std::move(name), group, column, syntax, asn_of(syntax), source};
+    f.field = &field;
+    f.serve = serve_field<Record>;
+    f.maxBytes = maxBytes;
+    return f;
 }
 
 // A table's text index: the field's text, not a column.
@@ -94,19 +97,22 @@ Figure index(std::string name, Subid group, Subid source, const fields::Field<Re
     return f;
 }
 
-Figure own(std::string name, Subid group, Subid column, Syntax syntax, Value (*read)(const void *) = nullptr)
+Figure own(std::string name, Subid group, Subid column, Syntax syntax,
+           Value (*read)(const void *) = nullptr)
 {
     return {std::move(name), group, column, syntax, asn_of(syntax), kAgent, nullptr, nullptr, read};
 }
 
 // The columns shared by the monitored and the exception tables.
-void add_terminal_figures(std::vector<Figure> &all, Subid group, Subid source, const std::string &prefix)
+void add_terminal_figures(std::vector<Figure> &all, Subid group, Subid source,
+                          const std::string &prefix)
 {
     namespace t = fields::terminals;
     using S = Syntax;
     const std::vector<Figure> columns = {
         index(prefix + "TerminalId", group, source, t::id),
-        described(prefix + "AddressType", group, kTermAddressType, S::InetAddressType, source, t::address),
+        described(prefix + "AddressType", group, kTermAddressType, S::InetAddressType, source,
+                  t::address),
         described(prefix + "Address", group, kTermAddress, S::InetAddress, source, t::address),
         described(prefix + "State", group, kTermState, S::Enumeration, source, t::state),
         described(prefix + "Packets", group, 5, S::Gauge32, source, t::packets),
@@ -129,49 +135,67 @@ std::vector<Figure> make_figures()
     namespace m = fields::members;
     using S = Syntax;
     std::vector<Figure> all = {
-        described("kxsVersion", kSystem, kVersion, S::DisplayString, kVersionSource, fields::version::version),
+        described("kxsVersion", kSystem, kVersion, S::DisplayString, kVersionSource,
+                  fields::version::version),
         described("kxsInstallDate", kSystem, kInstallDate, S::DateAndTime, kVersionSource,
                   fields::version::install_date),
         described("kxsInstallDateText", kSystem, kInstallDateText, S::DisplayString, kVersionSource,
                   fields::version::install_date),
-        described("kxsPatches", kSystem, kPatches, S::DisplayString, kPatchesSource, fields::texts::patches, 65535),
+        described("kxsPatches", kSystem, kPatches, S::DisplayString, kPatchesSource,
+                  fields::texts::patches, 65535),
         described("kxsUpTime", kSystem, kUpTime, S::TimeTicks, kUpTimeSource, q::up_time),
-        described("kxsTotalSessions", kSystem, kTotalSessions, S::Gauge32, kSessionsSource, q::total_sessions),
-        described("kxsActiveSessions", kSystem, kActiveSessions, S::Gauge32, kSessionsSource, q::active_sessions),
+        described("kxsTotalSessions", kSystem, kTotalSessions, S::Gauge32, kSessionsSource,
+                  q::total_sessions),
+        described("kxsActiveSessions", kSystem, kActiveSessions, S::Gauge32, kSessionsSource,
+                  q::active_sessions),
         described("kxsUsers", kSystem, kUsers, S::Gauge32, kUsersSource, q::users),
         described("kxsDesktops", kSystem, kDesktops, S::Gauge32, kUsersSource, q::desktops),
-        described("kxsContact", kSystem, kContact, S::DisplayString, kContactSource, fields::texts::contact),
-        described("kxsPolicy", kSystem, kPolicy, S::DisplayString, kPolicySource, fields::texts::policy),
+        described("kxsContact", kSystem, kContact, S::DisplayString, kContactSource,
+                  fields::texts::contact),
+        described("kxsPolicy", kSystem, kPolicy, S::DisplayString, kPolicySource,
+                  fields::texts::policy),
         own("kxsUnownedLimit", kSystem, kUnownedLimit, S::Gauge32,
             [](const void *r) { return number(as<uint32_t>(r)); }),
 
-        described("kxsDaemonName", kDaemonTable, kDaemonName, S::DisplayString, kDaemonsSource, d::name),
-        described("kxsDaemonStatus", kDaemonTable, kDaemonStatus, S::Enumeration, kDaemonsSource, d::state),
-        described("kxsDaemonStartTime", kDaemonTable, kDaemonStartTime, S::DateAndTime, kDaemonsSource,
-                  d::start_time),
-        described("kxsDaemonChangeTime", kDaemonTable, kDaemonChangeTime, S::DateAndTime, kDaemonsSource,
-                  d::change_time),
-        described("kxsDaemonInstances", kDaemonTable, kDaemonInstances, S::Gauge32, kDaemonsSource, d::instances),
-        described("kxsDaemonDescription", kDaemonTable, 7, S::DisplayString, kDaemonsSource, d::description),
+        described("kxsDaemonName", kDaemonTable, kDaemonName, S::DisplayString, kDaemonsSource,
+                  d::name),
+        described("kxsDaemonStatus", kDaemonTable, kDaemonStatus, S::Enumeration, kDaemonsSource,
+                  d::state),
+        described("kxsDaemonStartTime", kDaemonTable, kDaemonStartTime, S::DateAndTime,
+                  kDaemonsSource, d::start_time),
+        described("kxsDaemonChangeTime", kDaemonTable, kDaemonChangeTime, S::DateAndTime,
+                  kDaemonsSource, d::change_time),
+        described("kxsDaemonInstances", kDaemonTable, kDaemonInstances, S::Gauge32, kDaemonsSource,
+                  d::instances),
+        described("kxsDaemonDescription", kDaemonTable, 7, S::DisplayString, kDaemonsSource,
+                  d::description),
 
-        described("kxsInterfaceName", kInterfaceTable, kIfName, S::DisplayString, kInterfacesSource, i::name),
+        described("kxsInterfaceName", kInterfaceTable, kIfName, S::DisplayString, kInterfacesSource,
+                  i::name),
         described("kxsInterfaceAddressType", kInterfaceTable, kIfAddressType, S::InetAddressType,
                   kInterfacesSource, i::address),
-        described("kxsInterfaceAddress", kInterfaceTable, kIfAddress, S::InetAddress, kInterfacesSource,
-                  i::address),
-        described("kxsInterfaceNetmask", kInterfaceTable, kIfNetmask, S::InetAddress, kInterfacesSource,
-                  i::netmask),
-        described("kxsInterfaceStatus", kInterfaceTable, kIfStatus, S::Enumeration, kInterfacesSource, i::state),
-        described("kxsInterfaceLastPacket", kInterfaceTable, 7, S::TimeTicks, kInterfacesSource, i::last_packet),
+        described("kxsInterfaceAddress", kInterfaceTable, kIfAddress, S::InetAddress,
+                  kInterfacesSource, i::address),
+        described("kxsInterfaceNetmask", kInterfaceTable, kIfNetmask, S::InetAddress,
+                  kInterfacesSource, i::netmask),
+        described("kxsInterfaceStatus", kInterfaceTable, kIfStatus, S::Enumeration,
+                  kInterfacesSource, i::state),
+        described("kxsInterfaceLastPacket", kInterfaceTable, 7, S::TimeTicks, kInterfacesSource,
+                  i::last_packet),
         described("kxsInterfaceLan", kInterfaceTable, 8, S::TruthValue, kInterfacesSource, i::lan),
 
         described("kxsDhcpName", kDhcpTable, 2, S::DisplayString, kDhcpSource, fields::dhcp::name),
-        described("kxsDhcpAvailable", kDhcpTable, 3, S::Gauge32, kDhcpSource, fields::dhcp::available),
+        described("kxsDhcpAvailable", kDhcpTable, 3, S::Gauge32, kDhcpSource,
+                  fields::dhcp::available),
 
-        described("kxsFailoverName", kFailoverTable, kFoName, S::DisplayString, kFailoverSource, m::name),
-        described("kxsFailoverRole", kFailoverTable, kFoRole, S::Enumeration, kFailoverSource, m::role),
-        described("kxsFailoverOffline", kFailoverTable, kFoOffline, S::TruthValue, kFailoverSource, m::role),
-        described("kxsFailoverStatus", kFailoverTable, kFoStatus, S::Enumeration, kFailoverSource, m::state),
+        described("kxsFailoverName", kFailoverTable, kFoName, S::DisplayString, kFailoverSource,
+                  m::name),
+        described("kxsFailoverRole", kFailoverTable, kFoRole, S::Enumeration, kFailoverSource,
+                  m::role),
+        described("kxsFailoverOffline", kFailoverTable, kFoOffline, S::TruthValue, kFailoverSource,
+                  m::role),
+        described("kxsFailoverStatus", kFailoverTable, kFoStatus, S::Enumeration, kFailoverSource,
+                  m::state),
     };
     add_terminal_figures(all, kMonitoredTable, kMonitoredSource, "kxsMon");
     // The agent's own column: every row of the table as stored is active.
@@ -308,7 +332,8 @@ Value served(kxfigures::Kind kind, const kxfigures::Value &value, Syntax syntax)
         // A percent goes in hundredths.
         if (!value.known)
             return number(0);
-        return number(static_cast<uint32_t>(kind == K::Percent ? std::lround(value.percent * 100) : value.number));
+        return number(static_cast<uint32_t>(kind == K::Percent ? std::lround(value.percent * 100)
+                                                               : value.number));
     case Syntax::TimeTicks:
         return number(static_cast<uint32_t>(value.number));
     case Syntax::DisplayString:

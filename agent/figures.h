@@ -77,7 +77,14 @@ struct Value {
 // The MIB syntax a figure is served in: its ASN type, and how a described
 // value becomes it.
 enum class Syntax {
-    DisplayString, DateAndTime, InetAddressType, InetAddress, TruthValue, Enumeration, Gauge32, TimeTicks
+    DisplayString,
+    DateAndTime,
+    InetAddressType,
+    InetAddress,
+    TruthValue,
+    Enumeration,
+    Gauge32,
+    TimeTicks
 };
 
 struct Figure {

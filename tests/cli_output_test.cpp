@@ -216,7 +216,9 @@ std::vector<std::string> required_by_schema(const std::string &schema, const std
 {
     std::smatch found;
     std::vector<std::string> keys;
-    if (std::regex_search(schema, found, std::regex("\"" + name + R"re(": \{[\s\S]*?"required": \[([^\]]*)\])re"))) {
+    if (std::regex_search(
+            schema, found,
+            std::regex("\"" + name + R"re(": \{[\s\S]*?"required": \[([^\]]*)\])re"))) {
         const std::string list = found[1];
         const std::regex key(R"re("(\w+)")re");
         for (std::sregex_iterator i(list.begin(), list.end(), key), end; i != end; ++i)
@@ -226,13 +228,14 @@ std::vector<std::string> required_by_schema(const std::string &schema, const std
 }
 
 struct Described {
-    const char *section;            // the schema's name of the record's objects
-    std::string json;               // the command's object of a sample record
+    const char *section;  // the schema's name of the record's objects
+    std::string json;     // the command's object of a sample record
     std::vector<const void *> fields;
 };
 
 template <class Record, std::size_t N>
-Described described(const char *section, const Record &sample, const kxfigures::Field<Record> *const (&fields)[N])
+Described described(const char *section, const Record &sample,
+                    const kxfigures::Field<Record> *const (&fields)[N])
 {
     return {section, kxsmon::json_record(sample, fields).dump(),
             std::vector<const void *>(std::begin(fields), std::end(fields))};
@@ -246,19 +249,20 @@ Described described(const char *section, const Record &sample, const kxfigures::
 TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
 {
     std::ifstream in(KXS_REPORT_SCHEMA);
-    const std::string schema((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string schema((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
     ASSERT_FALSE(schema.empty()) << KXS_REPORT_SCHEMA;
     char name[] = "kxauthd", text[] = "192.168.10.5", mask[] = "255.255.255.0", lan[] = "LAN";
     char role[] = "offline secondary";
     const KXSDaemon daemon{name, 1, 1700000000, 1700000100, 2, name};
-    const KXSInterface interface{name, text, mask, 1, 300, lan};
+    const KXSInterface link{name, text, mask, 1, 300, lan};
     const KXSDHCPEntry network{text, 37};
     const KXSFOHost member{name, role, 1};
     const KXSDTU terminal{name, text, KXS_DTU_OWNED, 300, 100, 25.0F, name, name, name, name, name};
     const KXSVersion version{name, name};
     const Described records[] = {
         described("daemons", daemon, kxfigures::daemons::all),
-        described("interfaces", interface, kxfigures::interfaces::all),
+        described("interfaces", link, kxfigures::interfaces::all),
         described("dhcp", network, kxfigures::dhcp::all),
         described("group", member, kxfigures::members::all),
         described("terminals", terminal, kxfigures::terminals::all),
@@ -266,7 +270,8 @@ TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
     };
     std::set<const void *> all;
     for (const Described &r : records) {
-        EXPECT_EQ(keys_of(r.json), required_by_schema(schema, r.section)) << r.section << ": " << r.json;
+        EXPECT_EQ(keys_of(r.json), required_by_schema(schema, r.section))
+            << r.section << ": " << r.json;
         all.insert(r.fields.begin(), r.fields.end());
     }
 #ifdef KXS_AGENT_FIGURES
@@ -278,7 +283,8 @@ TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
     for (const kxagent::Figure &f : kxagent::figures()) {
         if (f.source == kxagent::kAgent)
             continue;  // the agent's own: its sources, the limit it stores
-        EXPECT_TRUE(f.field && all.count(f.field) && !f.own) << f.name << " reads no described field";
+        EXPECT_TRUE(f.field && all.count(f.field) && !f.own)
+            << f.name << " reads no described field";
         served.insert(f.field);
     }
     EXPECT_EQ(served, all) << "a described field that the agent does not serve";

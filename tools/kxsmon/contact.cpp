@@ -27,7 +27,9 @@ Result run(KXSHandle *handle, const Request &request)
     }
     char *contact = kxs_contact(handle);
     Result r = answer(Outcome::of(handle), contact, "the contact is not known", [&] {
-        return known("  " + printable(contact) + "\n", json_value(kxfigures::texts::contact.kind, kxfigures::texts::contact.read(*contact)), prom_of(contact));
+        const kxfigures::Field<char> &field = kxfigures::texts::contact;
+        return known("  " + printable(contact) + "\n", json_value(field.kind, field.read(*contact)),
+                     prom_of(contact));
     });
     free(contact);
     return r;

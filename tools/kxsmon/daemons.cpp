@@ -26,8 +26,8 @@ std::string text_of(KXSDaemon *const *daemons, const Request &request)
     Table table({"NAME", "STATE", ">PROCS", "STARTED", "CHANGED", "~DESCRIPTION"});
     for (KXSDaemon *const *d = daemons; *d; ++d)
         table.row({printable((*d)->name), state_word(**d), count_text(field::instances.read(**d)),
-                   when((*d)->stime, request.now, request.full), when((*d)->changetm, request.now, request.full),
-                   printable((*d)->description)});
+                   when((*d)->stime, request.now, request.full),
+                   when((*d)->changetm, request.now, request.full), printable((*d)->description)});
     return table.str(request.width);
 }
 
@@ -63,7 +63,8 @@ Result run(KXSHandle *handle, const Request &request)
 {
     KXSDaemon **daemons = kxs_daemons(handle);
     Result r = answer(Outcome::of(handle), daemons, "the daemons could not be listed", [&] {
-        return known(text_of(daemons, request), json_records(daemons, field::all), prom_of(daemons));
+        return known(text_of(daemons, request), json_records(daemons, field::all),
+                     prom_of(daemons));
     });
     kxs_freeDaemons(handle, daemons);
     return r;

@@ -13,7 +13,8 @@ std::string text_of(KXSDHCPEntry *const *list, std::size_t width)
         return "  no DHCP network\n";
     Table table({"~NETWORK", ">AVAILABLE"});
     for (KXSDHCPEntry *const *e = list; *e; ++e)
-        table.row({(*e)->name ? printable((*e)->name) : "-", count_text(field::available.read(**e))});
+        table.row({(*e)->name ? printable((*e)->name) : "-",
+                   count_text(field::available.read(**e))});
     return table.str(width);
 }
 
@@ -23,16 +24,18 @@ Prom prom_of(KXSDHCPEntry *const *list)
     prom.gauge("kxsmon_dhcp_available_addresses", "Addresses the DHCP service can still give, per network.");
     for (KXSDHCPEntry *const *e = list; *e; ++e)
         if (const kxfigures::Value available = field::available.read(**e); available.known)
-            prom.sample("kxsmon_dhcp_available_addresses", {{"network", (*e)->name ? (*e)->name : ""}},
-                        available.number);
+            prom.sample("kxsmon_dhcp_available_addresses",
+                        {{"network", (*e)->name ? (*e)->name : ""}}, available.number);
     return prom;
 }
 
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSDHCPEntry **list = kxs_DHCP(handle);
-    Result r = answer(Outcome::of(handle), list, "the DHCP summary tool could not be run, or failed",
-                      [&] { return known(text_of(list, request.width), json_records(list, field::all), prom_of(list)); });
+    const char *why = "the DHCP summary tool could not be run, or failed";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request.width), json_records(list, field::all), prom_of(list));
+    });
     kxs_freeDHCP(handle, list);
     return r;
 }

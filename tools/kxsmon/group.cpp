@@ -59,8 +59,10 @@ Prom prom_of(KXSFOHost *const *list)
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSFOHost **list = kxs_FOGroup(handle);
-    Result r = answer(Outcome::of(handle), list, "the group manager could not be asked, or lists no member",
-                      [&] { return known(text_of(list, request.width), json_records(list, field::all), prom_of(list)); });
+    const char *why = "the group manager could not be asked, or lists no member";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request.width), json_records(list, field::all), prom_of(list));
+    });
     kxs_freeFOGroup(handle, list);
     return r;
 }

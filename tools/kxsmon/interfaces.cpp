@@ -63,9 +63,12 @@ Prom prom_of(KXSInterface *const *list, time_t now)
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSInterface **list = kxs_interfaces(handle);
-    Result r = answer(Outcome::of(handle), list,
-                      "the group manager could not be asked, or does not list this host by its host name",
-                      [&] { return known(text_of(list, request), json_records(list, field::all), prom_of(list, request.now)); });
+    const char *why =
+        "the group manager could not be asked, or does not list this host by its host name";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request), json_records(list, field::all),
+                     prom_of(list, request.now));
+    });
     kxs_freeInterfaces(handle, list);
     return r;
 }

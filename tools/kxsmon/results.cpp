@@ -77,15 +77,16 @@ Result misuse(std::string why)
     return r;
 }
 
-Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count, const std::string &metric,
-                    const std::string &help)
+Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count,
+                    const std::string &metric, const std::string &help)
 {
     const kxfigures::Value n = count.read(*handle);
     return answer(Outcome::of(handle), n.known, "the query gave no count", [&] {
         Prom prom;
         prom.gauge(metric, help);
         prom.sample(metric, n.number);
-        return known("  " + std::to_string(n.number) + "\n", json_value(count.kind, n), std::move(prom));
+        return known("  " + std::to_string(n.number) + "\n", json_value(count.kind, n),
+                     std::move(prom));
     });
 }
 

@@ -108,8 +108,8 @@ Result answer(const Outcome &outcome, bool answered, const std::string &fallback
     return outcome.code == KXS_EPARTIAL ? partial(outcome, build()) : build();
 }
 // A section that is one count, with its metric: the query `count` made now.
-Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count, const std::string &metric,
-                    const std::string &help);
+Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count,
+                    const std::string &metric, const std::string &help);
 // Why the last change could not be stored, from errno.
 std::string store_failure(const std::string &what);
 

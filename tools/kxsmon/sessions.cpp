@@ -39,8 +39,8 @@ Result run(KXSHandle *handle, const Request &)
     const kxfigures::Value active = active_sessions.read(*handle);
     outcome.add(handle);
     return answer(outcome, counted, "the sessions could not be counted", [&] {
-        return known(fields({{"Total", count_text(total)}, {"Active", count_text(active)}}), json_of(total, active),
-                     prom_of(total, active));
+        return known(fields({{"Total", count_text(total)}, {"Active", count_text(active)}}),
+                     json_of(total, active), prom_of(total, active));
     });
 }
 

@@ -76,8 +76,8 @@ std::string table_of(KXSDTU *const *dtus, const Request &request)
     for (KXSDTU *const *d = dtus; *d; ++d)
         table.row({field((*d)->terminalId), state_word(**d), field((*d)->terminalIPA),
                    field((*d)->serverName), field((*d)->model), field((*d)->firmware),
-                   figure(**d, (*d)->terminalPackets), figure(**d, (*d)->terminalLostPackets), loss(**d),
-                   field((*d)->location)});
+                   figure(**d, (*d)->terminalPackets), figure(**d, (*d)->terminalLostPackets),
+                   loss(**d), field((*d)->location)});
     return table.str(request.width);
 }
 
@@ -154,7 +154,8 @@ Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::str
 {
     const std::vector<std::string> states =
         canBeAbsent ? kStates : std::vector<std::string>{kStates[KXS_DTU_OWNED - 1], kStates[KXS_DTU_UNOWNED - 1]};
-    return known(text_of(dtus, heading, request), json_records(dtus, described::all), prom_of(dtus, metric, states));
+    return known(text_of(dtus, heading, request), json_records(dtus, described::all),
+                 prom_of(dtus, metric, states));
 }
 
 }  // namespace kxsmon

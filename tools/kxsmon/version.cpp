@@ -23,8 +23,10 @@ Prom prom_of(const KXSVersion &v)
 Result run(KXSHandle *handle, const Request &)
 {
     KXSVersion *version = kxs_version(handle);
-    Result r = answer(Outcome::of(handle), version, "the product's version is not known (no package record?)", [&] {
-        return known(text_of(*version), json_record(*version, kxfigures::version::all), prom_of(*version));
+    const char *why = "the product's version is not known (no package record?)";
+    Result r = answer(Outcome::of(handle), version, why, [&] {
+        return known(text_of(*version), json_record(*version, kxfigures::version::all),
+                     prom_of(*version));
     });
     kxs_freeVersion(handle, version);
     return r;
