@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -289,6 +290,54 @@ TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
     }
     EXPECT_EQ(served, all) << "a described field that the agent does not serve";
 #endif
+}
+
+// What a record gives that is no figure, or out of range, the report and
+// the agent take alike: a count below zero is none (null; a Gauge32 has only
+// 0 for it), a loss its bound, a state the library should not give what its
+// States take it for.
+TEST(CliOutput, OddFiguresTakenAlikeByTheReportAndTheAgent)
+{
+    namespace f = kxfigures;
+    char name[] = "kxauthd", offline[] = "offline secondary", none[] = "";
+    const KXSDaemon daemon{name, 7, 0, 0, -1, name};
+    const KXSDHCPEntry network{name, -5};
+    const KXSFOHost member{name, offline, 0};
+    const KXSInterface link{name, name, name, 1, 0, none};
+    const KXSDTU lossy{name, name, KXS_DTU_OWNED, 1, 3, 150.0F, name, name, name, name, name};
+    const KXSDTU absent{name, nullptr, KXS_DTU_ABSENT, 0, 0, 0.0F, name, name, name, name, name};
+    const std::string daemons = kxsmon::json_record(daemon, f::daemons::all).dump();
+    const std::string members = kxsmon::json_record(member, f::members::all).dump();
+    const struct {
+        std::string json;    // the command's object of the record
+        const char *member;  // one of its members, as printed
+        const char *column;  // the agent's object of the same field
+        const void *record;
+        uint32_t served;
+    } cases[] = {
+        {daemons, "\"instances\": null", "kxsDaemonInstances", &daemon, 0},
+        {daemons, "\"status\": -1", "kxsDaemonStatus", &daemon, UINT32_MAX},
+        {kxsmon::json_record(network, f::dhcp::all).dump(), "\"available\": null",
+         "kxsDhcpAvailable", &network, 0},
+        {members, "\"status\": 2", "kxsFailoverStatus", &member, 2},
+        {members, "\"role\": \"offline secondary\"", "kxsFailoverOffline", &member, kxagent::kTrue},
+        {kxsmon::json_record(link, f::interfaces::all).dump(), "\"type\": \"\"", "kxsInterfaceLan",
+         &link, kxagent::kFalse},
+        {kxsmon::json_record(lossy, f::terminals::all).dump(), "\"lossPercent\": 100.00",
+         "kxsMonLoss", &lossy, 10000},
+        {kxsmon::json_record(absent, f::terminals::all).dump(), "\"lossPercent\": null",
+         "kxsExcLoss", &absent, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_NE(c.json.find(c.member), std::string::npos) << c.member << " in " << c.json;
+#ifdef KXS_AGENT_FIGURES
+        const auto &all = kxagent::figures();
+        const auto named = [&](const kxagent::Figure &g) { return g.name == c.column; };
+        const auto column = std::find_if(all.begin(), all.end(), named);
+        ASSERT_NE(column, all.end()) << c.column;
+        EXPECT_EQ(column->read(c.record).number, c.served) << c.column;
+#endif
+    }
 }
 
 }  // namespace
