@@ -16,16 +16,12 @@ namespace kxagent {
 
 namespace {
 
+namespace fields = kxfigures;
+
 template <typename Record>
 const Record &as(const void *record)
 {
     return *static_cast<const Record *>(record);
-}
-
-// A figure that is a query of its own is read from the handle.
-KXSHandle *handle_of(const void *record)
-{
-    return static_cast<KXSHandle *>(const_cast<void *>(record));
 }
 
 Value text(const char *t)
@@ -43,15 +39,10 @@ Value number(uint32_t n)
     return {n, {}, true};
 }
 
-// Integer32 travels in two's complement; a count below zero is none.
-Value integer(int32_t n)
+// Integer32 travels in two's complement.
+Value integer(int64_t n)
 {
     return number(static_cast<uint32_t>(n));
-}
-
-Value count(int32_t n)
-{
-    return number(n > 0 ? static_cast<uint32_t>(n) : 0);
 }
 
 Value truth(bool yes)
@@ -59,146 +50,166 @@ Value truth(bool yes)
     return number(yes ? kTrue : kFalse);
 }
 
-// A state as the MIB enumerates it: one of the named, or what any other
-// number is taken for.
-Value state(const kxfigures::States &states, int32_t n)
+Asn asn_of(Syntax syntax)
 {
-    return integer(states.of(n).number);
+    switch (syntax) {
+    case Syntax::DisplayString:
+    case Syntax::DateAndTime:
+    case Syntax::InetAddress:
+        return Asn::OctetString;
+    case Syntax::Gauge32:
+        return Asn::Unsigned;
+    case Syntax::TimeTicks:
+        return Asn::TimeTicks;
+    case Syntax::InetAddressType:
+    case Syntax::TruthValue:
+    case Syntax::Enumeration:
+        break;
+    }
+    return Asn::Integer;
 }
 
-// The netmask as an address of the interface address's type, else none.
-Value netmask_of(const KXSInterface &f)
+// Serves the described field of the figure from a record of its type.
+template <typename Record>
+Value serve_field(const Figure &figure, const void *record)
 {
-    if (inet_type(f.netmask).number != inet_type(f.ipaddr).number)
-        return text("");
-    return inet_address(f.netmask);
+    const auto &field = *static_cast<const fields::Field<Record> *>(figure.field);
+    return served(field.kind, field.read(as<Record>(record)), figure.syntax);
 }
 
-Value loss_of(const KXSDTU &t)
+template <typename Record>
+Figure described(std::string name, Subid group, Subid column, Syntax syntax, Subid source,
+                 const fields::Field<Record> &field, size_t maxBytes = kDisplayMax)
 {
-    const double loss = std::isfinite(t.lossPercent) ? std::clamp(t.lossPercent, 0.0F, 100.0F) : 0.0;
-    return number(static_cast<uint32_t>(std::lround(loss * 100)));
+    Figure f{std::move(name), group, column, syntax, asn_of(syntax), source};
+    f.field = &field;
+    f.serve = serve_field<Record>;
+    f.maxBytes = maxBytes;
+    return f;
+}
+
+// A table's text index: the field's text, not a column.
+template <typename Record>
+Figure index(std::string name, Subid group, Subid source, const fields::Field<Record> &field)
+{
+    Figure f = described(std::move(name), group, 1, Syntax::DisplayString, source, field);
+    f.index = true;
+    return f;
+}
+
+Figure own(std::string name, Subid group, Subid column, Syntax syntax,
+           Value (*read)(const void *) = nullptr)
+{
+    return {std::move(name), group, column, syntax, asn_of(syntax), kAgent, nullptr, nullptr, read};
 }
 
 // The columns shared by the monitored and the exception tables.
-void add_terminal_figures(std::vector<Figure> &all, Subid group, Subid source, const char *prefix)
+void add_terminal_figures(std::vector<Figure> &all, Subid group, Subid source,
+                          const std::string &prefix)
 {
-    using A = Asn;
-    const std::string p = prefix;
+    namespace t = fields::terminals;
+    using S = Syntax;
     const std::vector<Figure> columns = {
-        {p + "TerminalId", group, 1, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).terminalId); }, true},
-        {p + "AddressType", group, kTermAddressType, A::Integer, source,
-         [](const void *r) { return inet_type(as<KXSDTU>(r).terminalIPA); }},
-        {p + "Address", group, kTermAddress, A::OctetString, source,
-         [](const void *r) { return inet_address(as<KXSDTU>(r).terminalIPA); }},
-        {p + "State", group, kTermState, A::Integer, source,
-         [](const void *r) { return state(kxfigures::terminal_states(), as<KXSDTU>(r).state); }},
-        {p + "Packets", group, 5, A::Unsigned, source,
-         [](const void *r) { return number(as<KXSDTU>(r).terminalPackets); }},
-        {p + "LostPackets", group, 6, A::Unsigned, source,
-         [](const void *r) { return number(as<KXSDTU>(r).terminalLostPackets); }},
-        {p + "Loss", group, 7, A::Unsigned, source, [](const void *r) { return loss_of(as<KXSDTU>(r)); }},
-        {p + "Location", group, kTermLocation, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).location); }},
-        {p + "OtherInfo", group, 9, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).otherInfo); }},
-        {p + "Server", group, kTermServer, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).serverName); }},
-        {p + "Model", group, 11, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).model); }},
-        {p + "Firmware", group, 12, A::OctetString, source,
-         [](const void *r) { return text(as<KXSDTU>(r).firmware); }},
+        index(prefix + "TerminalId", group, source, t::id),
+        described(prefix + "AddressType", group, kTermAddressType, S::InetAddressType, source,
+                  t::address),
+        described(prefix + "Address", group, kTermAddress, S::InetAddress, source, t::address),
+        described(prefix + "State", group, kTermState, S::Enumeration, source, t::state),
+        described(prefix + "Packets", group, 5, S::Gauge32, source, t::packets),
+        described(prefix + "LostPackets", group, 6, S::Gauge32, source, t::lost_packets),
+        described(prefix + "Loss", group, 7, S::Gauge32, source, t::loss),
+        described(prefix + "Location", group, kTermLocation, S::DisplayString, source, t::location),
+        described(prefix + "OtherInfo", group, 9, S::DisplayString, source, t::other_info),
+        described(prefix + "Server", group, kTermServer, S::DisplayString, source, t::server),
+        described(prefix + "Model", group, 11, S::DisplayString, source, t::model),
+        described(prefix + "Firmware", group, 12, S::DisplayString, source, t::firmware),
     };
     all.insert(all.end(), columns.begin(), columns.end());
 }
 
 std::vector<Figure> make_figures()
 {
-    using A = Asn;
+    namespace q = fields::queries;
+    namespace d = fields::daemons;
+    namespace i = fields::interfaces;
+    namespace m = fields::members;
+    using S = Syntax;
     std::vector<Figure> all = {
-        {"kxsVersion", kSystem, kVersion, A::OctetString, kVersionSource,
-         [](const void *r) { return text(as<KXSVersion>(r).version); }},
-        {"kxsInstallDate", kSystem, kInstallDate, A::OctetString, kVersionSource,
-         [](const void *r) { return install_date(as<KXSVersion>(r).installDate); }},
-        {"kxsInstallDateText", kSystem, kInstallDateText, A::OctetString, kVersionSource,
-         [](const void *r) { return text(as<KXSVersion>(r).installDate); }},
-        {"kxsPatches", kSystem, kPatches, A::OctetString, kPatchesSource,
-         [](const void *r) { return text(static_cast<const char *>(r)); }, false, 65535},
-        {"kxsUpTime", kSystem, kUpTime, A::TimeTicks, kUpTimeSource,
-         [](const void *h) { return number(kxs_upTime(handle_of(h))); }},
-        {"kxsTotalSessions", kSystem, kTotalSessions, A::Unsigned, kSessionsSource,
-         [](const void *h) { return count(kxs_totalSessions(handle_of(h))); }},
-        {"kxsActiveSessions", kSystem, kActiveSessions, A::Unsigned, kSessionsSource,
-         [](const void *h) { return count(kxs_sessions(handle_of(h))); }},
-        {"kxsUsers", kSystem, kUsers, A::Unsigned, kUsersSource,
-         [](const void *h) { return number(kxs_users(handle_of(h))); }},
-        {"kxsDesktops", kSystem, kDesktops, A::Unsigned, kUsersSource,
-         [](const void *h) { return count(kxs_desktops(handle_of(h))); }},
-        {"kxsContact", kSystem, kContact, A::OctetString, kContactSource,
-         [](const void *r) { return text(static_cast<const char *>(r)); }},
-        {"kxsPolicy", kSystem, kPolicy, A::OctetString, kPolicySource,
-         [](const void *r) { return text(static_cast<const char *>(r)); }},
-        {"kxsUnownedLimit", kSystem, kUnownedLimit, A::Unsigned, kAgent,
-         [](const void *r) { return number(as<uint32_t>(r)); }},
+        described("kxsVersion", kSystem, kVersion, S::DisplayString, kVersionSource,
+                  fields::version::version),
+        described("kxsInstallDate", kSystem, kInstallDate, S::DateAndTime, kVersionSource,
+                  fields::version::install_date),
+        described("kxsInstallDateText", kSystem, kInstallDateText, S::DisplayString, kVersionSource,
+                  fields::version::install_date),
+        described("kxsPatches", kSystem, kPatches, S::DisplayString, kPatchesSource,
+                  fields::texts::patches, 65535),
+        described("kxsUpTime", kSystem, kUpTime, S::TimeTicks, kUpTimeSource, q::up_time),
+        described("kxsTotalSessions", kSystem, kTotalSessions, S::Gauge32, kSessionsSource,
+                  q::total_sessions),
+        described("kxsActiveSessions", kSystem, kActiveSessions, S::Gauge32, kSessionsSource,
+                  q::active_sessions),
+        described("kxsUsers", kSystem, kUsers, S::Gauge32, kUsersSource, q::users),
+        described("kxsDesktops", kSystem, kDesktops, S::Gauge32, kUsersSource, q::desktops),
+        described("kxsContact", kSystem, kContact, S::DisplayString, kContactSource,
+                  fields::texts::contact),
+        described("kxsPolicy", kSystem, kPolicy, S::DisplayString, kPolicySource,
+                  fields::texts::policy),
+        own("kxsUnownedLimit", kSystem, kUnownedLimit, S::Gauge32,
+            [](const void *r) { return number(as<uint32_t>(r)); }),
 
-        {"kxsDaemonName", kDaemonTable, kDaemonName, A::OctetString, kDaemonsSource,
-         [](const void *r) { return text(as<KXSDaemon>(r).name); }},
-        {"kxsDaemonStatus", kDaemonTable, kDaemonStatus, A::Integer, kDaemonsSource,
-         [](const void *r) { return state(kxfigures::daemon_states(), as<KXSDaemon>(r).status); }},
-        {"kxsDaemonStartTime", kDaemonTable, kDaemonStartTime, A::OctetString, kDaemonsSource,
-         [](const void *r) { return text(date_and_time(as<KXSDaemon>(r).stime)); }},
-        {"kxsDaemonChangeTime", kDaemonTable, kDaemonChangeTime, A::OctetString, kDaemonsSource,
-         [](const void *r) { return text(date_and_time(as<KXSDaemon>(r).changetm)); }},
-        {"kxsDaemonInstances", kDaemonTable, kDaemonInstances, A::Unsigned, kDaemonsSource,
-         [](const void *r) { return count(as<KXSDaemon>(r).instances); }},
-        {"kxsDaemonDescription", kDaemonTable, 7, A::OctetString, kDaemonsSource,
-         [](const void *r) { return text(as<KXSDaemon>(r).description); }},
+        described("kxsDaemonName", kDaemonTable, kDaemonName, S::DisplayString, kDaemonsSource,
+                  d::name),
+        described("kxsDaemonStatus", kDaemonTable, kDaemonStatus, S::Enumeration, kDaemonsSource,
+                  d::state),
+        described("kxsDaemonStartTime", kDaemonTable, kDaemonStartTime, S::DateAndTime,
+                  kDaemonsSource, d::start_time),
+        described("kxsDaemonChangeTime", kDaemonTable, kDaemonChangeTime, S::DateAndTime,
+                  kDaemonsSource, d::change_time),
+        described("kxsDaemonInstances", kDaemonTable, kDaemonInstances, S::Gauge32, kDaemonsSource,
+                  d::instances),
+        described("kxsDaemonDescription", kDaemonTable, 7, S::DisplayString, kDaemonsSource,
+                  d::description),
 
-        {"kxsInterfaceName", kInterfaceTable, kIfName, A::OctetString, kInterfacesSource,
-         [](const void *r) { return text(as<KXSInterface>(r).name); }},
-        {"kxsInterfaceAddressType", kInterfaceTable, kIfAddressType, A::Integer, kInterfacesSource,
-         [](const void *r) { return inet_type(as<KXSInterface>(r).ipaddr); }},
-        {"kxsInterfaceAddress", kInterfaceTable, kIfAddress, A::OctetString, kInterfacesSource,
-         [](const void *r) { return inet_address(as<KXSInterface>(r).ipaddr); }},
-        {"kxsInterfaceNetmask", kInterfaceTable, kIfNetmask, A::OctetString, kInterfacesSource,
-         [](const void *r) { return netmask_of(as<KXSInterface>(r)); }},
-        {"kxsInterfaceStatus", kInterfaceTable, kIfStatus, A::Integer, kInterfacesSource,
-         [](const void *r) { return state(kxfigures::link_states(), as<KXSInterface>(r).status); }},
-        {"kxsInterfaceLastPacket", kInterfaceTable, 7, A::TimeTicks, kInterfacesSource,
-         [](const void *r) { return number(as<KXSInterface>(r).lastpkt); }},
-        {"kxsInterfaceLan", kInterfaceTable, 8, A::Integer, kInterfacesSource, [](const void *r) {
-             const char *type = as<KXSInterface>(r).type;
-             return truth(type && strcmp(type, "LAN") == 0);
-         }},
+        described("kxsInterfaceName", kInterfaceTable, kIfName, S::DisplayString, kInterfacesSource,
+                  i::name),
+        described("kxsInterfaceAddressType", kInterfaceTable, kIfAddressType, S::InetAddressType,
+                  kInterfacesSource, i::address),
+        described("kxsInterfaceAddress", kInterfaceTable, kIfAddress, S::InetAddress,
+                  kInterfacesSource, i::address),
+        described("kxsInterfaceNetmask", kInterfaceTable, kIfNetmask, S::InetAddress,
+                  kInterfacesSource, i::netmask),
+        described("kxsInterfaceStatus", kInterfaceTable, kIfStatus, S::Enumeration,
+                  kInterfacesSource, i::state),
+        described("kxsInterfaceLastPacket", kInterfaceTable, 7, S::TimeTicks, kInterfacesSource,
+                  i::last_packet),
+        described("kxsInterfaceLan", kInterfaceTable, 8, S::TruthValue, kInterfacesSource, i::lan),
 
-        {"kxsDhcpName", kDhcpTable, 2, A::OctetString, kDhcpSource,
-         [](const void *r) { return text(as<KXSDHCPEntry>(r).name); }},
-        {"kxsDhcpAvailable", kDhcpTable, 3, A::Unsigned, kDhcpSource,
-         [](const void *r) { return count(as<KXSDHCPEntry>(r).available); }},
+        described("kxsDhcpName", kDhcpTable, 2, S::DisplayString, kDhcpSource, fields::dhcp::name),
+        described("kxsDhcpAvailable", kDhcpTable, 3, S::Gauge32, kDhcpSource,
+                  fields::dhcp::available),
 
-        {"kxsFailoverName", kFailoverTable, kFoName, A::OctetString, kFailoverSource,
-         [](const void *r) { return text(as<KXSFOHost>(r).name); }},
-        {"kxsFailoverRole", kFailoverTable, kFoRole, A::Integer, kFailoverSource,
-         [](const void *r) { return number(role_of(as<KXSFOHost>(r).role)); }},
-        {"kxsFailoverOffline", kFailoverTable, kFoOffline, A::Integer, kFailoverSource,
-         [](const void *r) { return truth(kxfigures::member_role(as<KXSFOHost>(r).role).offline); }},
-        {"kxsFailoverStatus", kFailoverTable, kFoStatus, A::Integer, kFailoverSource,
-         [](const void *r) { return state(kxfigures::link_states(), as<KXSFOHost>(r).status); }},
+        described("kxsFailoverName", kFailoverTable, kFoName, S::DisplayString, kFailoverSource,
+                  m::name),
+        described("kxsFailoverRole", kFailoverTable, kFoRole, S::Enumeration, kFailoverSource,
+                  m::role),
+        described("kxsFailoverOffline", kFailoverTable, kFoOffline, S::TruthValue, kFailoverSource,
+                  m::role),
+        described("kxsFailoverStatus", kFailoverTable, kFoStatus, S::Enumeration, kFailoverSource,
+                  m::state),
     };
     add_terminal_figures(all, kMonitoredTable, kMonitoredSource, "kxsMon");
     // The agent's own column: every row of the table as stored is active.
-    all.push_back({"kxsMonRowStatus", kMonitoredTable, kMonRowStatus, A::Integer, kAgent});
+    all.push_back(own("kxsMonRowStatus", kMonitoredTable, kMonRowStatus, S::Enumeration));
     add_terminal_figures(all, kExceptionTable, kExceptionsSource, "kxsExc");
     const std::vector<Figure> sources = {
-        {"kxsSourceName", kSourceTable, kSourceName, A::OctetString, kAgent,
-         [](const void *r) { return text(as<SourceRecord>(r).name); }},
-        {"kxsSourceStatus", kSourceTable, kSourceStatus, A::Integer, kAgent,
-         [](const void *r) { return number(as<SourceRecord>(r).status); }},
-        {"kxsSourceReason", kSourceTable, kSourceReason, A::OctetString, kAgent,
-         [](const void *r) { return text(as<SourceRecord>(r).reason); }},
-        {"kxsSourceGathered", kSourceTable, kSourceGathered, A::OctetString, kAgent,
-         [](const void *r) { return text(date_and_time(as<SourceRecord>(r).gathered)); }},
+        own("kxsSourceName", kSourceTable, kSourceName, S::DisplayString,
+            [](const void *r) { return text(as<SourceRecord>(r).name); }),
+        own("kxsSourceStatus", kSourceTable, kSourceStatus, S::Enumeration,
+            [](const void *r) { return number(as<SourceRecord>(r).status); }),
+        own("kxsSourceReason", kSourceTable, kSourceReason, S::DisplayString,
+            [](const void *r) { return text(as<SourceRecord>(r).reason); }),
+        own("kxsSourceGathered", kSourceTable, kSourceGathered, S::DateAndTime,
+            [](const void *r) { return text(date_and_time(as<SourceRecord>(r).gathered)); }),
     };
     all.insert(all.end(), sources.begin(), sources.end());
     return all;
@@ -209,7 +220,7 @@ std::vector<const Figure *> columns_of(Subid group, Subid source)
 {
     std::vector<const Figure *> columns;
     for (const Figure &f : figures())
-        if (f.group == group && f.source == source && f.read && !f.index)
+        if (f.group == group && f.source == source && f.readable() && !f.index)
             columns.push_back(&f);
     std::sort(columns.begin(), columns.end(),
               [](const Figure *a, const Figure *b) { return a->column < b->column; });
@@ -301,6 +312,36 @@ Part table_part(Subid group, Subid source, const std::vector<const void *> &reco
     return part;
 }
 
+Value served(kxfigures::Kind kind, const kxfigures::Value &value, Syntax syntax)
+{
+    using K = kxfigures::Kind;
+    switch (syntax) {
+    case Syntax::DateAndTime:
+        return kind == K::LocalDate ? install_date(value.text) : text(date_and_time(value.number));
+    case Syntax::InetAddressType:
+        return inet_type(value.text);
+    case Syntax::InetAddress:
+        // A mask not of its address's family is none.
+        return kind == K::Netmask && !value.flag ? text("") : inet_address(value.text);
+    case Syntax::TruthValue:
+        return truth(value.flag);
+    case Syntax::Enumeration:
+        return integer(value.number);
+    case Syntax::Gauge32:
+        // A Gauge32 has no room for a count that is not known: none is 0.
+        // A percent goes in hundredths.
+        if (!value.known)
+            return number(0);
+        return number(static_cast<uint32_t>(kind == K::Percent ? std::lround(value.percent * 100)
+                                                               : value.number));
+    case Syntax::TimeTicks:
+        return number(static_cast<uint32_t>(value.number));
+    case Syntax::DisplayString:
+        break;
+    }
+    return text(value.text);
+}
+
 std::string date_and_time(time_t when)
 {
     struct tm utc{};
@@ -370,7 +411,7 @@ Value inet_address(const char *address)
 
 uint32_t role_of(const char *role)
 {
-    return static_cast<uint32_t>(kxfigures::member_role(role).role->number);
+    return static_cast<uint32_t>(kxfigures::read::role(role).number);
 }
 
 bool servable_id(std::string_view id)

@@ -1,9 +1,11 @@
-// The description of every figure the agent serves: one table that names
-// each object of KXSMON-MIB, where it lies, its type, the source whose
-// gathering gives it, and how it is read from the library's record. The
-// gathering builds its parts from this table, the module tells an object
-// that does not exist from one without an instance by it, and the
-// notifications pick their objects from it.
+// The figures the agent serves: one table that names each object of
+// KXSMON-MIB, where it lies, the MIB syntax it is served in, the source whose
+// gathering gives it, and the field of the records' description
+// (tools/figures/fields.h) it serves, the one the kxsmon command reports
+// too; only the agent's own figures (the sources, the unowned limit, the
+// row status) are read here. The gathering builds its parts from this
+// table, the module tells an object that does not exist from one without an
+// instance by it, and the notifications pick their objects from it.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fields.h"
 #include "snapshot.h"
 
 namespace kxagent {
@@ -64,26 +67,46 @@ struct SourceRecord {
     time_t gathered;  // 0: never
 };
 
-// A figure's value as a reader makes it; a scalar that is not `present`
-// is not served.
+// A figure's value as served; a scalar that is not `present` is not served.
 struct Value {
     uint32_t number = 0;
     std::string text;
     bool present = true;
 };
 
+// The MIB syntax a figure is served in: its ASN type, and how a described
+// value becomes it.
+enum class Syntax {
+    DisplayString,
+    DateAndTime,
+    InetAddressType,
+    InetAddress,
+    TruthValue,
+    Enumeration,
+    Gauge32,
+    TimeTicks
+};
+
 struct Figure {
     std::string name;  // the MIB object
     Subid group;       // kSystem or a table
     Subid column;      // the scalar's number, or the column's
-    Asn type;
+    Syntax syntax;
+    Asn type;          // of the syntax
     Subid source;      // the kxsSourceIndex that gives it
-    // Reads the figure from the record of its source's query (the handle
-    // itself for a figure that is a query of its own); null for the
-    // agent's own figures, which their part makes.
-    Value (*read)(const void *record) = nullptr;
-    bool index = false;            // a table's text index, not a column
+    // The described field it serves (a kxfigures::Field of the record of
+    // its source's query, the handle itself for a figure that is a query of
+    // its own) and its reader; null for the agent's own figures.
+    const void *field = nullptr;
+    Value (*serve)(const Figure &, const void *record) = nullptr;
+    // The agent's own figures that a part of its own reads; null for those
+    // it makes itself.
+    Value (*own)(const void *record) = nullptr;
+    bool index = false;             // a table's text index, not a column
     size_t maxBytes = kDisplayMax;  // texts are cut there
+
+    bool readable() const { return serve || own; }
+    Value read(const void *record) const { return serve ? serve(*this, record) : own(record); }
 };
 
 // Every figure, scalars first, then the tables, each in column order.
@@ -99,7 +122,10 @@ Part scalar_part(Subid source, const void *record);
 // Text-indexed tables skip records whose index cannot be one.
 Part table_part(Subid group, Subid source, const std::vector<const void *> &records);
 
-// Record readers' conversions, also used by the agent's own parts.
+// A described value as `syntax` serves it.
+Value served(kxfigures::Kind kind, const kxfigures::Value &value, Syntax syntax);
+
+// The conversions to the MIB's syntaxes.
 // DateAndTime (RFC 2579) in UTC; eight zero bytes for 0.
 std::string date_and_time(time_t when);
 // The package record's "Mon DD YYYY HH:MM", local time, as a DateAndTime

@@ -1,11 +1,20 @@
-// The CLI's printing helpers on texts a file or a daemon may hand it, and the
-// report's forms of sections that are not fully known.
+// The CLI's printing helpers on texts a file or a daemon may hand it, the
+// report's forms of sections that are not fully known, and the one
+// description of the records' figures that the report and the agent share.
+#include "described.h"
 #include "output.h"
 #include "report.h"
+#ifdef KXS_AGENT_FIGURES
+#include "figures.h"
+#endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <set>
 
 namespace {
 
@@ -191,6 +200,144 @@ TEST(CliOutput, SectionsNotFullyKnownInEveryForm)
                              "kxsmon_query_ok{query=\"users\"} 0\n", "kxsmon_query_partial{query=\"users\"} 0\n"})
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     EXPECT_EQ(metrics.find("kxsmon_users"), std::string::npos);
+}
+
+// The keys of a flat JSON object, in order.
+std::vector<std::string> keys_of(const std::string &object)
+{
+    std::vector<std::string> keys;
+    const std::regex member(R"re(\n  "(\w+)": )re");
+    for (std::sregex_iterator i(object.begin(), object.end(), member), end; i != end; ++i)
+        keys.push_back((*i)[1]);
+    return keys;
+}
+
+// The keys that the report's schema requires of the objects under `name`.
+std::vector<std::string> required_by_schema(const std::string &schema, const std::string &name)
+{
+    std::smatch found;
+    std::vector<std::string> keys;
+    if (std::regex_search(
+            schema, found,
+            std::regex("\"" + name + R"re(": \{[\s\S]*?"required": \[([^\]]*)\])re"))) {
+        const std::string list = found[1];
+        const std::regex key(R"re("(\w+)")re");
+        for (std::sregex_iterator i(list.begin(), list.end(), key), end; i != end; ++i)
+            keys.push_back((*i)[1]);
+    }
+    return keys;
+}
+
+struct Described {
+    const char *section;  // the schema's name of the record's objects
+    std::string json;     // the command's object of a sample record
+    std::vector<const void *> fields;
+};
+
+template <class Record, std::size_t N>
+Described described(const char *section, const Record &sample,
+                    const kxfigures::Field<Record> *const (&fields)[N])
+{
+    return {section, kxsmon::json_record(sample, fields).dump(),
+            std::vector<const void *>(std::begin(fields), std::end(fields))};
+}
+
+// Every field of a record shows in the command's JSON object of it, under
+// the keys the report's schema requires and in their order; every column
+// the agent serves from the library reads one of these fields (none a
+// reader of its own), and every field is served. So a field added to the
+// description shows in both, and neither can drift from it.
+TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
+{
+    std::ifstream in(KXS_REPORT_SCHEMA);
+    const std::string schema((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    ASSERT_FALSE(schema.empty()) << KXS_REPORT_SCHEMA;
+    char name[] = "kxauthd", text[] = "192.168.10.5", mask[] = "255.255.255.0", lan[] = "LAN";
+    char role[] = "offline secondary";
+    const KXSDaemon daemon{name, 1, 1700000000, 1700000100, 2, name};
+    const KXSInterface link{name, text, mask, 1, 300, lan};
+    const KXSDHCPEntry network{text, 37};
+    const KXSFOHost member{name, role, 1};
+    const KXSDTU terminal{name, text, KXS_DTU_OWNED, 300, 100, 25.0F, name, name, name, name, name};
+    const KXSVersion version{name, name};
+    const Described records[] = {
+        described("daemons", daemon, kxfigures::daemons::all),
+        described("interfaces", link, kxfigures::interfaces::all),
+        described("dhcp", network, kxfigures::dhcp::all),
+        described("group", member, kxfigures::members::all),
+        described("terminals", terminal, kxfigures::terminals::all),
+        described("version", version, kxfigures::version::all),
+    };
+    std::set<const void *> all;
+    for (const Described &r : records) {
+        EXPECT_EQ(keys_of(r.json), required_by_schema(schema, r.section))
+            << r.section << ": " << r.json;
+        all.insert(r.fields.begin(), r.fields.end());
+    }
+#ifdef KXS_AGENT_FIGURES
+    for (const auto *f : kxfigures::texts::all)
+        all.insert(f);
+    for (const auto *f : kxfigures::queries::all)
+        all.insert(f);
+    std::set<const void *> served;
+    for (const kxagent::Figure &f : kxagent::figures()) {
+        if (f.source == kxagent::kAgent)
+            continue;  // the agent's own: its sources, the limit it stores
+        EXPECT_TRUE(f.field && all.count(f.field) && !f.own)
+            << f.name << " reads no described field";
+        served.insert(f.field);
+    }
+    EXPECT_EQ(served, all) << "a described field that the agent does not serve";
+#endif
+}
+
+// What a record gives that is no figure, or out of range, the report and
+// the agent take alike: a count below zero is none (null; a Gauge32 has only
+// 0 for it), a loss its bound, a state the library should not give what its
+// States take it for.
+TEST(CliOutput, OddFiguresTakenAlikeByTheReportAndTheAgent)
+{
+    namespace f = kxfigures;
+    char name[] = "kxauthd", offline[] = "offline secondary", none[] = "";
+    const KXSDaemon daemon{name, 7, 0, 0, -1, name};
+    const KXSDHCPEntry network{name, -5};
+    const KXSFOHost member{name, offline, 0};
+    const KXSInterface link{name, name, name, 1, 0, none};
+    const KXSDTU lossy{name, name, KXS_DTU_OWNED, 1, 3, 150.0F, name, name, name, name, name};
+    const KXSDTU absent{name, nullptr, KXS_DTU_ABSENT, 0, 0, 0.0F, name, name, name, name, name};
+    const std::string daemons = kxsmon::json_record(daemon, f::daemons::all).dump();
+    const std::string members = kxsmon::json_record(member, f::members::all).dump();
+    const struct {
+        std::string json;    // the command's object of the record
+        const char *member;  // one of its members, as printed
+        const char *column;  // the agent's object of the same field
+        const void *record;
+        uint32_t served;
+    } cases[] = {
+        {daemons, "\"instances\": null", "kxsDaemonInstances", &daemon, 0},
+        {daemons, "\"status\": -1", "kxsDaemonStatus", &daemon, UINT32_MAX},
+        {kxsmon::json_record(network, f::dhcp::all).dump(), "\"available\": null",
+         "kxsDhcpAvailable", &network, 0},
+        {members, "\"status\": 2", "kxsFailoverStatus", &member, 2},
+        {members, "\"role\": \"offline secondary\"", "kxsFailoverOffline", &member, kxagent::kTrue},
+        {kxsmon::json_record(link, f::interfaces::all).dump(), "\"type\": \"\"", "kxsInterfaceLan",
+         &link, kxagent::kFalse},
+        {kxsmon::json_record(lossy, f::terminals::all).dump(), "\"lossPercent\": 100.00",
+         "kxsMonLoss", &lossy, 10000},
+        {kxsmon::json_record(absent, f::terminals::all).dump(), "\"lossPercent\": null",
+         "kxsExcLoss", &absent, 0},
+    };
+    for (const auto &c : cases) {
+        EXPECT_NE(c.json.find(c.member), std::string::npos) << c.member << " in " << c.json;
+#ifdef KXS_AGENT_FIGURES
+        const auto &all = kxagent::figures();
+        const auto named = [&](const kxagent::Figure &g) { return g.name == c.column; };
+        const auto column = std::find_if(all.begin(), all.end(), named);
+        ASSERT_NE(column, all.end()) << c.column;
+        EXPECT_EQ(column->read(c.record).number, c.served) << c.column;
+#endif
+    }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The system contact, shown or set.
+#include "described.h"
 #include "section.h"
 
 #include <cerrno>
@@ -26,7 +27,9 @@ Result run(KXSHandle *handle, const Request &request)
     }
     char *contact = kxs_contact(handle);
     Result r = answer(Outcome::of(handle), contact, "the contact is not known", [&] {
-        return known("  " + printable(contact) + "\n", Json::text(contact), prom_of(contact));
+        const kxfigures::Field<char> &field = kxfigures::texts::contact;
+        return known("  " + printable(contact) + "\n", json_value(field.kind, field.read(*contact)),
+                     prom_of(contact));
     });
     free(contact);
     return r;

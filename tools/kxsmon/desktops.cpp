@@ -7,7 +7,7 @@ namespace {
 
 Result run(KXSHandle *handle, const Request &)
 {
-    return count_result(handle, kxs_desktops(handle), "kxsmon_desktops",
+    return count_result(handle, kxfigures::queries::desktops, "kxsmon_desktops",
                         "Desktop units this server's authentication manager knows.");
 }
 

@@ -1,8 +1,11 @@
 // The product's DHCP summary: the addresses still available per network.
+#include "described.h"
 #include "section.h"
 
 namespace kxsmon {
 namespace {
+
+namespace field = kxfigures::dhcp;
 
 std::string text_of(KXSDHCPEntry *const *list, std::size_t width)
 {
@@ -10,16 +13,9 @@ std::string text_of(KXSDHCPEntry *const *list, std::size_t width)
         return "  no DHCP network\n";
     Table table({"~NETWORK", ">AVAILABLE"});
     for (KXSDHCPEntry *const *e = list; *e; ++e)
-        table.row({(*e)->name ? printable((*e)->name) : "-", std::to_string((*e)->available)});
+        table.row({(*e)->name ? printable((*e)->name) : "-",
+                   count_text(field::available.read(**e))});
     return table.str(width);
-}
-
-Json json_of(KXSDHCPEntry *const *list)
-{
-    Json out = Json::array();
-    for (KXSDHCPEntry *const *e = list; *e; ++e)
-        out.push(Json::object().set("name", Json::text((*e)->name)).set("available", Json::number((*e)->available)));
-    return out;
 }
 
 Prom prom_of(KXSDHCPEntry *const *list)
@@ -27,16 +23,19 @@ Prom prom_of(KXSDHCPEntry *const *list)
     Prom prom;
     prom.gauge("kxsmon_dhcp_available_addresses", "Addresses the DHCP service can still give, per network.");
     for (KXSDHCPEntry *const *e = list; *e; ++e)
-        prom.sample("kxsmon_dhcp_available_addresses", {{"network", (*e)->name ? (*e)->name : ""}},
-                    (*e)->available);
+        if (const kxfigures::Value available = field::available.read(**e); available.known)
+            prom.sample("kxsmon_dhcp_available_addresses",
+                        {{"network", (*e)->name ? (*e)->name : ""}}, available.number);
     return prom;
 }
 
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSDHCPEntry **list = kxs_DHCP(handle);
-    Result r = answer(Outcome::of(handle), list, "the DHCP summary tool could not be run, or failed",
-                      [&] { return known(text_of(list, request.width), json_of(list), prom_of(list)); });
+    const char *why = "the DHCP summary tool could not be run, or failed";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request.width), json_records(list, field::all), prom_of(list));
+    });
     kxs_freeDHCP(handle, list);
     return r;
 }

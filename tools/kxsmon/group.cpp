@@ -1,6 +1,6 @@
 // The failover group: each trusted member, its role and its state.
+#include "described.h"
 #include "section.h"
-#include "states.h"
 
 namespace kxsmon {
 namespace {
@@ -10,20 +10,22 @@ const std::vector<std::string> kStates = kxfigures::link_states().words();
 // series. "unknown" is none of them.
 const std::vector<std::string> kRoles = kxfigures::roles().words();
 
-std::string state_word(int32_t status)
+namespace field = kxfigures::members;
+
+std::string state_word(const KXSFOHost &h)
 {
-    return kxfigures::link_states().of(status).word;
+    return word_of(field::state.read(h));
 }
 
 bool offline(const KXSFOHost &h)
 {
-    return kxfigures::member_role(h.role).offline;
+    return field::role.read(h).flag;
 }
 
 // The role without "offline ".
 std::string role_of(const KXSFOHost &h)
 {
-    return kxfigures::member_role(h.role).role->word;
+    return word_of(field::role.read(h));
 }
 
 std::string text_of(KXSFOHost *const *list, std::size_t width)
@@ -32,20 +34,8 @@ std::string text_of(KXSFOHost *const *list, std::size_t width)
         return "  no trusted member\n";
     Table table({"~MEMBER", "ROLE", "STATE"});
     for (KXSFOHost *const *h = list; *h; ++h)
-        table.row({printable((*h)->name), printable((*h)->role), state_word((*h)->status)});
+        table.row({printable((*h)->name), printable((*h)->role), state_word(**h)});
     return table.str(width);
-}
-
-Json json_of(KXSFOHost *const *list)
-{
-    Json out = Json::array();
-    for (KXSFOHost *const *h = list; *h; ++h)
-        out.push(Json::object()
-                     .set("name", Json::text((*h)->name))
-                     .set("role", Json::text((*h)->role))
-                     .set("state", Json::text(state_word((*h)->status)))
-                     .set("status", Json::number((*h)->status)));
-    return out;
 }
 
 Prom prom_of(KXSFOHost *const *list)
@@ -54,7 +44,7 @@ Prom prom_of(KXSFOHost *const *list)
     Prom prom;
     prom.gauge("kxsmon_group_member_state", "State of a failover group member: 1 for the state it is in.");
     for (KXSFOHost *const *h = list; *h; ++h)
-        prom.states("kxsmon_group_member_state", member(**h), kStates, state_word((*h)->status));
+        prom.states("kxsmon_group_member_state", member(**h), kStates, state_word(**h));
     prom.gauge("kxsmon_group_member_role",
                "Role of a failover group member: 1 for the role it has (none while it is not known).");
     for (KXSFOHost *const *h = list; *h; ++h)
@@ -69,8 +59,10 @@ Prom prom_of(KXSFOHost *const *list)
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSFOHost **list = kxs_FOGroup(handle);
-    Result r = answer(Outcome::of(handle), list, "the group manager could not be asked, or lists no member",
-                      [&] { return known(text_of(list, request.width), json_of(list), prom_of(list)); });
+    const char *why = "the group manager could not be asked, or lists no member";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request.width), json_records(list, field::all), prom_of(list));
+    });
     kxs_freeFOGroup(handle, list);
     return r;
 }

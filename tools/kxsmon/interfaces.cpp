@@ -1,15 +1,17 @@
 // This server's network interfaces as its failover group sees them.
+#include "described.h"
 #include "section.h"
-#include "states.h"
 
 namespace kxsmon {
 namespace {
 
 const std::vector<std::string> kStates = kxfigures::link_states().words();
 
-std::string state_word(int32_t status)
+namespace field = kxfigures::interfaces;
+
+std::string state_word(const KXSInterface &i)
 {
-    return kxfigures::link_states().of(status).word;
+    return word_of(field::state.read(i));
 }
 
 // The age of the last packet, from hundredths of a second.
@@ -27,23 +29,8 @@ std::string text_of(KXSInterface *const *list, const Request &request)
     Table table({"NAME", "ADDRESS", "NETMASK", "STATE", ">LAST PACKET", "TYPE"});
     for (KXSInterface *const *i = list; *i; ++i)
         table.row({printable((*i)->name), printable((*i)->ipaddr), printable((*i)->netmask),
-                   state_word((*i)->status), last_packet((*i)->lastpkt), printable((*i)->type)});
+                   state_word(**i), last_packet((*i)->lastpkt), printable((*i)->type)});
     return table.str(request.width);
-}
-
-Json json_of(KXSInterface *const *list)
-{
-    Json out = Json::array();
-    for (KXSInterface *const *i = list; *i; ++i)
-        out.push(Json::object()
-                     .set("name", Json::text((*i)->name))
-                     .set("ipaddr", Json::text((*i)->ipaddr))
-                     .set("netmask", Json::text((*i)->netmask))
-                     .set("state", Json::text(state_word((*i)->status)))
-                     .set("status", Json::number((*i)->status))
-                     .set("lastpkt", Json::number((*i)->lastpkt))
-                     .set("type", Json::text((*i)->type)));
-    return out;
 }
 
 // An interface is named by its name alone: its address may change, and
@@ -62,7 +49,7 @@ Prom prom_of(KXSInterface *const *list, time_t now)
     }
     prom.gauge("kxsmon_interface_state", "State of a network interface: 1 for the state it is in.");
     for (KXSInterface *const *i = list; *i; ++i)
-        prom.states("kxsmon_interface_state", name(**i), kStates, state_word((*i)->status));
+        prom.states("kxsmon_interface_state", name(**i), kStates, state_word(**i));
     // No age (0) when the group manager reports the interface down.
     prom.gauge("kxsmon_interface_last_packet_time_seconds",
                "When the group manager last saw a packet on an interface, seconds since the epoch.");
@@ -76,9 +63,12 @@ Prom prom_of(KXSInterface *const *list, time_t now)
 Result run(KXSHandle *handle, const Request &request)
 {
     KXSInterface **list = kxs_interfaces(handle);
-    Result r = answer(Outcome::of(handle), list,
-                      "the group manager could not be asked, or does not list this host by its host name",
-                      [&] { return known(text_of(list, request), json_of(list), prom_of(list, request.now)); });
+    const char *why =
+        "the group manager could not be asked, or does not list this host by its host name";
+    Result r = answer(Outcome::of(handle), list, why, [&] {
+        return known(text_of(list, request), json_records(list, field::all),
+                     prom_of(list, request.now));
+    });
     kxs_freeInterfaces(handle, list);
     return r;
 }

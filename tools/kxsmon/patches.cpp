@@ -1,4 +1,5 @@
 // The installed product patches.
+#include "described.h"
 #include "section.h"
 
 #include <cstdlib>
@@ -6,20 +7,7 @@
 namespace kxsmon {
 namespace {
 
-// The lister's lines, as the library joins them with ", ".
-std::vector<std::string> split_list(const std::string &joined)
-{
-    std::vector<std::string> items;
-    std::size_t start = 0;
-    while (!joined.empty()) {
-        std::size_t end = joined.find(", ", start);
-        items.push_back(joined.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 2;
-    }
-    return items;
-}
+const kxfigures::Field<char> &field = kxfigures::texts::patches;
 
 std::string text_of(const std::vector<std::string> &patches)
 {
@@ -29,14 +17,6 @@ std::string text_of(const std::vector<std::string> &patches)
     for (const std::string &p : patches)
         out += "  " + printable(p.c_str()) + "\n";
     return out;
-}
-
-Json json_of(const std::vector<std::string> &patches)
-{
-    Json list = Json::array();
-    for (const std::string &p : patches)
-        list.push(Json::text(p));
-    return list;
 }
 
 Prom prom_of(const std::vector<std::string> &patches)
@@ -54,10 +34,13 @@ Result run(KXSHandle *handle, const Request &)
 {
     char *joined = kxs_listPatches(handle);
     const bool listed = joined != nullptr;
-    const std::vector<std::string> patches = split_list(listed ? joined : "");
+    const kxfigures::Value list = listed ? field.read(*joined) : kxfigures::Value{};
+    const std::vector<std::string> patches = list_items(list.text);
+    Result r = answer(Outcome::of(handle), listed, "the patch lister failed", [&] {
+        return known(text_of(patches), json_value(field.kind, list), prom_of(patches));
+    });
     free(joined);
-    return answer(Outcome::of(handle), listed, "the patch lister failed",
-                  [&] { return known(text_of(patches), json_of(patches), prom_of(patches)); });
+    return r;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The authentication policy, as the policy tool gives it.
+#include "described.h"
 #include "section.h"
 
 #include <cstdlib>
@@ -28,7 +29,8 @@ Result run(KXSHandle *handle, const Request &)
         Prom prom;
         prom.gauge("kxsmon_policy_info", "The authentication policy (always 1).");
         prom.sample("kxsmon_policy_info", {{"policy", policy}}, 1);
-        return known(text_of(policy), Json::text(policy), std::move(prom));
+        const kxfigures::Field<char> &field = kxfigures::texts::policy;
+        return known(text_of(policy), json_value(field.kind, field.read(*policy)), std::move(prom));
     });
     free(policy);
     return r;

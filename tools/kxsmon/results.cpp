@@ -3,6 +3,8 @@
 // result with.
 #include "section.h"
 
+#include "described.h"
+
 #include <cerrno>
 #include <system_error>
 
@@ -75,13 +77,16 @@ Result misuse(std::string why)
     return r;
 }
 
-Result count_result(KXSHandle *handle, int64_t n, const std::string &metric, const std::string &help)
+Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count,
+                    const std::string &metric, const std::string &help)
 {
-    return answer(Outcome::of(handle), true, "the query failed", [&] {
+    const kxfigures::Value n = count.read(*handle);
+    return answer(Outcome::of(handle), n.known, "the query gave no count", [&] {
         Prom prom;
         prom.gauge(metric, help);
-        prom.sample(metric, n);
-        return known("  " + std::to_string(n) + "\n", Json::number(n), std::move(prom));
+        prom.sample(metric, n.number);
+        return known("  " + std::to_string(n.number) + "\n", json_value(count.kind, n),
+                     std::move(prom));
     });
 }
 

@@ -3,6 +3,7 @@
 // lives in a file of its own and has one entry in the table of sections.
 #pragma once
 
+#include "fields.h"
 #include "kxsmon.h"
 #include "output.h"
 
@@ -106,8 +107,9 @@ Result answer(const Outcome &outcome, bool answered, const std::string &fallback
         return unknown(outcome, fallback);
     return outcome.code == KXS_EPARTIAL ? partial(outcome, build()) : build();
 }
-// A section that is one number, with its metric, from the query just made.
-Result count_result(KXSHandle *handle, int64_t n, const std::string &metric, const std::string &help);
+// A section that is one count, with its metric: the query `count` made now.
+Result count_result(KXSHandle *handle, const kxfigures::Field<KXSHandle> &count,
+                    const std::string &metric, const std::string &help);
 // Why the last change could not be stored, from errno.
 std::string store_failure(const std::string &what);
 

@@ -4,28 +4,25 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "states.h"
+#include "described.h"
 
 namespace kxsmon {
 namespace {
 
 const std::vector<std::string> kStates = kxfigures::terminal_states().words();
 
-std::string state_word(int32_t state)
+namespace described = kxfigures::terminals;
+using described::reported;
+
+std::string state_word(const KXSDTU &dtu)
 {
-    return kxfigures::terminal_states().of(state).word;
+    return word_of(described::state.read(dtu));
 }
 
-// An absent terminal's figures are zeros that no member reported.
-bool reported(const KXSDTU &dtu)
-{
-    return dtu.state != KXS_DTU_ABSENT;
-}
-
-// A loss is known for a terminal reported with packets.
+// A loss is shown for a terminal reported with packets.
 bool has_loss(const KXSDTU &dtu)
 {
-    return reported(dtu) && (dtu.terminalPackets || dtu.terminalLostPackets);
+    return described::loss.read(dtu).known && (dtu.terminalPackets || dtu.terminalLostPackets);
 }
 
 std::string field(const char *text)
@@ -43,7 +40,7 @@ std::string loss(const KXSDTU &dtu)
     if (!has_loss(dtu))
         return "-";
     char text[32];
-    snprintf(text, sizeof text, "%.2f%%", static_cast<double>(dtu.lossPercent));
+    snprintf(text, sizeof text, "%.2f%%", described::loss.read(dtu).percent);
     return text;
 }
 
@@ -70,17 +67,17 @@ std::string table_of(KXSDTU *const *dtus, const Request &request)
     if (!request.full) {
         Table table({"TERMINAL", "STATE", "ADDRESS", "~SERVER", ">LOSS", "~LOCATION"});
         for (KXSDTU *const *d = dtus; *d; ++d)
-            table.row({field((*d)->terminalId), state_word((*d)->state), field((*d)->terminalIPA),
+            table.row({field((*d)->terminalId), state_word(**d), field((*d)->terminalIPA),
                        field((*d)->serverName), loss(**d), field((*d)->location)});
         return table.str(request.width);
     }
     Table table({"TERMINAL", "STATE", "ADDRESS", "SERVER", "MODEL", "FIRMWARE", ">PACKETS", ">LOST", ">LOSS",
                  "LOCATION"});
     for (KXSDTU *const *d = dtus; *d; ++d)
-        table.row({field((*d)->terminalId), state_word((*d)->state), field((*d)->terminalIPA),
+        table.row({field((*d)->terminalId), state_word(**d), field((*d)->terminalIPA),
                    field((*d)->serverName), field((*d)->model), field((*d)->firmware),
-                   figure(**d, (*d)->terminalPackets), figure(**d, (*d)->terminalLostPackets), loss(**d),
-                   field((*d)->location)});
+                   figure(**d, (*d)->terminalPackets), figure(**d, (*d)->terminalLostPackets),
+                   loss(**d), field((*d)->location)});
     return table.str(request.width);
 }
 
@@ -90,26 +87,6 @@ std::string text_of(KXSDTU *const *dtus, const char *heading, const Request &req
     if (!dtus || !*dtus)
         return out;
     return out + "\n" + table_of(dtus, request);
-}
-
-Json json_of(KXSDTU *const *dtus)
-{
-    Json list = Json::array();
-    for (KXSDTU *const *d = dtus; d && *d; ++d)
-        list.push(Json::object()
-                      .set("terminalId", Json::text((*d)->terminalId))
-                      .set("state", Json::text(state_word((*d)->state)))
-                      .set("status", Json::number((*d)->state))
-                      .set("terminalIPA", Json::text((*d)->terminalIPA))
-                      .set("serverName", Json::text((*d)->serverName))
-                      .set("model", Json::text((*d)->model))
-                      .set("firmware", Json::text((*d)->firmware))
-                      .set("terminalPackets", Json::number((*d)->terminalPackets))
-                      .set("terminalLostPackets", Json::number((*d)->terminalLostPackets))
-                      .set("lossPercent", reported(**d) ? Json::decimal((*d)->lossPercent) : Json())
-                      .set("location", Json::text((*d)->location))
-                      .set("otherInfo", Json::text((*d)->otherInfo)));
-    return list;
 }
 
 std::ptrdiff_t count(KXSDTU *const *dtus)
@@ -141,10 +118,10 @@ Prom prom_of(KXSDTU *const *dtus, const std::string &metric, const std::vector<s
     for (const std::string &state : states)
         prom.sample(metric + "s", {{"state", state}},
                     std::count_if(dtus, dtus + (dtus ? count(dtus) : 0),
-                                  [&](const KXSDTU *d) { return state_word(d->state) == state; }));
+                                  [&](const KXSDTU *d) { return state_word(*d) == state; }));
     prom.gauge(metric + "_state", "State of a terminal: 1 for the state it is in.");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
-        prom.states(metric + "_state", terminal(**d), states, state_word((*d)->state));
+        prom.states(metric + "_state", terminal(**d), states, state_word(**d));
     prom.gauge(metric + "_info", "A reported terminal's model, firmware, address and server (always 1).");
     for (KXSDTU *const *d = dtus; d && *d; ++d)
         if (reported(**d))
@@ -177,7 +154,8 @@ Result terminals_result(KXSDTU *const *dtus, const char *heading, const std::str
 {
     const std::vector<std::string> states =
         canBeAbsent ? kStates : std::vector<std::string>{kStates[KXS_DTU_OWNED - 1], kStates[KXS_DTU_UNOWNED - 1]};
-    return known(text_of(dtus, heading, request), json_of(dtus), prom_of(dtus, metric, states));
+    return known(text_of(dtus, heading, request), json_records(dtus, described::all),
+                 prom_of(dtus, metric, states));
 }
 
 }  // namespace kxsmon

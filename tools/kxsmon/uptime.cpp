@@ -1,4 +1,5 @@
 // For how long the product has been up.
+#include "described.h"
 #include "section.h"
 
 namespace kxsmon {
@@ -12,12 +13,15 @@ std::string text_of(uint32_t hundredths)
     return "  " + duration_words(seconds) + " (" + std::to_string(seconds) + " s)\n";
 }
 
-Json json_of(uint32_t hundredths)
+const kxfigures::Field<KXSHandle> &field = kxfigures::queries::up_time;
+
+Json json_of(const kxfigures::Value &hundredths)
 {
-    return Json::object()
-        .set("up", Json::boolean(hundredths != 0))
-        .set("seconds", Json::number(hundredths / 100))
-        .set("hundredths", Json::number(hundredths));
+    Json up = Json::object()
+                  .set("up", Json::boolean(hundredths.number != 0))
+                  .set("seconds", Json::number(hundredths.number / 100));
+    set_member(up, field.key, field.kind, hundredths);
+    return up;
 }
 
 // The start rather than the time since, as a metric: it changes only when
@@ -39,9 +43,10 @@ Prom prom_of(uint32_t hundredths, time_t now)
 // outcome tells them apart.
 Result run(KXSHandle *handle, const Request &request)
 {
-    const uint32_t hundredths = kxs_upTime(handle);
+    const kxfigures::Value up = field.read(*handle);
+    const auto hundredths = static_cast<uint32_t>(up.number);
     return answer(Outcome::of(handle), true, "the up time could not be had", [&] {
-        return known(text_of(hundredths), json_of(hundredths), prom_of(hundredths, request.now));
+        return known(text_of(hundredths), json_of(up), prom_of(hundredths, request.now));
     });
 }
 

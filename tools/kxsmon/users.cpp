@@ -7,7 +7,7 @@ namespace {
 
 Result run(KXSHandle *handle, const Request &)
 {
-    return count_result(handle, kxs_users(handle), "kxsmon_users",
+    return count_result(handle, kxfigures::queries::users, "kxsmon_users",
                         "Users this server serves: its units, a multihead group counted once.");
 }
 

@@ -1,4 +1,5 @@
 // The product's version and installation date.
+#include "described.h"
 #include "section.h"
 
 namespace kxsmon {
@@ -8,11 +9,6 @@ std::string text_of(const KXSVersion &v)
 {
     return fields({{"version", v.version ? printable(v.version) : "-"},
                    {"installed", v.installDate ? printable(v.installDate) : "-"}});
-}
-
-Json json_of(const KXSVersion &v)
-{
-    return Json::object().set("version", Json::text(v.version)).set("installDate", Json::text(v.installDate));
 }
 
 Prom prom_of(const KXSVersion &v)
@@ -27,8 +23,10 @@ Prom prom_of(const KXSVersion &v)
 Result run(KXSHandle *handle, const Request &)
 {
     KXSVersion *version = kxs_version(handle);
-    Result r = answer(Outcome::of(handle), version, "the product's version is not known (no package record?)", [&] {
-        return known(text_of(*version), json_of(*version), prom_of(*version));
+    const char *why = "the product's version is not known (no package record?)";
+    Result r = answer(Outcome::of(handle), version, why, [&] {
+        return known(text_of(*version), json_record(*version, kxfigures::version::all),
+                     prom_of(*version));
     });
     kxs_freeVersion(handle, version);
     return r;
