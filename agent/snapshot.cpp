@@ -151,7 +151,7 @@ Cell Part::cell(size_t column, size_t row) const
 
 Oid Part::oid_of(size_t column, size_t row) const
 {
-    Oid oid(prefix_.size() + kMaxCellOid);
+    Oid oid(prefix_.size() + 1 + std::max<size_t>(text_index(row).size(), 1));
     oid.resize(write_oid(column, row, oid.data(), oid.size()));
     return oid;
 }
