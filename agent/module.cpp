@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -38,13 +39,41 @@ bool has_prefix(const Oid &oid, const Oid &prefix)
     return oid.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), oid.begin());
 }
 
+static_assert(kRootLength + kMaxCellOid <= MAX_OID_LEN, "a cell's OID must fit a varbind's");
+
+// The cell a walk stands on: the one the last GETNEXT answered, its place in
+// the view and its whole OID. A walk's next GETNEXT asks for exactly that
+// OID, and is answered with the cell after it, a step instead of a search.
+struct Cursor {
+    bool valid = false;
+    Place place;
+    oid name[MAX_OID_LEN] = {KXSMON_ROOT_OID};  // the root, then the cell's OID below it
+    size_t length = 0;
+
+    bool stands_on(const oid *asked, size_t askedLength) const
+    {
+        return valid && askedLength == length && std::equal(asked, asked + length, name);
+    }
+};
+
+using Clock = std::chrono::steady_clock;
+
 // Everything below is touched by net-snmp's thread only.
 Settings settings;
 std::optional<Settings> workerSettings;  // set once the configuration is read
 std::unique_ptr<Worker> worker;
 std::shared_ptr<const Snapshot> view = std::make_shared<const Snapshot>();
-netsnmp_cache *cache = nullptr;
+Cursor cursor;
+int cacheSeconds = settings.cacheSeconds;
+std::optional<Clock::time_point> loaded;  // when the view was last asked for; none: ask now
 unsigned tick = 0;  // the alarm that starts the worker and sends its notifications
+
+// Every change of the view goes through here: a cursor points into one view.
+void serve(std::shared_ptr<const Snapshot> snapshot)
+{
+    view = std::move(snapshot);
+    cursor.valid = false;
+}
 
 // A change that a SET asks for: checked in the first phase, made in the
 // action phase, and reversed in the undo phase if another binding failed.
@@ -113,16 +142,27 @@ void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
 // asks the next subtree.
 void answer_next(netsnmp_request_info *r)
 {
-    auto suffix = suffix_of(r->requestvb->name, r->requestvb->name_length);
-    if (!suffix)
+    netsnmp_variable_list *vb = r->requestvb;
+    std::optional<Place> place;
+    if (cursor.stands_on(vb->name, vb->name_length)) {
+        place = view->after(cursor.place);
+    } else {
+        auto suffix = suffix_of(vb->name, vb->name_length);
+        place = suffix ? view->next(*suffix) : std::nullopt;
+    }
+    cursor.valid = false;
+    for (; place; place = view->after(*place)) {
+        const size_t length =
+            view->write_oid(*place, cursor.name + kRootLength, MAX_OID_LEN - kRootLength);
+        if (length == 0)
+            continue;  // an OID longer than SNMP allows cannot be served
+        cursor.valid = true;
+        cursor.place = *place;
+        cursor.length = kRootLength + length;
+        snmp_set_var_objid(vb, cursor.name, cursor.length);
+        answer(vb, view->cell(*place));
         return;
-    auto next = view->next(*suffix);
-    if (!next)
-        return;
-    Oid full(kRoot, kRoot + kRootLength);
-    full.insert(full.end(), next->first.begin(), next->first.end());
-    snmp_set_var_objid(r->requestvb, full.data(), full.size());
-    answer(r->requestvb, next->second);
+    }
 }
 
 // ---------------------------------------------------------------- checking sets
@@ -247,7 +287,8 @@ void make(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
     pending->applied = worker && worker->apply(pending->change, pending->undo);
     if (!pending->applied)
         netsnmp_set_request_error(reqinfo, r, SNMP_ERR_COMMITFAILED);
-    view = worker ? worker->latest() : view;  // the next read sees the change
+    if (worker)
+        serve(worker->latest());  // the next read sees the change
 }
 
 void unmake(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
@@ -259,7 +300,7 @@ void unmake(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *r)
     if (!worker->apply(*pending->undo, redo))
         netsnmp_set_request_error(reqinfo, r, SNMP_ERR_UNDOFAILED);
     pending->applied = false;
-    view = worker->latest();
+    serve(worker->latest());
 }
 
 // ---------------------------------------------------------------- registration
@@ -281,10 +322,27 @@ void ensure_worker()
     }
 }
 
+// A snapshot older than the cache time-out is replaced before a request
+// reads it: ask the worker for a refresh, wait briefly, serve the latest.
+// Checked with the clock rather than net-snmp's cache helper, which costs a
+// formatted name and a list search for every request.
+void load_if_stale(int mode)
+{
+    if (mode != MODE_GET && mode != MODE_GETNEXT && mode != MODE_GETBULK &&
+        mode != MODE_SET_RESERVE1)
+        return;
+    if (loaded && Clock::now() - *loaded < std::chrono::seconds(cacheSeconds))
+        return;
+    if (worker)
+        serve(worker->refresh(settings.refreshWaitMs));
+    loaded = Clock::now();
+}
+
 int handle(netsnmp_mib_handler *, netsnmp_handler_registration *,
            netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
 {
     ensure_worker();
+    load_if_stale(reqinfo->mode);
     for (netsnmp_request_info *r = requests; r; r = r->next) {
         if (r->processed)
             continue;
@@ -309,22 +367,11 @@ int handle(netsnmp_mib_handler *, netsnmp_handler_registration *,
             break;
         }
     }
+    // After a set the next request asks for a refresh: a terminal just
+    // monitored has its figures only from a gathering.
+    if (reqinfo->mode == MODE_SET_COMMIT)
+        loaded.reset();
     return SNMP_ERR_NOERROR;
-}
-
-// The cache helper calls this when the snapshot served is older than the
-// cache time-out: ask the worker for a refresh, wait briefly, serve the latest.
-int load_snapshot(netsnmp_cache *, void *)
-{
-    ensure_worker();
-    if (worker)
-        view = worker->refresh(settings.refreshWaitMs);
-    return 0;
-}
-
-void keep_snapshot(netsnmp_cache *, void *)
-{
-    // The snapshot stays until the next one replaces it.
 }
 
 // ---------------------------------------------------------------- notifications
@@ -397,7 +444,7 @@ int fix_worker_settings(int, int, void *, void *)
     if (workerSettings)
         return SNMPERR_SUCCESS;
     workerSettings = settings;
-    cache->timeout = settings.cacheSeconds;
+    cacheSeconds = settings.cacheSeconds;
     return SNMPERR_SUCCESS;
 }
 
@@ -440,9 +487,7 @@ extern "C" void init_kxsmon(void)
             nullptr, "yes|no");
     netsnmp_handler_registration *registration = netsnmp_create_handler_registration(
         "kxsmon", handle, kRoot, kRootLength, HANDLER_CAN_RWRITE);
-    cache = netsnmp_cache_create(settings.cacheSeconds, load_snapshot, keep_snapshot, kRoot,
-                                 kRootLength);
-    netsnmp_inject_handler(registration, netsnmp_cache_handler_get(cache));
+    cacheSeconds = settings.cacheSeconds;
     netsnmp_register_handler(registration);
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
                            fix_worker_settings, nullptr);
@@ -456,6 +501,7 @@ extern "C" void deinit_kxsmon(void)
     snmp_alarm_unregister(tick);
     unregister_mib(const_cast<oid *>(kRoot), kRootLength);
     worker.reset();
-    view = std::make_shared<const Snapshot>();
+    serve(std::make_shared<const Snapshot>());
+    loaded.reset();
     workerSettings.reset();
 }

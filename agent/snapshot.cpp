@@ -151,21 +151,33 @@ Cell Part::cell(size_t column, size_t row) const
 
 Oid Part::oid_of(size_t column, size_t row) const
 {
-    Oid oid = prefix_;
-    oid.push_back(columns_[column].number);
+    Oid oid(prefix_.size() + 1 + std::max<size_t>(text_index(row).size(), 1));
+    oid.resize(write_oid(column, row, oid.data(), oid.size()));
+    return oid;
+}
+
+size_t Part::write_oid(size_t column, size_t row, Subid *out, size_t room) const
+{
+    const std::string_view text = text_index(row);
+    const size_t index = kind_ == IndexKind::Text ? text.size() : 1;
+    const size_t length = prefix_.size() + 1 + index;
+    if (length > room)
+        return 0;
+    Subid *at = std::copy(prefix_.begin(), prefix_.end(), out);
+    *at++ = columns_[column].number;
     switch (kind_) {
     case IndexKind::Scalar:
-        oid.push_back(0);
+        *at = 0;
         break;
     case IndexKind::Position:
-        oid.push_back(row + 1);
+        *at = row + 1;
         break;
     case IndexKind::Text:
-        for (unsigned char c : text_index(row))
-            oid.push_back(c);
+        for (unsigned char c : text)
+            *at++ = c;
         break;
     }
-    return oid;
+    return length;
 }
 
 // The first row whose index sorts after the index in `suffix` from `at`.
@@ -227,7 +239,7 @@ std::optional<Cell> Part::find(const Oid &suffix) const
     return cell(static_cast<size_t>(column - columns_.begin()), *row);
 }
 
-std::optional<std::pair<Oid, Cell>> Part::next(const Oid &suffix) const
+std::optional<std::pair<size_t, size_t>> Part::next(const Oid &suffix) const
 {
     if (rows() == 0)
         return std::nullopt;
@@ -254,7 +266,7 @@ std::optional<std::pair<Oid, Cell>> Part::next(const Oid &suffix) const
         if (column == columns_.size())
             return std::nullopt;
     }
-    return std::make_pair(oid_of(column, row), cell(column, row));
+    return std::make_pair(column, row);
 }
 
 std::optional<std::pair<Oid, Cell>> Part::at(Subid column, size_t row) const
@@ -276,14 +288,28 @@ std::optional<Cell> Snapshot::find(const Oid &suffix) const
     return std::nullopt;
 }
 
-std::optional<std::pair<Oid, Cell>> Snapshot::next(const Oid &suffix) const
+std::optional<Place> Snapshot::next(const Oid &suffix) const
 {
     // The parts do not overlap and come in OID order: the first that has a
     // cell after `suffix` has the next one.
-    for (const auto &part : parts)
-        if (part)
-            if (auto found = part->next(suffix))
-                return found;
+    for (size_t at = 0; at < parts.size(); ++at)
+        if (parts[at])
+            if (auto found = parts[at]->next(suffix))
+                return Place{at, found->first, found->second};
+    return std::nullopt;
+}
+
+std::optional<Place> Snapshot::after(const Place &place) const
+{
+    // Within a part, cells go column by column, each column row by row.
+    const Part &part = *parts[place.part];
+    if (place.row + 1 < part.rows())
+        return Place{place.part, place.column, place.row + 1};
+    if (place.column + 1 < part.columns())
+        return Place{place.part, place.column + 1, 0};
+    for (size_t at = place.part + 1; at < parts.size(); ++at)
+        if (parts[at] && parts[at]->rows() > 0)
+            return Place{at, 0, 0};
     return std::nullopt;
 }
 

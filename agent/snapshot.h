@@ -49,6 +49,9 @@ struct Column {
 constexpr size_t kMaxIndexBytes = 100;
 // A DisplayString holds at most 255 bytes.
 constexpr size_t kDisplayMax = 255;
+// The longest OID of a cell below the module's root: a table's prefix, the
+// column and the longest text index.
+constexpr size_t kMaxCellOid = 3 + 1 + kMaxIndexBytes;
 
 class Part {
 public:
@@ -72,14 +75,21 @@ public:
     Part select(Keep keep) const;
 
     std::optional<Cell> find(const Oid &suffix) const;
-    // The first cell after `suffix` in OID order, and its OID.
-    std::optional<std::pair<Oid, Cell>> next(const Oid &suffix) const;
+    // The column and row (positions, not numbers) of the first cell after
+    // `suffix` in OID order.
+    std::optional<std::pair<size_t, size_t>> next(const Oid &suffix) const;
     // Row `row`'s cell of column `column`, and the OID of that cell;
     // nothing when the part has no such column.
     std::optional<std::pair<Oid, Cell>> at(Subid column, size_t row) const;
 
-private:
+    size_t columns() const { return columns_.size(); }
     Cell cell(size_t column, size_t row) const;
+    // Writes the OID of the cell at column position `column`, row `row` into
+    // `out`, which has room for `room` sub-identifiers; its length, or 0
+    // when it does not fit.
+    size_t write_oid(size_t column, size_t row, Subid *out, size_t room) const;
+
+private:
     Oid oid_of(size_t column, size_t row) const;
     size_t first_row_after(const Oid &suffix, size_t at) const;
     std::optional<size_t> row_of(const Oid &suffix, size_t at) const;
@@ -106,12 +116,28 @@ Part Part::select(Keep keep) const
     return kept;
 }
 
+// Where a cell lies in a snapshot: its part, and its column and row there.
+struct Place {
+    size_t part = 0;
+    size_t column = 0;
+    size_t row = 0;
+};
+
 // The parts of one moment, in OID order (a null part is empty).
 struct Snapshot {
     std::vector<std::shared_ptr<const Part>> parts;
 
     std::optional<Cell> find(const Oid &suffix) const;
-    std::optional<std::pair<Oid, Cell>> next(const Oid &suffix) const;
+    // The place of the first cell after `suffix` in OID order: a search.
+    std::optional<Place> next(const Oid &suffix) const;
+    // The place of the cell that follows the one at `place`: a step, as a
+    // walk goes from one cell to the next.
+    std::optional<Place> after(const Place &place) const;
+    Cell cell(const Place &place) const { return parts[place.part]->cell(place.column, place.row); }
+    size_t write_oid(const Place &place, Subid *out, size_t room) const
+    {
+        return parts[place.part]->write_oid(place.column, place.row, out, room);
+    }
 };
 
 // A scalar as a filler makes it, before the part is laid out.
