@@ -93,12 +93,40 @@ void allow_allocations()
     tCallsLeft = -1;
 }
 
+// Counts the allocations and frees of the test's thread while it lives.
+struct Counting {
+    Counting()
+    {
+        tAllocations = tFrees = 0;
+        tCounting = true;
+    }
+    ~Counting() { tCounting = false; }
+    bool freed(const void *block) const
+    {
+        return std::find(tFreed, tFreed + std::min<long>(tFrees, kFreesKept), block) !=
+               tFreed + std::min<long>(tFrees, kFreesKept);
+    }
+};
+
+// How many blocks the last release below freed.
+thread_local long tReleaseFrees = 0;
+
+// Releases a query's list as its caller would, counting what that frees.
+template <class Record>
+void release(KXSHandle *h, Record **list, void (*freeList)(KXSHandle *, Record **))
+{
+    const Counting counting;
+    freeList(h, list);
+    tReleaseFrees = tFrees;
+}
+
 // A query, a text that tells its answer, and that text for its failure
 // result.
 struct Query {
     const char *name;
     std::function<std::string(KXSHandle *)> answer;
     const char *failed;
+    bool list = false;  // a list: laid out in one block, which one free releases
 };
 
 std::string dtus(KXSDTU **list)
@@ -109,7 +137,7 @@ std::string dtus(KXSDTU **list)
         text += std::string((*dtu)->terminalId ? (*dtu)->terminalId : "-") + " " +
                 std::to_string((*dtu)->state) + " " +
                 ((*dtu)->serverName ? (*dtu)->serverName : "-") + ";";
-    kxs_freeDTUs(nullptr, list);
+    release(nullptr, list, kxs_freeDTUs);
     return text;
 }
 
@@ -129,9 +157,9 @@ const Query kQueries[] = {
      },
      "0"},
     {"kxs_DTUMonitored", [](KXSHandle *h) { return dtus(kxs_DTUMonitored(h, 60, nullptr)); },
-     "NULL"},
+     "NULL", true},
     {"kxs_DTUException", [](KXSHandle *h) { return dtus(kxs_DTUException(h, 60, nullptr)); },
-     "NULL"},
+     "NULL", true},
     {"kxs_FOGroup",
      [](KXSHandle *h) {
          KXSFOHost **hosts = kxs_FOGroup(h);
@@ -139,10 +167,10 @@ const Query kQueries[] = {
          std::string text = hosts ? "" : "NULL";
          for (KXSFOHost **host = hosts; host && *host; ++host)
              text += std::string((*host)->name) + " " + (*host)->role + ";";
-         kxs_freeFOGroup(h, hosts);
+         release(h, hosts, kxs_freeFOGroup);
          return text;
      },
-     "NULL"},
+     "NULL", true},
     {"kxs_interfaces",
      [](KXSHandle *h) {
          KXSInterface **list = kxs_interfaces(h);
@@ -151,10 +179,34 @@ const Query kQueries[] = {
          for (KXSInterface **entry = list; entry && *entry; ++entry)
              text += std::string((*entry)->name) + " " + (*entry)->ipaddr + " " +
                      (*entry)->netmask + " " + (*entry)->type + ";";
-         kxs_freeInterfaces(h, list);
+         release(h, list, kxs_freeInterfaces);
          return text;
      },
-     "NULL"},
+     "NULL", true},
+    {"kxs_daemons",
+     [](KXSHandle *h) {
+         KXSDaemon **list = kxs_daemons(h);
+         allow_allocations();
+         std::string text = list ? "" : "NULL";
+         for (KXSDaemon **entry = list; entry && *entry; ++entry)
+             text += std::string((*entry)->name) + " " +
+                     ((*entry)->description ? (*entry)->description : "-") + ";";
+         release(h, list, kxs_freeDaemons);
+         return text;
+     },
+     "NULL", true},
+    {"kxs_DHCP",
+     [](KXSHandle *h) {
+         KXSDHCPEntry **list = kxs_DHCP(h);
+         allow_allocations();
+         std::string text = list ? "" : "NULL";
+         for (KXSDHCPEntry **entry = list; entry && *entry; ++entry)
+             text += std::string((*entry)->name ? (*entry)->name : "-") + " " +
+                     std::to_string((*entry)->available) + ";";
+         release(h, list, kxs_freeDHCP);
+         return text;
+     },
+     "NULL", true},
     {"kxs_contact",
      [](KXSHandle *h) {
          char *contact = kxs_contact(h);
@@ -170,6 +222,10 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
 {
     kxtest::TestRoot root;
     root.lay_out_minimal_product();
+    root.write("/etc/opt/ZARNkx/kxsservices.cfg",
+               "begin\nname=kxtest-one\ndescription=the first\nend\n"
+               "begin\nname=kxtest-two\nend\n");
+    root.write("/opt/ZARNkx/lib/kxsdhcpsum", "#!/bin/ksh\nprint 'net1\t4'\nprint ' \t2'\n", 0755);
     kxtest::Handle handle(kxs_init());
     ASSERT_TRUE(handle);
     handle->rep.hostname = "kxtest-host";
@@ -180,6 +236,10 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
     for (const Query &query : kQueries) {
         const std::string whole = query.answer(handle.get());
         ASSERT_EQ(kxs_lastError(handle.get()), KXS_OK) << query.name << ": " << kxs_lastErrorText(handle.get());
+        ASSERT_NE(whole, query.failed) << query.name;
+        if (query.list) {
+            EXPECT_EQ(tReleaseFrees, 1) << query.name << ": " << whole;
+        }
         int failures = 0;
         for (long n = 0;; ++n) {
             tFailed = false;
@@ -198,21 +258,6 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
         EXPECT_GT(failures, 0) << query.name << " allocated nothing";
     }
 }
-
-// Counts the allocations and frees of the test's thread while it lives.
-struct Counting {
-    Counting()
-    {
-        tAllocations = tFrees = 0;
-        tCounting = true;
-    }
-    ~Counting() { tCounting = false; }
-    bool freed(const void *block) const
-    {
-        return std::find(tFreed, tFreed + std::min<long>(tFrees, kFreesKept), block) !=
-               tFreed + std::min<long>(tFrees, kFreesKept);
-    }
-};
 
 // A "status" reply of `count` terminals, each with its model, address and
 // firmware.
