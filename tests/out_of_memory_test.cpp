@@ -129,16 +129,29 @@ struct Query {
     bool list = false;  // a list: laid out in one block, which one free releases
 };
 
-std::string dtus(KXSDTU **list)
+// A text or "-" for NULL.
+std::string text_of(const char *text)
+{
+    return text ? text : "-";
+}
+
+// A list's answer told record by record ("NULL" for none); the list is then
+// released as its caller would.
+template <class Record, class Tell>
+std::string told(KXSHandle *h, Record **list, void (*freeList)(KXSHandle *, Record **), Tell tell)
 {
     allow_allocations();
     std::string text = list ? "" : "NULL";
-    for (KXSDTU **dtu = list; dtu && *dtu; ++dtu)
-        text += std::string((*dtu)->terminalId ? (*dtu)->terminalId : "-") + " " +
-                std::to_string((*dtu)->state) + " " +
-                ((*dtu)->serverName ? (*dtu)->serverName : "-") + ";";
-    release(nullptr, list, kxs_freeDTUs);
+    for (Record **record = list; record && *record; ++record)
+        text += tell(**record) + ";";
+    release(h, list, freeList);
     return text;
+}
+
+std::string dtu_text(const KXSDTU &dtu)
+{
+    return text_of(dtu.terminalId) + " " + std::to_string(dtu.state) + " " +
+           text_of(dtu.serverName);
 }
 
 const Query kQueries[] = {
@@ -156,55 +169,39 @@ const Query kQueries[] = {
          return std::string(up ? "up" : "0");
      },
      "0"},
-    {"kxs_DTUMonitored", [](KXSHandle *h) { return dtus(kxs_DTUMonitored(h, 60, nullptr)); },
+    {"kxs_DTUMonitored",
+     [](KXSHandle *h) { return told(h, kxs_DTUMonitored(h, 60, nullptr), kxs_freeDTUs, dtu_text); },
      "NULL", true},
-    {"kxs_DTUException", [](KXSHandle *h) { return dtus(kxs_DTUException(h, 60, nullptr)); },
+    {"kxs_DTUException",
+     [](KXSHandle *h) { return told(h, kxs_DTUException(h, 60, nullptr), kxs_freeDTUs, dtu_text); },
      "NULL", true},
     {"kxs_FOGroup",
      [](KXSHandle *h) {
-         KXSFOHost **hosts = kxs_FOGroup(h);
-         allow_allocations();
-         std::string text = hosts ? "" : "NULL";
-         for (KXSFOHost **host = hosts; host && *host; ++host)
-             text += std::string((*host)->name) + " " + (*host)->role + ";";
-         release(h, hosts, kxs_freeFOGroup);
-         return text;
+         return told(h, kxs_FOGroup(h), kxs_freeFOGroup, [](const KXSFOHost &host) {
+             return text_of(host.name) + " " + text_of(host.role);
+         });
      },
      "NULL", true},
     {"kxs_interfaces",
      [](KXSHandle *h) {
-         KXSInterface **list = kxs_interfaces(h);
-         allow_allocations();
-         std::string text = list ? "" : "NULL";
-         for (KXSInterface **entry = list; entry && *entry; ++entry)
-             text += std::string((*entry)->name) + " " + (*entry)->ipaddr + " " +
-                     (*entry)->netmask + " " + (*entry)->type + ";";
-         release(h, list, kxs_freeInterfaces);
-         return text;
+         return told(h, kxs_interfaces(h), kxs_freeInterfaces, [](const KXSInterface &i) {
+             return text_of(i.name) + " " + text_of(i.ipaddr) + " " + text_of(i.netmask) + " " +
+                    text_of(i.type);
+         });
      },
      "NULL", true},
     {"kxs_daemons",
      [](KXSHandle *h) {
-         KXSDaemon **list = kxs_daemons(h);
-         allow_allocations();
-         std::string text = list ? "" : "NULL";
-         for (KXSDaemon **entry = list; entry && *entry; ++entry)
-             text += std::string((*entry)->name) + " " +
-                     ((*entry)->description ? (*entry)->description : "-") + ";";
-         release(h, list, kxs_freeDaemons);
-         return text;
+         return told(h, kxs_daemons(h), kxs_freeDaemons, [](const KXSDaemon &daemon) {
+             return text_of(daemon.name) + " " + text_of(daemon.description);
+         });
      },
      "NULL", true},
     {"kxs_DHCP",
      [](KXSHandle *h) {
-         KXSDHCPEntry **list = kxs_DHCP(h);
-         allow_allocations();
-         std::string text = list ? "" : "NULL";
-         for (KXSDHCPEntry **entry = list; entry && *entry; ++entry)
-             text += std::string((*entry)->name ? (*entry)->name : "-") + " " +
-                     std::to_string((*entry)->available) + ";";
-         release(h, list, kxs_freeDHCP);
-         return text;
+         return told(h, kxs_DHCP(h), kxs_freeDHCP, [](const KXSDHCPEntry &entry) {
+             return text_of(entry.name) + " " + std::to_string(entry.available);
+         });
      },
      "NULL", true},
     {"kxs_contact",
