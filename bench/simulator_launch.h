@@ -58,6 +58,7 @@ inline pid_t start_simulator(const std::string &text, std::string &scenarioPath)
     return pid;
 }
 
+// Ends the simulator and removes its scenario file.
 inline void stop_simulator(pid_t simulator, const std::string &scenarioPath)
 {
     kill(simulator, SIGTERM);
