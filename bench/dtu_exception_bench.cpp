@@ -20,9 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -130,9 +128,7 @@ double run_size(int terminals)
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter, "/" + size + "(/|$)");
     benchmark::ClearRegisteredBenchmarks();
-    kill(simulator, SIGTERM);
-    waitpid(simulator, nullptr, 0);
-    unlink(scenarioPath.c_str());
+    kxbench::stop_simulator(simulator, scenarioPath);
 
     const auto both = [&](const std::string &name) {
         return (reporter.seconds[name + "/" + size + "/1"] +

@@ -7,6 +7,13 @@
 // asked at once), and with the peer tool socat into /dev/null. The group's
 // merged list alone shows what the matching adds. Prints the ratios.
 //
+// With --late=MS, every member answers "status" MS milliseconds late: the
+// query against its floor of one such delay plus the raw reads and probes
+// of members that answer at once (goal: at most 1.1 times, each member's
+// reply parsed while the others are still awaited), measured in the same
+// run with a simulator of each kind; and with the members' delays
+// staggered, what is left of the query after the last delay.
+//
 // Runs inside the network sandbox (bench/dtu-monitored does that), because
 // kxs-simd listens on the authentication manager's real port of each member.
 #include "group_mgr.h"
@@ -23,9 +30,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,35 +170,19 @@ void BM_Socat(benchmark::State &state)
 
 }  // namespace
 
-BENCHMARK(BM_DTUMonitored)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+// Timed by the clock: waiting for late members costs no processor time.
+BENCHMARK(BM_DTUMonitored)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_MergedList)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RawRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RawReadsAndProbes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MemberProbeAndRead)->DenseRange(1, kMembers)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Socat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-int main(int argc, char **argv)
-{
-    const char *sandbox = getenv("KXS_NET_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
-        fprintf(stderr, "run me through bench/dtu-monitored (the network sandbox)\n");
-        return 2;
-    }
-    const std::string scenario = kxsim::generate_scenario(kTerminals, kMembers);
-    std::string scenarioPath;
-    pid_t simulator = kxbench::start_simulator(scenario, scenarioPath);
-    if (simulator < 0) {
-        fprintf(stderr, "cannot start kxs-simd\n");
-        return 1;
-    }
-    build_handle(monitored_ids(scenario));
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    kill(simulator, SIGTERM);
-    waitpid(simulator, nullptr, 0);
-    unlink(scenarioPath.c_str());
+namespace {
 
+// The ratios of the query against members that answer at once.
+void print_ratios(RatioReporter &reporter)
+{
     double monitored = reporter.seconds["BM_DTUMonitored"];
     double merged = reporter.seconds["BM_MergedList"];
     double raw = reporter.seconds["BM_RawRead"];
@@ -217,6 +206,102 @@ int main(int argc, char **argv)
         printf("%s / socat into /dev/null: %.2fx\n", what, monitored / socat);
     if (monitored > 0 && merged > 0)
         printf("%s / the merged list alone: %.2fx\n", what, monitored / merged);
+}
+
+// The scenario with every member answering "status" `lateMs` late, or
+// member k of n k times `lateMs` late when `staggered`.
+std::string late_scenario(const std::string &scenario, int lateMs, bool staggered)
+{
+    std::string late = scenario;
+    for (int member = 1; member <= kMembers; ++member)
+        late += "late kxmember" + std::to_string(member) + " status " +
+                std::to_string(staggered ? member * lateMs : lateMs) + "\n";
+    return late;
+}
+
+// Runs the benchmarks that `filter` matches against a simulator serving
+// `scenario`; false when it cannot be started.
+bool run_against(const std::string &scenario, RatioReporter &reporter, const std::string &filter)
+{
+    std::string scenarioPath;
+    pid_t simulator = kxbench::start_simulator(scenario, scenarioPath);
+    if (simulator < 0) {
+        fprintf(stderr, "cannot start kxs-simd\n");
+        return false;
+    }
+    benchmark::RunSpecifiedBenchmarks(&reporter, filter);
+    kxbench::stop_simulator(simulator, scenarioPath);
+    return true;
+}
+
+// The query with late members against one delay plus the reads and probes
+// of members that answer at once; its time at once shows what the delay
+// added. With the members' delays staggered, what is left after the last
+// delay tells whether the earlier replies were parsed while it was awaited:
+// about one member's share of the query rather than all of it.
+bool run_late(const std::string &scenario, int lateMs)
+{
+    RatioReporter atOnce, late, staggered;
+    if (!run_against(scenario, atOnce,
+                     "^BM_(DTUMonitored|RawReadsAndProbes|MemberProbeAndRead)(/|$)") ||
+        !run_against(late_scenario(scenario, lateMs, false), late, "^BM_DTUMonitored(/|$)") ||
+        !run_against(late_scenario(scenario, lateMs, true), staggered, "^BM_DTUMonitored(/|$)"))
+        return false;
+    const double query = late.seconds["BM_DTUMonitored"];
+    const double queryAtOnce = atOnce.seconds["BM_DTUMonitored"];
+    const double reads = atOnce.seconds["BM_RawReadsAndProbes"];
+    const double delay = lateMs / 1e3;
+    const char *what = "kxs_DTUMonitored(999 of 20000 terminals on 4 members)";
+    if (query > 0 && reads > 0)
+        printf("%s with every member %d ms late (%.1f ms) / one delay plus the raw reads and "
+               "probes (%.1f ms): %.2fx (goal: at most 1.1)\n",
+               what, lateMs, query * 1e3, (delay + reads) * 1e3, query / (delay + reads));
+    if (query > 0 && queryAtOnce > 0)
+        printf("%s: the members' delay of %d ms added %.1f ms to the query at once (%.1f ms)\n",
+               what, lateMs, (query - queryAtOnce) * 1e3, queryAtOnce * 1e3);
+    const double lastDelay = kMembers * delay;
+    const double afterLast = staggered.seconds["BM_DTUMonitored"] - lastDelay;
+    const double lastMember =
+        atOnce.seconds["BM_MemberProbeAndRead/" + std::to_string(kMembers)];
+    if (afterLast > 0 && queryAtOnce > 0 && lastMember > 0)
+        printf("%s with member k %d*k ms late: %.1f ms after the last delay, against the query "
+               "at once (%.1f ms) and the last member's probe and raw read (%.1f ms)\n",
+               what, lateMs, afterLast * 1e3, queryAtOnce * 1e3, lastMember * 1e3);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const char *sandbox = getenv("KXS_NET_SANDBOX");
+    if (!sandbox || strcmp(sandbox, "1") != 0) {
+        fprintf(stderr, "run me through bench/dtu-monitored (the network sandbox)\n");
+        return 2;
+    }
+    int lateMs = 0;
+    if (argc > 1 && strncmp(argv[1], "--late=", 7) == 0) {
+        lateMs = atoi(argv[1] + 7);
+        if (lateMs <= 0 || lateMs > 60000) {
+            fprintf(stderr, "--late takes 1 to 60000 milliseconds\n");
+            return 2;
+        }
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
+    const std::string scenario = kxsim::generate_scenario(kTerminals, kMembers);
+    build_handle(monitored_ids(scenario));
+    benchmark::Initialize(&argc, argv);
+    bool ran = false;
+    if (lateMs > 0) {
+        ran = run_late(scenario, lateMs);
+    } else {
+        RatioReporter reporter;
+        ran = run_against(scenario, reporter, "");
+        if (ran)
+            print_ratios(reporter);
+    }
     benchmark::Shutdown();
-    return 0;
+    return ran ? 0 : 1;
 }

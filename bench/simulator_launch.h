@@ -6,9 +6,11 @@
 
 #include <string>
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +19,7 @@
 namespace kxbench {
 
 // The simulator's process id, or -1; `scenarioPath` names the file to remove.
+// Stopped by stop_simulator.
 inline pid_t start_simulator(const std::string &text, std::string &scenarioPath)
 {
     char path[] = "/tmp/kxsimd-bench.XXXXXX";
@@ -53,6 +56,14 @@ inline pid_t start_simulator(const std::string &text, std::string &scenarioPath)
     }
     close(log[0]);
     return pid;
+}
+
+// Ends the simulator and removes its scenario file.
+inline void stop_simulator(pid_t simulator, const std::string &scenarioPath)
+{
+    kill(simulator, SIGTERM);
+    waitpid(simulator, nullptr, 0);
+    unlink(scenarioPath.c_str());
 }
 
 // The bytes of the reply to `command` from the simulator at `address` (host

@@ -25,10 +25,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,9 +232,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    kill(simulator, SIGTERM);
-    waitpid(simulator, nullptr, 0);
-    unlink(scenarioPath.c_str());
+    kxbench::stop_simulator(simulator, scenarioPath);
 
     double parse = reporter.seconds["BM_ParseAndOrder"];
     double raw = reporter.seconds["BM_RawRead"];

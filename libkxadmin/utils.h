@@ -224,6 +224,11 @@ public:
     {
         if (!text)
             return nullptr;
+        return keep(std::string_view(text));
+    }
+    // The same for a text that the parse found inside a longer one.
+    char *keep(std::string_view text)
+    {
         kept_.emplace_back(text);
         return kept_.back().data();
     }

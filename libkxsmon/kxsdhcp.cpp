@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -21,15 +22,13 @@ std::string dhcp_tool(const char *packageRoot)
     return std::string(packageRoot) + "/ZARNkx/lib/kxsdhcpsum";
 }
 
-void free_entry(KXSDHCPEntry *entry)
-{
-    free(entry->name);
-    free(entry);
-}
+// The list, its entries and their names, laid out in one block.
+using DhcpRecords = LaidOutArray<KXSDHCPEntry, 1>;
+constexpr DhcpRecords::Fields kDhcpTexts{&KXSDHCPEntry::name};
 
 void free_entries(KXSDHCPEntry **entries)
 {
-    free_c_array(entries, free_entry);
+    free_laid_out(entries, kDhcpTexts);
 }
 
 KXSDHCPEntry **dhcp(Handle *handle)
@@ -47,11 +46,16 @@ KXSDHCPEntry **dhcp(Handle *handle)
         return nullptr;
     }
     // Every line is kept: the list grows with the tool's output.
-    CArray<KXSDHCPEntry> entries(free_entry);
+    DhcpRecords entries(kDhcpTexts);
     char line[kDhcpLineSize];
+    std::string_view name;
+    KXSDHCPEntry entry{};
     while (fgets(line, sizeof line, stream))
-        if (KXSDHCPEntry *entry = parse_dhcp_line(line))
+        if (split_dhcp_line(line, name, entry.available)) {
+            // The line buffer is read again: the name is kept until laid out.
+            entry.name = name.empty() ? nullptr : entries.keep(name);
             entries.add(entry);
+        }
 
     int status = kxs_safe_pclose(stream);
     int exitCode = 255;
@@ -76,16 +80,14 @@ KXSDHCPEntry **dhcp(Handle *handle)
 
 }  // namespace
 
-KXSDHCPEntry *parse_dhcp_line(const char *line)
+bool split_dhcp_line(const char *line, std::string_view &name, int32_t &available)
 {
     const char *tab = line ? std::strchr(line, '\t') : nullptr;
     if (!tab)
-        return nullptr;
-    auto *entry = static_cast<KXSDHCPEntry *>(safe_calloc(1, sizeof(KXSDHCPEntry)));
-    std::string name(line, tab);
-    entry->name = strip_leading_and_trailing_whitespace(name.c_str());
-    entry->available = text_to_int32(tab + 1);
-    return entry;
+        return false;
+    name = strip_blanks(std::string_view(line, static_cast<std::size_t>(tab - line)));
+    available = text_to_int32(tab + 1);
+    return true;
 }
 
 }  // namespace kx

@@ -102,34 +102,30 @@ int fetch_from_primary(Handle *handle, const std::string &primary)
     return -1;
 }
 
-void free_member(KXSFOHost *member)
-{
-    free(member->name);
-    free(member->role);
-    free(member);
-}
+// The list, its members and their texts, laid out in one block.
+using MemberRecords = LaidOutArray<KXSFOHost, 2>;
+constexpr MemberRecords::Fields kMemberTexts{&KXSFOHost::name, &KXSFOHost::role};
 
-KXSFOHost *make_member(Handle *handle, const gm_host &host)
+// The record of `host`; its name stays the host list's until the records
+// are laid out.
+KXSFOHost member_of(Handle *handle, MemberRecords &records, const gm_host &host)
 {
     const gm_hostinfo &info = *host.info;
-    auto *member = static_cast<KXSFOHost *>(safe_calloc(1, sizeof(KXSFOHost)));
-    std::unique_ptr<KXSFOHost, void (*)(KXSFOHost *)> guard(member, free_member);
-    member->name = record_text(info.name);
+    KXSFOHost member{};
+    member.name = const_cast<char *>(info.name);
     if (info.lastseen < 0) {
         dlprintf("s", "kxs_FOGroup(): last seen %d, host down\n", info.lastseen);
-        member->status = 2;
+        member.status = 2;
     } else {
-        member->status = isTimedOut(info.lastseen, info.period) ? 2 : 1;
+        member.status = isTimedOut(info.lastseen, info.period) ? 2 : 1;
     }
-    member->role = checkFOServer(handle, info.name, host.offline);
-    if (!member->role)
-        out_of_memory();
-    return guard.release();
+    member.role = records.keep(checkFOServer(handle, info.name, host.offline));
+    return member;
 }
 
 void free_fo_group(KXSFOHost **hosts)
 {
-    free_c_array(hosts, free_member);
+    free_laid_out(hosts, kMemberTexts);
 }
 
 KXSFOHost **fo_group(Handle *handle)
@@ -144,16 +140,16 @@ KXSFOHost **fo_group(Handle *handle)
         dlprintf("s", "kxs_FOGroup(): get_gm_hosts returned NULL\n");
         return nullptr;
     }
-    CArray<KXSFOHost> list(free_member);
+    MemberRecords records(kMemberTexts);
     for (HostList *node = hosts.get(); node; node = node->next) {
         if (!node->host || !node->host->info) {
             dlprintf("s", "kxs_FOGroup(): host list has bad element\n");
             continue;
         }
         if (node->host->trusted == 1)
-            list.add(make_member(handle, *node->host));
+            records.add(member_of(handle, records, *node->host));
     }
-    KXSFOHost **group = list.take();
+    KXSFOHost **group = records.take();
     if (!group)
         out_of_memory();
     // Roles that could not be had are "unknown" for the handle's life, and
@@ -318,7 +314,7 @@ int getFOServers(Handle *handle)
     return fetch_from_primary(handle, primary);
 }
 
-char *checkFOServer(Handle *handle, const char *member, int offline)
+std::string checkFOServer(Handle *handle, const char *member, int offline)
 {
     std::string role = offline == 1 ? "offline " : "";
     if (handle->replicaState == KXS_REPL_UNFETCHED && fetch_roles(handle) != 0)
@@ -329,7 +325,7 @@ char *checkFOServer(Handle *handle, const char *member, int offline)
         role += role_in_lines(handle->replicas.get(), member);
     else
         role += handle->replicaState == KXS_REPL_FETCHED ? "no data sharing" : "unknown";
-    return safe_strdup(role.c_str());
+    return role;
 }
 
 }  // namespace kx

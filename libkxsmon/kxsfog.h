@@ -33,8 +33,8 @@ char **getFOLines(Handle *handle, const char *server);
 void freeFOLines(char **lines);
 // Fills the handle's replicas and replicaState: 0, or -1 when fetching failed.
 int getFOServers(Handle *handle);
-// The role text of `member`, after "offline " when `offline` is 1; a new text.
-char *checkFOServer(Handle *handle, const char *member, int offline);
+// The role text of `member`, after "offline " when `offline` is 1.
+std::string checkFOServer(Handle *handle, const char *member, int offline);
 
 // ---- the replica lines, apart from the tools ------------------------------------
 

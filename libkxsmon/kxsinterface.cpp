@@ -6,6 +6,7 @@
 #include "libif.h"
 #include "utils.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -14,21 +15,17 @@ namespace kx {
 
 namespace {
 
-char *dotted(uint32_t address)
+// The list, its records and their texts, laid out in one block.
+using InterfaceRecords = LaidOutArray<KXSInterface, 4>;
+constexpr InterfaceRecords::Fields kInterfaceTexts{&KXSInterface::name, &KXSInterface::ipaddr,
+                                                   &KXSInterface::netmask, &KXSInterface::type};
+
+char *dotted(InterfaceRecords &records, uint32_t address)
 {
     char text[16];
     if (convert_to_dotted_format(address, text) != 0)
         text[0] = '\0';
-    return record_text(text);
-}
-
-void free_interface(KXSInterface *record)
-{
-    free(record->name);
-    free(record->ipaddr);
-    free(record->netmask);
-    free(record->type);
-    free(record);
+    return records.keep(text);
 }
 
 // The age in hundredths of a second: 1 for "just now", 0 for "down".
@@ -42,41 +39,41 @@ uint32_t last_packet_age(int32_t seconds)
     return age > UINT32_MAX / 100 ? UINT32_MAX : age * 100u;  // saturated, never wrapped
 }
 
-KXSInterface *make_interface(const gm_interface &entry, int32_t period)
+// The record of `entry`; its name stays the host list's until the records
+// are laid out.
+KXSInterface interface_of(InterfaceRecords &records, const gm_interface &entry, int32_t period)
 {
-    auto *record = static_cast<KXSInterface *>(safe_calloc(1, sizeof(KXSInterface)));
-    std::unique_ptr<KXSInterface, void (*)(KXSInterface *)> guard(record, free_interface);
-    char name[sizeof entry.ifname + 1] = {};
-    std::memcpy(name, entry.ifname, sizeof entry.ifname);
-    record->name = record_text(name);
-    record->ipaddr = dotted(entry.ifipaddr);
-    record->netmask = dotted(entry.ifnetmask);
-    record->lastpkt = last_packet_age(entry.iflastpkt);
+    KXSInterface record{};
+    record.name = const_cast<char *>(entry.ifname);  // the parse ends it within its array
+    record.ipaddr = dotted(records, entry.ifipaddr);
+    record.netmask = dotted(records, entry.ifnetmask);
+    record.lastpkt = last_packet_age(entry.iflastpkt);
     if (entry.iflastpkt < 0) {
         dlprintf("s", "kxs_interfaces(): last packet %d, interface down\n", entry.iflastpkt);
-        record->status = KXS_IF_DOWN;
+        record.status = KXS_IF_DOWN;
     } else if (isTimedOut(entry.iflastpkt, period)) {
         dlprintf("s", "kxs_interfaces(): last packet %d, interface timeout\n", entry.iflastpkt);
-        record->status = KXS_IF_DOWN;
+        record.status = KXS_IF_DOWN;
     } else {
-        record->status = _check_interface_status(name);
+        record.status = _check_interface_status(entry.ifname);
     }
-    record->type = record_text(entry.isLAN == 1 ? "LAN" : "");
-    return guard.release();
+    record.type = const_cast<char *>(entry.isLAN == 1 ? "LAN" : "");
+    return record;
 }
 
 void free_interfaces(KXSInterface **list)
 {
-    free_c_array(list, free_interface);
+    free_laid_out(list, kInterfaceTexts);
 }
 
 KXSInterface **host_interfaces(const gm_hostinfo &info)
 {
-    int count = info.interfaces ? info.numifs : 0;
-    CArray<KXSInterface> list(free_interface);
+    const int count = info.interfaces ? std::max(info.numifs, 0) : 0;
+    InterfaceRecords records(kInterfaceTexts);
+    records.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
-        list.add(make_interface(info.interfaces[i], info.period));
-    KXSInterface **interfaces = list.take();
+        records.add(interface_of(records, info.interfaces[i], info.period));
+    KXSInterface **interfaces = records.take();
     if (!interfaces)
         out_of_memory();
     return interfaces;

@@ -383,35 +383,26 @@ int kxs_refreshServices(Handle *handle)
 namespace kx {
 namespace {
 
-constexpr char *KXSDaemon::*kDaemonTexts[] = {&KXSDaemon::name, &KXSDaemon::description};
-
-void release_daemon(KXSDaemon *daemon)
-{
-    for (auto text : kDaemonTexts)
-        free(daemon->*text);
-    free(daemon);
-}
+// The list, its records and their texts, laid out in one block.
+using DaemonRecords = LaidOutArray<KXSDaemon, 2>;
+constexpr DaemonRecords::Fields kDaemonTexts{&KXSDaemon::name, &KXSDaemon::description};
 
 void free_daemon_list(KXSDaemon **daemons)
 {
-    free_c_array(daemons, release_daemon);
+    free_laid_out(daemons, kDaemonTexts);
 }
 
-KXSDaemon *make_daemon(const KXSService *service)
+// The record of `service`; its texts stay the service's until the records
+// are laid out.
+KXSDaemon daemon_of(const KXSService &service)
 {
-    auto *daemon = static_cast<KXSDaemon *>(calloc(1, sizeof(KXSDaemon)));
-    if (!daemon)
-        return nullptr;
-    daemon->name = strdup(service->name);
-    daemon->description = service->description ? strdup(service->description) : nullptr;
-    if (!daemon->name || (service->description && !daemon->description)) {
-        release_daemon(daemon);
-        return nullptr;
-    }
-    daemon->status = service->state;
-    daemon->stime = service->stime;
-    daemon->changetm = service->changetm;
-    daemon->instances = service->instances;
+    KXSDaemon daemon{};
+    daemon.name = service.name;
+    daemon.description = service.description;
+    daemon.status = service.state;
+    daemon.stime = service.stime;
+    daemon.changetm = service.changetm;
+    daemon.instances = service.instances;
     return daemon;
 }
 
@@ -422,29 +413,23 @@ KXSDaemon **daemon_list(Handle *handle)
         return nullptr;
     }
     // A services file without services: an empty list is the true answer.
-    if (handle->services.empty())
-        return static_cast<KXSDaemon **>(calloc(1, sizeof(KXSDaemon *)));
     // A refresh that cannot read the process table leaves every service
     // down, and says that this is not the server's state; one whose only
     // failures are port probes that could not be made answers with the
     // process scan's verdicts for those.
-    if (kxs_refreshServices(handle) == 0 && query_failed())
+    if (!handle->services.empty() && kxs_refreshServices(handle) == 0 && query_failed())
         note_partial();
 
-    CArray<KXSDaemon> list(release_daemon);
-    for (const auto &service : handle->services) {
-        if (service->flags & KXS_SVC_EXCLUDED)
-            continue;
-        KXSDaemon *daemon = make_daemon(service.get());
-        if (!daemon) {
-            dprintf("kxs_daemons(): malloc failed for KXSDaemon\n");
-            return nullptr;
-        }
-        list.add(daemon);
-    }
-    KXSDaemon **daemons = list.take();
-    if (!daemons)
+    DaemonRecords records(kDaemonTexts);
+    records.reserve(handle->services.size());
+    for (const auto &service : handle->services)
+        if (!(service->flags & KXS_SVC_EXCLUDED))
+            records.add(daemon_of(*service));
+    KXSDaemon **daemons = records.take();
+    if (!daemons) {
         dprintf("kxs_daemons(): calloc failed for daemon list\n");
+        out_of_memory();
+    }
     return daemons;
 }
 

@@ -93,24 +93,65 @@ void allow_allocations()
     tCallsLeft = -1;
 }
 
+// Counts the allocations and frees of the test's thread while it lives.
+struct Counting {
+    Counting()
+    {
+        tAllocations = tFrees = 0;
+        tCounting = true;
+    }
+    ~Counting() { tCounting = false; }
+    bool freed(const void *block) const
+    {
+        return std::find(tFreed, tFreed + std::min<long>(tFrees, kFreesKept), block) !=
+               tFreed + std::min<long>(tFrees, kFreesKept);
+    }
+};
+
+// How many blocks the last release below freed.
+thread_local long tReleaseFrees = 0;
+
+// Releases a query's list as its caller would, counting what that frees.
+template <class Record>
+void release(KXSHandle *h, Record **list, void (*freeList)(KXSHandle *, Record **))
+{
+    const Counting counting;
+    freeList(h, list);
+    tReleaseFrees = tFrees;
+}
+
 // A query, a text that tells its answer, and that text for its failure
 // result.
 struct Query {
     const char *name;
     std::function<std::string(KXSHandle *)> answer;
     const char *failed;
+    bool list = false;  // a list: laid out in one block, which one free releases
 };
 
-std::string dtus(KXSDTU **list)
+// A text or "-" for NULL.
+std::string text_of(const char *text)
+{
+    return text ? text : "-";
+}
+
+// A list's answer told record by record ("NULL" for none); the list is then
+// released as its caller would.
+template <class Record, class Tell>
+std::string told(KXSHandle *h, Record **list, void (*freeList)(KXSHandle *, Record **), Tell tell)
 {
     allow_allocations();
     std::string text = list ? "" : "NULL";
-    for (KXSDTU **dtu = list; dtu && *dtu; ++dtu)
-        text += std::string((*dtu)->terminalId ? (*dtu)->terminalId : "-") + " " +
-                std::to_string((*dtu)->state) + " " +
-                ((*dtu)->serverName ? (*dtu)->serverName : "-") + ";";
-    kxs_freeDTUs(nullptr, list);
+    for (Record **record = list; record && *record; ++record)
+        text += tell(**record) + ";";
+    release(h, list, freeList);
     return text;
+}
+
+std::string dtu_text(const KXSDTU &dtu)
+{
+    return text_of(dtu.terminalId) + " " + std::to_string(dtu.state) + " " +
+           text_of(dtu.serverName);
 }
 
 const Query kQueries[] = {
@@ -128,33 +169,41 @@ const Query kQueries[] = {
          return std::string(up ? "up" : "0");
      },
      "0"},
-    {"kxs_DTUMonitored", [](KXSHandle *h) { return dtus(kxs_DTUMonitored(h, 60, nullptr)); },
-     "NULL"},
-    {"kxs_DTUException", [](KXSHandle *h) { return dtus(kxs_DTUException(h, 60, nullptr)); },
-     "NULL"},
+    {"kxs_DTUMonitored",
+     [](KXSHandle *h) { return told(h, kxs_DTUMonitored(h, 60, nullptr), kxs_freeDTUs, dtu_text); },
+     "NULL", true},
+    {"kxs_DTUException",
+     [](KXSHandle *h) { return told(h, kxs_DTUException(h, 60, nullptr), kxs_freeDTUs, dtu_text); },
+     "NULL", true},
     {"kxs_FOGroup",
      [](KXSHandle *h) {
-         KXSFOHost **hosts = kxs_FOGroup(h);
-         allow_allocations();
-         std::string text = hosts ? "" : "NULL";
-         for (KXSFOHost **host = hosts; host && *host; ++host)
-             text += std::string((*host)->name) + " " + (*host)->role + ";";
-         kxs_freeFOGroup(h, hosts);
-         return text;
+         return told(h, kxs_FOGroup(h), kxs_freeFOGroup, [](const KXSFOHost &host) {
+             return text_of(host.name) + " " + text_of(host.role);
+         });
      },
-     "NULL"},
+     "NULL", true},
     {"kxs_interfaces",
      [](KXSHandle *h) {
-         KXSInterface **list = kxs_interfaces(h);
-         allow_allocations();
-         std::string text = list ? "" : "NULL";
-         for (KXSInterface **entry = list; entry && *entry; ++entry)
-             text += std::string((*entry)->name) + " " + (*entry)->ipaddr + " " +
-                     (*entry)->netmask + " " + (*entry)->type + ";";
-         kxs_freeInterfaces(h, list);
-         return text;
+         return told(h, kxs_interfaces(h), kxs_freeInterfaces, [](const KXSInterface &i) {
+             return text_of(i.name) + " " + text_of(i.ipaddr) + " " + text_of(i.netmask) + " " +
+                    text_of(i.type);
+         });
      },
-     "NULL"},
+     "NULL", true},
+    {"kxs_daemons",
+     [](KXSHandle *h) {
+         return told(h, kxs_daemons(h), kxs_freeDaemons, [](const KXSDaemon &daemon) {
+             return text_of(daemon.name) + " " + text_of(daemon.description);
+         });
+     },
+     "NULL", true},
+    {"kxs_DHCP",
+     [](KXSHandle *h) {
+         return told(h, kxs_DHCP(h), kxs_freeDHCP, [](const KXSDHCPEntry &entry) {
+             return text_of(entry.name) + " " + std::to_string(entry.available);
+         });
+     },
+     "NULL", true},
     {"kxs_contact",
      [](KXSHandle *h) {
          char *contact = kxs_contact(h);
@@ -170,6 +219,10 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
 {
     kxtest::TestRoot root;
     root.lay_out_minimal_product();
+    root.write("/etc/opt/ZARNkx/kxsservices.cfg",
+               "begin\nname=kxtest-one\ndescription=the first\nend\n"
+               "begin\nname=kxtest-two\nend\n");
+    root.write("/opt/ZARNkx/lib/kxsdhcpsum", "#!/bin/ksh\nprint 'net1\t4'\nprint ' \t2'\n", 0755);
     kxtest::Handle handle(kxs_init());
     ASSERT_TRUE(handle);
     handle->rep.hostname = "kxtest-host";
@@ -180,6 +233,10 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
     for (const Query &query : kQueries) {
         const std::string whole = query.answer(handle.get());
         ASSERT_EQ(kxs_lastError(handle.get()), KXS_OK) << query.name << ": " << kxs_lastErrorText(handle.get());
+        ASSERT_NE(whole, query.failed) << query.name;
+        if (query.list) {
+            EXPECT_EQ(tReleaseFrees, 1) << query.name << ": " << whole;
+        }
         int failures = 0;
         for (long n = 0;; ++n) {
             tFailed = false;
@@ -198,21 +255,6 @@ TEST(OutOfMemory, EveryQueryAnswersWholeOrFailsWithTheCode)
         EXPECT_GT(failures, 0) << query.name << " allocated nothing";
     }
 }
-
-// Counts the allocations and frees of the test's thread while it lives.
-struct Counting {
-    Counting()
-    {
-        tAllocations = tFrees = 0;
-        tCounting = true;
-    }
-    ~Counting() { tCounting = false; }
-    bool freed(const void *block) const
-    {
-        return std::find(tFreed, tFreed + std::min<long>(tFrees, kFreesKept), block) !=
-               tFreed + std::min<long>(tFrees, kFreesKept);
-    }
-};
 
 // A "status" reply of `count` terminals, each with its model, address and
 // firmware.

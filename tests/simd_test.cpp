@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <strings.h>
@@ -137,6 +138,7 @@ terminal kxtest-host terminalId=P1.0800a terminalIPA=10.0.0.20
     } cases[] = {
         {"a line that cannot be read", first + "terminal nohost x=1\n", false, served},
         {"a host more", first + "host kxmember3 127.0.0.3\n", false, served},
+        {"a late line without its time", first + "late kxmember2 status\n", false, served},
         {"a member that went quiet, its terminal gone", changed, true,
          "kxtest-host/2 kxmember2/999 0800a "},
         {"and back again", first, true, served},
@@ -145,6 +147,17 @@ terminal kxtest-host terminalId=P1.0800a terminalIPA=10.0.0.20
         EXPECT_EQ(sim.reload(c.scenario), c.reloaded) << c.what << "\n" << sim.log();
         EXPECT_EQ(group_seen(), c.seen) << c.what;
     }
+    // A member that answers late is waited for; only the command named is late.
+    ASSERT_TRUE(sim.reload(first + "late kxmember2 status 300\n")) << sim.log();
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(group_seen(), served);
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(300));
+    sim.stop();
+    const std::string &log = sim.log();
+    const std::size_t late = log.find(" ms late");
+    EXPECT_NE(log.find("127.0.0.2:7010 \"status\" -> 52 bytes 300 ms late\n"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find(" ms late", late + 1), std::string::npos) << log;
 }
 
 TEST_F(SimulatedServer, GeneratedScenarioServesEveryTerminalInOrder)

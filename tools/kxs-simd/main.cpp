@@ -3,7 +3,8 @@
 // ("smstatus") of every host of a scenario on the host's loopback address,
 // in the foreground, until SIGTERM or SIGINT. SIGHUP reads the scenario
 // again: the daemons answer from the new one, whose hosts must be those of
-// the first (names, addresses, down) since the listeners stay.
+// the first (names, addresses, down) since the listeners stay. A host's
+// "late" lines make its daemons answer those commands late.
 //
 //   kxs-simd [--am-port N] [--sm-port N] [--root DIR] SCENARIO
 //   kxs-simd --generate TERMINALS HOSTS      (a scenario on standard output)
@@ -22,7 +23,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +150,17 @@ bool send_all(int connection, const std::string &bytes)
     return at == bytes.size();
 }
 
+// Sleeps `ms` milliseconds, or less when a stop signal comes meanwhile.
+void wait_unless_stopped(int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = std::chrono::steady_clock::now(); now < until && !gStop;
+         now = std::chrono::steady_clock::now())
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(until - now,
+                                                          std::chrono::milliseconds(kStopCheckMs)));
+}
+
 bool read_file(const char *path, std::string &text)
 {
     std::ifstream in(path);
@@ -263,17 +277,28 @@ private:
         }
     }
 
+    // How late the host of `l` answers `command`, in milliseconds.
+    int lateness(const Listener &l, const std::string &command) const
+    {
+        const auto &late = replies()->scenario.hosts[l.host].lateMs;
+        const auto found = late.find(command);
+        return found == late.end() ? 0 : found->second;
+    }
+
     void serve_one(const Listener &l)
     {
         int connection = accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
             return;
         std::string command = read_command(connection);
+        const int lateMs = lateness(l, command);
+        wait_unless_stopped(lateMs);
         std::string reply = reply_to(l, command);
         bool sent = send_all(connection, reply);
-        fprintf(stderr, "kxs-simd: %s:%d \"%s\" -> %zu bytes%s\n",
-                replies()->scenario.hosts[l.host].address.c_str(), l.port,
-                command.c_str(), reply.size(), sent ? "" : " (cut short)");
+        const std::string late = lateMs ? " " + std::to_string(lateMs) + " ms late" : "";
+        fprintf(stderr, "kxs-simd: %s:%d \"%s\" -> %zu bytes%s%s\n",
+                replies()->scenario.hosts[l.host].address.c_str(), l.port, command.c_str(),
+                reply.size(), late.c_str(), sent ? "" : " (cut short)");
         close(connection);
     }
 

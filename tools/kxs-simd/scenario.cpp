@@ -241,6 +241,19 @@ std::string parse_replica(Host &host, const std::vector<std::string> &w)
     return "";
 }
 
+// Longer than any deadline of the library's clients.
+constexpr long kMaxLateMs = 60000;
+
+std::string parse_late(Host &host, const std::vector<std::string> &w)
+{
+    long ms = 0;
+    if (w.size() != 4 || !to_number(w[3], ms) || ms < 0 || ms > kMaxLateMs)
+        return "late needs a host, a command and 0 to " + std::to_string(kMaxLateMs) +
+               " milliseconds";
+    host.lateMs[w[2]] = static_cast<int>(ms);
+    return "";
+}
+
 // One word for the shell, whatever it holds.
 std::string quoted(const std::string &text)
 {
@@ -274,6 +287,8 @@ std::string parse_line(Scenario &scenario, const std::vector<std::string> &w)
         return parse_terminal(*host, w);
     if (kind == "replica")
         return parse_replica(*host, w);
+    if (kind == "late")
+        return parse_late(*host, w);
     return "unknown line kind " + kind;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct Host {
     std::vector<std::vector<std::string>> terminals;
     // What the replica tool prints on this host, one line each.
     std::vector<std::string> replicaLines;
+    // Commands that its daemons answer late, and by how many milliseconds:
+    // a member that is slow to answer.
+    std::map<std::string, int> lateMs;
 };
 
 struct DhcpLine {
