@@ -7,6 +7,9 @@
 // asked at once), and with the peer tool socat into /dev/null. The group's
 // merged list alone shows what the matching adds. Prints the ratios.
 //
+// --terminals=N, --members=N and --monitored=N change the group's shape
+// (20,000, 4 and 999), to show how the query grows with each.
+//
 // With --late=MS, every member answers "status" MS milliseconds late: the
 // query against its floor of one such delay plus the raw reads and probes
 // of members that answer at once (goal: at most 1.1 times, each member's
@@ -43,10 +46,12 @@
 
 namespace {
 
-constexpr int kTerminals = 20000;
-constexpr int kMembers = 4;
-constexpr int kMonitored = 999;
-constexpr int kAbsent = 49;  // monitored IDs that no member reports
+// The group's shape; a twentieth of the monitored IDs (or more, when the
+// group has too few terminals) are reported by no member.
+int kTerminals = 20000;
+int kMembers = 4;
+int kMonitored = 999;
+int kAbsent = 0;
 constexpr int kPort = 7010;
 
 // The monitored table: every 21st terminal of the scenario (so spread over
@@ -56,8 +61,9 @@ std::vector<std::string> monitored_ids(const std::string &scenario)
 {
     std::vector<std::string> ids;
     const std::string key = "terminalId=P1.";
+    const auto reported = static_cast<std::size_t>(kMonitored - kMonitored / 20);
     int seen = 0;
-    for (std::size_t at = scenario.find(key); at != std::string::npos && ids.size() < kMonitored - kAbsent;
+    for (std::size_t at = scenario.find(key); at != std::string::npos && ids.size() < reported;
          at = scenario.find(key, at + 1)) {
         if (seen++ % 21)
             continue;
@@ -67,7 +73,9 @@ std::vector<std::string> monitored_ids(const std::string &scenario)
                 c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
         ids.push_back(id);
     }
-    while (ids.size() < kMonitored)
+    // A small group has fewer terminals to pick: the rest are absent too.
+    kAbsent = kMonitored - static_cast<int>(ids.size());
+    while (ids.size() < static_cast<std::size_t>(kMonitored))
         ids.push_back("ABSENT" + std::to_string(ids.size()));
     return ids;
 }
@@ -118,7 +126,7 @@ void BM_RawRead(benchmark::State &state)
         std::size_t total = read_reply(1, "gstatus\n");
         for (int member = 1; member <= kMembers; ++member)
             total += read_reply(member, "status\n");
-        if (total < std::size_t{kTerminals} * 64)
+        if (total < static_cast<std::size_t>(kTerminals) * 64)
             state.SkipWithError("cannot reach kxs-simd");
         benchmark::DoNotOptimize(total);
     }
@@ -136,7 +144,7 @@ void BM_RawReadsAndProbes(benchmark::State &state)
         for (int member = 1; member <= kMembers; ++member)
             if (kx::ping_host(member_address(member).c_str()) == 0)
                 total += read_reply(member, "status\n");
-        if (total < std::size_t{kTerminals} * 64)
+        if (total < static_cast<std::size_t>(kTerminals) * 64)
             state.SkipWithError("cannot reach kxs-simd");
         benchmark::DoNotOptimize(total);
     }
@@ -151,7 +159,7 @@ void BM_MemberProbeAndRead(benchmark::State &state)
         std::size_t total = 0;
         if (kx::ping_host(member_address(member).c_str()) == 0)
             total = read_reply(member, "status\n");
-        if (total < std::size_t{kTerminals / kMembers} * 64)
+        if (total < static_cast<std::size_t>(kTerminals / kMembers) * 64)
             state.SkipWithError("cannot reach kxs-simd");
         benchmark::DoNotOptimize(total);
     }
@@ -175,10 +183,15 @@ BENCHMARK(BM_DTUMonitored)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseReal
 BENCHMARK(BM_MergedList)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RawRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RawReadsAndProbes)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_MemberProbeAndRead)->DenseRange(1, kMembers)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Socat)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 namespace {
+
+std::string query_name()
+{
+    return "kxs_DTUMonitored(" + std::to_string(kMonitored) + " of " + std::to_string(kTerminals) +
+           " terminals on " + std::to_string(kMembers) + " members)";
+}
 
 // The ratios of the query against members that answer at once.
 void print_ratios(RatioReporter &reporter)
@@ -192,7 +205,8 @@ void print_ratios(RatioReporter &reporter)
     for (int member = 1; member <= kMembers; ++member)
         slowest = std::max(slowest,
                            reporter.seconds["BM_MemberProbeAndRead/" + std::to_string(member)]);
-    const char *what = "kxs_DTUMonitored(999 of 20000 terminals on 4 members)";
+    const std::string shape = query_name();
+    const char *what = shape.c_str();
     if (monitored > 0 && floor > 0)
         printf("%s / raw reads of the same replies plus the probes: %.2fx (goal: at most 2)\n",
                what, monitored / floor);
@@ -206,6 +220,8 @@ void print_ratios(RatioReporter &reporter)
         printf("%s / socat into /dev/null: %.2fx\n", what, monitored / socat);
     if (monitored > 0 && merged > 0)
         printf("%s / the merged list alone: %.2fx\n", what, monitored / merged);
+    if (monitored > 0)
+        printf("%s: %.3f us a terminal\n", what, monitored * 1e6 / kTerminals);
 }
 
 // The scenario with every member answering "status" `lateMs` late, or
@@ -251,7 +267,8 @@ bool run_late(const std::string &scenario, int lateMs)
     const double queryAtOnce = atOnce.seconds["BM_DTUMonitored"];
     const double reads = atOnce.seconds["BM_RawReadsAndProbes"];
     const double delay = lateMs / 1e3;
-    const char *what = "kxs_DTUMonitored(999 of 20000 terminals on 4 members)";
+    const std::string shape = query_name();
+    const char *what = shape.c_str();
     if (query > 0 && reads > 0)
         printf("%s with every member %d ms late (%.1f ms) / one delay plus the raw reads and "
                "probes (%.1f ms): %.2fx (goal: at most 1.1)\n",
@@ -270,6 +287,39 @@ bool run_late(const std::string &scenario, int lateMs)
     return true;
 }
 
+// Takes the bench's own options out of the arguments that go on to the
+// benchmark library; false, with a message, for a value out of range.
+bool take_options(int &argc, char **argv, int &lateMs)
+{
+    struct Option {
+        const char *name;
+        int *value;
+        int least, most;
+    };
+    const Option options[] = {{"--late=", &lateMs, 1, 60000},
+                              {"--terminals=", &kTerminals, 100, 1000000},
+                              {"--members=", &kMembers, 1, 16},
+                              {"--monitored=", &kMonitored, 20, 999}};
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const Option *found = nullptr;
+        for (const Option &o : options)
+            if (strncmp(argv[i], o.name, strlen(o.name)) == 0)
+                found = &o;
+        if (!found) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        *found->value = atoi(argv[i] + strlen(found->name));
+        if (*found->value < found->least || *found->value > found->most) {
+            fprintf(stderr, "%s takes %d to %d\n", found->name, found->least, found->most);
+            return false;
+        }
+    }
+    argc = kept;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -280,18 +330,15 @@ int main(int argc, char **argv)
         return 2;
     }
     int lateMs = 0;
-    if (argc > 1 && strncmp(argv[1], "--late=", 7) == 0) {
-        lateMs = atoi(argv[1] + 7);
-        if (lateMs <= 0 || lateMs > 60000) {
-            fprintf(stderr, "--late takes 1 to 60000 milliseconds\n");
-            return 2;
-        }
-        argv[1] = argv[0];
-        ++argv;
-        --argc;
-    }
+    if (!take_options(argc, argv, lateMs))
+        return 2;
     const std::string scenario = kxsim::generate_scenario(kTerminals, kMembers);
     build_handle(monitored_ids(scenario));
+    // One per member, so registered once the group's shape is known.
+    benchmark::RegisterBenchmark("BM_MemberProbeAndRead", BM_MemberProbeAndRead)
+        ->DenseRange(1, kMembers)
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1.0);
     benchmark::Initialize(&argc, argv);
     bool ran = false;
     if (lateMs > 0) {
