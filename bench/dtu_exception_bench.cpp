@@ -155,11 +155,8 @@ double run_size(int terminals)
 
 int main(int argc, char **argv)
 {
-    const char *sandbox = getenv("KXS_NET_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
-        fprintf(stderr, "run me through bench/dtu-exception (the network sandbox)\n");
+    if (!kxbench::in_sandbox("bench/dtu-exception"))
         return 2;
-    }
     gHandle.rep.hostname = "127.0.0.1";
     benchmark::Initialize(&argc, argv);
     double perTerminal[std::size(kSizes)] = {};

@@ -324,11 +324,8 @@ bool take_options(int &argc, char **argv, int &lateMs)
 
 int main(int argc, char **argv)
 {
-    const char *sandbox = getenv("KXS_NET_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
-        fprintf(stderr, "run me through bench/dtu-monitored (the network sandbox)\n");
+    if (!kxbench::in_sandbox("bench/dtu-monitored"))
         return 2;
-    }
     int lateMs = 0;
     if (!take_options(argc, argv, lateMs))
         return 2;

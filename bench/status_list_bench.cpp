@@ -214,11 +214,8 @@ BENCHMARK(BM_BareScan)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 int main(int argc, char **argv)
 {
-    const char *sandbox = getenv("KXS_NET_SANDBOX");
-    if (!sandbox || strcmp(sandbox, "1") != 0) {
-        fprintf(stderr, "run me through bench/status-list (the network sandbox)\n");
+    if (!kxbench::in_sandbox("bench/status-list"))
         return 2;
-    }
     std::string scenarioPath;
     const std::string scenario = kxsim::generate_scenario(kTerminals, 1);
     pid_t simulator = kxbench::start_simulator(scenario, scenarioPath);
