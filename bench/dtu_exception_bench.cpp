@@ -5,7 +5,8 @@
 // (goal: at most a tenth of the query), and, in a fresh child, the peak
 // resident growth of one query and its release against the reply's bytes
 // (goal: at most 3 times). The query's time per terminal over the sizes
-// shows its growth. Prints the ratios.
+// shows its growth. Prints the ratios. --terminals=N[,N...] measures other
+// sizes, or one alone (to profile it).
 //
 // Runs inside the network sandbox (bench/dtu-exception does that), because
 // kxs-simd listens on the authentication manager's real port.
@@ -29,6 +30,8 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -153,20 +156,51 @@ double run_size(int terminals)
 
 }  // namespace
 
+// The sizes that --terminals=N[,N...] asks for, taken out of the
+// arguments; the three above without it, none for a size out of range.
+std::vector<int> sizes_asked(int &argc, char **argv)
+{
+    constexpr std::string_view kOption = "--terminals=";
+    std::vector<int> sizes(std::begin(kSizes), std::end(kSizes));
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::string_view(argv[i]).starts_with(kOption)) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        sizes.clear();
+        for (const char *at = argv[i] + kOption.size(); *at; at += *at == ',') {
+            char *end = nullptr;
+            const long size = strtol(at, &end, 10);
+            if (end == at || size < 100 || size > 1000000 || (*end && *end != ',')) {
+                fprintf(stderr, "--terminals= takes sizes of 100 to 1000000, split by ','\n");
+                return {};
+            }
+            sizes.push_back(static_cast<int>(size));
+            at = end;
+        }
+    }
+    argc = kept;
+    return sizes;
+}
+
 int main(int argc, char **argv)
 {
     if (!kxbench::in_sandbox("bench/dtu-exception"))
         return 2;
     gHandle.rep.hostname = "127.0.0.1";
+    const std::vector<int> sizes = sizes_asked(argc, argv);
+    if (sizes.empty())
+        return 2;
     benchmark::Initialize(&argc, argv);
-    double perTerminal[std::size(kSizes)] = {};
-    for (std::size_t i = 0; i < std::size(kSizes); ++i)
-        perTerminal[i] = run_size(kSizes[i]) / kSizes[i];
+    std::vector<double> perTerminal;
+    for (int size : sizes)
+        perTerminal.push_back(run_size(size) / size);
     if (perTerminal[0] > 0)
-        for (std::size_t i = 1; i < std::size(kSizes); ++i)
+        for (std::size_t i = 1; i < sizes.size(); ++i)
             printf("time per terminal at %d against %d terminals: %.2fx (n log n: %.2fx)\n",
-                   kSizes[i], kSizes[0], perTerminal[i] / perTerminal[0],
-                   std::log(static_cast<double>(kSizes[i])) / std::log(kSizes[0]));
+                   sizes[i], sizes[0], perTerminal[i] / perTerminal[0],
+                   std::log(static_cast<double>(sizes[i])) / std::log(sizes[0]));
     benchmark::Shutdown();
     return 0;
 }
