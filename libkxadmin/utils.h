@@ -193,6 +193,36 @@ struct LaidOutHeader {
     std::size_t bytes;
 };
 
+// The places of one such block of `count` records and `textBytes` bytes of
+// texts: its slots already point at its records and end with the NULL.
+template <class Record>
+struct LaidOutBlock {
+    Record **slots = nullptr;  // nullptr when memory ran out
+    Record *records = nullptr;
+    char *texts = nullptr;
+};
+
+template <class Record>
+LaidOutBlock<Record> allocate_laid_out(std::size_t count, std::size_t textBytes)
+{
+    static_assert(alignof(Record) <= alignof(LaidOutHeader));
+    const std::size_t slotBytes = sizeof(LaidOutHeader) + (count + 1) * sizeof(Record *);
+    const std::size_t recordsAt =
+        (slotBytes + alignof(Record) - 1) / alignof(Record) * alignof(Record);
+    const std::size_t bytes = recordsAt + count * sizeof(Record) + textBytes;
+    char *block = static_cast<char *>(malloc(bytes));
+    if (!block)
+        return {};
+    *reinterpret_cast<LaidOutHeader *>(block) = {bytes};
+    LaidOutBlock<Record> laid{reinterpret_cast<Record **>(block + sizeof(LaidOutHeader)),
+                              reinterpret_cast<Record *>(block + recordsAt),
+                              block + recordsAt + count * sizeof(Record)};
+    for (std::size_t i = 0; i < count; ++i)
+        laid.slots[i] = &laid.records[i];
+    laid.slots[count] = nullptr;
+    return laid;
+}
+
 // Builds a NULL-terminated array of records that is laid out in one
 // malloc()ed block with its records and their texts (the `fields` of each
 // record): the header, the slots and their NULL, the records, the texts.
@@ -236,31 +266,21 @@ public:
     // The array, owned by the caller; nullptr when memory ran out.
     Record **take()
     {
-        static_assert(alignof(Record) <= alignof(LaidOutHeader));
         const std::size_t count = records_.size();
-        const std::size_t slotBytes = sizeof(LaidOutHeader) + (count + 1) * sizeof(Record *);
-        const std::size_t recordsAt = (slotBytes + alignof(Record) - 1) / alignof(Record) *
-                                      alignof(Record);
-        const std::size_t bytes = recordsAt + count * sizeof(Record) + textBytes_;
-        char *block = static_cast<char *>(malloc(bytes));
-        if (!block)
+        const LaidOutBlock<Record> block = allocate_laid_out<Record>(count, textBytes_);
+        if (!block.slots)
             return nullptr;
-        *reinterpret_cast<LaidOutHeader *>(block) = {bytes};
-        auto **slots = reinterpret_cast<Record **>(block + sizeof(LaidOutHeader));
-        auto *laid = reinterpret_cast<Record *>(block + recordsAt);
-        char *texts = block + recordsAt + count * sizeof(Record);
+        char *texts = block.texts;
         for (std::size_t i = 0; i < count; ++i) {
-            laid[i] = records_[i];
+            block.records[i] = records_[i];
             for (char *Record::*field : fields_)
-                if (const char *text = laid[i].*field) {
+                if (const char *text = block.records[i].*field) {
                     const std::size_t length = strlen(text) + 1;
-                    laid[i].*field = static_cast<char *>(memcpy(texts, text, length));
+                    block.records[i].*field = static_cast<char *>(memcpy(texts, text, length));
                     texts += length;
                 }
-            slots[i] = &laid[i];
         }
-        slots[count] = nullptr;
-        return slots;
+        return block.slots;
     }
 
 private:

@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <strings.h>
 #include <sys/stat.h>
@@ -364,14 +366,19 @@ void fill_from_term(KXSDTU &dtu, const KXSTerm *term, uint32_t limit)
 // goes without it, so that a hung directory costs one time-out per query
 // rather than one per terminal.
 struct DirectoryStep {
+    using Entry = std::unique_ptr<desktop, void (*)(desktop *)>;
+
     Handle *handle;
     const char *query;
     bool givenUp = false;
 
-    void fill(DTURecords &records, KXSDTU &dtu, const char *terminalId)
+    // Whether a lookup may still find an entry.
+    bool active() const { return handle->connection && !givenUp; }
+    // The terminal's desktop entry, or none.
+    Entry lookup(const char *terminalId)
     {
-        if (!handle->connection || givenUp)
-            return;
+        if (!active())
+            return {nullptr, free_desktop};
         desktop *rec = nullptr;
         const int found = find_desktop(handle->connection.get(), terminalId, &rec);
         if (found != 0) {
@@ -383,11 +390,17 @@ struct DirectoryStep {
                 note_failure(KXS_EDIRECTORY,
                              "the directory did not answer; terminals are without location");
             }
-            return;
+            return {nullptr, free_desktop};
         }
-        const std::unique_ptr<desktop, void (*)(desktop *)> owned(rec, free_desktop);
-        dtu.location = records.keep(rec->location);
-        dtu.otherInfo = records.keep(rec->other_info);
+        return {rec, free_desktop};
+    }
+
+    void fill(DTURecords &records, KXSDTU &dtu, const char *terminalId)
+    {
+        if (const Entry entry = lookup(terminalId)) {
+            dtu.location = records.keep(entry->location);
+            dtu.otherInfo = records.keep(entry->other_info);
+        }
     }
 };
 
@@ -482,6 +495,79 @@ KXSDTU **monitored_dtus(Handle *handle, uint32_t limit)
     return dtus;
 }
 
+// A copy of `text` at `to`, which moves past it; NULL for NULL.
+char *copy_text(const char *text, char *&to)
+{
+    if (!text)
+        return nullptr;
+    const std::size_t bytes = strlen(text) + 1;
+    char *copy = static_cast<char *>(memcpy(to, text, bytes));
+    to += bytes;
+    return copy;
+}
+
+// The records of a whole status list, laid out in one block as DTURecords
+// lays them out (free_dtus releases them), but straight from the list: the
+// texts behind each record are copied in one piece, and the block's size is
+// known from the list's head without a walk of the list.
+class ReportedDTUs {
+public:
+    ReportedDTUs(const KXSTerm *list, std::size_t count, DirectoryStep &directory)
+        : list_(list), count_(count)
+    {
+        if (!directory.active())
+            return;
+        entries_.reserve(count);
+        const KXSTerm *term = list;
+        for (std::size_t i = 0; i < count; ++i, term = term->next) {
+            entries_.push_back(directory.lookup(term->terminalId));
+            if (const desktop *entry = entries_.back().get())
+                directoryBytes_ += size_of(entry->location) + size_of(entry->other_info);
+        }
+    }
+    // The array; nullptr when memory ran out.
+    KXSDTU **take(uint32_t limit)
+    {
+        const std::size_t textBytes = list_ ? list_->copiedTextBytes : 0;
+        const LaidOutBlock<KXSDTU> block =
+            allocate_laid_out<KXSDTU>(count_, textBytes + directoryBytes_);
+        if (!block.slots)
+            return nullptr;
+        char *texts = block.texts;
+        const KXSTerm *term = list_;
+        for (std::size_t i = 0; i < count_; ++i, term = term->next) {
+            KXSDTU &dtu = block.records[i];
+            dtu = KXSDTU{};
+            fill_from_term(dtu, term, limit);
+            const std::string_view behind = texts_behind(term);
+            char *copy = static_cast<char *>(memcpy(texts, behind.data(), behind.size()));
+            texts += behind.size();
+            // Those behind the record move with them; the others are copied.
+            const auto placed = [&](const char *t) {
+                return lies_behind(term, t) ? copy + (t - behind.data()) : copy_text(t, texts);
+            };
+            dtu.terminalId = placed(term->terminalId);
+            dtu.terminalIPA = placed(term->terminalIPA);
+            dtu.serverName = placed(term->serverName);
+            dtu.model = placed(term->model);
+            dtu.firmware = placed(term->firmware);
+            if (i < entries_.size() && entries_[i]) {
+                dtu.location = copy_text(entries_[i]->location, texts);
+                dtu.otherInfo = copy_text(entries_[i]->other_info, texts);
+            }
+        }
+        return block.slots;
+    }
+
+private:
+    static std::size_t size_of(const char *text) { return text ? strlen(text) + 1 : 0; }
+
+    const KXSTerm *list_;
+    std::size_t count_;
+    std::vector<DirectoryStep::Entry> entries_;  // by record, with a directory
+    std::size_t directoryBytes_ = 0;
+};
+
 KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
 {
     if (!handle)
@@ -496,12 +582,9 @@ KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
     if (!lists.terms)
         dlprintf("s", "kxs_DTUException: no DTUs returned\n");
     DirectoryStep directory{handle, "kxs_DTUException"};
-    DTURecords records(kDTUTexts);
-    records.reserve(static_cast<std::size_t>(std::max(count, 0)));
-    for (const KXSTerm *term = lists.terms; term && records.size() < static_cast<std::size_t>(count);
-         term = term->next)
-        add_dtu(records, directory, term->terminalId, term, limit);
-    KXSDTU **dtus = records.take();
+    ReportedDTUs records(lists.terms, lists.terms ? static_cast<std::size_t>(count) : 0,
+                         directory);
+    KXSDTU **dtus = records.take(limit);
     if (!dtus) {
         report_no_memory("kxs_DTUException", "DTU list");
         return nullptr;

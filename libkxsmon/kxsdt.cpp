@@ -94,6 +94,17 @@ KXSTermKey key_of(KXSTerm *term, std::size_t idLength)
             idLength > 8 ? folded_word(id + 8, std::min<std::size_t>(idLength - 8, 8)) : 0, term};
 }
 
+// What copies of a record's texts take, as KXSTerm::copiedTextBytes counts
+// them.
+std::size_t copied_text_bytes(const KXSTerm *term)
+{
+    std::size_t bytes = texts_behind(term).size();
+    for (char *KXSTerm::*text : kTermTexts)
+        if (const char *t = term->*text; t && !lies_behind(term, t))
+            bytes += std::strlen(t) + 1;
+    return bytes;
+}
+
 void set_figures(KXSTerm *term, uint32_t connectTime, uint32_t packets, uint32_t lost)
 {
     term->terminalConnectTime = connectTime;
@@ -123,6 +134,7 @@ void add_record(KXSTermList &list, const Text (&texts)[kTermTextCount], uint32_t
     set_figures(term, connectTime, packets, lost);
     term->bytes = static_cast<uint32_t>(at - place);
     list.store.commit(at);
+    list.copiedTextBytes += copied_text_bytes(term);
     list.keys.push_back(key_of(term, texts[0] ? texts[0]->size() : 0));
 }
 
@@ -478,6 +490,7 @@ void TermBlock::close()
     set_figures(term, connectTime_, packets_, lost_);
     term->bytes = static_cast<uint32_t>(free_ - record_);
     list_.store.commit(free_);
+    list_.copiedTextBytes += copied_text_bytes(term);
     list_.keys.push_back(key_of(term, shortView.size()));
     start_record();
 }
@@ -580,9 +593,17 @@ char *get_short_terminal_id(const char *terminalId)
     return safe_strdup(dot ? dot + 1 : terminalId);
 }
 
-bool kxs_term_unowned(const KXSTerm *term, uint32_t limit)
+std::string_view texts_behind(const KXSTerm *term)
 {
-    return term && term->terminalPackets == 0 && term->terminalConnectTime >= limit;
+    return {reinterpret_cast<const char *>(term) + sizeof(KXSTerm), term->bytes - sizeof(KXSTerm)};
+}
+
+bool lies_behind(const KXSTerm *term, const char *text)
+{
+    const std::string_view behind = texts_behind(term);
+    const auto at = reinterpret_cast<std::uintptr_t>(text);
+    const auto begin = reinterpret_cast<std::uintptr_t>(behind.data());
+    return at >= begin && at - begin < behind.size();
 }
 
 // ---- the store of a list ---------------------------------------------------------
@@ -662,68 +683,30 @@ void kxs_add_to_linked_list(Handle *, KXSTermList &list, const char *terminalId,
 
 namespace {
 
-char *copy_of_name(const std::vector<std::pair<const char *, char *>> &names, const char *name)
+// Links the records where the parse laid them, in `order`.
+KXSTerm *link_in_order(const std::vector<KXSTermKey> &order)
 {
-    for (const auto &[original, copy] : names)
-        if (original == name)
-            return copy;
-    return nullptr;
-}
-
-// A record and its texts copied to `place`; its texts' pointers follow it,
-// but for a server name shared by the records of a list (outside the
-// record), which `names` maps to its copy.
-KXSTerm *copy_record(const KXSTerm *from, char *place,
-                     const std::vector<std::pair<const char *, char *>> &names)
-{
-    std::memcpy(place, from, from->bytes);
-    auto *copy = reinterpret_cast<KXSTerm *>(place);
-    const char *begin = reinterpret_cast<const char *>(from);
-    const char *end = begin + from->bytes;
-    for (char *KXSTerm::*text : kTermTexts) {
-        char *old = from->*text;
-        if (old >= begin && old < end)
-            copy->*text = place + (old - begin);
-        else if (old)
-            copy->*text = copy_of_name(names, old);
-    }
-    return copy;
-}
-
-// Lays the records out again in list order, so that they follow one
-// another in memory as callers walk the list, and links them.
-KXSTerm *lay_out_in_order(const std::vector<KXSTermKey> &order,
-                          const std::vector<const char *> &sharedNames, KXSTermStore &into)
-{
-    std::vector<std::pair<const char *, char *>> names;
-    for (const char *name : sharedNames) {
-        const std::size_t bytes = std::strlen(name) + 1;
-        char *copy = into.room(bytes);
-        std::memcpy(copy, name, bytes);
-        into.commit(copy + bytes);
-        names.emplace_back(name, copy);
-    }
-    // The records are fetched some places ahead: they lie in the order they
-    // were parsed.
-    constexpr std::size_t kAhead = 6;
     KXSTerm *head = nullptr;
     KXSTerm **tail = &head;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k + kAhead < order.size()) {
-            const char *soon = reinterpret_cast<const char *>(order[k + kAhead].term);
-            __builtin_prefetch(soon);
-            __builtin_prefetch(soon + 64);
-            __builtin_prefetch(soon + 128);
-        }
-        const KXSTerm *from = order[k].term;
-        char *place = into.room(from->bytes);
-        KXSTerm *copy = copy_record(from, place, names);
-        into.commit(place + from->bytes);
-        *tail = copy;
-        tail = &copy->next;
+    for (const KXSTermKey &key : order) {
+        *tail = key.term;
+        tail = &key.term->next;
     }
     *tail = nullptr;
     return head;
+}
+
+// The segments of every store in one chain, the stores left empty.
+KXSTermSegment *chain_of(std::vector<KXSTermStore> &stores)
+{
+    KXSTermSegment *chain = nullptr;
+    KXSTermSegment **tail = &chain;
+    for (KXSTermStore &store : stores) {
+        *tail = store.take();
+        while (*tail)
+            tail = &(*tail)->next;
+    }
+    return chain;
 }
 
 }  // namespace
@@ -734,26 +717,25 @@ KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
     // compares words, and only identifiers that agree in their first 16
     // bytes look further.
     std::vector<KXSTermKey> order;
-    std::vector<const char *> sharedNames;
     std::vector<KXSTermStore> parsed;
+    std::size_t copiedTextBytes = 0;
     for (KXSTermList &list : lists) {
         if (order.empty())
             order.swap(list.keys);
         else
             order.insert(order.end(), list.keys.begin(), list.keys.end());
         list.keys.clear();
-        if (list.storedServerName)
-            sharedNames.push_back(list.storedServerName);
-        list.storedServerName = nullptr;
+        list.storedServerName = nullptr;  // lies in the store, which the list keeps
+        copiedTextBytes += std::exchange(list.copiedTextBytes, 0);
         parsed.push_back(std::move(list.store));
     }
     if (order.empty())
         return nullptr;
     sort_by_key(order);
     order_alike_keys(order);
-    KXSTermStore laidOut;
-    KXSTerm *head = lay_out_in_order(order, sharedNames, laidOut);
-    head->storage = laidOut.take();
+    KXSTerm *head = link_in_order(order);
+    head->storage = chain_of(parsed);
+    head->copiedTextBytes = copiedTextBytes;
     return head;
 }
 
@@ -811,6 +793,7 @@ void discard_terms(KXSTermList &list)
 {
     list.keys.clear();
     list.storedServerName = nullptr;
+    list.copiedTextBytes = 0;
     KXSTermStore::release(list.store.take());
 }
 

@@ -37,8 +37,16 @@ struct KXSTerm {
     // The head's only: the storage of every record of the list, released
     // with it. A list is released whole, from its head.
     KXSTermSegment *storage;
+    // The head's only: what copies of the texts of every record take, those
+    // behind the record in one piece and each of the others on its own.
+    std::size_t copiedTextBytes;
     uint32_t bytes;  // the record's with its texts behind it
 };
+
+// The texts laid out behind a record, in one piece.
+std::string_view texts_behind(const KXSTerm *term);
+// Whether `text` lies among them (a list's shared server name does not).
+bool lies_behind(const KXSTerm *term, const char *text);
 
 // Where a list's records are laid out as they are parsed, each record
 // followed by its texts: segments of memory chained one to the next, so that
@@ -89,12 +97,14 @@ struct KXSTermList {
     std::vector<KXSTermKey> keys;
     const char *serverName = nullptr;  // given to every record parsed into the list
     const char *storedServerName = nullptr;  // its copy in the store, made once
+    std::size_t copiedTextBytes = 0;         // of its records, as KXSTerm has it
     KXSTermList() = default;
     // Leaves `other` empty.
     KXSTermList(KXSTermList &&other) noexcept
         : store(std::move(other.store)), keys(std::exchange(other.keys, {})),
           serverName(other.serverName),
-          storedServerName(std::exchange(other.storedServerName, nullptr))
+          storedServerName(std::exchange(other.storedServerName, nullptr)),
+          copiedTextBytes(std::exchange(other.copiedTextBytes, 0))
     {
     }
     KXSTermList(const KXSTermList &) = delete;
@@ -170,7 +180,10 @@ void kxs_free_linked_list(Handle *handle, KXSTerm **list);
 char *kxs_get_model(const char *terminalId);
 char *get_short_terminal_id(const char *terminalId);
 // No packets and connected for at least `limit` seconds.
-bool kxs_term_unowned(const KXSTerm *term, uint32_t limit);
+inline bool kxs_term_unowned(const KXSTerm *term, uint32_t limit)
+{
+    return term && term->terminalPackets == 0 && term->terminalConnectTime >= limit;
+}
 
 // The first terminal of a list for each identifier, compared without regard
 // to case. Built once in one walk, so that matching many identifiers against

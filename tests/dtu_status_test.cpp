@@ -228,26 +228,33 @@ void connect_directory(kxtest::TestRoot &root, const kxtest::SlapdServer &server
 }
 
 constexpr const char *kDeskB = "dn: kxID=B,kxName=desktops,o=kxtest\nobjectClass: kxDesktop\nkxID: B\n"
-                               "kxLocation: hall 3\n";
+                               "kxLocation: hall 3\nkxOtherInfo: rack 7\n";
 
 TEST(TerminalStatus, LocationFromTheDesktopEntryOneTimeOutWhenTheDirectoryHangs)
 {
     kxtest::TestRoot root;
     kxtest::SlapdServer server;
     server.add(kDeskB);
-    Group g({{"localhost", term("P1.c", "ic")}});
+    Group g({{"localhost", term("P1.c", "ic") + term("P2.b", "ib", "terminalCID=x|firmware=4.1")}});
     // Filter syntax in a monitored ID is a value: it finds no other terminal's entry.
     Table table({"b", "*", "B)(kxID=*", "c"});
     connect_directory(root, server, table, 1);
     ASSERT_NE(table.h.rep.connection, nullptr);
-    Lines records{"", "b2 - - 0/0/0 - hall 3", "*2 - - 0/0/0 - -", "B)(kxID=*2 - - 0/0/0 - -",
-                  "c1 ic localhost 0/0/0 P1 -"};
+    Lines records{"", "b1 ib localhost 0/0/0 P2 hall 3", "*2 - - 0/0/0 - -",
+                  "B)(kxID=*2 - - 0/0/0 - -", "c1 ic localhost 0/0/0 P1 -"};
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
+    // Every terminal of the server, its entry's texts with the reply's.
+    KXSDTU **all = kxs_DTUException(&table.h, 60, nullptr);
+    ASSERT_NE(all, nullptr);
+    ASSERT_NE(all[0], nullptr);
+    EXPECT_STREQ(all[0]->firmware, "4.1");
+    EXPECT_STREQ(all[0]->otherInfo, "rack 7");
+    EXPECT_EQ(summary(all), (Lines{"", records[1], records[4]}));
     // A directory that stops answering costs one time-out per query, not one per terminal.
     server.pause();
     kxtest::DiagnosticsCapture log;
     const auto start = kx::Clock::now();
-    records[1] = "b2 - - 0/0/0 - -";
+    records[1] = "b1 ib localhost 0/0/0 P2 -";
     EXPECT_EQ(summary(kxs_DTUMonitored(&table.h, 60, nullptr)), records);
     EXPECT_LT(kx::Clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(log.contains("kxs_DTUMonitored(): the directory does not answer")) << log.all();
