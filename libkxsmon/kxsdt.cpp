@@ -593,19 +593,6 @@ char *get_short_terminal_id(const char *terminalId)
     return safe_strdup(dot ? dot + 1 : terminalId);
 }
 
-std::string_view texts_behind(const KXSTerm *term)
-{
-    return {reinterpret_cast<const char *>(term) + sizeof(KXSTerm), term->bytes - sizeof(KXSTerm)};
-}
-
-bool lies_behind(const KXSTerm *term, const char *text)
-{
-    const std::string_view behind = texts_behind(term);
-    const auto at = reinterpret_cast<std::uintptr_t>(text);
-    const auto begin = reinterpret_cast<std::uintptr_t>(behind.data());
-    return at >= begin && at - begin < behind.size();
-}
-
 // ---- the store of a list ---------------------------------------------------------
 
 struct KXSTermSegment {

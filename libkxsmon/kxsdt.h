@@ -44,9 +44,19 @@ struct KXSTerm {
 };
 
 // The texts laid out behind a record, in one piece.
-std::string_view texts_behind(const KXSTerm *term);
+inline std::string_view texts_behind(const KXSTerm *term)
+{
+    return {reinterpret_cast<const char *>(term) + sizeof(KXSTerm), term->bytes - sizeof(KXSTerm)};
+}
+
 // Whether `text` lies among them (a list's shared server name does not).
-bool lies_behind(const KXSTerm *term, const char *text);
+inline bool lies_behind(const KXSTerm *term, const char *text)
+{
+    const std::string_view behind = texts_behind(term);
+    const auto at = reinterpret_cast<std::uintptr_t>(text);
+    const auto begin = reinterpret_cast<std::uintptr_t>(behind.data());
+    return at >= begin && at - begin < behind.size();
+}
 
 // Where a list's records are laid out as they are parsed, each record
 // followed by its texts: segments of memory chained one to the next, so that
