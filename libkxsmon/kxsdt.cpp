@@ -712,7 +712,7 @@ KXSTerm *kxs_link_lists(std::vector<KXSTermList> &lists)
         else
             order.insert(order.end(), list.keys.begin(), list.keys.end());
         list.keys.clear();
-        list.storedServerName = nullptr;  // lies in the store, which the list keeps
+        list.storedServerName = nullptr;  // in the store, which the linked list takes
         copiedTextBytes += std::exchange(list.copiedTextBytes, 0);
         parsed.push_back(std::move(list.store));
     }
