@@ -1,7 +1,8 @@
 // A "status" reply read as the transport hands it over, in reads of every
 // size, against a plain reading of the same bytes: whole lines, the shared
 // block framing, the general key=value split and a case-blind compare of
-// each key. The two must give the same terminals in the same order.
+// each key. The two must give the same terminals in the same order, with
+// their texts where the exceptions' layout copies them from.
 #include "kxsdt.h"
 #include "exchange.h"
 #include "utils.h"
@@ -119,6 +120,19 @@ bool same(const Terminal &t, const kx::KXSTerm *term)
            t.packets == term->terminalPackets && t.lost == term->terminalLostPackets;
 }
 
+// What the exceptions' layout relies on: each text lies behind its record,
+// but for the list's shared server name. Returns what copies of them take.
+std::size_t checked_copies(const kx::KXSTerm *term)
+{
+    for (const char *text : {term->terminalId, term->terminalCID, term->terminalIPA, term->model,
+                             term->firmware})
+        if (text && !kx::lies_behind(term, text))
+            __builtin_trap();
+    const std::size_t behind = kx::texts_behind(term).size();
+    return kx::lies_behind(term, term->serverName) ? behind
+                                                   : behind + std::strlen(term->serverName) + 1;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -143,12 +157,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const std::vector<Terminal> expected = read_plainly(reply);
     kx::KXSTerm *head = kx::kxs_link_list(list);
-    std::size_t i = 0;
+    std::size_t i = 0, copies = 0;
     for (const kx::KXSTerm *term = head; term; term = term->next, ++i) {
         if (i >= expected.size() || !same(expected[i], term))
             __builtin_trap();
+        copies += checked_copies(term);
     }
-    if (i != expected.size())
+    if (i != expected.size() || (head && head->copiedTextBytes != copies))
         __builtin_trap();
     kx::kxs_free_linked_list(nullptr, &head);
     return 0;
