@@ -194,6 +194,7 @@ int main(int argc, char **argv)
         return 2;
     benchmark::Initialize(&argc, argv);
     std::vector<double> perTerminal;
+    perTerminal.reserve(sizes.size());
     for (int size : sizes)
         perTerminal.push_back(run_size(size) / size);
     if (perTerminal[0] > 0)
