@@ -582,8 +582,8 @@ KXSDTU **exception_dtus(Handle *handle, uint32_t limit)
     if (!lists.terms)
         dlprintf("s", "kxs_DTUException: no DTUs returned\n");
     DirectoryStep directory{handle, "kxs_DTUException"};
-    ReportedDTUs records(lists.terms, lists.terms ? static_cast<std::size_t>(count) : 0,
-                         directory);
+    // The list came: count is its length, 0 without terminals.
+    ReportedDTUs records(lists.terms, static_cast<std::size_t>(count), directory);
     KXSDTU **dtus = records.take(limit);
     if (!dtus) {
         report_no_memory("kxs_DTUException", "DTU list");
