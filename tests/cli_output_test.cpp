@@ -327,6 +327,8 @@ TEST(CliOutput, OddFiguresTakenAlikeByTheReportAndTheAgent)
          "kxsMonLoss", &lossy, 10000},
         {kxsmon::json_record(absent, f::terminals::all).dump(), "\"lossPercent\": null",
          "kxsExcLoss", &absent, 0},
+        {kxsmon::json_record(absent, f::terminals::all).dump(), "\"terminalPackets\": null",
+         "kxsMonPackets", &absent, 0},
     };
     for (const auto &c : cases) {
         EXPECT_NE(c.json.find(c.member), std::string::npos) << c.member << " in " << c.json;

@@ -66,9 +66,9 @@ inline Value count(int64_t n)
     return {.number = n, .known = n >= 0};
 }
 
-inline Value number(uint32_t n)
+inline Value number(uint32_t n, bool has = true)
 {
-    return {.number = n};
+    return {.number = n, .known = has};
 }
 
 inline Value state(const States &states, int32_t n)
@@ -241,10 +241,10 @@ inline constexpr Field<KXSDTU> firmware{
     "firmware", Kind::Text, [](const KXSDTU &t) { return read::text(t.firmware); }};
 inline constexpr Field<KXSDTU> packets{
     "terminalPackets", Kind::Count,
-    [](const KXSDTU &t) { return read::number(t.terminalPackets); }};
+    [](const KXSDTU &t) { return read::number(t.terminalPackets, reported(t)); }};
 inline constexpr Field<KXSDTU> lost_packets{
     "terminalLostPackets", Kind::Count,
-    [](const KXSDTU &t) { return read::number(t.terminalLostPackets); }};
+    [](const KXSDTU &t) { return read::number(t.terminalLostPackets, reported(t)); }};
 inline constexpr Field<KXSDTU> loss{
     "lossPercent", Kind::Percent,
     [](const KXSDTU &t) { return read::percent(t.lossPercent, reported(t)); }};
