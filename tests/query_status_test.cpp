@@ -17,12 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,6 +26,7 @@ using kx::Outcome;
 using kxtest::CommandTransport;
 using kxtest::Script;
 using kxtest::healthy_server;
+using namespace std::chrono_literals;
 
 // The ways a daemon lets a query down, and what the query must then say.
 struct Fault {
@@ -58,10 +55,8 @@ struct Query {
     const char *name;
     std::vector<std::string> needs;  // the commands it asks
     std::function<bool(KXSHandle *)> gaveFailureResult;
-    std::function<Without(const std::string &command)> without;
+    Without without = Without::Fails;  // when needs[0] fails; any other command fails it
 };
-
-Without always_fails(const std::string &) { return Without::Fails; }
 
 template <class List, class Free> bool null_list(List *list, Free release)
 {
@@ -70,43 +65,31 @@ template <class List, class Free> bool null_list(List *list, Free release)
     return null;
 }
 
-const std::vector<Query> &queries()
-{
-    static const std::vector<Query> all = {
-        {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }, always_fails},
-        {"kxs_desktops", {"status\n"}, [](KXSHandle *h) { return kxs_desktops(h) == 0; },
-         always_fails},
-        {"kxs_upTime", {"smstatus\n", "amstatus\n"},
-         [](KXSHandle *h) { return kxs_upTime(h) == 0; }, always_fails},
-        {"kxs_DTUException", {"status\n"},
-         [](KXSHandle *h) { return null_list(kxs_DTUException(h, 60, nullptr), kxs_freeDTUs); },
-         always_fails},
-        {"kxs_DTUMonitored", {"gstatus\n", "status\n"},
-         [](KXSHandle *h) {
-             // Documented: every monitored terminal still comes back, absent.
-             KXSDTU **dtus = kxs_DTUMonitored(h, 60, nullptr);
-             bool absent = dtus && dtus[0] && dtus[0]->state == KXS_DTU_ABSENT;
-             kxs_freeDTUs(h, dtus);
-             return absent;
-         },
-         // Without the group, this server's own list still answers.
-         [](const std::string &command) {
-             return command == "gstatus\n" ? Without::Partial : Without::Fails;
-         }},
-        // The authentication manager tells which sessions a unit shows; the
-        // number of sessions does not need it.
-        {"kxs_sessions", {"status\n"}, [](KXSHandle *h) { return kxs_sessions(h) == 0; },
-         always_fails},
-        {"kxs_totalSessions", {"status\n"}, [](KXSHandle *h) { return kxs_totalSessions(h) != 1; },
-         [](const std::string &) { return Without::Unaffected; }},
-        {"kxs_FOGroup", {"gstatus\n"},
-         [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); }, always_fails},
-        {"kxs_interfaces", {"gstatus\n"},
-         [](KXSHandle *h) { return null_list(kxs_interfaces(h), kxs_freeInterfaces); },
-         always_fails},
-    };
-    return all;
-}
+const Query kQueries[] = {
+    {"kxs_users", {"status\n"}, [](KXSHandle *h) { return kxs_users(h) == 0; }},
+    {"kxs_desktops", {"status\n"}, [](KXSHandle *h) { return kxs_desktops(h) == 0; }},
+    {"kxs_upTime", {"smstatus\n", "amstatus\n"}, [](KXSHandle *h) { return kxs_upTime(h) == 0; }},
+    {"kxs_DTUException", {"status\n"},
+     [](KXSHandle *h) { return null_list(kxs_DTUException(h, 60, nullptr), kxs_freeDTUs); }},
+    {"kxs_DTUMonitored", {"gstatus\n", "status\n"},
+     [](KXSHandle *h) {
+         // Documented: every monitored terminal still comes back, absent.
+         KXSDTU **dtus = kxs_DTUMonitored(h, 60, nullptr);
+         bool absent = dtus && dtus[0] && dtus[0]->state == KXS_DTU_ABSENT;
+         kxs_freeDTUs(h, dtus);
+         return absent;
+     },
+     Without::Partial},  // without the group, this server's own list answers
+    // The authentication manager tells which sessions a unit shows; the
+    // number of sessions does not need it.
+    {"kxs_sessions", {"status\n"}, [](KXSHandle *h) { return kxs_sessions(h) == 0; }},
+    {"kxs_totalSessions", {"status\n"}, [](KXSHandle *h) { return kxs_totalSessions(h) != 1; },
+     Without::Unaffected},
+    {"kxs_FOGroup", {"gstatus\n"},
+     [](KXSHandle *h) { return null_list(kxs_FOGroup(h), kxs_freeFOGroup); }},
+    {"kxs_interfaces", {"gstatus\n"},
+     [](KXSHandle *h) { return null_list(kxs_interfaces(h), kxs_freeInterfaces); }},
+};
 
 class QueryStatusTest : public ::testing::Test {
 protected:
@@ -131,19 +114,19 @@ protected:
         handle_->rep.servicesRefreshed = 0;
     }
     KXSHandle *handle() { return handle_.get(); }
-    const kxtest::TestRoot &root() const { return root_; }
-
-private:
     kxtest::TestRoot root_;
     kxtest::Handle handle_;
 };
 
 TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
 {
-    for (const Query &query : queries()) {
+    EXPECT_EQ(kxs_lastError(nullptr), KXS_EINVAL);
+    EXPECT_STRNE(kxs_lastErrorText(nullptr), "");
+    for (const Query &query : kQueries) {
         CommandTransport transport;
         transport.scripts = healthy_server();
         forget();
+        // After the last fault of the query before: a query that succeeds clears it.
         EXPECT_FALSE(query.gaveFailureResult(handle())) << query.name;
         EXPECT_EQ(kxs_lastError(handle()), KXS_OK)
             << query.name << ": " << kxs_lastErrorText(handle());
@@ -154,18 +137,20 @@ TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
                 forget();
                 transport.scripts = healthy_server();
                 transport.scripts[command] = fault.script;
-                const Without without = query.without(command);
+                const Without without = command == query.needs[0] ? query.without : Without::Fails;
                 const std::string what = std::string(query.name) + " without " + command + " (" +
                                          fault.name + ")";
                 EXPECT_EQ(query.gaveFailureResult(handle()), without == Without::Fails) << what;
+                // A release function is no query: the outcome stays.
+                kxs_freeDTUs(handle(), nullptr);
+                kxs_freeFOGroup(handle(), nullptr);
                 const std::string text = kxs_lastErrorText(handle());
-                if (without == Without::Unaffected) {
-                    EXPECT_EQ(kxs_lastError(handle()), KXS_OK) << what << ": " << text;
+                const int code = without == Without::Fails     ? fault.code
+                                 : without == Without::Partial ? KXS_EPARTIAL
+                                                               : KXS_OK;
+                EXPECT_EQ(kxs_lastError(handle()), code) << what << ": " << text;
+                if (without == Without::Unaffected)
                     continue;
-                }
-                EXPECT_EQ(kxs_lastError(handle()),
-                          without == Without::Partial ? KXS_EPARTIAL : fault.code)
-                    << what;
                 const char *daemon = command == "smstatus\n" ? "session manager on "
                                                              : "authentication manager on ";
                 EXPECT_NE(text.find(daemon), std::string::npos) << what << ": " << text;
@@ -173,31 +158,13 @@ TEST_F(QueryStatusTest, EveryQueryTellsWhichSourceFailedAndHow)
             }
         }
     }
-}
-
-TEST_F(QueryStatusTest, ANullHandleAndTheReleaseFunctionsLeaveNoDoubt)
-{
-    EXPECT_EQ(kxs_lastError(nullptr), KXS_EINVAL);
-    EXPECT_STRNE(kxs_lastErrorText(nullptr), "");
-
-    CommandTransport transport;  // nothing answers
-    EXPECT_EQ(kxs_users(handle()), 0u);
-    EXPECT_EQ(kxs_lastError(handle()), KXS_EREFUSED);
-    // A release function is no query: the outcome stays.
-    kxs_freeDTUs(handle(), nullptr);
-    kxs_freeFOGroup(handle(), nullptr);
-    EXPECT_EQ(kxs_lastError(handle()), KXS_EREFUSED);
-    // The next query that succeeds clears it.
-    EXPECT_EQ(kxs_addDTUMonitored(handle(), "0800bb"), 0);
+    EXPECT_EQ(kxs_addDTUMonitored(handle(), "0800bb"), 0);  // no daemon query clears it too
     EXPECT_EQ(kxs_lastError(handle()), KXS_OK);
     EXPECT_STREQ(kxs_lastErrorText(handle()), "");
 }
 
 TEST_F(QueryStatusTest, ToolsAndFilesSayHowTheyFailed)
 {
-    const std::string dhcp = "/opt/ZARNkx/lib/kxsdhcpsum";
-    const std::string patches = "/opt/ZARNkx/lib/kxspatches";
-    const std::string policy = "/opt/ZARNkx/sbin/kxpolicy";
     const struct {
         const char *script;  // of every tool; nullptr: the tools are missing
         int code;
@@ -209,10 +176,10 @@ TEST_F(QueryStatusTest, ToolsAndFilesSayHowTheyFailed)
         {"echo 'a\t1'\n", KXS_OK, ""},
     };
     for (const auto &c : cases) {
-        for (const std::string &tool : {dhcp, patches, policy}) {
-            std::filesystem::remove(root().at(tool));
+        for (const char *tool : {"lib/kxsdhcpsum", "lib/kxspatches", "sbin/kxpolicy"}) {
+            std::filesystem::remove(root_.at(std::string("/opt/ZARNkx/") + tool));
             if (c.script)
-                root().write(tool, c.script, 0755);
+                root_.write(std::string("/opt/ZARNkx/") + tool, c.script, 0755);
         }
         auto check = [&](const char *query, bool gaveFailureResult) {
             // The policy tool's exit code is not examined, unless it says
@@ -234,17 +201,16 @@ TEST_F(QueryStatusTest, ToolsAndFilesSayHowTheyFailed)
         free(text);
     }
     // No package record: no product here.
-    std::filesystem::remove(root().at("/var/sadm/pkg/ZARNkxo/pkginfo"));
+    std::filesystem::remove(root_.at("/var/sadm/pkg/ZARNkxo/pkginfo"));
     EXPECT_EQ(kxs_version(handle()), nullptr);
     EXPECT_EQ(kxs_lastError(handle()), KXS_ENOTCONFIGURED);
-    char *text = kxs_listPatches(handle());
-    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(kxs_listPatches(handle()), nullptr);
     EXPECT_EQ(kxs_lastError(handle()), KXS_ENOTCONFIGURED);
     // A contact file that cannot be read is no reason to pass the default
     // off as the server's contact.
-    root().make_dir("/var/opt/ZARNkx/snmp/kxssyscontact.data/not-a-file");
+    root_.make_dir("/var/opt/ZARNkx/snmp/kxssyscontact.data/not-a-file");
     kxtest::Handle blind(kxs_init());
-    text = kxs_contact(blind.get());
+    char *text = kxs_contact(blind.get());
     EXPECT_EQ(kxs_lastError(blind.get()), KXS_EFILE) << text;
     free(text);
     EXPECT_EQ(kxs_setContact(handle(), "two\nlines"), -1);
@@ -253,48 +219,37 @@ TEST_F(QueryStatusTest, ToolsAndFilesSayHowTheyFailed)
 
 // ---- the memory of a daemon that did not answer, over real sockets ---------------
 
-TEST(DaemonMemory, AHungDaemonCostsOneWaitAndARefusedOneNone)
+TEST_F(QueryStatusTest, AHungDaemonCostsOneWaitAndARefusedOneNone)
 {
     if (!kxtest::in_network_sandbox())
         GTEST_SKIP() << "needs the network sandbox";
-    kxtest::TestRoot root;
-    root.lay_out_minimal_product();
-    kxtest::Handle handle(kxs_init());
-    ASSERT_TRUE(handle);
-    handle->rep.hostname = kxtest::kSandboxHost;
     kx::ReplyLimits limits;
     limits.firstDataMs = 400;
-    const kx::ReplyLimits saved = kx::reply_limits();
     kx::set_reply_limits(limits);
-
-    using Clock = std::chrono::steady_clock;
     auto timed = [&](auto &&query) {
-        const auto start = Clock::now();
+        const auto start = kx::Clock::now();
         query();
-        return Clock::now() - start;
+        return kx::Clock::now() - start;
     };
     {
         // Takes the command and never answers: a daemon that is stopped.
         kxtest::FakeDaemon hung("127.0.0.1", kx::kAuthMgrFallbackPort);
         hung.on("status", "", true);
         hung.on("gstatus", "", true);
-        EXPECT_GE(timed([&] { EXPECT_EQ(kxs_users(handle.get()), 0u); }),
-                  std::chrono::milliseconds(400));
-        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
-        const std::string first = kxs_lastErrorText(handle.get());
+        EXPECT_GE(timed([&] { EXPECT_EQ(kxs_users(handle()), 0u); }), 400ms);
+        EXPECT_EQ(kxs_lastError(handle()), KXS_ETIMEDOUT);
+        const std::string first = kxs_lastErrorText(handle());
         EXPECT_NE(
             first.find("authentication manager on kxtest-host:7010 did not answer within 0.4 s"),
             std::string::npos)
             << first;
         // Asked again at once, under another name of the same host and with
         // another command: no second wait, the same outcome.
-        EXPECT_LT(timed([&] { EXPECT_EQ(kxs_desktops(handle.get()), 0); }),
-                  std::chrono::milliseconds(200));
-        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
-        EXPECT_EQ(kxs_lastErrorText(handle.get()), first);
-        EXPECT_LT(timed([&] { kxs_freeFOGroup(handle.get(), kxs_FOGroup(handle.get())); }),
-                  std::chrono::milliseconds(200));
-        EXPECT_EQ(kxs_lastError(handle.get()), KXS_ETIMEDOUT);
+        EXPECT_LT(timed([&] { EXPECT_EQ(kxs_desktops(handle()), 0); }), 200ms);
+        EXPECT_EQ(kxs_lastError(handle()), KXS_ETIMEDOUT);
+        EXPECT_EQ(kxs_lastErrorText(handle()), first);
+        EXPECT_LT(timed([&] { kxs_freeFOGroup(handle(), kxs_FOGroup(handle())); }), 200ms);
+        EXPECT_EQ(kxs_lastError(handle()), KXS_ETIMEDOUT);
         EXPECT_EQ(hung.commands().size(), 1u);
         // Another handle has its own memory.
         kxtest::Handle other(kxs_init());
@@ -303,13 +258,13 @@ TEST(DaemonMemory, AHungDaemonCostsOneWaitAndARefusedOneNone)
     }
     // Nothing listens on the session manager's port: refused, at once, and
     // not remembered, so a daemon that comes up is asked at the next query.
-    EXPECT_EQ(kxs_upTime(handle.get()), 0u);
-    EXPECT_EQ(kxs_lastError(handle.get()), KXS_EREFUSED);
+    EXPECT_EQ(kxs_upTime(handle()), 0u);
+    EXPECT_EQ(kxs_lastError(handle()), KXS_EREFUSED);
     kxtest::FakeDaemon sessionManager("127.0.0.1", kx::kSessionMgrFallbackPort);
     sessionManager.on("smstatus", "OK/smstatus stime=1700000050 sessions=1\n");
-    kxs_upTime(handle.get());
+    kxs_upTime(handle());
     EXPECT_EQ(sessionManager.commands().size(), 1u);
-    kx::set_reply_limits(saved);
+    kx::set_reply_limits(kx::ReplyLimits{});
 }
 
 }  // namespace
