@@ -12,7 +12,6 @@
 #include "kxsutil.h"
 #include "scripted_transport.h"
 #include "session_mgr.h"
-#include "utils.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <memory>
+#include <list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,12 +39,10 @@ using kx::Outcome;
 using kxtest::Lines;
 
 using kxtest::ScriptedTransport;
+using kxtest::status_blocks;
 
 // One run of a client: its result code and how many items it kept.
-struct Kept {
-    int code, items;
-    bool operator==(const Kept &) const = default;
-};
+using Kept = std::pair<int, int>;
 
 template <class Node> int length(const Node *node)
 {
@@ -109,11 +106,10 @@ const struct Client {
     {"kxs_get_amstatus", "amstatus\n", 7010, true, {"starttime=5", "desktops=2"}, am_status},
     {"get_smstatus", "smstatus\n", 7007, false, {"OK/smstatus stime=1 sessions=2"}, sm_status},
     {"getAuthMgrRecords", "status\n", 7010, true,
-     {"begin", "terminalId=a", "tokenName=t1", "end", "begin", "terminalId=b", "tokenName=t2", "end"},
+     status_blocks({{"terminalId=a", "tokenName=t1"}, {"terminalId=b", "tokenName=t2"}}),
      [] { return records(); }},
     {"kxs_get_current_list", "status\n", 7010, true,
-     {"begin", "terminalId=m.a", "terminalIPA=i", "end", "begin", "terminalId=m.b", "terminalIPA=j",
-      "end"},
+     status_blocks({{"terminalId=m.a", "terminalIPA=i"}, {"terminalId=m.b", "terminalIPA=j"}}),
      terminals},
     {"get_gstatus", "gstatus\n", 7010, true,
      {"host h1 a 1 b 2 c 7f000001 d 1", "interface e a 1 b 2 c 3 d 4",
@@ -129,7 +125,8 @@ TEST(DaemonClients, EachClientMapsEveryOutcomeOfTheExchange)
         Kept kept[5];
     } cases[] = {
         {Outcome::Complete, {{0, 2}, {0, 2}, {0, 2}, {2, 2}, {0, 2}}},
-        {Outcome::Unreachable, {{KX_EUNREACHABLE, -1}, {-1, 0}, {KX_EUNREACHABLE, 0}, {-1, 0}, {0, 0}}},
+        {Outcome::Unreachable,
+         {{KX_EUNREACHABLE, -1}, {-1, 0}, {KX_EUNREACHABLE, 0}, {-1, 0}, {0, 0}}},
         {Outcome::OpenFailed, {{KX_ESOCKET, -1}, {-1, 0}, {KX_ESOCKET, 0}, {-1, 0}, {0, 0}}},
         {Outcome::WriteFailed, {{KX_ESOCKWRITE, -1}, {-1, 0}, {KX_ESOCKWRITE, 0}, {-1, 0}, {0, 0}}},
         {Outcome::TimedOut, {{KX_EAMTIMEOUT, -1}, {-1, 0}, {KX_EAMTIMEOUT, 0}, {-1, 0}, {0, 0}}},
@@ -140,16 +137,15 @@ TEST(DaemonClients, EachClientMapsEveryOutcomeOfTheExchange)
     for (const auto &c : cases) {
         for (std::size_t i = 0; i < std::size(kClients); ++i) {
             const Client &client = kClients[i];
+            SCOPED_TRACE(std::string(client.name) + " " + std::to_string(int(c.outcome)));
             ScriptedTransport transport;
             transport.lines = client.reply;
             transport.outcome = c.outcome;
-            const std::string where =
-                std::string(client.name) + " " + std::to_string(static_cast<int>(c.outcome));
-            EXPECT_EQ(client.run(), c.kept[i]) << where;
-            ASSERT_EQ(transport.requests.size(), 1u) << where;
-            EXPECT_EQ(transport.requests[0].command, client.command) << where;
-            EXPECT_EQ(transport.requests[0].port, client.port) << where;
-            EXPECT_EQ(transport.requests[0].client->probe, client.probe) << where;
+            EXPECT_EQ(client.run(), c.kept[i]);
+            ASSERT_EQ(transport.requests.size(), 1u);
+            EXPECT_EQ(transport.requests[0].command, client.command);
+            EXPECT_EQ(transport.requests[0].port, client.port);
+            EXPECT_EQ(transport.requests[0].client->probe, client.probe);
         }
     }
 }
@@ -251,7 +247,17 @@ struct BoundFile {
     }
 };
 
-TEST_F(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
+// Writes `value` to the sandbox's /proc/sys/net/ipv4/`file`.
+bool set_ipv4(const char *file, const char *value)
+{
+    FILE *sysctl = fopen((std::string("/proc/sys/net/ipv4/") + file).c_str(), "w");
+    if (!sysctl)
+        return false;
+    fputs(value, sysctl);
+    return fclose(sysctl) == 0;
+}
+
+TEST_F(HostLookups, ServicePortsAndUnresolvedNamesComeFromTheHost)
 {
     {
         BoundFile services("/etc/services", "kxsessiond\t7107/tcp\nkxauthd-cb\t7110/tcp\n", 0644);
@@ -263,42 +269,24 @@ TEST_F(HostLookups, ServicePortsAndPingResultsComeFromTheHost)
         EXPECT_EQ(transport.requests[0].port, 7107);
         EXPECT_EQ(transport.requests[1].port, 7110);
     }
-    EXPECT_EQ(kx::ping_host(nullptr), 0);
-    EXPECT_EQ(kx::ping_host(""), EINVAL);
-    EXPECT_EQ(kx::ping_host(kxtest::kSandboxHost), 0);
-    EXPECT_NE(kx::ping_host("no-such-host.invalid"), 0);
-    {
-        // The transport looks the group manager's host up; its client says in its own words
-        // that the name does not resolve.
-        kxtest::DiagnosticsCapture log;
-        int count = -1;
-        EXPECT_EQ(kx::get_gm_hosts("no-such-host.invalid", &count), nullptr);
-        EXPECT_EQ(count, 0);
-        EXPECT_TRUE(log.contains("get_gstatus(): Unable to resolve host [no-such-host.invalid]"))
-            << log.all();
-        EXPECT_FALSE(log.contains("No response from host")) << log.all();
-    }
-    const struct {
-        const char *program;
-        mode_t mode;
-        int result;
-    } cases[] = {
-        {"#!/bin/sh\nexit 7\n", 0755, 7},
-        {"#!/bin/sh\nkill -KILL $$\n", 0755, 4},
-        {"#!/bin/sh\nkill -STOP $$\n", 0755, 3},  // a stopped probe must not hold the caller
-        {"not a program\n", 0644, EACCES},
-    };
-    for (const auto &c : cases) {
-        BoundFile ping("/usr/bin/ping", c.program, c.mode);
-        ASSERT_TRUE(ping.mounted);
-        EXPECT_EQ(kx::ping_host_by_program("127.0.0.1"), c.result) << c.program;
-    }
+    // The transport looks the group manager's host up; its client says in its own words
+    // that the name does not resolve.
+    kxtest::DiagnosticsCapture log;
+    int count = -1;
+    EXPECT_EQ(kx::get_gm_hosts("no-such-host.invalid", &count), nullptr);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(log.contains("get_gstatus(): Unable to resolve host [no-such-host.invalid]"))
+        << log.all();
+    EXPECT_FALSE(log.contains("No response from host")) << log.all();
 }
 
 // One echo from the process, over either kind of ICMP socket: the sandbox's
 // group range decides which one the probe gets (as root, raw otherwise).
+// Then the host's ping, which the probe falls back to, by what it ends with.
 TEST_F(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
 {
+    EXPECT_EQ(kx::ping_host(nullptr), 0);
+    EXPECT_EQ(kx::ping_host(""), EINVAL);
     // Echoes to this address go out on loopback and nobody answers them.
     ASSERT_EQ(system("ip route add 192.0.2.1/32 dev lo"), 0);
     const struct {
@@ -313,13 +301,25 @@ TEST_F(HostLookups, TheProbeTellsAnswerNoAnswerAndCannotTellOnEitherSocket)
         {"0 2147483647", "no-such-host.invalid", kx::kProbeCannotTell},
     };
     for (const auto &c : cases) {
-        FILE *sysctl = fopen("/proc/sys/net/ipv4/ping_group_range", "w");
-        ASSERT_TRUE(sysctl);
-        fputs(c.groupRange, sysctl);
-        fclose(sysctl);
+        ASSERT_TRUE(set_ipv4("ping_group_range", c.groupRange));
         const auto start = kx::Clock::now();
         EXPECT_EQ(kx::ping_host(c.host), c.result) << c.groupRange << " " << c.host;
         EXPECT_LT(kx::Clock::now() - start, std::chrono::milliseconds(6500)) << c.host;
+    }
+    const struct {
+        const char *program;
+        mode_t mode;
+        int result;
+    } pings[] = {
+        {"#!/bin/sh\nexit 7\n", 0755, 7},
+        {"#!/bin/sh\nkill -KILL $$\n", 0755, 4},
+        {"#!/bin/sh\nkill -STOP $$\n", 0755, 3},  // a stopped probe must not hold the caller
+        {"not a program\n", 0644, EACCES},
+    };
+    for (const auto &p : pings) {
+        BoundFile ping("/usr/bin/ping", p.program, p.mode);
+        ASSERT_TRUE(ping.mounted);
+        EXPECT_EQ(kx::ping_host_by_program("127.0.0.1"), p.result) << p.program;
     }
 }
 
@@ -340,10 +340,10 @@ TEST_F(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
         {"127.0.0.3", block("AAA") + block("bbb"), false},
         {"127.0.0.4", block("aaa"), true},
     };
-    std::vector<std::unique_ptr<kxtest::FakeDaemon>> daemons;
+    std::list<kxtest::FakeDaemon> daemons;
     for (const auto &m : members) {
-        daemons.push_back(std::make_unique<kxtest::FakeDaemon>(m.address, kx::kAuthMgrFallbackPort));
-        daemons.back()->on("status", m.reply, m.holdOpen);
+        daemons.emplace_back(m.address, kx::kAuthMgrFallbackPort);
+        daemons.back().on("status", m.reply, m.holdOpen);
     }
     kx::ReplyLimits quick;
     quick.idleMs = 300;
@@ -363,14 +363,15 @@ TEST_F(HostLookups, GroupMembersAreAskedAtOnceAndMergedInMemberOrder)
     EXPECT_EQ(seen, (Lines{"aaa@kxmember2", "AAA@kxmember3", "aaa@kxmember4", "bbb@kxmember3",
                            "ccc@kxmember2"}));
     for (const auto &daemon : daemons)
-        EXPECT_EQ(daemon->commands(), Lines{"status\n"});
+        EXPECT_EQ(daemon.commands(), Lines{"status\n"});
     kx::kxs_free_linked_list(nullptr, &merged);
     kx::free_HostList(hosts);
 }
 
+// Takes any reply, from any number of exchanges at once.
 struct NoSink : kx::ReplySink {
     bool bytes(char *, std::size_t) override { return true; }
-};
+} gDropped;
 
 constexpr kx::DaemonClient kProbed{"lookup_test", "b", false, true, "kxauthd-cb", 7010, true,
                                    kx::Opener::Bound};
@@ -410,18 +411,17 @@ TEST_F(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
     sigaction(SIGALRM, &action, &old);
     itimerval every50ms{{0, 50000}, {0, 50000}}, stopped{};
     setitimer(ITIMER_REAL, &every50ms, nullptr);
-    const std::vector<const char *> unknown{"kx-nohost-a", "kx-nohost-b", "kx-nohost-c"};
-    const std::vector<const char *> listed{"kxmember2"};  // the hosts file still answers
     const struct {
-        const std::vector<const char *> &hosts;
+        std::vector<const char *> hosts;
         const kx::DaemonClient &client;
         Outcome outcome;
-    } cases[] = {{unknown, kProbed, Outcome::Unreachable},
-                 {unknown, kUnprobed, Outcome::OpenFailed},
-                 {listed, kProbed, Outcome::Complete}};
+    } cases[] = {
+        {{"kx-nohost-a", "kx-nohost-b", "kx-nohost-c"}, kProbed, Outcome::Unreachable},
+        {{"kx-nohost-a", "kx-nohost-b", "kx-nohost-c"}, kUnprobed, Outcome::OpenFailed},
+        {{"kxmember2"}, kProbed, Outcome::Complete},  // the hosts file still answers
+    };
     for (const auto &c : cases) {
-        NoSink a, b, c3;
-        const std::vector<kx::ReplySink *> sinks{&a, &b, &c3};
+        const std::vector<kx::ReplySink *> sinks(c.hosts.size(), &gDropped);
         const auto start = kx::Clock::now();
         std::vector<Outcome> outcomes =
             kx::ask_daemons(c.client, c.hosts, "status\n", sinks, kx::deadline_in(500));
@@ -432,7 +432,7 @@ TEST_F(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
         const auto start = kx::Clock::now();
         const int fd = kx::open_socket(host, member.port());
         EXPECT_LT(kx::Clock::now() - start, std::chrono::milliseconds(700)) << host;
-        EXPECT_EQ(fd >= 0, host == listed[0]) << host;
+        EXPECT_EQ(fd >= 0, std::string(host) == "kxmember2") << host;
         close(fd);
     }
     setitimer(ITIMER_REAL, &stopped, nullptr);
@@ -449,13 +449,8 @@ TEST_F(HostLookups, ASilentNameServerCostsTheCallersDeadlineOnly)
 // root cannot give.
 TEST_F(HostLookups, TheHostsPingProbesManyHostsWithinTheirDeadline)
 {
-    for (const auto &[file, value] : {std::pair{"ping_group_range", "1 0"},
-                                      std::pair{"icmp_echo_ignore_all", "1"}}) {
-        FILE *sysctl = fopen((std::string("/proc/sys/net/ipv4/") + file).c_str(), "w");
-        ASSERT_TRUE(sysctl) << file;
-        fputs(value, sysctl);
-        fclose(sysctl);
-    }
+    ASSERT_TRUE(set_ipv4("ping_group_range", "1 0"));
+    ASSERT_TRUE(set_ipv4("icmp_echo_ignore_all", "1"));
     const pid_t child = fork();
     if (child == 0) {
         if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
@@ -464,11 +459,11 @@ TEST_F(HostLookups, TheHostsPingProbesManyHostsWithinTheirDeadline)
         for (int type : {SOCK_DGRAM, SOCK_RAW})
             if (socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP) >= 0)
                 _exit(78);
-        NoSink a, b, c;
         const auto start = kx::Clock::now();
         std::vector<Outcome> outcomes =
             kx::ask_daemons(kProbed, {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, "status\n",
-                            {&a, &b, &c}, kx::deadline_in(500));
+                            std::vector<kx::ReplySink *>(3, &gDropped),
+                            kx::deadline_in(500));
         const bool inTime = kx::Clock::now() - start < std::chrono::milliseconds(1500);
         _exit(inTime && outcomes == std::vector<Outcome>(3, Outcome::Unreachable) ? 0 : 1);
     }
