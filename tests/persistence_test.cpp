@@ -19,10 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using kxtest::DiagnosticsCapture;
 using kxtest::Handle;
 using kxtest::owned;
-using kxtest::TestRoot;
 
 namespace {
 
@@ -30,11 +28,6 @@ constexpr const char *kContact = "/var/opt/ZARNkx/snmp/kxssyscontact.data";
 constexpr const char *kMonitored = "/var/opt/ZARNkx/snmp/kxsmonitoreddtus.data";
 constexpr const char *kSnmp = "/var/opt/ZARNkx/snmp";
 using V = std::vector<std::string>;
-
-V table(KXSHandle *h)
-{
-    return h->rep.monitored;
-}
 
 std::string numbered(int count)
 {
@@ -62,8 +55,8 @@ protected:
         EXPECT_NE(h, nullptr);
         return h;
     }
-    TestRoot root;
-    DiagnosticsCapture diag;
+    kxtest::TestRoot root;
+    kxtest::DiagnosticsCapture diag;
 };
 
 TEST_F(Persistence, ContactIsTheFirstLineOfItsFile)
@@ -99,24 +92,31 @@ TEST_F(Persistence, ContactIsTheFirstLineOfItsFile)
     EXPECT_EQ(root.read(kContact), "Ops desk, room 4");
 }
 
-TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
+TEST_F(Persistence, MonitoredTableSurvivesTheHandleIgnoresCaseAndHoldsAtMost999)
 {
+    const std::string longest(254, 'x'), tooLong(255, 'x');
     {
         Handle h = open();
-        for (const char *id : {"TERM-A", "IEEE802.080020f8a2b1", "term-b", "term-a"})
+        for (const char *id :
+             {"TERM-A", "IEEE802.080020f8a2b1", "term-b", "term-a", longest.c_str()})
             EXPECT_EQ(kxs_addDTUMonitored(h.get(), id), 0) << id;
+        // IDs that could not come back whole are refused.
+        for (const char *id : {"two\nids", tooLong.c_str(), static_cast<const char *>(nullptr)})
+            EXPECT_EQ(kxs_addDTUMonitored(h.get(), id), -1) << id;
+        EXPECT_EQ(kxs_addDTUMonitored(nullptr, "x"), -1);
         EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "Term-B"), 0);
         EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "unknown"), 0);
     }
-    EXPECT_EQ(root.read(kMonitored), "TERM-A\nIEEE802.080020f8a2b1\n");
+    EXPECT_EQ(root.read(kMonitored), "TERM-A\nIEEE802.080020f8a2b1\n" + longest + "\n");
     Handle h = open();
-    EXPECT_EQ(table(h.get()), (V{"TERM-A", "IEEE802.080020f8a2b1"}));
-    EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "term-a"), 0);
-    EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), "ieee802.080020F8A2B1"), 0);
+    EXPECT_EQ(h->rep.monitored, (V{"TERM-A", "IEEE802.080020f8a2b1", longest}));
+    for (const char *id : {"term-a", "ieee802.080020F8A2B1", longest.c_str()})
+        EXPECT_EQ(kxs_deleteDTUMonitored(h.get(), id), 0) << id;
     EXPECT_TRUE(std::filesystem::is_empty(root.at(kMonitored)));  // present, and empty
 
     // A line longer than an ID can be (a hand edit) is dropped, not read as
-    // several IDs, and the table is written back without it.
+    // several IDs, and the table is written back without it. Past 999 IDs the
+    // rest is not read, and a full table takes no new ID: the file stays.
     const struct {
         std::string file;
         V ids;
@@ -126,38 +126,22 @@ TEST_F(Persistence, MonitoredTableSurvivesTheHandleAndIgnoresCase)
         {"one\n" + std::string(300, 'x') + "\ntwo\n", {"one", "two"}, true},
         {std::string(255, 'y') + "\n" + std::string(254, 'z'), {std::string(254, 'z')}, true},
         {std::string("cut\0off\nb\n", 10), {"cut", "b"}, false},
+        {numbered(1200), lines_of(numbered(999)), false},
     };
     for (const auto &c : cases) {
         root.write(kMonitored, c.file);
         diag.clear();
         h = open();
-        EXPECT_EQ(table(h.get()), c.ids) << c.file;
+        EXPECT_EQ(h->rep.monitored, c.ids) << c.file;
         EXPECT_EQ(diag.contains("characters; dropped"), c.dropped) << diag.all();
-        ASSERT_EQ(kxs_addDTUMonitored(h.get(), "three"), 0);
+        const bool full = c.ids.size() == 999;
+        ASSERT_EQ(kxs_addDTUMonitored(h.get(), "three"), full ? -1 : 0);
         std::string written;
         for (const std::string &id : c.ids)
             written += id + "\n";
-        EXPECT_EQ(root.read(kMonitored), written + "three\n");
+        EXPECT_EQ(root.read(kMonitored), full ? c.file : written + "three\n");
     }
-}
-
-TEST_F(Persistence, TableRefusesIdsThatCannotComeBackWholeAndHoldsAtMost999)
-{
-    Handle h = open();
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "two\nids"), -1);
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), std::string(255, 'x').c_str()), -1);
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), std::string(254, 'x').c_str()), 0);
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), nullptr), -1);
-    EXPECT_EQ(kxs_addDTUMonitored(nullptr, "x"), -1);
-    EXPECT_EQ(table(open().get()), V{std::string(254, 'x')});
-
-    root.write(kMonitored, numbered(1200));
-    EXPECT_EQ(table(open().get()), lines_of(numbered(999)));  // the first 999, in order
-    root.write(kMonitored, numbered(999));
-    h = open();
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "one-too-many"), -1);
-    EXPECT_EQ(root.read(kMonitored), numbered(999));
-    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t5"), 0);  // duplicates still succeed
+    EXPECT_EQ(kxs_addDTUMonitored(h.get(), "t5"), 0);  // a duplicate still succeeds
 }
 
 TEST_F(Persistence, FailedWritesLoseNothingAndReplacementKeepsThePermissions)
@@ -216,12 +200,10 @@ TEST_F(Persistence, WritersOfTheTableLoseNoneOfEachOthersChanges)
 {
     Handle one = open(), two = open();
     V all;
-    for (int i = 0; i < 20; ++i) {
-        for (const auto &[h, id] : {std::pair{one.get(), "A" + std::to_string(i)},
-                                    std::pair{two.get(), "B" + std::to_string(i)}}) {
-            EXPECT_EQ(kxs_addDTUMonitored(h, id.c_str()), 0) << id;
-            all.push_back(id);
-        }
+    for (int i = 0; i < 40; ++i) {  // in turn
+        const std::string id = (i % 2 ? "B" : "A") + std::to_string(i / 2);
+        EXPECT_EQ(kxs_addDTUMonitored((i % 2 ? two : one).get(), id.c_str()), 0) << id;
+        all.push_back(id);
     }
     EXPECT_EQ(kxs_deleteDTUMonitored(one.get(), "b0"), 0);  // the other handle's
     EXPECT_EQ(kxs_addDTUMonitored(two.get(), "a0"), 0);     // a duplicate of the other's
@@ -234,6 +216,7 @@ TEST_F(Persistence, WritersOfTheTableLoseNoneOfEachOthersChanges)
 
     // Children and this process add at once, each handle its own IDs.
     constexpr int kChildren = 6, kEach = 25;
+    auto child_id = [](int k, int i) { return "c" + std::to_string(k) + "-" + std::to_string(i); };
     std::vector<pid_t> children;
     for (int k = 0; k < kChildren; ++k) {
         pid_t child = fork();
@@ -241,7 +224,7 @@ TEST_F(Persistence, WritersOfTheTableLoseNoneOfEachOthersChanges)
             KXSHandle *h = kxs_init();
             int failed = h ? 0 : kEach;
             for (int i = 0; h && i < kEach; ++i)
-                failed += kxs_addDTUMonitored(h, ("c" + std::to_string(k) + "-" + std::to_string(i)).c_str()) != 0;
+                failed += kxs_addDTUMonitored(h, child_id(k, i).c_str()) != 0;
             _exit(failed);
         }
         children.push_back(child);
@@ -250,7 +233,7 @@ TEST_F(Persistence, WritersOfTheTableLoseNoneOfEachOthersChanges)
     for (int i = 0; i < kEach; ++i) {
         EXPECT_EQ(kxs_addDTUMonitored(one.get(), ("p" + std::to_string(i)).c_str()), 0);
         for (int k = 0; k < kChildren; ++k)
-            expected.push_back("c" + std::to_string(k) + "-" + std::to_string(i));
+            expected.push_back(child_id(k, i));
         expected.push_back("p" + std::to_string(i));
     }
     for (pid_t child : children) {
