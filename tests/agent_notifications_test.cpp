@@ -23,12 +23,6 @@ namespace {
 
 using namespace kxagent;
 
-// kxsNotifications numbers, as KXSMON-MIB defines them.
-enum : Subid {
-    DaemonDown = 1, DaemonUp, MemberDown, MemberUp, RoleChange, TerminalAbsent, TerminalUnowned,
-    TerminalOwned, LinkDown, LinkUp, SourceFailed, SourceAnswered
-};
-
 // A part of one table: each row a record made from a name and a state.
 struct Row {
     const char *name;
@@ -40,13 +34,10 @@ template <typename Record, typename Make>
 Part part_of(Subid group, Subid source, const std::vector<Row> &rows, Make make)
 {
     std::vector<Record> records;
-    records.reserve(rows.size());
-    for (const Row &r : rows)
-        records.push_back(make(r));
+    records.reserve(rows.size());  // the pointers stay valid
     std::vector<const void *> pointers;
-    pointers.reserve(records.size());
-    for (const Record &r : records)
-        pointers.push_back(&r);
+    for (const Row &r : rows)
+        pointers.push_back(&records.emplace_back(make(r)));
     return table_part(group, source, pointers);
 }
 
@@ -60,8 +51,7 @@ Part daemons(const std::vector<Row> &rows)
 Part interfaces(const std::vector<Row> &rows)
 {
     return part_of<KXSInterface>(kInterfaceTable, kInterfacesSource, rows, [](const Row &r) {
-        return KXSInterface{const_cast<char *>(r.name), const_cast<char *>("10.0.0.1"),
-                            const_cast<char *>("255.0.0.0"), r.state, 0, nullptr};
+        return KXSInterface{const_cast<char *>(r.name), nullptr, nullptr, r.state, 0, nullptr};
     });
 }
 
@@ -75,10 +65,8 @@ Part members(const std::vector<Row> &rows)
 Part terminals(const std::vector<Row> &rows)
 {
     return part_of<KXSDTU>(kMonitoredTable, kMonitoredSource, rows, [](const Row &r) {
-        KXSDTU t{};
-        t.terminalId = const_cast<char *>(r.name);
-        t.state = r.state;
-        return t;
+        return KXSDTU{const_cast<char *>(r.name), nullptr, r.state, 0, 0, 0.0F,
+                      nullptr, nullptr, nullptr, nullptr, nullptr};
     });
 }
 
@@ -90,8 +78,8 @@ Part sources_part(const std::vector<Row> &rows)
     return *status_part(states);
 }
 
-// "NUMBER ROW": the notification and the row its first object names (the
-// position, or the terminal ID).
+// "NUMBER ROW": the notification's kxsNotifications number and the row its
+// first object names (the position, or the terminal ID).
 std::string described(const Notification &n)
 {
     std::string row;
@@ -104,10 +92,12 @@ std::string described(const Notification &n)
 
 struct Step {
     Part part;
-    bool partial;
     std::vector<std::string> notified;
+    bool partial = false;  // the answer is incomplete
 };
 
+// Each change once, nothing for what was first seen, and only the kinds
+// turned on (the objects a notification carries are the agent test's).
 TEST(AgentNotifications, EachChangeOnceAndNothingForWhatWasFirstSeen)
 {
     constexpr int32_t up = 1, down = 2, owned = 1, absent = 2, unowned = 3;
@@ -116,84 +106,56 @@ TEST(AgentNotifications, EachChangeOnceAndNothingForWhatWasFirstSeen)
         const char *what;
         Slot slot;
         std::vector<Step> steps;
+        unsigned kinds = kAllKinds;
     } cases[] = {
-        {"a daemon down, down again, up", Slot::Daemons,
-         {{daemons({{"a", up}, {"b", up}}), false, {}},
-          {daemons({{"a", up}, {"b", down}}), false, {"1 2"}},
-          {daemons({{"a", up}, {"b", down}}), false, {}},
-          {daemons({{"a", up}, {"b", up}}), false, {"2 2"}}}},
-        {"a daemon never examined, then up; one that appears down", Slot::Daemons,
-         {{daemons({{"a", -1}}), false, {}},
-          {daemons({{"a", up}, {"b", down}}), false, {}}}},
-        {"rows told by name: one moved and down", Slot::Daemons,
-         {{daemons({{"a", up}, {"b", up}}), false, {}},
-          {daemons({{"b", up}, {"a", down}}), false, {"1 2"}}}},
-        {"a row gone and back in another state", Slot::Daemons,
-         {{daemons({{"a", up}}), false, {}}, {daemons({}), false, {}}, {daemons({{"a", down}}), false, {}}}},
+        {"a daemon, told by name, moved and down, down again, up", Slot::Daemons,
+         {{daemons({{"a", up}, {"b", up}}), {}},
+          {daemons({{"b", up}, {"a", down}}), {"1 2"}},
+          {daemons({{"b", up}, {"a", down}}), {}},
+          {daemons({{"b", up}, {"a", up}}), {"2 2"}}}},
+        {"a daemon never examined, up, gone, back down; one appearing down", Slot::Daemons,
+         {{daemons({{"a", -1}}), {}},
+          {daemons({{"a", up}, {"b", down}}), {}},
+          {daemons({{"b", down}}), {}},
+          {daemons({{"a", down}, {"b", down}}), {}}}},
+        {"daemon notifications turned off", Slot::Daemons,
+         {{daemons({{"a", up}}), {}}, {daemons({{"a", down}}), {}}},
+         kAllKinds & ~bit(Kind::Daemon)},
         {"a link shown up by a partial answer is not believed", Slot::Interfaces,
-         {{interfaces({{"eth0", up}}), false, {}},
-          {interfaces({{"eth0", down}}), false, {"9 1"}},
-          {interfaces({{"eth0", up}}), true, {}},
-          {interfaces({{"eth0", up}}), false, {"10 1"}}}},
-        {"a terminal shown absent by a partial answer is not believed", Slot::MonitoredFigures,
-         {{terminals({{"t1", owned}}), false, {}},
-          {terminals({{"t1", absent}}), true, {}},
-          {terminals({{"t1", absent}}), false, {"6 t1"}},
-          {terminals({{"t1", unowned}}), true, {"7 t1"}},
-          {terminals({{"t1", owned}}), false, {"8 t1"}}}},
+         {{interfaces({{"eth0", up}}), {}},
+          {interfaces({{"eth0", down}}), {"9 1"}},
+          {interfaces({{"eth0", up}}), {}, true},
+          {interfaces({{"eth0", up}}), {"10 1"}}}},
+        {"a terminal shown absent by a partial answer, not believed", Slot::MonitoredFigures,
+         {{terminals({{"t1", owned}}), {}},
+          {terminals({{"t1", absent}}), {}, true},
+          {terminals({{"t1", absent}}), {"6 t1"}},
+          {terminals({{"t1", unowned}}), {"7 t1"}, true},
+          {terminals({{"t1", owned}}), {"8 t1"}}}},
         {"a member down, then offline, then its role", Slot::Failover,
-         {{members({{"m1", up}, {"m2", up, "secondary"}}), false, {}},
-          {members({{"m1", up}, {"m2", down, "secondary"}}), false, {"3 2"}},
-          {members({{"m1", up, "offline primary"}, {"m2", up, "secondary"}}), false, {"4 2", "5 1"}},
-          {members({{"m1", up, "offline primary"}, {"m2", up, "primary"}}), false, {"5 2"}}}},
+         {{members({{"m1", up}, {"m2", up, "secondary"}}), {}},
+          {members({{"m1", up}, {"m2", down, "secondary"}}), {"3 2"}},
+          {members({{"m1", up, "offline primary"}, {"m2", up, "secondary"}}), {"4 2", "5 1"}},
+          {members({{"m1", up, "offline primary"}, {"m2", up, "primary"}}), {"5 2"}}}},
         {"a source that fails, goes stale, answers partly", Slot::Sources,
-         {{sources_part({{"", kNotGathered}, {"", kNotGathered}}), false, {}},
-          {sources_part({{"", failed}, {"", ok}}), false, {}},
-          {sources_part({{"", failed}, {"", failed}}), false, {"11 2"}},
-          {sources_part({{"", stale}, {"", stale}}), false, {}},
-          {sources_part({{"", partial}, {"", ok}}), false, {"12 1", "12 2"}},
-          {sources_part({{"", ok}, {"", partial}}), false, {}}}},
+         {{sources_part({{"", kNotGathered}, {"", kNotGathered}}), {}},
+          {sources_part({{"", failed}, {"", ok}}), {}},
+          {sources_part({{"", failed}, {"", failed}}), {"11 2"}},
+          {sources_part({{"", stale}, {"", stale}}), {}},
+          {sources_part({{"", partial}, {"", ok}}), {"12 1", "12 2"}},
+          {sources_part({{"", ok}, {"", partial}}), {}}}},
     };
     for (const auto &c : cases) {
-        Watcher watcher(kAllKinds);
+        Watcher watcher(c.kinds);
         for (size_t i = 0; i < c.steps.size(); ++i) {
             std::vector<Notification> out;
             watcher.see(c.slot, c.steps[i].part, c.steps[i].partial, out);
             std::vector<std::string> seen;
-            seen.reserve(out.size());
             for (const Notification &n : out)
                 seen.push_back(described(n));
             EXPECT_EQ(seen, c.steps[i].notified) << c.what << ", answer " << i + 1;
         }
     }
-}
-
-TEST(AgentNotifications, CarryTheirRowsObjectsAndOnlyTheKindsTurnedOn)
-{
-    Watcher all(kAllKinds);
-    std::vector<Notification> out;
-    all.see(Slot::Daemons, daemons({{"a", 1}}), false, out);
-    all.see(Slot::Daemons, daemons({{"a", 2}}), false, out);
-    ASSERT_EQ(out.size(), 1u);
-    std::vector<std::string> objects;
-    for (const Binding &b : out[0].objects) {
-        std::string oid;
-        for (Subid s : b.oid)
-            oid += "." + std::to_string(s);
-        objects.push_back(oid + "=" + (b.type == Asn::OctetString ? b.text.substr(0, 1) : std::to_string(b.number)));
-    }
-    // kxsDaemonName, kxsDaemonStatus, kxsDaemonInstances, kxsDaemonChangeTime of row 1
-    EXPECT_EQ(objects, (std::vector<std::string>{".1.2.1.2.1=a", ".1.2.1.3.1=2", ".1.2.1.6.1=1",
-                                                 ".1.2.1.5.1=" + std::string(1, '\x07')}));
-
-    Watcher noDaemons(kAllKinds & ~bit(Kind::Daemon));
-    out.clear();
-    noDaemons.see(Slot::Daemons, daemons({{"a", 1}}), false, out);
-    noDaemons.see(Slot::Daemons, daemons({{"a", 2}}), false, out);
-    noDaemons.see(Slot::Interfaces, interfaces({{"eth0", 1}}), false, out);
-    noDaemons.see(Slot::Interfaces, interfaces({{"eth0", 2}}), false, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].number, LinkDown);
 }
 
 // DateAndTime bytes as text: "Y-M-D,h:m:s.d,Sh:m" (Y from its two bytes).
@@ -205,11 +167,14 @@ std::string shown(const Value &v)
     std::string out = std::to_string(b[0] * 256 + b[1]);
     static const char *const before[] = {"", "", "-", "-", ",", ":", ":", ".", ",", "", ":"};
     for (size_t i = 2; i < v.text.size() && i < std::size(before); ++i)
-        out += before[i] + (i == 8 ? std::string(1, static_cast<char>(b[i])) : std::to_string(b[i]));
+        out += before[i] + (i == 8 ? std::string(1, static_cast<char>(b[i]))
+                                   : std::to_string(b[i]));
     return out;
 }
 
-TEST(AgentFigures, InstallDateInTheServersLocalTime)
+// The install date in the server's local time, addresses, roles, and which
+// objects exist.
+TEST(AgentFigures, ConversionsThatStationsRead)
 {
     const struct {
         const char *zone;
@@ -229,15 +194,13 @@ TEST(AgentFigures, InstallDateInTheServersLocalTime)
     for (const auto &c : cases) {
         setenv("TZ", c.zone, 1);
         tzset();
-        EXPECT_EQ(shown(install_date(c.text)), c.date) << c.zone << " " << (c.text ? c.text : "NULL");
+        EXPECT_EQ(shown(install_date(c.text)), c.date)
+            << c.zone << " " << (c.text ? c.text : "NULL");
     }
     unsetenv("TZ");
     tzset();
     EXPECT_EQ(shown({0, date_and_time(0), true}), "0-0-0,0:0:0.0");  // never: eight zero bytes
-}
 
-TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
-{
     const struct {
         const char *address;
         uint32_t type;
@@ -250,17 +213,15 @@ TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
         EXPECT_EQ(inet_type(a.address).number, a.type) << (a.address ? a.address : "NULL");
         EXPECT_EQ(inet_address(a.address).text.size(), a.bytes) << (a.address ? a.address : "NULL");
     }
-    EXPECT_EQ(inet_address("10.1.2.3").text, std::string("\x0a\x01\x02\x03", 4));
 
-    // kxsFailoverRole, as KXSMON-MIB enumerates it.
+    // kxsFailoverRole, as KXSMON-MIB enumerates it; that each plain word is
+    // its label is the enumerations' test.
     enum : uint32_t { kPrimary = 1, kSecondary, kZeroAdmin, kNoDataSharing, kRoleUnknown };
     const struct {
         const char *role;
         uint32_t value;
-    } roles[] = {{"primary", kPrimary},        {"offline secondary", kSecondary},
-                 {"zero admin", kZeroAdmin},   {"no data sharing", kNoDataSharing},
-                 {"unknown", kRoleUnknown},    {"offline ", kRoleUnknown},
-                 {"primaryish", kRoleUnknown}, {nullptr, kRoleUnknown}};
+    } roles[] = {{"offline secondary", kSecondary}, {"offline ", kRoleUnknown},
+                 {"primaryish", kRoleUnknown},      {nullptr, kRoleUnknown}};
     for (const auto &r : roles)
         EXPECT_EQ(role_of(r.role), r.value) << (r.role ? r.role : "NULL");
 
@@ -273,12 +234,8 @@ TEST(AgentFigures, AddressesRolesAndWhichObjectsExist)
         {{1, 7, 1, 12, 65}, true},    {{1, 7, 1, 13, 65}, false}, {{1, 9, 1, 2, 1}, false},
         {{1, 2}, false},              {{1, 2, 2, 2, 1}, false},   {{2, 1, 1}, false},
     };
-    for (const auto &o : objects) {
-        std::string oid;
-        for (Subid s : o.suffix)
-            oid += "." + std::to_string(s);
-        EXPECT_EQ(known_object(o.suffix), o.known) << oid;
-    }
+    for (const auto &o : objects)
+        EXPECT_EQ(known_object(o.suffix), o.known) << testing::PrintToString(o.suffix);
 }
 
 // The enumeration of `object` in the MIB's text: each label and its number.
@@ -300,12 +257,9 @@ std::map<std::string, int32_t> enumeration(const std::string &mib, const std::st
 std::string label_of(const char *word)
 {
     std::string label;
-    bool up = false;
     for (const char *c = word; *c; ++c) {
-        if (*c == ' ')
-            up = true;
-        else
-            label += up ? static_cast<char>(toupper(*c)) : *c, up = false;
+        if (*c != ' ')
+            label += c > word && c[-1] == ' ' ? static_cast<char>(toupper(*c)) : *c;
     }
     return label;
 }
@@ -315,13 +269,14 @@ TEST(AgentFigures, TheMibsEnumerationsAreTheCommandsStates)
     std::ifstream in(KXS_MIB_PATH);
     const std::string mib((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(mib.empty()) << KXS_MIB_PATH;
+    namespace f = kxfigures;
     const struct {
         const char *object;
         const kxfigures::States &states;
     } cases[] = {
-        {"kxsDaemonStatus", kxfigures::daemon_states()},   {"kxsInterfaceStatus", kxfigures::link_states()},
-        {"kxsFailoverStatus", kxfigures::link_states()},   {"kxsFailoverRole", kxfigures::roles()},
-        {"kxsMonState", kxfigures::terminal_states()},
+        {"kxsDaemonStatus", f::daemon_states()}, {"kxsInterfaceStatus", f::link_states()},
+        {"kxsFailoverStatus", f::link_states()}, {"kxsFailoverRole", f::roles()},
+        {"kxsMonState", f::terminal_states()},
     };
     for (const auto &c : cases) {
         std::map<std::string, int32_t> named;
