@@ -52,95 +52,68 @@ void lay_out(const TestRoot &root, const std::vector<Session> &sessions)
     }
 }
 
-// One whole enumeration: set's result and the entries by display.
-std::pair<int, std::map<std::string, std::shared_ptr<UserSessionEnt>>> enumerate()
-{
+// One whole enumeration: set's result, the entries by display and their
+// tokens in the order they were handed out.
+struct Enumeration {
+    int result;
     std::map<std::string, std::shared_ptr<UserSessionEnt>> entries;
-    int result = kx::kx_setUserSessionEnt(nullptr, nullptr);
+    std::string tokens;
+};
+
+Enumeration enumerate()
+{
+    Enumeration out{kx::kx_setUserSessionEnt(nullptr, nullptr), {}, ""};
     UserSessionEnt *e = nullptr;
-    while (kx::kx_getUserSessionEnt(&e) == 0)
-        entries[e->display] = {e, kx::kx_freeUserSessionEnt};
+    while (kx::kx_getUserSessionEnt(&e) == 0) {
+        out.tokens += e->token;
+        out.entries[e->display] = {e, kx::kx_freeUserSessionEnt};
+    }
+    if (out.result == 0) {
+        EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ENOMORE);
+    }
     kx::kx_endUserSessionEnt();
-    return {result, std::move(entries)};
+    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
+    return out;
 }
 
 std::string text(const char *t) { return t ? t : "(null)"; }
 
-TEST(SessionCounts, CountNotIdlingAndShownSessionsOrReportWhy)
+// No session, or no display directory: both counts 0, and each call says
+// why. What real sessions count is the CLI test's.
+TEST(SessionCounts, NoneAndWhy)
 {
-    const struct {
-        std::vector<Session> sessions;
-        bool displayDir;
-        int32_t total, active;
-        const char *message;  // on each of the two calls; "" none
-    } cases[] = {
-        {{{":1", "a"}, {":2", "b"}, {":3", "c"}, {":4", "d", "", "", true}, {":5", "e"}},
-         true, 4, 3, ""},
-        {{}, true, 0, 0, "kxs_countSessions(): kx_setUserSessionEnt failed: -4"},
-        {{}, false, 0, 0, "kxs_countSessions(): Can not open display directory"},
-    };
-    for (const auto &c : cases) {
+    for (const bool displayDir : {true, false}) {
         TestRoot root;
         root.lay_out_minimal_product();
-        if (c.displayDir)
-            lay_out(root, c.sessions);
+        if (displayDir)
+            lay_out(root, {});
         kxtest::ScriptedTransport transport;
-        transport.lines = kxtest::status_blocks({{"terminalCID=P1", "tokenName=a"},
-                                                 {"terminalCID=P2", "tokenName=b"},
-                                                 {"terminalCID=P3", "tokenName=c"}});
         kxtest::Handle handle(kxs_init());
         ASSERT_TRUE(handle);
         kxtest::DiagnosticsCapture log;
-        EXPECT_EQ(kxs_totalSessions(handle.get()), c.total);
-        EXPECT_EQ(kxs_sessions(handle.get()), c.active);
+        EXPECT_EQ(kxs_totalSessions(handle.get()), 0);
+        EXPECT_EQ(kxs_sessions(handle.get()), 0);
+        const std::string why = std::string("kxs_countSessions(): ") +
+                                (displayDir ? "kx_setUserSessionEnt failed: -4"
+                                            : "Can not open display directory");
         const auto &lines = log.lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&c](const auto &l) {
-                                    return *c.message && l.text.find(c.message) != std::string::npos;
-                                }),
-                  c.message[0] ? 2 : 0) << log.all();
+        const auto says = [&](const auto &l) { return l.text.find(why) != std::string::npos; };
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), says), 2) << log.all();
     }
-}
-
-TEST(SessionEnumeration, HandsOutEntriesByTokenOnce)
-{
-    TestRoot root;
-    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_EFILEACCESS);
-    lay_out(root, {});
-    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_ENOTFOUND);
-    UserSessionEnt *e = nullptr;
-    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
-
-    // A display name that makes its path too long is skipped, not cut.
-    lay_out(root, {{":7", "c"}, {":8", "a"}, {":9", "ZeroAdmin.xx.b"}, {std::string(80, 'x'), "z"}});
-    kxtest::ScriptedTransport transport;
-    kxtest::DiagnosticsCapture log;
-    ASSERT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), 0);
-    EXPECT_TRUE(log.contains("too long")) << log.all();
-    std::string tokens;
-    while (kx::kx_getUserSessionEnt(&e) == 0) {
-        tokens += e->token;
-        kx::kx_freeUserSessionEnt(e);
-    }
-    EXPECT_EQ(tokens, "abc");
-    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ENOMORE);
-    kx::kx_endUserSessionEnt();
-    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
 }
 
 TEST(SessionEnumeration, TakesTheUnitsOfTheSessionsToken)
 {
     using Lines = std::vector<std::string>;
-    auto head = [](int index, const char *primary, Lines extra) {
-        Lines lines{"tokenName=a", "terminalCID=h" + std::to_string(index),
-                    "MultiheadGroupName=g", "MultiheadTerminalIndex=" + std::to_string(index),
-                    std::string("MultiheadPrimary=") + primary,
-                    "encryptUpType=e" + std::to_string(index)};
-        lines.insert(lines.end(), extra.begin(), extra.end());
-        return lines;
-    };
-    const Lines full{"encryptDownType=x", "authenticateUpType=y", "authenticateDownType=z",
+    // A head of the group g; `down` its authenticateDownType line, or another.
+    auto head = [](int index, const char *primary, const char *down) {
+        const std::string n = std::to_string(index);
+        return Lines{"tokenName=a", "terminalCID=h" + n, "MultiheadGroupName=g",
+                     "MultiheadTerminalIndex=" + n, std::string("MultiheadPrimary=") + primary,
+                     "encryptUpType=e" + n, "encryptDownType=x", "authenticateUpType=y", down,
                      "securityMode=m"};
+    };
+    const char *z = "authenticateDownType=z";
     const struct {
         std::vector<Lines> records;
         int result;
@@ -148,21 +121,20 @@ TEST(SessionEnumeration, TakesTheUnitsOfTheSessionsToken)
     } cases[] = {
         {{{"tokenName=a", "terminalCID=P1", "encryptUpType=ARCFOUR", "securityMode=hard"}}, 0,
          "ARCFOUR none none none hard (null) P1 (null) 0"},
-        {{head(2, "false", full), head(0, "true", full),
-          head(1, "false", {"encryptDownType=x", "authenticateUpType=y", "securityMode=m"})},
-         0, "e0,e1,e2 x,x,x y,y,y z,none,z m,m,m h0 h0,h1,h2 g 0"},
-        {{head(64, "true", full)}, -1, ""},
+        {{head(2, "false", z), head(0, "true", z), head(1, "false", "terminalModel=t")}, 0,
+         "e0,e1,e2 x,x,x y,y,y z,none,z m,m,m h0 h0,h1,h2 g 0"},
+        {{head(64, "true", z)}, -1, ""},
     };
     for (const auto &c : cases) {
         TestRoot root;
         lay_out(root, {{":1", "ZeroAdmin.xx.a"}});
         kxtest::ScriptedTransport transport;
         transport.lines = kxtest::status_blocks(c.records);
-        auto [result, entries] = enumerate();
-        ASSERT_EQ(result, c.result) << c.fields;
-        if (result != 0)
+        const Enumeration all = enumerate();
+        ASSERT_EQ(all.result, c.result) << c.fields;
+        if (all.result != 0)
             continue;
-        const UserSessionEnt &e = *entries.at(":1");
+        const UserSessionEnt &e = *all.entries.at(":1");
         EXPECT_EQ(text(e.encryptUpType) + " " + text(e.encryptDownType) + " " +
                       text(e.authenticateUpType) + " " + text(e.authenticateDownType) + " " +
                       text(e.securityMode) + " " + text(e.termPrimary) + " " + text(e.termList) +
@@ -171,8 +143,18 @@ TEST(SessionEnumeration, TakesTheUnitsOfTheSessionsToken)
     }
 }
 
-TEST(SessionEnumeration, TakesUsersAndProcessStatesFromTheSessionFiles)
+// Entries handed out once each, by token (display order is another), each
+// with its user and process state from its session files and the process
+// table; a display name that makes its path too long is skipped, not cut.
+TEST(SessionEnumeration, HandsOutEntriesByTokenWithTheirUsersAndStates)
 {
+    TestRoot root;
+    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_EFILEACCESS);
+    lay_out(root, {});
+    EXPECT_EQ(kx::kx_setUserSessionEnt(nullptr, nullptr), KX_ENOTFOUND);
+    UserSessionEnt *e = nullptr;
+    EXPECT_EQ(kx::kx_getUserSessionEnt(&e), KX_ESEQUENCE);
+
     kxtest::NamedProcess stopped(kxtest::unique_name("kxsess"), {"60"});
     ASSERT_EQ(kill(stopped.pid(), SIGSTOP), 0);
     stopped.wait_until(WSTOPPED);
@@ -181,23 +163,25 @@ TEST(SessionEnumeration, TakesUsersAndProcessStatesFromTheSessionFiles)
         const char *uid;
         int32_t state;
     } cases[] = {
-        {{":1", "a", "0"}, "root", 1},
-        {{":3", "c", "0", std::to_string(getpid()), false, true}, "(null)", 1},
+        {{":1", "c", "0"}, "root", 1},
+        {{":3", "ZeroAdmin.xx.a", "0", std::to_string(getpid()), false, true}, "(null)", 1},
         {{":4", "d", "0", std::to_string(getpid()), true}, "(null)", 3},
-        {{":5", "e", "0", stopped.pid_text()}, "root", 5},
+        {{":5", "b", "0", stopped.pid_text()}, "root", 5},
     };
-    TestRoot root;
-    std::vector<Session> sessions;
+    std::vector<Session> sessions{{std::string(80, 'x'), "z"}};
     for (const auto &c : cases)
         sessions.push_back(c.session);
     lay_out(root, sessions);
     kxtest::ScriptedTransport transport;
-    auto [result, entries] = enumerate();
-    ASSERT_EQ(result, 0);
+    kxtest::DiagnosticsCapture log;
+    const Enumeration all = enumerate();
+    ASSERT_EQ(all.result, 0);
+    EXPECT_TRUE(log.contains("too long")) << log.all();
+    EXPECT_EQ(all.tokens, "abcd");
     for (const auto &c : cases) {
-        const UserSessionEnt &e = *entries.at(c.session.display);
-        EXPECT_EQ(text(e.uid), c.uid) << c.session.display;
-        EXPECT_EQ(e.state, c.state) << c.session.display;
+        const UserSessionEnt &entry = *all.entries.at(c.session.display);
+        EXPECT_EQ(text(entry.uid), c.uid) << c.session.display;
+        EXPECT_EQ(entry.state, c.state) << c.session.display;
     }
     kill(stopped.pid(), SIGCONT);
 }
@@ -206,10 +190,9 @@ TEST(SessionFiles, ParseTheirLines)
 {
     UserSessionEnt *e = nullptr;
     char *set = nullptr;
-    EXPECT_EQ(kx::parse_display_text("TOKEN=a\nINSERT_TOKEN=b\nDISPLAY=:1\nSESSION_TYPE=t\n", &e, &set),
-              KX_ENOENT);
-    ASSERT_EQ(kx::parse_display_text("TOKEN=a\nINSERT_TOKEN=b\nDISPLAY=:1\nTOKEN_SET=s\nSESSION_TYPE=ty",
-                                     &e, &set), 0);
+    const std::string head = "TOKEN=a\nINSERT_TOKEN=b\nDISPLAY=:1\n";
+    EXPECT_EQ(kx::parse_display_text(head + "SESSION_TYPE=t\n", &e, &set), KX_ENOENT);
+    ASSERT_EQ(kx::parse_display_text(head + "TOKEN_SET=s\nSESSION_TYPE=ty", &e, &set), 0);
     EXPECT_STREQ(e->sessionType, "t");  // a last line without newline loses its last character
     kx::kx_freeUserSessionEnt(e);
     free(set);
@@ -217,24 +200,11 @@ TEST(SessionFiles, ParseTheirLines)
     EXPECT_EQ(kx::parse_session_text("XID=:1\nuid=  \npid=5\nprogram=p\n", proc), 0);
     EXPECT_EQ(proc.uid + proc.pid + proc.program, "5p");
 
-    const struct {
-        const char *line;
-        int result;
-        const char *parsed;
-    } ps[] = {
-        {"  4711 T  1000 sleep\n", 0, "4711 4 1000 sleep"},
-        {"    PID S   UID COMMAND", 0, "PID 0 UID COMMAND"},
-        {"12 S 0", -1, ""},
-    };
-    for (const auto &c : ps) {
-        kx::PsEntry entry;
-        ASSERT_EQ(kx::parse_ps_entry(c.line, entry), c.result) << c.line;
-        if (c.result == 0) {
-            EXPECT_EQ(entry.pid + " " + std::to_string(entry.state) + " " + entry.uid + " " +
-                          entry.comm,
-                      c.parsed);
-        }
-    }
+    kx::PsEntry entry;
+    EXPECT_EQ(kx::parse_ps_entry("12 S 0", entry), -1);
+    ASSERT_EQ(kx::parse_ps_entry("  4711 T  1000 sleep\n", entry), 0);
+    EXPECT_EQ(entry.pid + " " + std::to_string(entry.state) + " " + entry.uid + " " + entry.comm,
+              "4711 4 1000 sleep");
 }
 
 // Many sessions over a long reply: each finds its own record, in a list in
@@ -245,9 +215,7 @@ TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
     constexpr int kSessions = 2000, kRecords = 200000;
     std::vector<std::string> tokens, cids;
     for (int k = 0; k < kRecords; ++k) {
-        char token[16];
-        snprintf(token, sizeof token, "t%06d", k);
-        tokens.emplace_back(token);
+        tokens.push_back("t" + std::to_string(1000000 + k));  // in token order
         cids.push_back("c" + std::to_string(k));
     }
     std::vector<kx::KeyValuesNode> records(kRecords);
@@ -268,7 +236,8 @@ TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
         const std::size_t before = kx::merge_token_comparisons();
         EXPECT_EQ(kx::merge_records(sessions, records.data()), 0);
         const std::size_t comparisons = kx::merge_token_comparisons() - before;
-        EXPECT_LT(comparisons, (reversed ? std::size_t{20} : std::size_t{2}) * kRecords + std::size_t{64} * kSessions);
+        EXPECT_LT(comparisons, (reversed ? std::size_t{20} : std::size_t{2}) * kRecords +
+                                   std::size_t{64} * kSessions);
         int found = 0;
         for (std::size_t i = 0; i < kSessions; ++i) {
             found += sessions[i]->state == 0 && text(sessions[i]->termList) == cids[97 * i];
@@ -280,9 +249,7 @@ TEST(SessionEnumeration, ManySessionsFindTheirRecordsInALongReply)
 
 // Two threads enumerate over and over through the one process-wide cursor:
 // each entry handed out is whole and one of the sessions, and no more come
-// out than the sets made. (A thread's walk may cross the other's set, which
-// starts the tokens over, so their order is checked by the test above, not
-// here.)
+// out than the sets made (not in order: a walk may cross the other's set).
 TEST(SessionEnumeration, ConcurrentEnumerationsSeeWholeCaches)
 {
     TestRoot root;
