@@ -30,12 +30,6 @@ uint32_t now()
     return static_cast<uint32_t>(time(nullptr));
 }
 
-// The library takes its own "now", which may be a second past the test's.
-bool near(uint32_t got, uint32_t expected)
-{
-    return got == expected || got == expected + 1;
-}
-
 std::string block(const std::string &name, const std::string &keywords)
 {
     return "begin\nname=" + name + "\n" + keywords + "end\n";
@@ -99,35 +93,34 @@ TEST_F(Daemons, CountsInstancesWithEarliestStartAndNotesEachChange)
     }
 
     // One of two ends (a new count), then a restart (one process, a later
-    // start), then the end: each time the change time is the refresh.
+    // start), then the end: each time the change time is the refresh, which
+    // the library takes itself and may be a second past the test's.
     uint32_t restartedAt = now();
-    EXPECT_TRUE(near(rescan()[0]->changetm, restartedAt));
+    EXPECT_LE(rescan()[0]->changetm - restartedAt, 1u);
     first = std::make_unique<NamedProcess>(name, std::vector<std::string>{"600"});
     std::this_thread::sleep_for(2100ms);
     uint32_t refreshed = now();
     d = rescan()[0];
     EXPECT_EQ(d->instances, 1);
     EXPECT_GE(d->stime, restartedAt);
-    EXPECT_TRUE(near(d->changetm, refreshed));
-    EXPECT_GT(d->changetm, d->stime);
+    EXPECT_LE(d->changetm - refreshed, 1u);  // not the new start's
 
     first.reset();
     refreshed = now();
     d = rescan()[0];
     EXPECT_EQ(d->status, KXS_SVC_DOWN);
     EXPECT_EQ(d->instances + d->stime, 0u);
-    EXPECT_TRUE(near(d->changetm, refreshed));
+    EXPECT_LE(d->changetm - refreshed, 1u);
     uint32_t downSince = d->changetm;
     std::this_thread::sleep_for(1100ms);
     EXPECT_EQ(rescan()[0]->changetm, downSince);  // staying down is no change
     EXPECT_EQ(kxs_daemons(nullptr), nullptr);
 }
 
-// The rules of a verdict: which process counts for which service (arguments
-// are read once, and only for processes named by a service with an argument
-// expression), the port probe (bounded also for a port that never answers),
-// services left out by the configuration or a check routine, and the display
-// manager judged by its pid file.
+// Which process counts for which service (arguments read once, and only for
+// processes named by a service with an argument expression), the port probe
+// (bounded also for a port that never answers), services left out, and the
+// display manager judged by its pid file.
 TEST_F(Daemons, VerdictsOfTheServiceRules)
 {
     std::string name = kxtest::unique_name("kxr");
@@ -207,7 +200,6 @@ TEST_F(Daemons, VerdictsOfTheServiceRules)
     // The running services with a port were probed, the one not running was not.
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(listener.commands(), (std::vector<std::string>{"hello kxs", "", ""}));
-    EXPECT_EQ(kx::kxs_checkProcess("dtlogin"), 1);
     EXPECT_EQ(kx::kxs_checkProcess("nosuch"), 0);
 }
 
