@@ -16,19 +16,14 @@ namespace {
 std::string describe(const kx::Handle &h)
 {
     std::string out;
-    auto field = [&out](const char *tag, const char *value) {
-        if (value)
-            out += std::string(" ") + tag + "=" + value;
-    };
-    for (const auto &s : h.services) {
-        const KXSService *v = s.get();
+    for (const auto &v : h.services) {
         out += (out.empty() ? "" : "; ") + std::string(v->name);
-        field("proc", v->procname != v->name ? v->procname : nullptr);
-        field("arg", v->argexp);
-        field("net", v->netname);
-        field("conf", v->adminconf);
-        field("cmd", v->netcommand);
-        field("desc", v->description);
+        const std::pair<const char *, const char *> texts[] = {
+            {"proc", v->procname != v->name ? v->procname : nullptr}, {"arg", v->argexp},
+            {"net", v->netname}, {"conf", v->adminconf}, {"cmd", v->netcommand},
+            {"desc", v->description}};
+        for (const auto &[tag, value] : texts)
+            out += value ? std::string(" ") + tag + "=" + value : "";
         out += v->port ? " port=" + std::to_string(v->port) : "";
         out += v->flags == KXS_SVC_CRITICAL ? " critical" : v->flags ? " flags?" : "";
         out += v->check == kx::_check_dtlogin ? " dtlogin" : v->check ? " kxscreventd" : "";
@@ -55,29 +50,20 @@ TEST(Services, FileIsReadBlockByBlock)
          "adminconf=admin.auth.port\ncheck=KXSCREVENTD\nport=7010x\ncritical=TRUE\n"
          "netcommand=status\ndescription=Auth = manager\nend\n",
          "kxauthd proc=kxauthd.bin arg=-d 7010 net=kxauthd-cb conf=admin.auth.port cmd=status "
-         "desc=Auth = manager port=7010 critical kxscreventd",
-         {}},
-        {"begin\nname=s\nport=abc\ncritical=yes\ncritical=\nport=99999999999\nend\n",
-         "s port=2147483647",
-         {}},
-        {"begin\nname=a\nname=b\ncritical=true\ncritical=false\nport=1\nport=2\nend\n",
-         "b port=2 critical",
-         {}},
-        {"begin\nname=x\nColour=red\ncheck=DTLOGIN\ncheck=bogus\nnoequals\n=novalue\nend\n",
-         "x dtlogin",
-         {"\"Colour\" at line 3", "\"bogus\" at line 5"}},
-        {"name=first\nend\n", "first", {"\"begin\" missing before line 1"}},
-        {"# c\n begin\nname=x\nend\n", "x", {"\"begin\" missing before line 2"}},
-        {"begin\nname=one\nbegin\nname=two\nend\nend\n", "one; two",
-         {"\"end\" missing before line 3"}},
-        {"begin\nname=last\n", "last", {"\"end\" missing at end"}},
-        {"begin\nport=5\nend\nbegin\nport=6\nbegin\nname=kept\nend\n", "kept", {}},
-        {"begin\r\nname=a\r\nport=7\r\nend\r\n",
-         "a\r port=7",
+         "desc=Auth = manager port=7010 critical kxscreventd", {}},
+        {"begin\nname=a\nname=b\ncritical=true\ncritical=false\nport=1\nport=2\nport=abc\n"
+         "port=99999999999\nend\n", "b port=2147483647 critical", {}},
+        {"begin\nname=x\nColour=red\ncheck=DTLOGIN\ncheck=bogus\nnoequals\n=novalue\ncritical=yes\n"
+         "critical=\nend\n", "x dtlogin", {"\"Colour\" at line 3", "\"bogus\" at line 5"}},
+        {"name=first\nend\n# c\n begin\nname=x\nend\n", "first; x",
+         {"\"begin\" missing before line 1", "\"begin\" missing before line 4"}},
+        {"begin\nport=5\nend\nbegin\nport=6\nbegin\nname=one\nbegin\nname=two\nend\nend\n"
+         "begin\nname=last\n", "one; two; last",
+         {"\"end\" missing before line 8", "\"end\" missing at end"}},
+        {"begin\r\nname=a\r\nport=7\r\nend\r\n", "a\r port=7",
          {"\"begin\" missing before line 1", "\"end\" missing at end"}},
         {"begin\nname=x\ndescription=" + longValue + "\nbogus=1\nend\n",
-         "x desc=" + longValue.substr(0, 499),
-         {"\"bogus\" at line 5"}},
+         "x desc=" + longValue.substr(0, 499), {"\"bogus\" at line 5"}},
         {"begin\nname=n\0ul\nport=3\nend\n"s, "n port=3", {}},
         {many, manyNames, {}},
     };

@@ -11,10 +11,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -27,34 +28,30 @@ TEST(UsersAndDesktops, CountTheRecordsOrReportTheFailure)
         {"terminalCID=h0", "tokenName=t2", "MultiheadGroupName=g", "MultiheadPrimary=true"},
         {"terminalCID=h1", "tokenName=t3", "MultiheadGroupName=g", "MultiheadPrimary=false"},
     });
-    const struct {
-        Outcome outcome;
-        int32_t desktops;
-        uint32_t users;
-        const char *message;  // of each count, after its name
-    } cases[] = {
+    const std::tuple<Outcome, int32_t, uint32_t, const char *> cases[] = {  // message after a name
         {Outcome::Complete, 3, 2, nullptr},
         {Outcome::OpenFailed, 0, 0, "(): Failed to open socket"},
         {Outcome::Unreachable, 0, 0, "(): Server unreachable"},
     };
     KXSHandle handle{};
     handle.rep.hostname = "kxtest-host";
-    for (const auto &c : cases) {
+    for (const auto &[outcome, desktops, users, message] : cases) {
         kxtest::ScriptedTransport transport;
         transport.lines = group;
-        transport.outcome = c.outcome;
+        transport.outcome = outcome;
         kxtest::DiagnosticsCapture log;
-        EXPECT_EQ(kxs_desktops(&handle), c.desktops);
-        EXPECT_EQ(kxs_users(&handle), c.users);
+        EXPECT_EQ(kxs_desktops(&handle), desktops);
+        EXPECT_EQ(kxs_users(&handle), users);
         for (const char *name : {"kxs_desktops", "kxs_users"})
-            EXPECT_EQ(log.contains(std::string(name) + (c.message ? c.message : "(): ")),
-                      c.message != nullptr)
+            EXPECT_EQ(log.contains(std::string(name) + (message ? message : "(): ")), !!message)
                 << name << log.all();
     }
     EXPECT_EQ(kxs_desktops(nullptr), 0);
     EXPECT_EQ(kxs_users(nullptr), 0u);
 }
 
+// A tool's error output never reaches the host's: a flood of it is cut at the
+// output bound and its first line goes to the diagnostics.
 TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
 {
     const struct {
@@ -62,67 +59,46 @@ TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
         const char *policy;  // nullptr: none
         const char *end = "exit 0\n";
         bool planted = false;  // in a directory anyone may write to: another could have put it
+        std::vector<const char *> logged = {};  // parts of the diagnostics
     } cases[] = {
         {"# the policy\n/opt/ZARNkx/sbin/kxpolicy -z pseudo -s both\n", " -z pseudo -s both"},
-        {"card users only\n", "card users only"},
         {"card users only\n", "card users only", "exit 2\n"},  // its exit code is not examined
         {"# nothing but comments\n", ""},
         {"/opt/ZARNkx/sbin/kxpolicy\n", nullptr},
         {"card users only\n", nullptr, "kill -SEGV $$\n"},  // perhaps only part of it
-        {nullptr, nullptr},
+        {nullptr, nullptr, "", false, {"Error obtaining local policy!"}},
         {"card users only\n", nullptr, "exit 0\n", true},  // not run
+        {"card users only\n", nullptr,  // past the bound, and killed
+         "print -u2 'kxpolicy: no policy store'\nhead -c 10000000 /dev/zero >&2\n", false,
+         {"to its error output, first: kxpolicy: no policy store",
+          "bytes to its error output and was killed"}},
     };
+    int caught = open(::testing::TempDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int saved = dup(2);
+    ASSERT_TRUE(caught >= 0 && saved >= 0);
+    fflush(stderr);
+    dup2(caught, 2);
     for (const auto &c : cases) {
-        const std::string what = std::string(c.output ? c.output : "no tool\n") + c.end +
-                                 (c.planted ? "planted" : "");
+        const std::string what = std::string(c.output ? c.output : "no tool\n") + c.end;
         kxtest::TestRoot root;
-        const std::string ran = root.at("/ran");
         if (c.output)
-            root.write(kx::kPolicyTool, "touch '" + ran + "'\ncat <<'POLICY'\n" + c.output +
-                                            "POLICY\n" + c.end, 0755);
+            root.write(kx::kPolicyTool, "touch '" + root.at("/ran") + "'\ncat <<'POLICY'\n" +
+                                            c.output + "POLICY\n" + c.end, 0755);
         if (c.planted)
             chmod(root.at("/opt/ZARNkx/sbin").c_str(), 0777);
         kxtest::DiagnosticsCapture log;
-        char *policy = kxs_policy(nullptr);
-        if (c.policy)
-            EXPECT_STREQ(policy, c.policy) << what;
-        else
-            EXPECT_EQ(policy, nullptr) << what;
-        free(policy);
-        EXPECT_EQ(std::filesystem::exists(ran), c.output && !c.planted) << what;
-        EXPECT_TRUE(c.output || log.contains("Error obtaining local policy!")) << log.all();
+        auto start = std::chrono::steady_clock::now();
+        std::string policy = kxtest::owned(kxs_policy(nullptr));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << what;
+        EXPECT_EQ(policy, c.policy ? c.policy : "<null>") << what << c.planted;
+        EXPECT_EQ(std::filesystem::exists(root.at("/ran")), c.output && !c.planted) << what;
+        for (const char *part : c.logged)
+            EXPECT_TRUE(log.contains(part)) << log.all();
     }
-}
-
-// A tool's error output never reaches the host's: a flood of it is cut at
-// the output bound and its first line goes to the diagnostics.
-TEST(Policy, AToolsErrorOutputStaysOffTheHostsAndWithinTheBound)
-{
-    kxtest::TestRoot root;
-    root.write(kx::kPolicyTool,
-               "print -u2 'kxpolicy: no policy store'\n"
-               "head -c 10000000 /dev/zero >&2\nprint card users only\n",
-               0755);
-    const std::string caught = root.at("/stderr");
-    int file = open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int saved = dup(2);
-    ASSERT_TRUE(file >= 0 && saved >= 0);
-    fflush(stderr);
-    dup2(file, 2);
-    kxtest::DiagnosticsCapture diag;
-    auto start = std::chrono::steady_clock::now();
-    char *policy = kxs_policy(nullptr);
-    auto took = std::chrono::steady_clock::now() - start;
     dup2(saved, 2);
     close(saved);
-    close(file);
-    EXPECT_EQ(policy, nullptr);  // it went past the bound and was killed
-    free(policy);
-    EXPECT_LT(took, std::chrono::seconds(5));
-    EXPECT_LT(std::filesystem::file_size(caught), 1024u);
-    EXPECT_TRUE(diag.contains("to its error output, first: kxpolicy: no policy store"))
-        << diag.all();
-    EXPECT_TRUE(diag.contains("bytes to its error output and was killed")) << diag.all();
+    EXPECT_LT(lseek(caught, 0, SEEK_END), 1024);
+    close(caught);
 }
 
 }  // namespace
