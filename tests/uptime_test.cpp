@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -23,18 +24,14 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
     kxtest::DiagnosticsCapture quiet;
     std::string name = kxtest::unique_name("kxcr");
     kxtest::NamedProcess critical(name, {"600"});
-    const std::string t = std::to_string(time(nullptr));
-    auto ago = [&](int seconds) { return std::to_string(std::stoll(t) - seconds); };
-    auto sm = [&](int seconds) { return "OK/smstatus stime=" + ago(seconds) + "\n"; };
-    auto am = [&](int seconds) { return "starttime=" + ago(seconds) + "\n"; };
-    const std::string notCritical = "begin\nname=kxnotthere\nend\n"
-                                    "begin\nname=kxscreventd\ncheck=kxscreventd\ncritical=true\nend\n";
-    const struct {
-        std::string sm;  // the managers' replies; "-": nothing listens
-        std::string am;
-        std::string services;
-        uint32_t expected;  // the library's "now" may be a second past the test's
-    } cases[] = {
+    const long long now = time(nullptr);
+    auto sm = [&](int ago) { return "OK/smstatus stime=" + std::to_string(now - ago) + "\n"; };
+    auto am = [&](int ago) { return "starttime=" + std::to_string(now - ago) + "\n"; };
+    const std::string notCritical =
+        "begin\nname=kxnone\nend\nbegin\nname=kxscreventd\ncheck=kxscreventd\ncritical=true\nend\n";
+    // The managers' replies ("-": nothing listens), the services and the up time, where the
+    // library's "now" may be a second past the test's.
+    const std::tuple<std::string, std::string, std::string, uint32_t> cases[] = {
         {sm(100), am(50), notCritical, 5000},
         {sm(30), am(300), "", 3000},
         {sm(100), am(50), "begin\nname=" + name + "\ncritical=true\nend\n", 1},  // just started
@@ -45,23 +42,20 @@ TEST(UpTime, ShortestOfTheManagersAndTheCriticalServices)
         {sm(10), "desktops=3\n", "", 0},  // no start time
         {sm(10), "-", "", 0},
     };
-    for (const auto &c : cases) {
+    for (const auto &[smOut, amOut, services, expected] : cases) {
         std::unique_ptr<kxtest::FakeDaemon> smd, amd;
-        if (c.sm != "-")
-            (smd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7007))->on("smstatus", c.sm);
-        if (c.am != "-")
-            (amd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7010))->on("amstatus", c.am);
-        root.write("/etc/opt/ZARNkx/kxsservices.cfg", c.services);
-        KXSHandle *handle = kxs_init();
+        if (smOut != "-")
+            (smd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7007))->on("smstatus", smOut);
+        if (amOut != "-")
+            (amd = std::make_unique<kxtest::FakeDaemon>("127.0.0.1", 7010))->on("amstatus", amOut);
+        root.write("/etc/opt/ZARNkx/kxsservices.cfg", services);
+        kxtest::Handle handle(kxs_init());
         ASSERT_NE(handle, nullptr);
-        uint32_t up = kxs_upTime(handle);
-        kxs_freeHandle(handle);
-        EXPECT_TRUE(up == c.expected || (c.expected != 0 && up >= c.expected &&
-                                         up <= c.expected + 100))
-            << c.sm << c.am << c.services << up;
-        bool smAnswered = c.sm.rfind("OK/", 0) == 0;
+        uint32_t up = kxs_upTime(handle.get());
+        EXPECT_TRUE(up == expected || (expected != 0 && up >= expected && up <= expected + 100))
+            << smOut << amOut << services << up;
         // The authentication manager is not asked once the session manager is down.
-        EXPECT_TRUE(!amd || amd->commands().size() == (smAnswered ? 1u : 0u)) << c.sm;
+        EXPECT_TRUE(!amd || amd->commands().size() == (smOut.find("OK/") == 0 ? 1u : 0u)) << smOut;
     }
     EXPECT_EQ(kxs_upTime(nullptr), 0u);
 }
