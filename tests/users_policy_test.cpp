@@ -73,7 +73,8 @@ TEST(Policy, IsTheToolsTextOrTheOptionsOfItsCommandLine)
          {"to its error output, first: kxpolicy: no policy store",
           "bytes to its error output and was killed"}},
     };
-    int caught = open(::testing::TempDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    kxtest::TestRoot scratch;
+    int caught = open(scratch.at("/stderr").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     int saved = dup(2);
     ASSERT_TRUE(caught >= 0 && saved >= 0);
     fflush(stderr);
