@@ -36,6 +36,7 @@ Part part_of(Subid group, Subid source, const std::vector<Row> &rows, Make make)
     std::vector<Record> records;
     records.reserve(rows.size());  // the pointers stay valid
     std::vector<const void *> pointers;
+    pointers.reserve(rows.size());
     for (const Row &r : rows)
         pointers.push_back(&records.emplace_back(make(r)));
     return table_part(group, source, pointers);
@@ -151,6 +152,7 @@ TEST(AgentNotifications, EachChangeOnceAndNothingForWhatWasFirstSeen)
             std::vector<Notification> out;
             watcher.see(c.slot, c.steps[i].part, c.steps[i].partial, out);
             std::vector<std::string> seen;
+            seen.reserve(out.size());
             for (const Notification &n : out)
                 seen.push_back(described(n));
             EXPECT_EQ(seen, c.steps[i].notified) << c.what << ", answer " << i + 1;

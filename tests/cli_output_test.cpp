@@ -213,7 +213,7 @@ TEST(CliOutput, OneDescriptionOfTheFiguresForTheReportAndTheAgent)
     std::set<const void *> all;
     // The command's object of `record`, with the keys `section` requires.
     const auto json = [&](const char *section, const auto &record, const auto &fields) {
-        const std::string object = kxsmon::json_record(record, fields).dump();
+        std::string object = kxsmon::json_record(record, fields).dump();
         const std::string required = std::string("\"") + section +
                                      R"re(": \{[\s\S]*?"required": \[([^\]]*)\])re";
         const std::vector<std::string> lists = captures(schema, required);
